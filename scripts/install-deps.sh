@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs what the builds and tests need on Debian 12, only what is missing, without questions.
+# Usage: install-deps.sh [--native-only]
+set -eu
+native_only=0
+[ "${1:-}" = "--native-only" ] && native_only=1
+
+packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3"
+if [ "$native_only" = 0 ]; then
+  packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+fi
+
+missing=""
+for p in $packages; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $p"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" != 0 ]; then
+  SUDO=sudo
+else
+  SUDO=""
+fi
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing:$missing"
+if [ "$native_only" = 0 ] && ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,24 @@
+// The functions of the KivMain table. Each takes the host's request and returns the result the
+// host sees (0 success, 1 rejected or not supported, 2 failure, 53 dialog not completed).
+#pragma once
+
+#include <cstdint>
+
+#include "kiv/kiv_abi.h"
+
+namespace kiv {
+
+using KivFunction = int32_t (*)(KivRequest* request);
+
+// The table, indexed by function number less one; empty entries are nullptr.
+extern const KivFunction KivFunc[KIV_FN_COUNT];
+
+int32_t BlockParse(KivRequest* request);
+int32_t BlockRead(KivRequest* request);
+int32_t BlockWrite(KivRequest* request);
+int32_t GetKIVinfo(KivRequest* request);
+
+// The dispatcher behind the export: logs the call, checks the number and calls the entry.
+int32_t DispatchKivRequest(KivRequest* request);
+
+}  // namespace kiv

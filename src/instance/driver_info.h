@@ -1,0 +1,15 @@
+// What the driver tells the host about itself before any instance exists.
+#pragma once
+
+#include <cstddef>
+
+namespace kiv {
+
+// The information banner in code page 437: an LF, then six lines of 62 characters, each
+// followed by an LF.
+inline constexpr size_t kBannerLineWidth = 62;
+inline constexpr size_t kBannerLength = 1 + 6 * (kBannerLineWidth + 1);
+
+const char* InformationBanner();
+
+}  // namespace kiv

@@ -1,0 +1,131 @@
+// The per-line state of one driver instance.
+//
+// The host provides the memory (of the size GetKIVinfo reports) and passes its address with
+// every request; the driver never allocates or frees the record itself. Cold start constructs
+// the members in place and close destroys what they own. Members that the driver's threads
+// share without a lock are atomics; everything else is guarded by the instance's two locks
+// (transactionLock before portLock, never the reverse).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "kiv/kiv_abi.h"
+#include "platform/port_handle.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace kiv {
+
+// A full frame is at most 255 bytes; frame buffers keep one more byte so that a frame that
+// fills them still has its terminator.
+inline constexpr size_t kFrameCapacity = 256;
+inline constexpr size_t kFrameBufferSize = kFrameCapacity + 1;
+
+inline constexpr int kControllerCount = 8;
+inline constexpr int kLockCount = 16;
+inline constexpr int kBadgeCount = 5000;
+inline constexpr size_t kStageTextSize = 15;
+inline constexpr size_t kEventTextSize = 80;
+inline constexpr size_t kKeyAnswerTextSize = 15;
+// The smallest answer time-out cold start accepts, in units of 10 ms.
+inline constexpr int kMinAnswerTimeoutUnits = 100;
+
+// One badge of the badge database; every field is a NUL-terminated text.
+struct BadgeRecord {
+    char name[51];
+    char name2[21];
+    char keyNumber[6];
+    char badgeCode[11];
+    char doorMaskHex[5];
+    char date[9];
+    char timeZones[3];
+};
+
+// The port as it was opened, so that it can be opened again.
+struct PortSettings {
+    char portName[KIV_PORT_NAME_SIZE];
+    LineSettings lineSettings;
+    uint16_t controlFlags;
+};
+
+// Setup values staged by tag writes for later controller commands. Per-lock members are
+// indexed by lock number - 1 (locks 1 to 16).
+struct SetupStage {
+    char currentBadgeCode[kStageTextSize];
+    char fromTime[kStageTextSize];
+    char toTime[kStageTextSize];
+    char timeText[kStageTextSize];
+    char dateText[kStageTextSize];
+    uint16_t doorMask;
+    uint16_t weekdayMask;
+    uint16_t holidayType;
+    uint16_t holidayDateIndex;
+    uint16_t dfrmFlag;
+    uint16_t efrmFlag;
+    uint16_t password1;
+    uint16_t password2;
+    uint16_t lfrtFlag;
+    uint16_t dipMode;
+    uint16_t timeZone1;
+    uint16_t timeZone2;
+    uint16_t pevsFlag;
+    uint8_t extendedLock[kLockCount];
+    uint8_t unlockDuration[kLockCount];
+};
+
+// What the receiver does with an answer.
+enum AnswerMode : int32_t {
+    kAnswerNone = 0,     // nothing awaited
+    kAnswerAck = 1,      // an acknowledgement awaited
+    kAnswerData = 2,     // an acknowledgement and a data answer awaited
+};
+
+struct DriverInstance {
+    uint8_t clientId;  // host client handle; first byte of the record
+    int32_t answerTimeoutUnit;
+    int32_t readTimeout;
+    platform::PortHandle port;
+    PortSettings portSettings;
+    int32_t instanceNumber;
+    std::FILE* scratchFile;
+    platform::Event answerEvent;
+    platform::Lock portLock;
+    platform::Lock transactionLock;
+    char txBuffer[kFrameBufferSize];
+    char rxBuffer[kFrameBufferSize];
+    char answerCopy[kFrameBufferSize];
+    char lastEventText[kEventTextSize];
+    char keyAnswerNumber1[kKeyAnswerTextSize];
+    char keyAnswerNumber2[kKeyAnswerTextSize];
+    BadgeRecord badges[kBadgeCount];
+    int16_t rxLength;
+    std::atomic<int32_t> answerMode;
+    int32_t expectedAnswer;
+    std::atomic<int32_t> uploadAckSeen;
+    std::atomic<int32_t> uploadDataSeen;
+    int32_t uploadSetupRunning;
+    int32_t setupFileState;
+    int32_t eventsFileState;
+    std::atomic<int32_t> shutdownRequested;
+    std::atomic<int32_t> pollPending[kControllerCount];
+    int32_t downloadController;
+    SetupStage stage;
+};
+
+static_assert(offsetof(DriverInstance, clientId) == 0, "the host writes the client handle first");
+
+// Values shared by every instance in the process.
+// While sendAckSetting is 1 the send routine drops acknowledgement frames.
+extern std::atomic<int32_t> sendAckSetting;
+// The client handle of the instance started last; used where no instance is at hand.
+extern std::atomic<uint8_t> processClientId;
+
+// The instance a request works on.
+inline DriverInstance& InstanceOf(const KivRequest& request) {
+    return *static_cast<DriverInstance*>(request.instance);
+}
+
+}  // namespace kiv

@@ -1,0 +1,70 @@
+// Joinable threads over POSIX threads.
+#include <pthread.h>
+
+#include <new>
+
+#include "platform/thread.h"
+
+namespace kiv::platform {
+
+namespace {
+
+struct PosixThread {
+    pthread_t id;
+    ThreadBody body;
+    void* argument;
+};
+
+void* Trampoline(void* raw) {
+    auto* thread = static_cast<PosixThread*>(raw);
+    thread->body(thread->argument);
+    return nullptr;
+}
+
+// Stacks below this are too small for the C library on Linux; a requested 4 KiB stack (the
+// Windows size of the short-lived threads) is raised to it.
+constexpr size_t kMinimumStack = 256U * 1024U;
+
+}  // namespace
+
+bool ThreadStart(Thread& thread, ThreadBody body, void* argument, size_t stackSize,
+                 uint32_t* errorCode) {
+    auto* impl = new (std::nothrow) PosixThread{{}, body, argument};
+    if (impl == nullptr) {
+        if (errorCode != nullptr) {
+            *errorCode = 12;  // ENOMEM
+        }
+        return false;
+    }
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stackSize != 0) {
+        pthread_attr_setstacksize(&attr, stackSize < kMinimumStack ? kMinimumStack : stackSize);
+    }
+    const int rc = pthread_create(&impl->id, &attr, Trampoline, impl);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete impl;
+        thread.impl = nullptr;
+        if (errorCode != nullptr) {
+            *errorCode = static_cast<uint32_t>(rc);
+        }
+        return false;
+    }
+    thread.impl = impl;
+    return true;
+}
+
+void ThreadJoin(Thread& thread) {
+    auto* impl = static_cast<PosixThread*>(thread.impl);
+    if (impl == nullptr) {
+        return;
+    }
+    pthread_join(impl->id, nullptr);
+    delete impl;
+    thread.impl = nullptr;
+}
+
+bool ThreadStarted(const Thread& thread) { return thread.impl != nullptr; }
+
+}  // namespace kiv::platform

@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""kivhost as a user runs it: help, errors and exit codes, info and call with --json.
+
+Usage: test_kivhost.py [--reference-dir DIR] -- KIVHOST [PREFIX ARGS...]
+With a reference dir (the native build's bin folder), the answers are also compared with those
+of the native kivhost there, so that Linux and Windows give the same answers.
+"""
+import json
+import os
+import subprocess
+import sys
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def run(command, *args):
+    proc = subprocess.run(list(command) + list(args), capture_output=True, timeout=120)
+    out = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+    err = proc.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    return proc.returncode, out, err
+
+
+def run_json(command, *args):
+    code, out, err = run(command, *args, "--json")
+    check(code == 0, f"{args}: exit {code}, stderr {err!r}")
+    try:
+        return json.loads(out)
+    except json.JSONDecodeError:
+        failures.append(f"{args}: not JSON: {out!r}")
+        return {}
+
+
+def entered(n):
+    return {"level": 8, "text": f"DUZED:Entered KivMain(), with function {n - 1}"}
+
+
+def test_kivhost(kivhost):
+    code, out, _ = run(kivhost, "--help")
+    check(code == 0 and "info" in out and "call" in out, "--help lists the commands")
+    code, out, _ = run(kivhost, "call", "--help")
+    check(code == 0 and "--address" in out, "call --help explains --address")
+    code, _, err = run(kivhost, "frobnicate")
+    check(code == 2 and "unknown command" in err, f"unknown command: exit {code}, {err!r}")
+    code, _, err = run(kivhost)
+    check(code == 2, "no command is a usage error")
+    code, _, err = run(kivhost, "call", "abc")
+    check(code == 2 and "not a function number" in err, f"bad number: {code} {err!r}")
+    code, _, err = run(kivhost, "call", "3")
+    check(code == 2 and "started driver instance" in err, f"function 3 refused: {code} {err!r}")
+    code, _, err = run(kivhost, "--driver", "/nonexistent/libnothing.so", "info")
+    check(code == 3 and "cannot load" in err, f"missing library: {code} {err!r}")
+
+    info = run_json(kivhost, "info")
+    check(info.get("result") == 0, "info result 0")
+    check(info.get("infoCode") == 70, "infoCode 70")
+    check(info.get("makerName") == "Visonic", "makerName")
+    banner = bytes.fromhex(info.get("bannerHex", ""))
+    check(len(banner) == 379, f"banner is 379 bytes, not {len(banner)}")
+    lines = banner.split(b"\n")
+    check(lines[0] == b"" and all(len(x) == 62 for x in lines[1:7]) and lines[7] == b"",
+          "banner: LF then six lines of 62 characters each followed by LF")
+    check(banner.startswith(b"\n\xda" + b"\xc4" * 60 + b"\xbf\n"), "banner top border")
+    check(b"Visonic Ltd." in lines[3] and b"VXS-100  ASCII protocol" in lines[4], "banner texts")
+    check(info.get("instanceSize", 0) > 500000, "instance size holds the badge table")
+    for key, value in (("infoValue4", 4), ("defaultBaud", 9600), ("defaultDataBits", 8),
+                       ("defaultStopBits", 0), ("defaultParity", 0), ("infoValue32", 32)):
+        check(info.get(key) == value, f"{key} is {value}")
+    check(info.get("log") == [entered(14), {"level": 32, "text": "RIRODI: GetKIVinfo."}],
+          f"info log: {info.get('log')}")
+
+    invalid = {"level": 8, "text": "DUZED:Exited KivMain() invalid function number"}
+    empty = {"level": 8, "text": "DUZED:Exited KivMain() pointer in KivFunc[] is NULL"}
+    cases = {
+        0: (2, [entered(0), invalid]),
+        4: (1, [entered(4), {"level": 32, "text": "DUZED :Block Parse failed Tag '', No block Support"}]),
+        6: (1, [entered(6), {"level": 32, "text": "DUZED: KIV does not support block read."}]),
+        8: (2, [entered(8), empty]),
+        9: (2, [entered(9), empty]),
+        10: (1, [entered(10), {"level": 32, "text": "DUZED: Block Write not supported!"}]),
+        17: (2, [entered(17), empty]),
+        18: (2, [entered(18), invalid]),
+        4000000000: (2, [{"level": 8, "text": "DUZED:Entered KivMain(), with function -294967297"}, invalid]),
+    }
+    answers = {}
+    for number, (result, log) in cases.items():
+        answer = run_json(kivhost, "call", str(number))
+        answers[number] = answer
+        check(answer.get("function") == number, f"call {number}: function echoed")
+        check(answer.get("result") == result, f"call {number}: result {answer.get('result')} != {result}")
+        check(answer.get("log") == log, f"call {number}: log {answer.get('log')}")
+    answer = run_json(kivhost, "call", "4", "--address", "X1")
+    check(answer.get("log", [None, None])[1] == {"level": 32, "text": "DUZED :Block Parse failed Tag 'X1', No block Support"},
+          f"call 4 --address X1: {answer}")
+    info14 = run_json(kivhost, "call", "14")
+    check(info14.get("result") == 0, "call 14 result 0")
+    return info, answers
+
+
+def main():
+    args = sys.argv[1:]
+    reference_dir = ""
+    if args and args[0] == "--reference-dir":
+        reference_dir = args[1]
+        args = args[2:]
+    if args and args[0] == "--":
+        args = args[1:]
+    kivhost = args
+    info, answers = test_kivhost(kivhost)
+    if reference_dir:
+        native = [os.path.join(reference_dir, "kivhost")]
+        native_info = run_json(native, "info")
+        for key in info:
+            if key == "instanceSize":
+                continue  # the record holds pointers: its size depends on the word width
+            check(info[key] == native_info.get(key), f"info {key} differs from the native build")
+        for number, answer in answers.items():
+            check(answer == run_json(native, "call", str(number)), f"call {number} differs from the native build")
+    for failure in failures:
+        print("FAIL:", failure)
+    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,68 @@
+// The driver as a host holds it.
+#include "driver_session.h"
+
+#include <cstring>
+
+#include "json_writer.h"
+#include "qorpro/qorpro_embed.h"
+
+namespace kivhost {
+
+bool DriverSession::Load(const std::string& path) {
+    path_ = path.empty() ? kiv::platform::ExecutableDirectory() + kiv::platform::DriverLibraryFileName()
+                         : path;
+    if (!library_.Load(path_)) {
+        error_ = "cannot load the driver library '" + path_ + "': " + library_.Error();
+        return false;
+    }
+    void* symbol = library_.Symbol("KivMain");
+    if (symbol == nullptr) {
+        error_ = "the library '" + path_ + "' has no export KivMain";
+        return false;
+    }
+    std::memcpy(&kivMain_, &symbol, sizeof kivMain_);
+    return true;
+}
+
+int32_t DriverSession::Call(KivRequest& request, std::vector<LogEntry>* log) {
+    const size_t first = qorLogCount();
+    const int32_t result = kivMain_(&request);
+    if (log != nullptr) {
+        const size_t last = qorLogCount();
+        for (size_t i = first; i < last; ++i) {
+            char text[1024];
+            int level = 0;
+            if (qorLogLine(i, &level, text, sizeof text) == 0) {
+                log->push_back(LogEntry{level, text});
+            }
+        }
+    }
+    return result;
+}
+
+int32_t DriverSession::Info(DriverInfo& info, std::vector<LogEntry>* log) {
+    info = DriverInfo{};
+    KivRequest request{};
+    request.functionNumber = KIV_FN_GET_INFO;
+    request.argument = &info;
+    return Call(request, log);
+}
+
+std::string LogJson(const std::vector<LogEntry>& log) {
+    std::vector<std::string> items;
+    items.reserve(log.size());
+    for (const LogEntry& entry : log) {
+        items.push_back(JsonObject().Add("level", entry.level).Add("text", entry.text).Text());
+    }
+    return JsonArray(items);
+}
+
+std::string LogText(const std::vector<LogEntry>& log) {
+    std::string out;
+    for (const LogEntry& entry : log) {
+        out += "  [" + std::to_string(entry.level) + "] " + entry.text + "\n";
+    }
+    return out;
+}
+
+}  // namespace kivhost
