@@ -290,8 +290,7 @@ uint16_t KIV_STDCALL QorPutGateVal(uint8_t /*clientId*/, int32_t gateId, int32_t
 }
 
 uint16_t KIV_STDCALL QorPutGateStr(uint8_t /*clientId*/, int32_t gateId, int32_t /*source*/,
-                                   const char* text, int32_t /*reserved1*/,
-                                   int32_t /*reserved2*/) {
+                                   const char* text, int32_t /*reserved1*/, int32_t /*reserved2*/) {
     HostLibrary& host = Host();
     {
         std::lock_guard<std::mutex> guard(host.mutex);

@@ -41,12 +41,7 @@ enum KivFunctionNumber {
 };
 
 /* Results the host sees. */
-enum KivResult {
-    KIV_OK = 0,
-    KIV_REJECTED = 1,
-    KIV_FAILED = 2,
-    KIV_DIALOG_NOT_COMPLETED = 53
-};
+enum KivResult { KIV_OK = 0, KIV_REJECTED = 1, KIV_FAILED = 2, KIV_DIALOG_NOT_COMPLETED = 53 };
 
 /* Tag data type codes the driver compares. */
 enum KivDataType {

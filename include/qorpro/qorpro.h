@@ -47,8 +47,8 @@ uint16_t KIV_STDCALL QorPutGateVal(uint8_t clientId, int32_t gateId, int32_t sou
                                    int32_t reserved1, int32_t reserved2);
 uint16_t KIV_STDCALL QorPutGateStr(uint8_t clientId, int32_t gateId, int32_t source,
                                    const char* text, int32_t reserved1, int32_t reserved2);
-uint16_t KIV_STDCALL QorGetGateVal(uint8_t clientId, int32_t request, int32_t gateId,
-                                   double* value, int32_t* out1, int32_t* out2);
+uint16_t KIV_STDCALL QorGetGateVal(uint8_t clientId, int32_t request, int32_t gateId, double* value,
+                                   int32_t* out1, int32_t* out2);
 uint16_t KIV_STDCALL QorGetGateStr(uint8_t clientId, int32_t request, int32_t gateId, char* text,
                                    int32_t* out1, int32_t* out2);
 

@@ -11,8 +11,9 @@ namespace kiv {
 namespace {
 
 bool FindTag(const DriverInstance& instance, const char* address, int32_t& gateId) {
-    return QorGetGateIdByAddressStr(instance.clientId, static_cast<uint8_t>(instance.instanceNumber),
-                                    address, &gateId) == 0;
+    return QorGetGateIdByAddressStr(instance.clientId,
+                                    static_cast<uint8_t>(instance.instanceNumber), address,
+                                    &gateId) == 0;
 }
 
 }  // namespace

@@ -42,8 +42,8 @@ std::string Centred(const std::string& text) {
 std::string TitleLine() {
     std::string line(1, kVertical);
     line += ' ';
-    line += std::string(5, kFullBlock) + std::string(6, kDarkShade) +
-            std::string(6, kMediumShade) + std::string(6, kLightShade);
+    line += std::string(5, kFullBlock) + std::string(6, kDarkShade) + std::string(6, kMediumShade) +
+            std::string(6, kLightShade);
     line += "  K I V ZEZ  ";
     line += std::string(4, kLightShade) + std::string(6, kMediumShade) +
             std::string(6, kDarkShade) + std::string(5, kFullBlock);
@@ -59,7 +59,8 @@ std::array<char, kBannerLength + 1> BuildBanner() {
                              Centred("Visonic Ltd.") + Centred("VXS-100  ASCII protocol") +
                              Centred(notice) + Border(kBottomLeft, kBottomRight);
     std::array<char, kBannerLength + 1> banner{};
-    std::memcpy(banner.data(), text.data(), text.size() < kBannerLength ? text.size() : kBannerLength);
+    std::memcpy(banner.data(), text.data(),
+                text.size() < kBannerLength ? text.size() : kBannerLength);
     return banner;
 }
 

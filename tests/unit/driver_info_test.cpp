@@ -49,7 +49,9 @@ TEST_F(DriverInfoTest, FillsEveryFieldAndLogs) {
 
 // The banner as the bytes a person would draw, built independently of the driver's code.
 std::string ExpectedBanner() {
-    const auto repeat = [](int n, unsigned char c) { return std::string(static_cast<size_t>(n), static_cast<char>(c)); };
+    const auto repeat = [](int n, unsigned char c) {
+        return std::string(static_cast<size_t>(n), static_cast<char>(c));
+    };
     const auto centred = [&](const std::string& text) {
         const size_t left = (60 - text.size()) / 2;
         return std::string("\xB3") + std::string(left, ' ') + text +

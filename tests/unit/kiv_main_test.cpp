@@ -30,8 +30,9 @@ TEST_F(KivMainTest, InvalidAndEmptyNumbersAreRefusedAfterTheEnteredLine) {
     const LogLine invalid{8, "DUZED:Exited KivMain() invalid function number"};
     const LogLine empty{8, "DUZED:Exited KivMain() pointer in KivFunc[] is NULL"};
     const std::vector<RefusedCase> cases = {
-        {0, KIV_FAILED, invalid},  {8, KIV_FAILED, empty},       {9, KIV_FAILED, empty},
-        {17, KIV_FAILED, empty},   {18, KIV_FAILED, invalid},    {19, KIV_FAILED, invalid},
+        {0, KIV_FAILED, invalid},    {8, KIV_FAILED, empty},
+        {9, KIV_FAILED, empty},      {17, KIV_FAILED, empty},
+        {18, KIV_FAILED, invalid},   {19, KIV_FAILED, invalid},
         {1000, KIV_FAILED, invalid}, {0x7FFFFFFF, KIV_FAILED, invalid},
     };
     for (const RefusedCase& c : cases) {

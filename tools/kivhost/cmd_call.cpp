@@ -13,7 +13,14 @@ namespace {
 // The functions that work without a started instance.
 bool NeedsNoInstance(long long number) {
     switch (number) {
-    case 0: case 4: case 6: case 8: case 9: case 10: case 14: case 17: return true;
+    case 0:
+    case 4:
+    case 6:
+    case 8:
+    case 9:
+    case 10:
+    case 14:
+    case 17: return true;
     default: return number > 17;
     }
 }
@@ -43,12 +50,14 @@ int RunCall(CommandContext& context) {
         return UsageError("call", "missing the function number N");
     }
     if (!ParseInteger(numberText, number) || number < 0 || number > 0xFFFFFFFFLL) {
-        return UsageError("call", "'" + numberText + "' is not a function number (0 to 4294967295)");
+        return UsageError("call",
+                          "'" + numberText + "' is not a function number (0 to 4294967295)");
     }
     if (!NeedsNoInstance(number)) {
-        return UsageError("call", "function " + numberText +
-                                      " needs a started driver instance; allowed are 0, 4, 6, 8, 9, "
-                                      "10, 14, 17 and numbers above 17");
+        return UsageError("call",
+                          "function " + numberText +
+                              " needs a started driver instance; allowed are 0, 4, 6, 8, 9, "
+                              "10, 14, 17 and numbers above 17");
     }
     DriverSession session;
     if (!LoadDriver(context, session)) {
@@ -56,7 +65,8 @@ int RunCall(CommandContext& context) {
     }
     DriverInfo info{};
     session.Info(info, nullptr);
-    std::vector<unsigned char> instance(static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
+    std::vector<unsigned char> instance(
+        static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
 
     // The largest argument record, zeroed; function 14 fills a DriverInfo, the others read a
     // GateDescriptor at most.

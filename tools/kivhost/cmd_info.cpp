@@ -42,10 +42,9 @@ std::string Readable(const char* banner, size_t count, bool utf8) {
         char ascii;
     };
     static const Glyph glyphs[] = {
-        {0xDA, "\u250C", '+'}, {0xBF, "\u2510", '+'}, {0xC0, "\u2514", '+'},
-        {0xD9, "\u2518", '+'}, {0xC4, "\u2500", '-'}, {0xB3, "\u2502", '|'},
-        {0xDB, "\u2588", '#'}, {0xB2, "\u2593", '#'}, {0xB1, "\u2592", '='},
-        {0xB0, "\u2591", '.'},
+        {0xDA, "\u250C", '+'}, {0xBF, "\u2510", '+'}, {0xC0, "\u2514", '+'}, {0xD9, "\u2518", '+'},
+        {0xC4, "\u2500", '-'}, {0xB3, "\u2502", '|'}, {0xDB, "\u2588", '#'}, {0xB2, "\u2593", '#'},
+        {0xB1, "\u2592", '='}, {0xB0, "\u2591", '.'},
     };
     std::string out;
     for (size_t i = 0; i < count; ++i) {
@@ -108,9 +107,10 @@ int RunInfo(CommandContext& context) {
     std::printf("Maker:           %s\n", info.makerName != nullptr ? info.makerName : "");
     std::printf("Info code:       %d\n", static_cast<int>(info.infoCode));
     std::printf("Instance size:   %d bytes\n", static_cast<int>(info.instanceSize));
-    std::printf("Line defaults:   %u baud, %u data bits, stop-bit code %u, parity code %u\n",
-                static_cast<unsigned>(info.defaultBaud), static_cast<unsigned>(info.defaultDataBits),
-                static_cast<unsigned>(info.defaultStopBits), static_cast<unsigned>(info.defaultParity));
+    std::printf(
+        "Line defaults:   %u baud, %u data bits, stop-bit code %u, parity code %u\n",
+        static_cast<unsigned>(info.defaultBaud), static_cast<unsigned>(info.defaultDataBits),
+        static_cast<unsigned>(info.defaultStopBits), static_cast<unsigned>(info.defaultParity));
     std::printf("Other values:    %d, %d\n", static_cast<int>(info.infoValue4),
                 static_cast<int>(info.infoValue32));
     std::printf("Banner (%zu bytes%s):", bannerLength,

@@ -9,8 +9,9 @@
 namespace kivhost {
 
 bool DriverSession::Load(const std::string& path) {
-    path_ = path.empty() ? kiv::platform::ExecutableDirectory() + kiv::platform::DriverLibraryFileName()
-                         : path;
+    path_ = path.empty()
+                ? kiv::platform::ExecutableDirectory() + kiv::platform::DriverLibraryFileName()
+                : path;
     if (!library_.Load(path_)) {
         error_ = "cannot load the driver library '" + path_ + "': " + library_.Error();
         return false;

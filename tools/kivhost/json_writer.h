@@ -18,8 +18,12 @@ public:
     JsonObject& Add(const std::string& key, const std::string& text);
     JsonObject& Add(const std::string& key, const char* text);
     JsonObject& Add(const std::string& key, int64_t number);
-    JsonObject& Add(const std::string& key, int32_t number) { return Add(key, static_cast<int64_t>(number)); }
-    JsonObject& Add(const std::string& key, uint32_t number) { return Add(key, static_cast<int64_t>(number)); }
+    JsonObject& Add(const std::string& key, int32_t number) {
+        return Add(key, static_cast<int64_t>(number));
+    }
+    JsonObject& Add(const std::string& key, uint32_t number) {
+        return Add(key, static_cast<int64_t>(number));
+    }
     JsonObject& AddBool(const std::string& key, bool value);
     // A value that is already JSON (an object or an array).
     JsonObject& AddRaw(const std::string& key, const std::string& json);

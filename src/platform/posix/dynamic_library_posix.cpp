@@ -41,6 +41,8 @@ std::string ExecutableDirectory() {
     return slash == std::string::npos ? "./" : text.substr(0, slash + 1);
 }
 
-const char* DriverLibraryFileName() { return "libvududidi.so"; }
+const char* DriverLibraryFileName() {
+    return "libvududidi.so";
+}
 
 }  // namespace kiv::platform

@@ -48,9 +48,15 @@ void LockDestroy(Lock& lock) {
     lock.impl = nullptr;
 }
 
-void LockEnter(Lock& lock) { pthread_mutex_lock(static_cast<pthread_mutex_t*>(lock.impl)); }
-void LockLeave(Lock& lock) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(lock.impl)); }
-bool LockIsInitialised(const Lock& lock) { return lock.impl != nullptr; }
+void LockEnter(Lock& lock) {
+    pthread_mutex_lock(static_cast<pthread_mutex_t*>(lock.impl));
+}
+void LockLeave(Lock& lock) {
+    pthread_mutex_unlock(static_cast<pthread_mutex_t*>(lock.impl));
+}
+bool LockIsInitialised(const Lock& lock) {
+    return lock.impl != nullptr;
+}
 
 uint32_t WaitResultCode(WaitResult result) {
     switch (result) {
@@ -154,7 +160,9 @@ WaitResult EventWait(Event& event, uint32_t timeoutMs) {
     return WaitResult::Failed;
 }
 
-uint32_t LastErrorCode() { return static_cast<uint32_t>(errno); }
+uint32_t LastErrorCode() {
+    return static_cast<uint32_t>(errno);
+}
 
 uint64_t MonotonicMs() {
     timespec now{};

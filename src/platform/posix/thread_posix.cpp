@@ -65,6 +65,8 @@ void ThreadJoin(Thread& thread) {
     thread.impl = nullptr;
 }
 
-bool ThreadStarted(const Thread& thread) { return thread.impl != nullptr; }
+bool ThreadStarted(const Thread& thread) {
+    return thread.impl != nullptr;
+}
 
 }  // namespace kiv::platform

@@ -46,6 +46,8 @@ std::string ExecutableDirectory() {
     return slash == std::string::npos ? ".\\" : text.substr(0, slash + 1);
 }
 
-const char* DriverLibraryFileName() { return "VUDUDIDI.DLL"; }
+const char* DriverLibraryFileName() {
+    return "VUDUDIDI.DLL";
+}
 
 }  // namespace kiv::platform

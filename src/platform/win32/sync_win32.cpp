@@ -28,9 +28,15 @@ void LockDestroy(Lock& lock) {
     lock.impl = nullptr;
 }
 
-void LockEnter(Lock& lock) { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock.impl)); }
-void LockLeave(Lock& lock) { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock.impl)); }
-bool LockIsInitialised(const Lock& lock) { return lock.impl != nullptr; }
+void LockEnter(Lock& lock) {
+    EnterCriticalSection(static_cast<CRITICAL_SECTION*>(lock.impl));
+}
+void LockLeave(Lock& lock) {
+    LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(lock.impl));
+}
+bool LockIsInitialised(const Lock& lock) {
+    return lock.impl != nullptr;
+}
 
 uint32_t WaitResultCode(WaitResult result) {
     switch (result) {
@@ -55,8 +61,12 @@ void EventClose(Event& event) {
     event.impl = nullptr;
 }
 
-bool EventSet(Event& event) { return SetEvent(static_cast<HANDLE>(event.impl)) != 0; }
-bool EventReset(Event& event) { return ResetEvent(static_cast<HANDLE>(event.impl)) != 0; }
+bool EventSet(Event& event) {
+    return SetEvent(static_cast<HANDLE>(event.impl)) != 0;
+}
+bool EventReset(Event& event) {
+    return ResetEvent(static_cast<HANDLE>(event.impl)) != 0;
+}
 
 bool EventIsSet(Event& event) {
     return event.impl != nullptr &&
@@ -72,10 +82,16 @@ WaitResult EventWait(Event& event, uint32_t timeoutMs) {
     }
 }
 
-uint32_t LastErrorCode() { return GetLastError(); }
+uint32_t LastErrorCode() {
+    return GetLastError();
+}
 
-uint64_t MonotonicMs() { return GetTickCount64(); }
+uint64_t MonotonicMs() {
+    return GetTickCount64();
+}
 
-void SleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) {
+    Sleep(ms);
+}
 
 }  // namespace kiv::platform
