@@ -48,9 +48,8 @@ int main(int argc, char** argv) {
     bool afterSeparator = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (afterSeparator) {
-            context.args.push_back(arg);
-        } else if (arg == "--") {
+        if (afterSeparator || arg == "--") {
+            // Everything after "--" is the subcommand's, even texts that begin with "-".
             afterSeparator = true;
             context.args.push_back(arg);
         } else if (arg == "--help" || arg == "-h") {

@@ -23,7 +23,7 @@ void* Trampoline(void* raw) {
 
 // Stacks below this are too small for the C library on Linux; a requested 4 KiB stack (the
 // Windows size of the short-lived threads) is raised to it.
-constexpr size_t kMinimumStack = 256U * 1024U;
+constexpr size_t kMinimumStack = size_t{256} * 1024;
 
 }  // namespace
 
