@@ -94,16 +94,17 @@ int RunCheck(CommandContext& context) {
     TagConfig config;
     std::string error;
     if (!ReadTagConfig(path, config, error)) {
-        std::fprintf(stderr, "kivhost check: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "kivhost check: %s\n", error.c_str());
         return kExitUsage;
     }
     if (!config.malformed.empty()) {
         for (const MalformedLine& line : config.malformed) {
-            std::fprintf(stderr, "kivhost check: %s:%zu: %s\n", path.c_str(), line.lineNumber,
-                         line.message.c_str());
+            (void)std::fprintf(stderr, "kivhost check: %s:%zu: %s\n", path.c_str(), line.lineNumber,
+                               line.message.c_str());
         }
-        std::fprintf(stderr, "kivhost check: %zu malformed %s; no tag was checked\n",
-                     config.malformed.size(), config.malformed.size() == 1 ? "line" : "lines");
+        (void)std::fprintf(stderr, "kivhost check: %zu malformed %s; no tag was checked\n",
+                           config.malformed.size(),
+                           config.malformed.size() == 1 ? "line" : "lines");
         return kExitUsage;
     }
     DriverSession session;

@@ -15,11 +15,9 @@ int RunParse(CommandContext& context) {
     bool afterSeparator = false;
     for (size_t i = 0; i < context.args.size(); ++i) {
         const std::string& arg = context.args[i];
-        if (afterSeparator) {
-            addresses.push_back(arg);
-        } else if (arg == "--") {
+        if (!afterSeparator && arg == "--") {
             afterSeparator = true;
-        } else if (arg == "--type") {
+        } else if (!afterSeparator && arg == "--type") {
             if (i + 1 >= context.args.size()) {
                 return UsageError("parse", "--type needs analog, digital, string or a number");
             }
@@ -29,7 +27,7 @@ int RunParse(CommandContext& context) {
                                                "' is not a data type (analog, digital, string or "
                                                "a whole number)");
             }
-        } else if (!arg.empty() && arg[0] == '-') {
+        } else if (!afterSeparator && !arg.empty() && arg[0] == '-') {
             return UsageError("parse", "unknown option '" + arg +
                                            "' (addresses that begin with '-' go after '--')");
         } else {

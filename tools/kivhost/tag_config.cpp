@@ -17,7 +17,7 @@ bool IsSeparator(char c) {
 }
 
 struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+    void operator()(std::FILE* file) const { (void)std::fclose(file); }
 };
 
 void ParseLine(const std::string& text, size_t lineNumber, TagConfig& config) {

@@ -108,7 +108,7 @@ std::string Printable(const std::string& text) {
             out += "\\\\";
         } else if (byte < 0x20 || byte >= 0x7F) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            (void)std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             out += escaped;
         } else {
             out += c;
