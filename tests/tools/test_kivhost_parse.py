@@ -24,9 +24,15 @@ def check(condition, message):
 
 
 def run(command, *args, cwd=None):
-    proc = subprocess.run(list(command) + list(args), capture_output=True, timeout=300, cwd=cwd)
-    out = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-    err = proc.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    # Output goes to files, not pipes: a wineserver that the call starts inherits the handles
+    # and outlives the program by seconds; with pipes every call would wait for it.
+    with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
+        proc = subprocess.run(list(command) + list(args), stdout=out_file, stderr=err_file,
+                              stdin=subprocess.DEVNULL, timeout=300, cwd=cwd)
+        out_file.seek(0)
+        err_file.seek(0)
+        out = out_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
+        err = err_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
     return proc.returncode, out, err
 
 
