@@ -8,11 +8,12 @@
 // tag that is accepted writes one line at level 8.
 //
 // Long addresses: Parse works on a copy of at most 39 characters. The grammar never looks past
-// the eighth character (the named tags are shorter than 39), so a longer address is judged by
-// its first 39 characters; every address of 9 characters or more that is not a named, controller
-// or reader/door tag is refused by the length rule anyway. A refusal line shows those 39
-// characters followed by "..." so that the reader sees that the address went on; the line stays
-// bounded however long the host's text is. At most 40 characters of the host's text are read.
+// the eighth character (except for white space before a reader or door number; the named tags
+// are shorter than 39), so a longer address is judged by its first 39 characters; every address
+// of 9 characters or more that is not a named, controller or reader/door tag is refused by the
+// length rule anyway. A refusal line shows those 39 characters followed by "..." so that the
+// reader sees that the address went on; the line stays bounded however long the host's text
+// is. At most 40 characters of the host's text are read.
 #include <cstring>
 
 #include "host/kiv_functions.h"
