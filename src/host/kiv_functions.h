@@ -13,6 +13,9 @@ using KivFunction = int32_t (*)(KivRequest* request);
 // The table, indexed by function number less one; empty entries are nullptr.
 extern const KivFunction KivFunc[KIV_FN_COUNT];
 
+// Checks the tag address of the GateDescriptor in the request's argument and stores the driver
+// words with it: 0 accepted, 1 refused (with its log line), 2 when there is no record.
+int32_t Parse(KivRequest* request);
 int32_t BlockParse(KivRequest* request);
 int32_t BlockRead(KivRequest* request);
 int32_t BlockWrite(KivRequest* request);

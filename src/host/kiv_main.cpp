@@ -7,7 +7,7 @@ namespace kiv {
 const KivFunction KivFunc[KIV_FN_COUNT] = {
     nullptr,     // 1 cold start
     nullptr,     // 2 warm start
-    nullptr,     // 3 parse
+    Parse,       // 3 parse
     BlockParse,  // 4 block parse
     nullptr,     // 5 read
     BlockRead,   // 6 block read

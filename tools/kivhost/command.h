@@ -44,5 +44,7 @@ bool ParseInteger(const std::string& text, long long& value);
 
 int RunInfo(CommandContext& context);
 int RunCall(CommandContext& context);
+int RunParse(CommandContext& context);
+int RunCheck(CommandContext& context);
 
 }  // namespace kivhost

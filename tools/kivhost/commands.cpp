@@ -21,6 +21,47 @@ const std::vector<Command>& Commands() {
          "given). Only numbers that need no started instance are allowed: 0, 4, 6, 8, 9, 10, 14,\n"
          "17 and any number above 17. --json prints {\"function\", \"result\", \"log\"}.\n",
          RunCall},
+        {"parse", "[--type T] [--json] ADDRESS...",
+         "check tag addresses with the driver's Parse (function 3)",
+         "Hands each ADDRESS to the driver's Parse (function 3) as a tag of data type T, the way\n"
+         "a host does when it configures a tag, and shows whether the driver accepts it, with the\n"
+         "five driver words it stores with the tag (controller, operation, lockNumber, bitNumber,\n"
+         "bitWidth), or the reason it gives for refusing it.\n"
+         "\n"
+         "  --type T   analog, digital, string (any case) or a whole number, the host's data\n"
+         "             type code (0 analog, 6 digital, 7 string); default analog\n"
+         "  --         every argument after it is an address, even one that is empty or\n"
+         "             begins with '-'\n"
+         "\n"
+         "--json prints one array with an object per address, in the order given:\n"
+         "{\"address\", \"dataType\", \"result\", \"controller\", \"operation\", \"lockNumber\",\n"
+         "\"bitNumber\", \"bitWidth\", \"log\"}; log holds every line the driver wrote during the\n"
+         "call, the \"Entered\" line included.\n"
+         "Exit status: 0 every address accepted, 1 any refused, 2 usage error.\n",
+         RunParse},
+        {"check", "[--quiet] [--json] FILE", "check a tag configuration file tag by tag",
+         "Reads a tag configuration, hands every tag to the driver's Parse (function 3) and\n"
+         "prints a table (line, name, address, type, verdict, driver words or reason) and a\n"
+         "summary.\n"
+         "\n"
+         "The file holds one tag a line: NAME ADDRESS TYPE, separated by spaces or tabs.\n"
+         "  - TYPE is analog, digital, string (any case) or a whole number (the host's data\n"
+         "    type code: 0 analog, 6 digital, 7 string).\n"
+         "  - A field in double quotes may hold spaces, tabs and '#', or be empty (\"\");\n"
+         "    inside quotes, \"\" stands for one double quote.\n"
+         "  - Outside quotes, '#' starts a comment that runs to the end of the line.\n"
+         "  - Blank and comment lines are ignored; lines end in LF or CR LF.\n"
+         "  Example:   L1_3PMODE   3PMODE   analog    # mode of controller 3\n"
+         "\n"
+         "  --quiet    list only the tags that are not accepted, then the summary\n"
+         "\n"
+         "--json prints {\"file\", \"tags\", \"accepted\", \"rejected\"}, each tag being "
+         "{\"line\",\n"
+         "\"name\", \"address\", \"dataType\", \"result\", \"controller\", \"operation\",\n"
+         "\"lockNumber\", \"bitNumber\", \"bitWidth\", \"log\"}.\n"
+         "Exit status: 0 every tag accepted, 1 any tag refused, 2 the file cannot be read or a\n"
+         "line is malformed (each such line is reported with its number, and no tag is checked).\n",
+         RunCheck},
     };
     return commands;
 }

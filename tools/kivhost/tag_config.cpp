@@ -1,0 +1,143 @@
+// Reading the tag configuration file.
+#include "tag_config.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "tag_parse.h"
+
+namespace kivhost {
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c == ' ' || c == '\t';
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { (void)std::fclose(file); }
+};
+
+void ParseLine(const std::string& text, size_t lineNumber, TagConfig& config) {
+    std::vector<std::string> fields;
+    std::string message;
+    if (!SplitConfigLine(text, fields, message)) {
+        config.malformed.push_back({lineNumber, message});
+        return;
+    }
+    if (fields.empty()) {
+        return;
+    }
+    if (fields.size() != 3) {
+        config.malformed.push_back({lineNumber, "expected NAME ADDRESS TYPE, found " +
+                                                    std::to_string(fields.size()) +
+                                                    (fields.size() == 1 ? " field" : " fields")});
+        return;
+    }
+    TagLine tag;
+    tag.lineNumber = lineNumber;
+    tag.name = fields[0];
+    tag.address = fields[1];
+    if (tag.name.empty()) {
+        config.malformed.push_back({lineNumber, "the tag name is empty"});
+        return;
+    }
+    if (!ParseDataType(fields[2], tag.dataType)) {
+        config.malformed.push_back({lineNumber, "'" + Printable(fields[2]) +
+                                                    "' is not a data type (analog, digital, "
+                                                    "string or a whole number)"});
+        return;
+    }
+    config.tags.push_back(tag);
+}
+
+}  // namespace
+
+bool SplitConfigLine(const std::string& line, std::vector<std::string>& fields,
+                     std::string& message) {
+    fields.clear();
+    if (line.find('\0') != std::string::npos) {
+        message = "the line holds a NUL byte";
+        return false;
+    }
+    size_t i = 0;
+    while (true) {
+        while (i < line.size() && IsSeparator(line[i])) {
+            ++i;
+        }
+        if (i == line.size() || line[i] == '#') {
+            return true;
+        }
+        std::string field;
+        if (line[i] == '"') {
+            ++i;
+            while (true) {
+                if (i == line.size()) {
+                    message = "a quoted field is not closed";
+                    return false;
+                }
+                if (line[i] == '"') {
+                    if (i + 1 < line.size() && line[i + 1] == '"') {
+                        field += '"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                field += line[i++];
+            }
+            if (i < line.size() && !IsSeparator(line[i]) && line[i] != '#') {
+                message = "text right after a closing quote (separate the fields by a blank)";
+                return false;
+            }
+        } else {
+            while (i < line.size() && !IsSeparator(line[i]) && line[i] != '#') {
+                if (line[i] == '"') {
+                    message = "a double quote inside a field (quote the whole field)";
+                    return false;
+                }
+                field += line[i++];
+            }
+        }
+        fields.push_back(field);
+    }
+}
+
+bool ReadTagConfig(const std::string& path, TagConfig& config, std::string& error) {
+    config = TagConfig{};
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = "cannot open '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    std::string content;
+    char buffer[65536];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+        content.append(buffer, count);
+    }
+    if (std::ferror(file.get()) != 0) {
+        error = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    size_t lineNumber = 0;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        const size_t next = end == std::string::npos ? content.size() : end + 1;
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        if (end > start && content[end - 1] == '\r') {
+            --end;
+        }
+        ParseLine(content.substr(start, end - start), ++lineNumber, config);
+        start = next;
+    }
+    return true;
+}
+
+}  // namespace kivhost
