@@ -9,7 +9,7 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     nullptr,     // 2 warm start
     Parse,       // 3 parse
     BlockParse,  // 4 block parse
-    nullptr,     // 5 read
+    ReadTag,     // 5 read
     BlockRead,   // 6 block read
     nullptr,     // 7 single write
     nullptr,     // 8 (empty)

@@ -1,0 +1,397 @@
+// Command frames, day letters, the key-answer check and the key record.
+#include "tags/command_composer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/host_tags.h"
+#include "link/frame_format.h"
+#include "qorpro/qorpro.h"
+#include "tags/gate_value.h"
+#include "tags/operation_codes.h"
+#include "tags/time_zone_text.h"
+
+namespace kiv {
+
+namespace {
+
+// FSPAR's option letter is the seventh character of the address.
+constexpr size_t kOptionLetterPosition = 6;
+constexpr size_t kTimeFieldWidth = 8;   // fromTime and toTime in the time-zone command
+constexpr size_t kDateFieldWidth = 8;   // dateText in FSPAR D
+constexpr size_t kClockFieldWidth = 5;  // timeText in FSPAR D
+constexpr size_t kBadgeCodeWidth = 10;
+constexpr char kDayLetterSource[] = "MTWTFSS1234";
+// The read of PWKDS for the day letters uses this request code.
+constexpr int32_t kDayLetterReadRequest = 12;
+
+// A frame's text, appended piece by piece and never past the place that FinishFrame needs for
+// the closing ";", the four checksum digits, the CR and the terminator.
+class FrameText {
+public:
+    FrameText(char (&frame)[kFrameBufferSize], int32_t controller) : frame_(frame) {
+        std::memset(frame_, 0, kFrameBufferSize);
+        Append("\n;");
+        if (controller != 0) {
+            AppendChar('>');
+            AppendDecimal(controller);
+        }
+    }
+
+    // At most 'count' characters of 'text', stopping at a NUL.
+    void Append(const char* text, size_t count) {
+        const size_t room = kTextLimit - length_;
+        const size_t n = strnlen(text, count < room ? count : room);
+        std::memcpy(frame_ + length_, text, n);
+        length_ += n;
+    }
+    void Append(const char* text) { Append(text, kTextLimit); }
+    void AppendChar(char c) { Append(&c, 1); }
+    // The 'count' characters that a formatting call wrote (none when it failed).
+    void AppendDigits(const char* digits, int count) {
+        if (count > 0) {
+            Append(digits, static_cast<size_t>(count));
+        }
+    }
+
+    void AppendDecimal(int value) {
+        char digits[16];
+        AppendDigits(digits, std::snprintf(digits, sizeof digits, "%d", value));
+    }
+    // Two upper-case hexadecimal digits.
+    void AppendHexByte(uint8_t value) {
+        char digits[4];
+        AppendDigits(digits,
+                     std::snprintf(digits, sizeof digits, "%02X", static_cast<unsigned>(value)));
+    }
+    // Hexadecimal without leading zeros, in lower case (upper-cased with the frame).
+    void AppendHex(unsigned value) {
+        char digits[16];
+        AppendDigits(digits, std::snprintf(digits, sizeof digits, "%x", value));
+    }
+    // Decimal, right-aligned in four places, padded with blanks.
+    void AppendRightAligned4(unsigned value) {
+        char digits[16];
+        AppendDigits(digits, std::snprintf(digits, sizeof digits, "%4u", value));
+    }
+
+    uint16_t Finish() { return static_cast<uint16_t>(FinishFrame(frame_, kFrameCapacity)); }
+
+private:
+    // LF ";" and the text; then ";", four digits, CR and NUL must still fit in kFrameCapacity.
+    static constexpr size_t kTextLimit = kFrameCapacity - 7;
+
+    char* frame_;
+    size_t length_ = 0;
+};
+
+// The letter of a 0-or-1 flag; any other value leaves the place empty.
+void AppendFlag(FrameText& text, uint16_t flag, char forOne, char forZero) {
+    if (flag == 1) {
+        text.AppendChar(forOne);
+    } else if (flag == 0) {
+        text.AppendChar(forZero);
+    }
+}
+
+bool FillsField(const char* member, size_t width) {
+    return strnlen(member, width) == width;
+}
+
+// The mended check of the fixed fields: a staged text shorter than its field would cut the
+// frame at its NUL. Returns false after logging what is missing.
+bool StagedFieldsComplete(const SetupStage& stage, int32_t operation, char option,
+                          const char* address) {
+    if (operation == kOpFsttz) {
+        if (!FillsField(stage.fromTime, kTimeFieldWidth)) {
+            err(32, "RIRODI: from time PFRTM has to be 8 characters, GAS %s", address);
+            return false;
+        }
+        if (!FillsField(stage.toTime, kTimeFieldWidth)) {
+            err(32, "RIRODI: to time PTOTM has to be 8 characters, GAS %s", address);
+            return false;
+        }
+    }
+    if (operation == kOpFspar && option == 'D') {
+        if (!FillsField(stage.dateText, kDateFieldWidth)) {
+            err(32, "RIRODI: date PDATE has to be 8 characters, GAS %s", address);
+            return false;
+        }
+        if (!FillsField(stage.timeText, kClockFieldWidth)) {
+            err(32, "RIRODI: time PTIME has to be at least 5 characters, GAS %s", address);
+            return false;
+        }
+    }
+    return true;
+}
+
+void AppendKeyQuery(FrameText& text, const SetupStage& stage) {
+    text.Append("K ");
+    text.Append(stage.currentBadgeCode, kBadgeCodeWidth);
+}
+
+void AppendTimeZone(FrameText& text, const DriverInstance& instance) {
+    const SetupStage& stage = instance.stage;
+    text.Append("T ");
+    text.AppendDecimal(static_cast<int>(stage.timeZone1) - 1);
+    text.AppendChar(',');
+    text.Append(stage.fromTime, kTimeFieldWidth);
+    text.AppendChar(',');
+    text.Append(stage.toTime, kTimeFieldWidth);
+    text.AppendChar(',');
+    char letters[kDayLetterCount];
+    DayLetters(letters, instance);
+    text.Append(letters, kDayLetterCount);
+}
+
+// The part of FSPAR after "S " for the option letter; none for a letter without a part.
+void AppendParameterPart(FrameText& text, const SetupStage& stage, char option) {
+    switch (option) {
+    case 'L':
+        text.AppendChar('L');
+        for (const uint8_t duration : stage.unlockDuration) {
+            text.AppendChar(',');
+            text.AppendDecimal(duration);
+        }
+        break;
+    case 'X':
+        text.AppendChar('X');
+        for (const uint8_t extended : stage.extendedLock) {
+            text.AppendChar(',');
+            text.AppendHexByte(extended);
+        }
+        break;
+    case 'F':
+        text.Append("F,");
+        AppendFlag(text, stage.dfrmFlag, 'E', 'A');
+        break;
+    case 'D':
+        text.Append("D,");
+        text.Append(stage.dateText, kDateFieldWidth);
+        text.AppendChar(',');
+        text.Append(stage.timeText, kClockFieldWidth);
+        break;
+    case 'P':
+        text.Append("P,");
+        text.AppendRightAligned4(stage.password1);
+        text.AppendChar(',');
+        text.AppendRightAligned4(stage.password2);
+        break;
+    case 'V':
+        text.Append("V,");
+        AppendFlag(text, stage.efrmFlag, 'Y', 'N');
+        break;
+    case 'N':
+        text.Append("N,");
+        AppendFlag(text, stage.lfrtFlag, '2', '1');
+        break;
+    case 'U': text.AppendChar('U'); break;
+    case 'M':
+        text.Append("M,");
+        text.AppendDecimal(stage.dipMode);
+        break;
+    case 'O':
+        text.Append("O,");
+        AppendFlag(text, stage.pevsFlag, 'Y', 'N');
+        break;
+    default:
+        // No letter (a six-character FSPAR address), S (which starts the download instead of
+        // reaching here) or any other character: the body is "S " alone.
+        break;
+    }
+}
+
+// The fixed bodies of the commands that take no staged value.
+const char* FixedBody(int32_t operation) {
+    switch (operation) {
+    case kOpFrths: return "C ";
+    case kOpFsahs: return "Y ";
+    case kOpFster: return "R ";
+    case kOpFpprn: return "U ";
+    case kOpFsndd: return "N ";
+    case kOpFaprn: return "B ";
+    case kOpFerdb: return "E ";
+    case kOpFstat: return "S Q";
+    default: return "";
+    }
+}
+
+// At most nine digits up to one of the stop characters; false for another character, the end of
+// the text or a longer number. On success 'end' is the position of the stop character.
+bool ReadKeyNumber(const char* answer, size_t length, size_t start, const char* stops, size_t& end,
+                   char (&number)[kKeyAnswerTextSize]) {
+    size_t position = start;
+    while (position < length && std::strchr(stops, answer[position]) == nullptr) {
+        const char c = answer[position];
+        if (c < '0' || c > '9' || position - start >= kMaxKeyNumberDigits) {
+            return false;
+        }
+        ++position;
+    }
+    if (position >= length) {
+        return false;
+    }
+    std::memset(number, 0, sizeof number);
+    std::memcpy(number, answer + start, position - start);
+    end = position;
+    return true;
+}
+
+bool HexDigitValue(char c, unsigned& value) {
+    if (c >= '0' && c <= '9') {
+        value = static_cast<unsigned>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+        value = static_cast<unsigned>(c - 'A' + 10);
+    } else if (c >= 'a' && c <= 'f') {
+        value = static_cast<unsigned>(c - 'a' + 10);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The checksum of an answer: CRC-16/XMODEM from the first ";" through the ";" before the four
+// digits that follow it, compared with those digits.
+bool ChecksumMatches(const char* answer, size_t length) {
+    // LF, ";", four digits and CR at least; so the count below is never negative.
+    constexpr size_t kTrailer = 6;
+    if (length < kTrailer) {
+        return false;
+    }
+    unsigned written = 0;
+    for (size_t i = length - 5; i <= length - 2; ++i) {
+        unsigned digit = 0;
+        if (!HexDigitValue(answer[i], digit)) {
+            return false;
+        }
+        written = written * 16 + digit;
+    }
+    return Crc16(answer + 1, length - kTrailer) == written;
+}
+
+}  // namespace
+
+int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built) {
+    const auto* gate = static_cast<const GateAccess*>(request.argument);
+    if (gate == nullptr || request.instance == nullptr) {
+        return 1;
+    }
+    DriverInstance& instance = InstanceOf(request);
+    if (GateNumber(*gate) != 1) {
+        err(32, "RIRODI: write value for operation tags has to be 1, GAS %s",
+            gate->address != nullptr ? gate->address : "");
+        return 1;
+    }
+    char address[kAddressCopySize];
+    CopyUpperCaseAddress(gate->address, address);
+    const char option = address[kOptionLetterPosition];
+    const int32_t operation = gate->operation;
+    if (!StagedFieldsComplete(instance.stage, operation, option, address)) {
+        return 1;
+    }
+    if (operation == kOpFspar && option == 'U') {
+        if (instance.uploadSetupRunning == 1) {
+            err(32, "RIRODI: UploadSetup has already run and not finished yet!");
+            return 1;
+        }
+        instance.uploadSetupRunning = 1;
+    }
+
+    const SetupStage& stage = instance.stage;
+    FrameText text(frame, gate->controller);
+    built.answerMode = kAnswerAck;
+    built.expectedAnswer = 0;
+    switch (operation) {
+    case kOpFaddk:
+    case kOpFdelk:
+    case kOpFmodk:
+        AppendKeyQuery(text, stage);
+        built.answerMode = kAnswerData;
+        built.expectedAnswer = kKeyAnswerLetter;
+        break;
+    case kOpFsttz: AppendTimeZone(text, instance); break;
+    case kOpFshol:
+        text.Append("H ");
+        text.AppendDecimal(stage.holidayDateIndex);
+        text.AppendChar(',');
+        text.AppendDecimal(stage.holidayType);
+        break;
+    case kOpFspar:
+        text.Append("S ");
+        AppendParameterPart(text, stage, option);
+        break;
+    default: text.Append(FixedBody(operation)); break;
+    }
+    built.length = text.Finish();
+    return 0;
+}
+
+void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance) {
+    double value = 0.0;
+    GetTagValue(instance, "PWKDS", value, kDayLetterReadRequest, processClientId.load());
+    // Truncated to an integer; a value outside the 32-bit range (or not a number) counts as 0
+    // rather than being converted with an undefined result.
+    uint32_t bits = 0;
+    if (value > -2147483649.0 && value < 2147483648.0) {
+        bits = static_cast<uint32_t>(static_cast<int32_t>(value));
+    }
+    for (size_t n = 0; n < kDayLetterCount; ++n) {
+        letters[n] = (bits >> n & 1U) != 0 ? kDayLetterSource[n] : '-';
+    }
+}
+
+int32_t CheckKeyAnswer(KivRequest& request, const char* answer, size_t /*length*/) {
+    if (answer == nullptr || request.instance == nullptr) {
+        return 1;
+    }
+    DriverInstance& instance = InstanceOf(request);
+    // An answer is at most a frame buffer's worth; one that is not terminated within it is not
+    // an answer.
+    const size_t length = strnlen(answer, kFrameBufferSize);
+    if (length == kFrameBufferSize || !ChecksumMatches(answer, length)) {
+        return 1;
+    }
+    if (instance.expectedAnswer != kKeyAnswerLetter) {
+        return 0;
+    }
+    if (std::strncmp(answer, "\n;L ", 4) != 0) {
+        return 1;
+    }
+    char first[kKeyAnswerTextSize];
+    char second[kKeyAnswerTextSize];
+    size_t comma = 0;
+    size_t end = 0;
+    if (!ReadKeyNumber(answer, length, 4, ",", comma, first) ||
+        !ReadKeyNumber(answer, length, comma + 1, ",;", end, second)) {
+        return 1;
+    }
+    std::memcpy(instance.keyAnswerNumber1, first, sizeof first);
+    std::memcpy(instance.keyAnswerNumber2, second, sizeof second);
+    return 0;
+}
+
+uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]) {
+    const auto* gate = static_cast<const GateAccess*>(request.argument);
+    const DriverInstance& instance = InstanceOf(request);
+    const SetupStage& stage = instance.stage;
+    FrameText text(frame, gate->controller);
+    if (gate->operation == kOpFdelk || gate->operation == kOpFaddk) {
+        text.Append(gate->operation == kOpFdelk ? "D " : "A ");
+        text.Append(instance.keyAnswerNumber1, kKeyAnswerTextSize - 1);
+        text.AppendChar(',');
+        text.Append(instance.keyAnswerNumber2, kKeyAnswerTextSize - 1);
+    }
+    if (gate->operation == kOpFaddk) {
+        text.AppendChar(',');
+        text.Append(stage.currentBadgeCode, kBadgeCodeWidth);
+        text.AppendChar(',');
+        text.AppendHex(stage.doorMask);
+        text.AppendChar(',');
+        text.Append(stage.dateText, kStageTextSize - 1);
+        text.AppendChar(',');
+        text.AppendDecimal(CombinedTimeZoneNumber(stage.timeZone1, stage.timeZone2));
+    }
+    return text.Finish();
+}
+
+}  // namespace kiv

@@ -1,0 +1,68 @@
+// The command composer: the protocol frames of controller commands, built from the command tag
+// and the values staged in the instance, and the check of the key answer.
+//
+// SingleWrite calls these while it holds the instance's transactionLock; the composer takes no
+// lock itself, sends nothing and keeps no state. It changes the instance in two places only:
+// FSPAR U marks the setup upload as running, and an accepted key answer replaces the two key
+// answer numbers.
+//
+// Every frame is built in a zero-filled frame buffer as LF, ";", the controller prefix (">" and
+// the controller number, only for controllers other than 0), the command body, and is then
+// finished by FinishFrame (closing ";", upper-casing, checksum, CR); a frame is at most 255
+// bytes.
+//
+// A staged text that a frame places in a fixed field (from and to time, 8 characters each, in
+// the time-zone command; date 8 and time 5 characters in FSPAR D) must fill that field: a
+// shorter text would end the frame early, without the fields after it. BuildCommand refuses such
+// a command with a line at level 32 that names the missing field and the tag's address, and
+// builds nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
+
+namespace kiv {
+
+inline constexpr size_t kDayLetterCount = 11;
+// The letter of the key query's data answer.
+inline constexpr int32_t kKeyAnswerLetter = 'L';
+// The longest key answer number kept.
+inline constexpr size_t kMaxKeyNumberDigits = 9;
+
+// What BuildCommand built and what SingleWrite is to await for it.
+struct CommandFrame {
+    uint16_t length;         // bytes of the frame, without its terminator
+    int32_t answerMode;      // kAnswerAck, or kAnswerData for the key query
+    int32_t expectedAnswer;  // kKeyAnswerLetter for the key query, 0 otherwise
+};
+
+// Builds the frame of the command tag that the request's GateAccess describes (operation codes
+// 0 to 13; for FSPAR the option letter is the seventh character of the upper-cased address).
+// Returns 0 with the frame in 'frame' and 'built' filled in, or 1 when the command is refused
+// (written value other than 1, FSPAR U while an upload runs, a staged text too short for its
+// field); the reason is logged here at level 32 and nothing is built.
+int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built);
+
+// The day letters of the time-zone command: for bits 0 to 10 of the host's current value of the
+// tag "PWKDS", the letter of "MTWTFSS1234" at that place when the bit is set, "-" when it is
+// not. A missing or unreadable tag (or a value that is no 32-bit integer) gives eleven "-".
+// Writes exactly eleven characters and no terminator.
+void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance);
+
+// Checks a received answer (a NUL-terminated text; 'length' is not used, the text's own length
+// counts): its checksum (four hexadecimal digits, either case) and, when the instance awaits the
+// key answer, its form: LF, ";L ", a number, ",", a number, then "," or ";", each number of at
+// most nine decimal digits (a longer number is rejected, nothing is overrun). Returns 0 and keeps
+// the two numbers in keyAnswerNumber1 and keyAnswerNumber2, or 1 and keeps the previous numbers.
+int32_t CheckKeyAnswer(KivRequest& request, const char* answer, size_t length);
+
+// Builds the key record that follows an accepted key answer: for FDELK "D " and the two key
+// numbers; for FADDK "A ", the two key numbers, the badge code (its first ten characters), the
+// door mask in hexadecimal without leading zeros, the staged date and the combined time-zone
+// number. Returns the frame's length.
+uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]);
+
+}  // namespace kiv

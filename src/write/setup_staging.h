@@ -1,0 +1,49 @@
+// Setup staging: the values that tag writes keep in the instance for later controller commands.
+//
+// Writing a setup-value tag (operation codes 100 to 115) or a setup-text tag (130 to 134) sends
+// nothing; the value is checked and kept in the instance's SetupStage, and a later write of 1 to
+// a command tag builds its frame from what is staged. SingleWrite calls StageSetup for these
+// codes; the read function reads the members back.
+//
+// Tags without a lock number. PLOCK, PLOUD and PDAJT may be configured without a lock number;
+// their lockNumber is then 0, and no lock 0 exists. Such a tag (and any lock number outside 1 to
+// 16 that a host might hand over) names no staged value: a write is refused with
+// "RIRODI: legal lock number is 1..16, GAS %s" and result 1, and a read answers 1 with the value
+// area untouched, like any tag the driver holds no value for. Likewise a bit tag whose bit number
+// lies outside its member (PDORS 0..15, PWKDS 0..10, PLOCK 0..7) is refused with
+// "RIRODI: legal bit number is 0..N, GAS %s" on write and answered with 1 on read.
+#pragma once
+
+#include <cstdint>
+
+#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
+
+namespace kiv {
+
+// Sets every member to its cold-start value: texts empty, per-lock bytes 0, doorMask,
+// weekdayMask, holidayType, holidayDateIndex, password1, password2 and lfrtFlag 0, and dfrmFlag,
+// efrmFlag, pevsFlag, dipMode, timeZone1 and timeZone2 1.
+void ResetSetupStage(SetupStage& stage);
+
+// Whether the code is a staged setup value (100 to 115) or setup text (130 to 134).
+bool IsStagedOperation(int32_t operation);
+
+// Whether the lock number names one of the sixteen locks.
+constexpr bool IsLockNumber(int32_t lockNumber) {
+    return lockNumber >= 1 && lockNumber <= kLockCount;
+}
+
+// The highest bit that a bit tag of the code may name: 15 for PDORS, 10 for PWKDS, 7 for PLOCK;
+// -1 for codes that have no bit tags.
+int32_t HighestBitOf(int32_t operation);
+
+// Stages the written value of a setup tag. 'upperAddress' is the upper-cased address text that
+// refusal lines name. Returns 0 when the value was stored or there was nothing to store (a bit
+// write of a value other than 0 and 1, a data type other than 0 and 6 for PDORS, PWKDS and
+// PLOCK), 1 when it was refused: an out-of-range number or a bad lock or bit number (with a line
+// at level 32), a text that its converter refuses (without a line), or an operation code that is
+// not staged. A refused write never changes a member.
+int32_t StageSetup(SetupStage& stage, const GateAccess& gate, const char* upperAddress);
+
+}  // namespace kiv
