@@ -120,7 +120,8 @@ void RunEvent(Simulator& simulator, const std::vector<std::string>& words) {
 }
 
 void RunStatus(Simulator& simulator, const std::vector<std::string>& words) {
-    NeedWords(words, 2, "status C [mode=N] [keys=N|auto] [word=N] [text=T] [ai1=N] ... [version=T]");
+    NeedWords(words, 2,
+              "status C [mode=N] [keys=N|auto] [word=N] [text=T] [ai1=N] ... [version=T]");
     const int c = ControllerArg(words[1]);
     ControllerStatus status = simulator.Status(c);
     for (const Option& option : Options(words, 2)) {
@@ -254,7 +255,8 @@ CommandResult Run(Simulator& simulator, std::string_view line) {
         }
     } else if (name == "wait") {
         NeedWords(words, 2, "wait MS");
-        std::this_thread::sleep_for(std::chrono::milliseconds(Number(words[1], 0, kMaxWaitMs, "ms")));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(Number(words[1], 0, kMaxWaitMs, "ms")));
     } else if (name == "idle") {
         const long ms = words.size() > 1 ? Number(words[1], 0, kMaxWaitMs, "ms") : 5000;
         if (!simulator.WaitUntilIdle(std::chrono::milliseconds(ms))) {

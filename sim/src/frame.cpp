@@ -62,7 +62,9 @@ std::string BuildFrame(std::string_view commandText, ChecksumStyle style) {
     return frame;
 }
 
-std::string AckFrame() { return std::string{kLf, 'A', kCr}; }
+std::string AckFrame() {
+    return std::string{kLf, 'A', kCr};
+}
 
 ParsedFrame ParseFrame(std::string_view bytes) {
     ParsedFrame parsed;

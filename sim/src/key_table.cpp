@@ -91,8 +91,9 @@ bool KeyTable::ApplyDelete(const std::string& fields) {
 
 bool KeyTable::Put(const std::string& code, long number) {
     if (number < 0 || number > kMaxKeyNumber) return false;
-    std::erase_if(byCode_,
-                  [&](const auto& item) { return item.second.number == number && item.first != code; });
+    std::erase_if(byCode_, [&](const auto& item) {
+        return item.second.number == number && item.first != code;
+    });
     KeyEntry& entry = byCode_[code];
     entry.code = code;
     entry.number = number;

@@ -12,10 +12,10 @@
 namespace vxs_sim {
 
 struct KeyEntry {
-    std::string code;    // the badge code as the driver sent it
-    long number = 0;     // the controller's key number
-    bool stored = false; // added by an add-key record and not deleted since
-    std::string record;  // the add-key record's command text, for the setup upload
+    std::string code;     // the badge code as the driver sent it
+    long number = 0;      // the controller's key number
+    bool stored = false;  // added by an add-key record and not deleted since
+    std::string record;   // the add-key record's command text, for the setup upload
 };
 
 class KeyTable {

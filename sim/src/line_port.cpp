@@ -99,7 +99,9 @@ LinePort& LinePort::operator=(LinePort&& other) noexcept {
     return *this;
 }
 
-LinePort::~LinePort() { Close(); }
+LinePort::~LinePort() {
+    Close();
+}
 
 void LinePort::Close() {
     if (keepSlave_ >= 0) close(keepSlave_);

@@ -2,11 +2,11 @@
 // device. Reads never block; writes wait a bounded time for room.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace vxs_sim {
 

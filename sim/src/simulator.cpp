@@ -40,7 +40,9 @@ constexpr std::chrono::milliseconds kWriteBound{500};
 // The longest command text that still fits a frame of kMaxFrameLength bytes.
 constexpr std::size_t kMaxCommandText = kMaxFrameLength - 6 - 1;
 
-std::size_t FaultIndex(Fault fault) { return static_cast<std::size_t>(fault); }
+std::size_t FaultIndex(Fault fault) {
+    return static_cast<std::size_t>(fault);
+}
 
 void CheckController(int controller) {
     if (controller < 0 || controller >= kControllerCount) {
@@ -62,8 +64,8 @@ void CheckFieldText(const std::string& text, const char* what) {
 
 void CheckRange(long value, long low, long high, const char* what) {
     if (value < low || value > high) {
-        throw std::invalid_argument(std::string(what) + " must be " + std::to_string(low) +
-                                    " to " + std::to_string(high));
+        throw std::invalid_argument(std::string(what) + " must be " + std::to_string(low) + " to " +
+                                    std::to_string(high));
     }
 }
 
@@ -146,7 +148,9 @@ struct OutPiece {
 
 }  // namespace
 
-const char* FaultName(Fault fault) { return kFaultNames[FaultIndex(fault)]; }
+const char* FaultName(Fault fault) {
+    return kFaultNames[FaultIndex(fault)];
+}
 
 std::optional<Fault> FaultFromName(std::string_view name) {
     for (std::size_t i = 0; i < kFaultNames.size(); ++i) {
@@ -343,8 +347,8 @@ public:
         const int unit = event.unit != 0 ? event.unit : 2 * event.controller + 1;
         // The driver finds the time by the last ":", the code and the unit after the first two
         // commas that follow it, and the badge after the last comma.
-        const std::string text = "V " + date + " " + timeOfDay + "," + TwoDigits(event.code) +
-                                 "," + TwoDigits(unit) + "," + HexUpper(event.badge);
+        const std::string text = "V " + date + " " + timeOfDay + "," + TwoDigits(event.code) + "," +
+                                 TwoDigits(unit) + "," + HexUpper(event.badge);
         std::lock_guard lock(mutex_);
         Enqueue(event.controller, "event", text);
         return text;
@@ -660,9 +664,8 @@ private:
             return;
         }
         ++answering_;
-        Schedule(delay, [this, c, steps = std::move(steps), upload] {
-            SendAnswer(c, steps, 0, upload);
-        });
+        Schedule(delay,
+                 [this, c, steps = std::move(steps), upload] { SendAnswer(c, steps, 0, upload); });
     }
 
     // Remembers what a setup command sets, so that an upload gives it back.
@@ -790,16 +793,17 @@ private:
     // acknowledgement and no command is being answered.
     void Pump() {
         if (!outstanding_.empty() || answering_ > 0 || dataAckUntil_ || lineFailed_) return;
-        auto first = std::find_if(queue_.begin(), queue_.end(),
-                                  [&](const Unsolicited& frame) { return Reachable(frame.controller); });
+        auto first = std::find_if(queue_.begin(), queue_.end(), [&](const Unsolicited& frame) {
+            return Reachable(frame.controller);
+        });
         if (first == queue_.end()) return;
         std::vector<Unsolicited> batch{*first};
         queue_.erase(first);
         const int c = batch.front().controller;
         if (At(c).faults[FaultIndex(Fault::kBackToBack)].on) {
-            auto second =
-                std::find_if(queue_.begin(), queue_.end(),
-                             [&](const Unsolicited& frame) { return Reachable(frame.controller); });
+            auto second = std::find_if(queue_.begin(), queue_.end(), [&](const Unsolicited& frame) {
+                return Reachable(frame.controller);
+            });
             if (second != queue_.end()) {
                 Consume(c, Fault::kBackToBack);
                 batch.push_back(*second);
@@ -838,8 +842,8 @@ private:
                 ++it;
             } else {
                 Note(it->controller, "given-up",
-                     Describe(*it) + ": not acknowledged after " +
-                         std::to_string(it->sends) + " sends");
+                     Describe(*it) + ": not acknowledged after " + std::to_string(it->sends) +
+                         " sends");
                 it = outstanding_.erase(it);
             }
         }
@@ -906,18 +910,28 @@ std::unique_ptr<Simulator> Simulator::OnPty(SimulatorOptions options) {
 
 std::unique_ptr<Simulator> Simulator::OnDevice(const std::string& path, int baud,
                                                SimulatorOptions options) {
-    return std::unique_ptr<Simulator>(
-        new Simulator(std::make_unique<Impl>(LinePort::OpenDevice(path, baud), std::move(options))));
+    return std::unique_ptr<Simulator>(new Simulator(
+        std::make_unique<Impl>(LinePort::OpenDevice(path, baud), std::move(options))));
 }
 
-const std::string& Simulator::DevicePath() const { return impl_->Path(); }
-void Simulator::SetPresent(int controller, bool present) { impl_->SetPresent(controller, present); }
-bool Simulator::IsPresent(int controller) const { return impl_->IsPresent(controller); }
+const std::string& Simulator::DevicePath() const {
+    return impl_->Path();
+}
+void Simulator::SetPresent(int controller, bool present) {
+    impl_->SetPresent(controller, present);
+}
+bool Simulator::IsPresent(int controller) const {
+    return impl_->IsPresent(controller);
+}
 void Simulator::SetStatus(int controller, const ControllerStatus& status) {
     impl_->SetStatus(controller, status);
 }
-ControllerStatus Simulator::Status(int controller) const { return impl_->Status(controller); }
-std::string Simulator::StatusText(int controller) const { return impl_->StatusText(controller); }
+ControllerStatus Simulator::Status(int controller) const {
+    return impl_->Status(controller);
+}
+std::string Simulator::StatusText(int controller) const {
+    return impl_->StatusText(controller);
+}
 void Simulator::SetFault(int controller, Fault fault, const FaultSetting& setting) {
     impl_->SetFault(controller, fault, setting);
 }
@@ -933,20 +947,36 @@ std::optional<KeyInfo> Simulator::FindKey(int controller, const std::string& cod
 std::vector<std::string> Simulator::SetupLines(int controller) const {
     return impl_->SetupLines(controller);
 }
-void Simulator::SetTiming(const Timing& timing) { impl_->SetTiming(timing); }
-Timing Simulator::GetTiming() const { return impl_->GetTiming(); }
-void Simulator::SetAnswerOrder(AnswerOrder order) { impl_->SetAnswerOrder(order); }
-std::string Simulator::InjectEvent(const EventSpec& event) { return impl_->InjectEvent(event); }
+void Simulator::SetTiming(const Timing& timing) {
+    impl_->SetTiming(timing);
+}
+Timing Simulator::GetTiming() const {
+    return impl_->GetTiming();
+}
+void Simulator::SetAnswerOrder(AnswerOrder order) {
+    impl_->SetAnswerOrder(order);
+}
+std::string Simulator::InjectEvent(const EventSpec& event) {
+    return impl_->InjectEvent(event);
+}
 void Simulator::QueueFrame(int controller, const std::string& commandText) {
     impl_->QueueFrame(controller, commandText);
 }
-void Simulator::StartUpload(int controller) { impl_->StartUpload(controller); }
-void Simulator::SendNoise(std::size_t count) { impl_->SendNoise(count); }
-void Simulator::SendRaw(const std::string& bytes) { impl_->SendRaw(bytes); }
+void Simulator::StartUpload(int controller) {
+    impl_->StartUpload(controller);
+}
+void Simulator::SendNoise(std::size_t count) {
+    impl_->SendNoise(count);
+}
+void Simulator::SendRaw(const std::string& bytes) {
+    impl_->SendRaw(bytes);
+}
 std::vector<TranscriptEntry> Simulator::Transcript(std::size_t from) const {
     return impl_->Transcript(from);
 }
-std::size_t Simulator::TranscriptSize() const { return impl_->TranscriptSize(); }
+std::size_t Simulator::TranscriptSize() const {
+    return impl_->TranscriptSize();
+}
 std::optional<std::size_t> Simulator::WaitFor(
     const std::function<bool(const TranscriptEntry&)>& match, std::chrono::milliseconds timeout,
     std::size_t from) const {

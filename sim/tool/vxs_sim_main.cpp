@@ -26,7 +26,9 @@ constexpr int kExitLine = 3;
 
 volatile std::sig_atomic_t stopSignal = 0;
 
-void OnStopSignal(int /*signal*/) { stopSignal = 1; }
+void OnStopSignal(int /*signal*/) {
+    stopSignal = 1;
+}
 
 void PrintHelp() {
     std::printf(

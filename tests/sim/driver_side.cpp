@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -36,7 +36,8 @@ std::string TestFrame(std::string_view text) {
 
 std::optional<std::string> FrameText(std::string_view frame) {
     const std::size_t n = frame.size();
-    if (n < 8 || frame[0] != '\n' || frame[1] != ';' || frame[n - 6] != ';' || frame[n - 1] != '\r') {
+    if (n < 8 || frame[0] != '\n' || frame[1] != ';' || frame[n - 6] != ';' ||
+        frame[n - 1] != '\r') {
         return std::nullopt;
     }
     unsigned value = 0;

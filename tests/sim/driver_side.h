@@ -43,7 +43,8 @@ public:
     std::string ReadFrame(std::chrono::milliseconds timeout = 2s);
 
     // Every byte that arrives until the line has been quiet for 'quiet' (at most 'timeout').
-    std::string ReadUntilQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout = 3s);
+    std::string ReadUntilQuiet(std::chrono::milliseconds quiet,
+                               std::chrono::milliseconds timeout = 3s);
 
     // True when no byte arrives within 'window'.
     bool QuietFor(std::chrono::milliseconds window);

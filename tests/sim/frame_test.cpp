@@ -59,7 +59,8 @@ TEST(SimFrame, ParsesWhatArrives) {
     };
     std::string lowerDigits = simtest::TestFrame("K 00AB");
     for (std::size_t i = lowerDigits.size() - 5; i + 1 < lowerDigits.size(); ++i) {
-        lowerDigits[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(lowerDigits[i])));
+        lowerDigits[i] =
+            static_cast<char>(std::tolower(static_cast<unsigned char>(lowerDigits[i])));
     }
     std::string badSum = simtest::TestFrame("S Q");
     badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';

@@ -160,7 +160,8 @@ TEST_F(SimulatorTest, ReportsTheStatusOfTheControllerAsked) {
     // The fifth byte is what makes it a status report.
     EXPECT_EQ(frames[1][4], 'T');
 
-    EXPECT_EQ(Exchange("S Q", 2), (std::vector<std::string>{"A", "S T,1,0,0,VXS-100 C0,0,0,0,0,1.00"}));
+    EXPECT_EQ(Exchange("S Q", 2),
+              (std::vector<std::string>{"A", "S T,1,0,0,VXS-100 C0,0,0,0,0,1.00"}));
 }
 
 TEST_F(SimulatorTest, RefusesStatusTextsThatWouldBreakTheFrame) {
@@ -183,7 +184,7 @@ TEST_F(SimulatorTest, OnlyControllersOnTheLineAnswer) {
         bool answered;
     };
     const std::vector<Case> cases = {
-        {"C ", true}, {">0C ", true}, {">3C ", true}, {">1C ", false},
+        {"C ", true},    {">0C ", true},  {">3C ", true},  {">1C ", false},
         {">7C ", false}, {">8C ", false}, {">XC ", false},
     };
     for (const Case& c : cases) {
@@ -386,9 +387,8 @@ TEST_F(SimulatorTest, LateAnswer) {
     EXPECT_TRUE(driver_->QuietFor(300ms));
     EXPECT_EQ(driver_->ReadFrame(2s), kAck);
     const auto entries = sim_->Transcript();
-    const auto rx = std::find_if(entries.begin(), entries.end(), [](const auto& e) {
-        return e.direction == Direction::kReceived;
-    });
+    const auto rx = std::find_if(entries.begin(), entries.end(),
+                                 [](const auto& e) { return e.direction == Direction::kReceived; });
     const auto tx = std::find_if(entries.begin(), entries.end(),
                                  [](const auto& e) { return e.direction == Direction::kSent; });
     ASSERT_TRUE(rx != entries.end() && tx != entries.end());

@@ -49,28 +49,28 @@ enum class AnswerOrder { kAckFirst, kDataFirst };
 // What a controller's status report "S T,mode,keys,status word,text,AI1,AI2,AI3,AI4,version"
 // holds.
 struct ControllerStatus {
-    int mode = 1;                 // 0 to 9
-    std::optional<long> keys;     // empty: the number of keys the controller holds
-    unsigned statusWord = 0;      // 0 to 65535
-    std::string text;             // empty: "VXS-100 C" and the controller's number
-    std::array<long, 4> analog{}; // AI1 to AI4, 0 to 65535
+    int mode = 1;                  // 0 to 9
+    std::optional<long> keys;      // empty: the number of keys the controller holds
+    unsigned statusWord = 0;       // 0 to 65535
+    std::string text;              // empty: "VXS-100 C" and the controller's number
+    std::array<long, 4> analog{};  // AI1 to AI4, 0 to 65535
     std::string version = "1.00";
 };
 
 enum class Fault {
-    kSilent,            // the controller answers nothing and sends nothing
-    kLateAnswer,        // answers come 'delay' later than usual
-    kBadChecksum,       // frames carry a checksum that does not match
-    kLowerCaseChecksum, // checksum digits a to f in lower case
-    kNoAck,             // commands are not acknowledged (data answers still go out)
-    kBackToBack,        // two frames in one write, without any pause between them
-    kNoise,             // noise bytes go out before each frame
-    kCutShort,          // frames stop half way, without their CR
+    kSilent,             // the controller answers nothing and sends nothing
+    kLateAnswer,         // answers come 'delay' later than usual
+    kBadChecksum,        // frames carry a checksum that does not match
+    kLowerCaseChecksum,  // checksum digits a to f in lower case
+    kNoAck,              // commands are not acknowledged (data answers still go out)
+    kBackToBack,         // two frames in one write, without any pause between them
+    kNoise,              // noise bytes go out before each frame
+    kCutShort,           // frames stop half way, without their CR
 };
 
 inline constexpr std::array<Fault, 8> kAllFaults = {
-    Fault::kSilent,  Fault::kLateAnswer, Fault::kBadChecksum, Fault::kLowerCaseChecksum,
-    Fault::kNoAck,   Fault::kBackToBack, Fault::kNoise,       Fault::kCutShort};
+    Fault::kSilent, Fault::kLateAnswer, Fault::kBadChecksum, Fault::kLowerCaseChecksum,
+    Fault::kNoAck,  Fault::kBackToBack, Fault::kNoise,       Fault::kCutShort};
 
 // "silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut".
 const char* FaultName(Fault fault);
