@@ -169,7 +169,7 @@ std::function<bool(const TranscriptEntry&)> IsEntry(Direction direction, std::st
 
 class Simulator::Impl {
 public:
-    Impl(LinePort port, SimulatorOptions options)
+    Impl(LinePort port, const SimulatorOptions& options)
         : port_(std::move(port)),
           start_(Clock::now()),
           timing_(options.timing),
@@ -347,8 +347,8 @@ public:
         const int unit = event.unit != 0 ? event.unit : 2 * event.controller + 1;
         // The driver finds the time by the last ":", the code and the unit after the first two
         // commas that follow it, and the badge after the last comma.
-        const std::string text = "V " + date + " " + timeOfDay + "," + TwoDigits(event.code) + "," +
-                                 TwoDigits(unit) + "," + HexUpper(event.badge);
+        std::string text = "V " + date + " " + timeOfDay + "," + TwoDigits(event.code) + "," +
+                           TwoDigits(unit) + "," + HexUpper(event.badge);
         std::lock_guard lock(mutex_);
         Enqueue(event.controller, "event", text);
         return text;
@@ -903,15 +903,15 @@ private:
 Simulator::Simulator(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 Simulator::~Simulator() = default;
 
-std::unique_ptr<Simulator> Simulator::OnPty(SimulatorOptions options) {
+std::unique_ptr<Simulator> Simulator::OnPty(const SimulatorOptions& options) {
     return std::unique_ptr<Simulator>(
-        new Simulator(std::make_unique<Impl>(LinePort::OpenPty(), std::move(options))));
+        new Simulator(std::make_unique<Impl>(LinePort::OpenPty(), options)));
 }
 
 std::unique_ptr<Simulator> Simulator::OnDevice(const std::string& path, int baud,
-                                               SimulatorOptions options) {
-    return std::unique_ptr<Simulator>(new Simulator(
-        std::make_unique<Impl>(LinePort::OpenDevice(path, baud), std::move(options))));
+                                               const SimulatorOptions& options) {
+    return std::unique_ptr<Simulator>(
+        new Simulator(std::make_unique<Impl>(LinePort::OpenDevice(path, baud), options)));
 }
 
 const std::string& Simulator::DevicePath() const {

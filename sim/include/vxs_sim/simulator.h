@@ -114,12 +114,12 @@ public:
     // Creates a pseudo-terminal; the driver opens its slave, DevicePath(). The simulator keeps a
     // slave descriptor of its own open, so that the line stays usable while the driver closes and
     // reopens it. Throws std::system_error when no pseudo-terminal can be had.
-    static std::unique_ptr<Simulator> OnPty(SimulatorOptions options = {});
+    static std::unique_ptr<Simulator> OnPty(const SimulatorOptions& options = {});
 
     // Uses a serial device: raw, 'baud', 8 data bits, no parity, one stop bit. Throws
     // std::system_error when it cannot be opened, std::invalid_argument for an unknown baud rate.
     static std::unique_ptr<Simulator> OnDevice(const std::string& path, int baud,
-                                               SimulatorOptions options = {});
+                                               const SimulatorOptions& options = {});
 
     ~Simulator();
     Simulator(const Simulator&) = delete;
