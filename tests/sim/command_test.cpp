@@ -206,7 +206,7 @@ public:
                              std::chrono::milliseconds timeout = 3s) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            const std::string line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::string line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now()));
             bool all = !line.empty();
             for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
