@@ -175,6 +175,7 @@ public:
           timing_(options.timing),
           answerOrder_(options.answerOrder),
           assembler_(options.timing.idleLimit),
+          transcriptLimit_(options.transcriptLimit),
           noise_(options.noiseSeed) {
         for (const int c : options.controllers) {
             CheckController(c);
@@ -389,13 +390,15 @@ public:
 
     std::vector<TranscriptEntry> Transcript(std::size_t from) const {
         std::lock_guard lock(mutex_);
-        if (from >= transcript_.size()) return {};
-        return {transcript_.begin() + static_cast<std::ptrdiff_t>(from), transcript_.end()};
+        const std::size_t first = std::max(from, firstIndex_);
+        if (first >= EndIndex()) return {};
+        return {transcript_.begin() + static_cast<std::ptrdiff_t>(first - firstIndex_),
+                transcript_.end()};
     }
 
     std::size_t TranscriptSize() const {
         std::lock_guard lock(mutex_);
-        return transcript_.size();
+        return EndIndex();
     }
 
     std::optional<std::size_t> WaitFor(const std::function<bool(const TranscriptEntry&)>& match,
@@ -404,8 +407,9 @@ public:
         std::size_t next = from;
         std::optional<std::size_t> found;
         changed_.wait_for(lock, timeout, [&] {
-            for (; next < transcript_.size(); ++next) {
-                if (match(transcript_[next])) {
+            next = std::max(next, firstIndex_);
+            for (; next < EndIndex(); ++next) {
+                if (match(transcript_[next - firstIndex_])) {
                     found = next;
                     return true;
                 }
@@ -426,11 +430,13 @@ public:
     void SetListener(std::function<void(const TranscriptEntry&)> listener) {
         std::lock_guard lock(mutex_);
         listener_ = std::move(listener);
-        notified_ = 0;
+        notified_ = firstIndex_;
         Wake();
     }
 
 private:
+    std::size_t EndIndex() const { return firstIndex_ + transcript_.size(); }
+
     Controller& At(int c) { return controllers_[static_cast<std::size_t>(c)]; }
     const Controller& At(int c) const { return controllers_[static_cast<std::size_t>(c)]; }
 
@@ -524,11 +530,12 @@ private:
         std::vector<TranscriptEntry> fresh;
         {
             std::lock_guard lock(mutex_);
-            if (!listener_ || notified_ >= transcript_.size()) return;
+            notified_ = std::max(notified_, firstIndex_);
+            if (!listener_ || notified_ >= EndIndex()) return;
             listener = listener_;
-            fresh.assign(transcript_.begin() + static_cast<std::ptrdiff_t>(notified_),
+            fresh.assign(transcript_.begin() + static_cast<std::ptrdiff_t>(notified_ - firstIndex_),
                          transcript_.end());
-            notified_ = transcript_.size();
+            notified_ = EndIndex();
         }
         for (const TranscriptEntry& entry : fresh) listener(entry);
     }
@@ -545,6 +552,10 @@ private:
         entry.bytes = std::move(bytes);
         entry.detail = std::move(detail);
         transcript_.push_back(std::move(entry));
+        if (transcriptLimit_ != 0 && transcript_.size() > transcriptLimit_) {
+            transcript_.pop_front();
+            ++firstIndex_;
+        }
         changed_.notify_all();
     }
 
@@ -882,7 +893,10 @@ private:
     AnswerOrder answerOrder_;
     std::array<Controller, kControllerCount> controllers_;
     FrameAssembler assembler_;
-    std::vector<TranscriptEntry> transcript_;
+    // The newest entries; the one in front has the index firstIndex_.
+    std::deque<TranscriptEntry> transcript_;
+    std::size_t firstIndex_ = 0;
+    const std::size_t transcriptLimit_;
     std::multimap<Clock::time_point, std::function<void()>> timers_;
     std::deque<Unsolicited> queue_;
     std::deque<Unsolicited> outstanding_;

@@ -45,7 +45,8 @@ void PrintHelp() {
         "  --pty              create a pseudo-terminal (the default)\n"
         "  --device PATH      use a serial device instead (raw, 8 data bits, no parity, 1 stop)\n"
         "  --baud N           the device's speed, 1200 to 115200 (default 9600)\n"
-        "  --controllers LIST the controllers on the line, e.g. 0,2,5 or 0-3 (default 0-7)\n"
+        "  --controllers LIST the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
+        "                     (default 0-7)\n"
         "  --json             each transcript entry as one JSON object per line:\n"
         "                     {\"t\",\"dir\",\"controller\",\"kind\",\"text\",\"hex\",\"detail\"}\n"
         "  --ack-delay MS     from a command to its acknowledgement (default 20)\n"
@@ -83,9 +84,10 @@ std::optional<long> ParseNumber(const std::string& text, long low, long high) {
     return value;
 }
 
-// "0,2,5", "0-3", "0-3,6".
+// "0,2,5", "0-3", "0-3,6", "none".
 std::optional<std::vector<int>> ParseControllers(const std::string& text) {
     std::set<int> chosen;
+    if (text == "none") return std::vector<int>{};
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t end = text.find(',', start);
@@ -137,6 +139,8 @@ int main(int argc, char** argv) {
     bool pty = false;
     long baud = 9600;
     vxs_sim::SimulatorOptions options;
+    // The transcript is printed as it grows; the simulator need not keep much of it.
+    options.transcriptLimit = 1000;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](long low, long high) -> std::optional<long> {

@@ -518,4 +518,22 @@ TEST_F(SimulatorTest, WaitsAreBoundedAndListenerSeesEverything) {
     EXPECT_EQ(seen, (std::vector<std::string>{"frame", "ack"}));
 }
 
+TEST_F(SimulatorTest, TranscriptLimitKeepsTheNewestEntriesAndTheirIndices) {
+    vxs_sim::SimulatorOptions options = FastOptions();
+    options.transcriptLimit = 3;
+    Start(options);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Exchange("C ", 1), std::vector<std::string>{"A"});
+    }
+    ASSERT_TRUE(sim_->WaitFor(vxs_sim::IsEntry(Direction::kSent, "ack"), 2s, 5));
+    EXPECT_EQ(sim_->TranscriptSize(), 6U);
+    const auto kept = sim_->Transcript();
+    ASSERT_EQ(kept.size(), 3U);
+    EXPECT_EQ(kept[0].kind, "ack");
+    EXPECT_EQ(kept[1].kind, "frame");
+    EXPECT_EQ(kept[2].kind, "ack");
+    EXPECT_EQ(sim_->Transcript(5).size(), 1U);
+    EXPECT_EQ(sim_->WaitFor(vxs_sim::IsEntry(Direction::kReceived, "frame"), 100ms), 4U);
+}
+
 }  // namespace

@@ -107,6 +107,9 @@ struct SimulatorOptions {
     Timing timing;
     AnswerOrder answerOrder = AnswerOrder::kAckFirst;
     uint32_t noiseSeed = 1;  // the noise is pseudo-random and repeatable
+    // The transcript keeps this many of the newest entries; 0 keeps them all. A simulator that
+    // runs for days sets a limit.
+    std::size_t transcriptLimit = 0;
 };
 
 class Simulator {
@@ -160,8 +163,11 @@ public:
     void SendNoise(std::size_t count);
     void SendRaw(const std::string& bytes);
 
-    // Transcript. Entries are never removed, so an index stays valid.
+    // Transcript. Every entry has an index that never changes: the first is 0. Beyond the
+    // options' limit the oldest entries are let go; the indices of the others stay.
+    // Transcript(from) returns the entries from index 'from' on that are still kept.
     std::vector<TranscriptEntry> Transcript(std::size_t from = 0) const;
+    // The index the next entry will have.
     std::size_t TranscriptSize() const;
     // Waits until an entry at index 'from' or later matches; returns its index, or nothing when
     // 'timeout' passes first.
