@@ -72,23 +72,22 @@ protected:
     std::string KeyAnswer(const std::string& code, int controller = 0) {
         const std::string prefix = controller == 0 ? "" : ">" + std::to_string(controller);
         const std::vector<std::string> texts = Exchange(prefix + "K " + code, 2);
+        const std::size_t mark = sim_->TranscriptSize();
         driver_->SendAck();
-        EXPECT_TRUE(sim_->WaitFor(
-            [](const vxs_sim::TranscriptEntry& e) {
-                return e.kind == "acknowledged" && e.detail == "the key answer";
-            },
-            2s));
+        EXPECT_TRUE(Noted("acknowledged", -1, "the key answer", mark));
         return texts.size() == 2 ? texts[1] : "";
     }
 
-    bool Noted(const std::string& kind, int controller, const std::string& detail) const {
+    // Whether a note like this is made (at index 'from' or later) within a bounded wait.
+    bool Noted(const std::string& kind, int controller, const std::string& detail,
+               std::size_t from = 0) const {
         return sim_
             ->WaitFor(
                 [&](const vxs_sim::TranscriptEntry& e) {
                     return e.direction == Direction::kNote && e.kind == kind &&
                            e.controller == controller && e.detail.find(detail) != std::string::npos;
                 },
-                2s)
+                2s, from)
             .has_value();
     }
 
@@ -372,8 +371,10 @@ TEST_F(SimulatorTest, SilentControllerAnswersAndSendsNothing) {
 
     // count=1: one command goes unanswered, then the fault is off.
     sim_->SetFault(0, Fault::kSilent, Times(1));
+    const std::size_t mark = sim_->TranscriptSize();
     driver_->SendFrame("C ");
     EXPECT_TRUE(driver_->QuietFor(150ms));
+    ASSERT_TRUE(Noted("ignored", 0, "silent", mark));
     EXPECT_FALSE(sim_->FaultActive(0, Fault::kSilent));
     EXPECT_EQ(Exchange("C ", 1), std::vector<std::string>{"A"});
 }
@@ -427,23 +428,28 @@ TEST_F(SimulatorTest, TwoFramesBackToBack) {
     EXPECT_EQ(driver_->ReadFrame(), kAck);
     EXPECT_TRUE(driver_->QuietFor(150ms));
     EXPECT_EQ(FrameText(driver_->ReadFrame()), "L 0,0");
+    std::size_t mark = sim_->TranscriptSize();
     driver_->SendAck();
-    ASSERT_TRUE(Noted("acknowledged", -1, "the key answer"));
+    ASSERT_TRUE(Noted("acknowledged", -1, "the key answer", mark));
 
     // ...with it, both go in one write.
     sim_->SetFault(0, Fault::kBackToBack, FaultSetting{});
     driver_->SendFrame("K 0000000001");
     const std::string both = driver_->ReadUntilQuiet(100ms);
     EXPECT_EQ(both, kAck + simtest::TestFrame("L 0,0"));
+    mark = sim_->TranscriptSize();
     driver_->SendAck();
-    ASSERT_TRUE(Noted("acknowledged", -1, "the key answer"));
+    ASSERT_TRUE(Noted("acknowledged", -1, "the key answer", mark));
 
-    // Two events, the second without waiting for the first's acknowledgement.
+    // Two events, the second without waiting for the first's acknowledgement. The controller
+    // holds them back while silent, so that both are queued when it speaks again.
+    sim_->SetFault(0, Fault::kSilent, FaultSetting{});
     vxs_sim::EventSpec event;
     event.code = 1;
     sim_->InjectEvent(event);
     event.code = 2;
     sim_->InjectEvent(event);
+    sim_->SetFault(0, Fault::kSilent, FaultSetting{false});
     const std::vector<std::string> events = driver_->ReadFrames(2, 300ms);
     ASSERT_EQ(events.size(), 2U);
     EXPECT_NE(events[0], events[1]);
