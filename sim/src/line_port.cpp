@@ -119,6 +119,7 @@ ssize_t LinePort::Read(char* buffer, std::size_t size) {
 std::size_t LinePort::Write(std::string_view bytes, std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     std::size_t done = 0;
+    bool flushedStale = false;
     while (done < bytes.size()) {
         const ssize_t wrote = write(fd_, bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
@@ -126,6 +127,14 @@ std::size_t LinePort::Write(std::string_view bytes, std::chrono::milliseconds bo
             continue;
         }
         if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        if (keepSlave_ >= 0 && !flushedStale) {
+            // The pseudo-terminal is full: nobody has read what was sent, most likely because
+            // the driver has closed the port. Those bytes are stale by now; a real line would
+            // have lost them too.
+            tcflush(keepSlave_, TCIFLUSH);
+            flushedStale = true;
+            continue;
+        }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;

@@ -427,6 +427,11 @@ public:
         });
     }
 
+    bool LineFailed() const {
+        std::lock_guard lock(mutex_);
+        return lineFailed_;
+    }
+
     void SetListener(std::function<void(const TranscriptEntry&)> listener) {
         std::lock_guard lock(mutex_);
         listener_ = std::move(listener);
@@ -469,21 +474,31 @@ private:
                 while (read(wakePipe_[0], buffer.data(), buffer.size()) > 0) {
                 }
             }
-            if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) ReadLine(buffer);
+            const short events = fds[1].revents;
+            if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && !ReadLine(buffer) &&
+                (events & (POLLHUP | POLLERR)) != 0) {
+                // Hung up with nothing left to read: the device is gone.
+                std::lock_guard lock(mutex_);
+                if (!lineFailed_) Note(-1, "line-failed", "the line hung up");
+                lineFailed_ = true;
+            }
         }
         Notify();
     }
 
-    void ReadLine(std::array<char, 512>& buffer) {
+    // Takes every byte the line holds; false when there was none.
+    bool ReadLine(std::array<char, 512>& buffer) {
         std::lock_guard lock(mutex_);
+        bool any = false;
         for (;;) {
             const ssize_t got = port_.Read(buffer.data(), buffer.size());
-            if (got == 0) return;
+            if (got == 0) return any;
             if (got < 0) {
+                if (!lineFailed_) Note(-1, "line-failed", std::strerror(errno));
                 lineFailed_ = true;
-                Note(-1, "line-failed", std::strerror(errno));
-                return;
+                return any;
             }
+            any = true;
             std::vector<FrameAssembler::Piece> pieces;
             assembler_.Feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)),
                             Clock::now(), pieces);
@@ -998,6 +1013,9 @@ std::optional<std::size_t> Simulator::WaitFor(
 }
 bool Simulator::WaitUntilIdle(std::chrono::milliseconds timeout) const {
     return impl_->WaitUntilIdle(timeout);
+}
+bool Simulator::LineFailed() const {
+    return impl_->LineFailed();
 }
 void Simulator::SetListener(std::function<void(const TranscriptEntry&)> listener) {
     impl_->SetListener(std::move(listener));

@@ -65,7 +65,7 @@ void PrintHelp() {
     std::printf(
         "\n"
         "Exit status: 0 done, 1 a command was refused, 2 usage error, 3 the line cannot be\n"
-        "opened.\n");
+        "opened or failed.\n");
 }
 
 int Usage(const std::string& message) {
@@ -104,9 +104,9 @@ std::optional<std::vector<int>> ParseControllers(const std::string& text) {
     return std::vector<int>(chosen.begin(), chosen.end());
 }
 
-// Reads one line from standard input; false at its end or on a stop signal. Waits in poll, so
-// that a signal ends the wait.
-bool ReadLine(std::string& line, std::string& pending) {
+// Reads one line from standard input; false at its end, on a stop signal or once the line has
+// failed. Waits in poll, so that a signal ends the wait.
+bool ReadLine(std::string& line, std::string& pending, const vxs_sim::Simulator& simulator) {
     line.clear();
     for (;;) {
         const std::size_t newline = pending.find('\n');
@@ -115,7 +115,7 @@ bool ReadLine(std::string& line, std::string& pending) {
             pending.erase(0, newline + 1);
             return true;
         }
-        if (stopSignal != 0) return false;
+        if (stopSignal != 0 || simulator.LineFailed()) return false;
         pollfd input{STDIN_FILENO, POLLIN, 0};
         if (poll(&input, 1, 200) <= 0) continue;
         char buffer[1024];
@@ -226,7 +226,7 @@ int main(int argc, char** argv) {
     std::string line;
     std::string pending;
     long lineNumber = 0;
-    while (ReadLine(line, pending)) {
+    while (ReadLine(line, pending, *simulator)) {
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         const vxs_sim::CommandResult result = vxs_sim::RunCommandLine(*simulator, line);
@@ -237,6 +237,10 @@ int main(int argc, char** argv) {
         } else if (!result.message.empty()) {
             std::fprintf(stderr, "%s", result.message.c_str());
         }
+    }
+    if (simulator->LineFailed()) {
+        std::fprintf(stderr, "vxs-sim: the line %s failed\n", simulator->DevicePath().c_str());
+        status = kExitLine;
     }
     // Ends the simulator's thread; the transcript is printed to its last entry first.
     simulator.reset();

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace simtest {
 
@@ -67,6 +68,15 @@ DriverSide::DriverSide(const std::string& path) {
     cfmakeraw(&settings);
     tcsetattr(fd_, TCSANOW, &settings);
 }
+
+DriverSide DriverSide::Adopt(int fd) {
+    DriverSide side;
+    side.fd_ = fd;
+    return side;
+}
+
+DriverSide::DriverSide(DriverSide&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), pending_(std::move(other.pending_)) {}
 
 DriverSide::~DriverSide() {
     if (fd_ >= 0) close(fd_);

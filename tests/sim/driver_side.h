@@ -29,6 +29,9 @@ std::optional<std::string> FrameText(std::string_view frame);
 class DriverSide {
 public:
     explicit DriverSide(const std::string& path);
+    // Takes over a descriptor that is already open (the master of a pseudo-terminal).
+    static DriverSide Adopt(int fd);
+    DriverSide(DriverSide&& other) noexcept;
     ~DriverSide();
     DriverSide(const DriverSide&) = delete;
     DriverSide& operator=(const DriverSide&) = delete;
@@ -53,6 +56,8 @@ public:
     const std::string& Pending() const { return pending_; }
 
 private:
+    DriverSide() = default;
+
     // Reads what arrives within 'wait' into pending_; false when nothing came.
     bool Fill(std::chrono::milliseconds wait);
 

@@ -1,11 +1,14 @@
 // The simulator over its pseudo-terminal, with the test playing the driver's side.
 #include "vxs_sim/simulator.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "driver_side.h"
@@ -497,6 +500,34 @@ TEST_F(SimulatorTest, LineStaysUsableWhenTheDriverReopensIt) {
     }
     EXPECT_FALSE(sim_->WaitFor(
         [](const vxs_sim::TranscriptEntry& e) { return e.kind == "line-failed"; }, 50ms));
+}
+
+TEST(SimulatorDevice, WorksOnAGivenSerialDevice) {
+    // A pseudo-terminal of the test's own stands in for the serial device: the simulator opens
+    // its slave as a device, the test plays the driver on the master.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    auto driver = std::make_unique<DriverSide>(DriverSide::Adopt(master));
+    const std::string device = ptsname(master);
+    const auto sim = Simulator::OnDevice(device, 19200, FastOptions({0}));
+    EXPECT_EQ(sim->DevicePath(), device);
+    driver->SendFrame("K 0000000042");
+    const std::vector<std::string> frames = driver->ReadFrames(2, 2s);
+    ASSERT_EQ(frames.size(), 2U);
+    EXPECT_EQ(frames[0], kAck);
+    EXPECT_EQ(FrameText(frames[1]), "L 0,0");
+    EXPECT_FALSE(sim->LineFailed());
+
+    // A device that goes away ends the line, once.
+    driver.reset();
+    EXPECT_TRUE(sim->WaitFor(
+        [](const vxs_sim::TranscriptEntry& e) { return e.kind == "line-failed"; }, 2s));
+    EXPECT_TRUE(sim->LineFailed());
+
+    EXPECT_THROW(Simulator::OnDevice(device, 1234), std::invalid_argument);
+    EXPECT_THROW(Simulator::OnDevice("/nonexistent/ttyVXS", 9600), std::system_error);
 }
 
 TEST_F(SimulatorTest, WaitsAreBoundedAndListenerSeesEverything) {

@@ -176,6 +176,9 @@ public:
                                        std::size_t from = 0) const;
     // Waits until nothing is queued, awaiting acknowledgement or scheduled.
     bool WaitUntilIdle(std::chrono::milliseconds timeout) const;
+    // Whether the line has failed (a read error, or the device hung up); the simulator then
+    // neither reads nor writes any more. The transcript holds a "line-failed" note with the reason.
+    bool LineFailed() const;
     // Called on the simulator's thread with every new entry, in order (also those already made
     // when it is set). Must not call back into the simulator.
     void SetListener(std::function<void(const TranscriptEntry&)> listener);
