@@ -17,6 +17,9 @@ int32_t BlockParse(KivRequest* request);
 int32_t BlockRead(KivRequest* request);
 int32_t BlockWrite(KivRequest* request);
 int32_t GetKIVinfo(KivRequest* request);
+int32_t PortClose(KivRequest* request);
+int32_t PortOpen(KivRequest* request);
+int32_t PortReconfigure(KivRequest* request);
 
 // The dispatcher behind the export: logs the call, checks the number and calls the entry.
 int32_t DispatchKivRequest(KivRequest* request);
