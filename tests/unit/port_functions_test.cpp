@@ -2,6 +2,7 @@
 // the same on both systems).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -24,7 +25,7 @@ int32_t Call(kiv::DriverInstance* instance, uint32_t number, void* argument = nu
 
 PortReconfig Reconfig(const char* name, int32_t answerTimeout, LineSettings line = {9600, 8, 0, 0}) {
     PortReconfig reconfig{};
-    std::strncpy(reconfig.portName, name, sizeof reconfig.portName);
+    std::memcpy(reconfig.portName, name, std::min(std::strlen(name), sizeof reconfig.portName));
     reconfig.answerTimeout = answerTimeout;
     reconfig.lineSettings = line;
     return reconfig;
