@@ -44,5 +44,6 @@ bool ParseInteger(const std::string& text, long long& value);
 
 int RunInfo(CommandContext& context);
 int RunCall(CommandContext& context);
+int RunFrame(CommandContext& context);
 
 }  // namespace kivhost

@@ -21,6 +21,16 @@ const std::vector<Command>& Commands() {
          "given). Only numbers that need no started instance are allowed: 0, 4, 6, 8, 9, 10, 14,\n"
          "17 and any number above 17. --json prints {\"function\", \"result\", \"log\"}.\n",
          RunCall},
+        {"frame", "TEXT [--controller C] [--json]", "finish a command text into a frame",
+         "Finishes a command text the way the driver does: LF, \";\", \">C\" for a controller C\n"
+         "other than 0 (default 0), the text upper-cased, \";\", the CRC-16/XMODEM of everything\n"
+         "from the first \";\" to the second as four hexadecimal digits, CR. Prints the frame\n"
+         "with <LF> and <CR> written out, in hexadecimal, and in the notation of the command-list\n"
+         "file (\"<\" for LF, \">\" for CR). Note that the command-list file ends an entry's text\n"
+         "at its first \";\" and reads every \">\" as CR, so a finished frame cannot be sent from\n"
+         "there as it stands. The driver is not loaded. --json prints {\"text\", \"controller\",\n"
+         "\"frameHex\", \"escaped\", \"commandList\"}.\n",
+         RunFrame},
     };
     return commands;
 }
