@@ -39,7 +39,7 @@ std::vector<unsigned char> RandomBytes(size_t count) {
 
 void Crc16Table(benchmark::State& state) {
     const std::vector<unsigned char> bytes = RandomBytes(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         benchmark::DoNotOptimize(kiv::Crc16(bytes.data(), bytes.size()));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -48,7 +48,7 @@ BENCHMARK(Crc16Table)->Arg(11)->Arg(64)->Arg(255);
 
 void Crc16Bitwise(benchmark::State& state) {
     const std::vector<unsigned char> bytes = RandomBytes(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         benchmark::DoNotOptimize(BitwiseCrc(bytes.data(), bytes.size()));
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
@@ -67,7 +67,7 @@ void FinishAndClassify(benchmark::State& state) {
     instance->instanceNumber = 1;
     static const char kEvent[] = "\n;V 12:34:56,00,01,00001F";
     char frame[kiv::kFrameBufferSize];
-    for (auto _ : state) {
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         std::memset(frame, 0, sizeof frame);
         std::memcpy(frame, kEvent, sizeof kEvent - 1);
         const size_t length = kiv::FinishFrame(frame, kiv::kFrameCapacity);

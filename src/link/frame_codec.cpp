@@ -107,8 +107,7 @@ int32_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
     while (count < kFrameCapacity) {
         char byte = 0;
         size_t received = 0;
-        if (platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk ||
-            received != 1) {
+        if (platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk || received != 1) {
             break;
         }
         if (count == 0) {

@@ -13,15 +13,15 @@ namespace kiv {
 
 // What a received frame is, by its command character (the third byte).
 enum MessageKind : int32_t {
-    kKindUploadA = 0,         // "A": a setup upload line
-    kKindUploadT = 3,         // "T": a setup upload line
-    kKindUploadS = 7,         // "S" whose fifth byte is not "T": a setup upload line
-    kKindStatusReport = 13,   // "S" whose fifth byte is "T": a controller status report
-    kKindDataAnswer = 15,     // "L": the data answer of a key query
-    kKindEvent = 16,          // "V": an event
-    kKindEndOfUpload = 17,    // ";": an empty command text ends a setup upload
+    kKindUploadA = 0,           // "A": a setup upload line
+    kKindUploadT = 3,           // "T": a setup upload line
+    kKindUploadS = 7,           // "S" whose fifth byte is not "T": a setup upload line
+    kKindStatusReport = 13,     // "S" whose fifth byte is "T": a controller status report
+    kKindDataAnswer = 15,       // "L": the data answer of a key query
+    kKindEvent = 16,            // "V": an event
+    kKindEndOfUpload = 17,      // ";": an empty command text ends a setup upload
     kKindAcknowledgement = 18,  // LF "A" CR
-    kKindOther = 1000,        // any other command character
+    kKindOther = 1000,          // any other command character
 };
 
 // The longest part of a frame that the monitoring tags "OUTGOING" and "INCOMING" show.
@@ -56,8 +56,7 @@ int32_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
 // at least 8 bytes whose four characters before the last one are the hexadecimal CRC (either
 // case) of the bytes between the leading LF and them. 1 with the kind for a valid frame, 0 for
 // an invalid one ('kind' is then left alone).
-int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count,
-                      MessageKind& kind);
+int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count, MessageKind& kind);
 
 // Writes "BADGECODE" (when that tag exists) with characters 4 to 13 of "INCOMING" taken in
 // pairs, each pair swapped (5, 4, 7, 6, ... 13, 12); a missing "INCOMING" gives an empty text.

@@ -42,7 +42,9 @@ bool Format(char* path, size_t size, const char* prefix, const char* name) {
 
 }  // namespace
 
-bool IsNullDeviceName(const char* name) { return std::strcmp(name, kNullDeviceName) == 0; }
+bool IsNullDeviceName(const char* name) {
+    return std::strcmp(name, kNullDeviceName) == 0;
+}
 
 bool Win32DevicePath(const char* name, char* path, size_t size) {
     return Format(path, size, IsHighComName(name) ? "\\\\.\\" : "", name);

@@ -20,9 +20,9 @@ namespace kiv::platform {
 // Results of the port operations.
 enum PortResult : int32_t {
     kPortOk = 0,
-    kPortNotOpened = 1,      // OpenPort: the device did not open, or its time-outs were refused;
-                             // DiscardInput: the last read failed
-    kPortShortWrite = 2,     // WriteBytes: fewer bytes went out than asked
+    kPortNotOpened = 1,        // OpenPort: the device did not open, or its time-outs were refused;
+                               // DiscardInput: the last read failed
+    kPortShortWrite = 2,       // WriteBytes: fewer bytes went out than asked
     kPortStateUnreadable = 4,  // OpenPort: the line state could not be read
     kPortStateRefused = 5,     // OpenPort: the line state was refused
     kPortIoFailed = 7,         // a read, write or close failed, or a read brought nothing in time

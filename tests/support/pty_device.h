@@ -73,8 +73,8 @@ public:
                 break;
             }
             char block[512];
-            const size_t want = count - bytes.size() < sizeof block ? count - bytes.size()
-                                                                    : sizeof block;
+            const size_t want =
+                count - bytes.size() < sizeof block ? count - bytes.size() : sizeof block;
             const ssize_t n = read(master_, block, want);
             if (n <= 0) {
                 break;

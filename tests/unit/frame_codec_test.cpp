@@ -38,7 +38,7 @@ uint16_t BitwiseCrc(const std::string& bytes) {
 
 std::string Finish(const std::string& text) {
     char buffer[kiv::kFrameBufferSize] = {};
-    std::memcpy(buffer, text.data(), text.size());
+    text.copy(buffer, text.size());
     return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
 }
 
@@ -123,14 +123,22 @@ TEST_F(FrameCodecTest, InvalidFramesAreRefusedAndLeaveTheKind) {
     blankDigit[blankDigit.size() - 5] = ' ';
     // Seven bytes whose last four before the end are the right checksum of the one before.
     char sevenBytes[8];
-    std::snprintf(sevenBytes, sizeof sevenBytes, "\n;%04X\r",
-                  static_cast<unsigned>(kiv::Crc16(";", 1)));
+    (void)std::snprintf(sevenBytes, sizeof sevenBytes, "\n;%04X\r",
+                        static_cast<unsigned>(kiv::Crc16(";", 1)));
     const std::string cases[] = {
-        wrongCrc, wrongText, blankDigit, sevenBytes,
-        "\nB\r", "\n;\r", "A\n\r",  // 3-byte frames other than the acknowledgement
-        "\n;A;12\r", "\n;;0000",     // 7 bytes: invalid whatever their content
-        "", "\n", "\nA",            // too short
-        "\n;S Q;ZZZZ\r",            // no digits at all
+        wrongCrc,
+        wrongText,
+        blankDigit,
+        sevenBytes,
+        "\nB\r",
+        "\n;\r",
+        "A\n\r",  // 3-byte frames other than the acknowledgement
+        "\n;A;12\r",
+        "\n;;0000",  // 7 bytes: invalid whatever their content
+        "",
+        "\n",
+        "\nA",            // too short
+        "\n;S Q;ZZZZ\r",  // no digits at all
     };
     for (const std::string& frame : cases) {
         MessageKind kind = kiv::kKindEvent;
@@ -153,7 +161,7 @@ TEST_F(FrameCodecTest, ChecksumDigitsMayBeLowerCaseAndFewerThanFour) {
         const uint16_t crc = kiv::Crc16(text.data(), text.size());
         if (crc >= 0x100 && crc < 0x1000) {
             char digits[8];
-            std::snprintf(digits, sizeof digits, "%03x ", static_cast<unsigned>(crc));
+            (void)std::snprintf(digits, sizeof digits, "%03x ", static_cast<unsigned>(crc));
             EXPECT_EQ(Classify("\n" + text + digits + "\r", kind), 1) << text << digits;
             EXPECT_EQ(kind, kiv::kKindUploadA);
             return;

@@ -2,7 +2,6 @@
 // ways, where a received frame ends, and the read time-out after every receive.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -21,7 +20,7 @@ using kivtest::PtyDevice;
 
 std::string Finish(const std::string& text) {
     char buffer[kiv::kFrameBufferSize] = {};
-    std::memcpy(buffer, text.data(), text.size());
+    text.copy(buffer, text.size());
     return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
 }
 

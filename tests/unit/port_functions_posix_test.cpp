@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -46,7 +46,7 @@ int32_t Reconfigure(kiv::DriverInstance& instance, const std::string& name, uint
 
 std::string Finish(const std::string& text) {
     char buffer[kiv::kFrameBufferSize] = {};
-    std::memcpy(buffer, text.data(), text.size());
+    text.copy(buffer, text.size());
     return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
 }
 
@@ -93,9 +93,9 @@ TEST_F(PortFunctionsPosixTest, ReconfigureMovesToAnotherLineAndFreesTheOld) {
     EXPECT_EQ(Reconfigure(*instance_, other.PortName(), 19200), KIV_OK);
     // The old line is free again: another handle opens it.
     kiv::platform::PortHandle old = nullptr;
-    EXPECT_EQ(kiv::platform::OpenPort(pty_.PortName().c_str(), LineSettings{9600, 8, 0, 0},
-                                      0x0303, old),
-              kiv::platform::kPortOk);
+    EXPECT_EQ(
+        kiv::platform::OpenPort(pty_.PortName().c_str(), LineSettings{9600, 8, 0, 0}, 0x0303, old),
+        kiv::platform::kPortOk);
     kiv::platform::ClosePort(old);
     const std::string query = Finish("\n;S Q");
     EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);

@@ -23,7 +23,8 @@ int32_t Call(kiv::DriverInstance* instance, uint32_t number, void* argument = nu
     return KivMain(&request);
 }
 
-PortReconfig Reconfig(const char* name, int32_t answerTimeout, LineSettings line = {9600, 8, 0, 0}) {
+PortReconfig Reconfig(const char* name, int32_t answerTimeout,
+                      LineSettings line = {9600, 8, 0, 0}) {
     PortReconfig reconfig{};
     std::memcpy(reconfig.portName, name, std::min(std::strlen(name), sizeof reconfig.portName));
     reconfig.answerTimeout = answerTimeout;

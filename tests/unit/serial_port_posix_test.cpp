@@ -81,10 +81,10 @@ TEST_F(SerialPortPosixTest, ALineHasOneHandleAtATime) {
 TEST_F(SerialPortPosixTest, RefusedSettingsLeaveTheLineClosed) {
     const LineSettings refused[] = {
         {14400, 8, 0, 0},  // not a termios rate
-        {0, 8, 0, 0},      {9600, 4, 0, 0},  {9600, 9, 0, 0},
-        {9600, 8, 1, 0},   // one and a half stop bits need 5 data bits
-        {9600, 5, 2, 0},   // two stop bits with 5 data bits
-        {9600, 8, 3, 0},   {9600, 8, 0, 5},
+        {0, 8, 0, 0},     {9600, 4, 0, 0},
+        {9600, 9, 0, 0},  {9600, 8, 1, 0},  // one and a half stop bits need 5 data bits
+        {9600, 5, 2, 0},                    // two stop bits with 5 data bits
+        {9600, 8, 3, 0},  {9600, 8, 0, 5},
     };
     for (const LineSettings& line : refused) {
         OpenLine open(pty_.PortName(), line);
@@ -122,7 +122,7 @@ TEST_F(SerialPortPosixTest, EveryHandshakeAndModemLineChoiceOpensOnAPseudoTermin
 TEST(LineTermios, ParityStopBitsDataBitsAndHandshake) {
     struct Case {
         LineSettings line;
-        uint16_t flags;
+        uint32_t flags;
         tcflag_t size;
         tcflag_t set;    // cflag bits that must be set
         tcflag_t clear;  // cflag bits that must be clear
@@ -145,7 +145,9 @@ TEST(LineTermios, ParityStopBitsDataBitsAndHandshake) {
         termios state{};
         state.c_cflag = PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | HUPCL;
         state.c_iflag = ICRNL | IXON | INPCK;
-        ASSERT_EQ(ApplyLineSettings(c.line, DecodeControlFlags(c.flags), state), kPortOk);
+        ASSERT_EQ(
+            ApplyLineSettings(c.line, DecodeControlFlags(static_cast<uint16_t>(c.flags)), state),
+            kPortOk);
         const std::string label = std::to_string(c.line.dataBits) + "/" +
                                   std::to_string(c.line.stopBits) + "/" +
                                   std::to_string(c.line.parity) + "/" + std::to_string(c.flags);

@@ -1,11 +1,10 @@
 // kivhost frame TEXT: a command text finished as the driver finishes it.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "command.h"
-#include "json_writer.h"
 #include "instance/driver_instance.h"
+#include "json_writer.h"
 #include "link/frame_format.h"
 
 namespace kivhost {
@@ -81,7 +80,7 @@ int RunFrame(CommandContext& context) {
     char buffer[kiv::kFrameBufferSize] = {};
     buffer[0] = kiv::kLineFeed;
     buffer[1] = ';';
-    std::memcpy(buffer + 2, prefixed.data(), prefixed.size());
+    prefixed.copy(buffer + 2, prefixed.size());
     const std::string frame(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
 
     if (context.json) {

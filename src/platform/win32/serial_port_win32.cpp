@@ -128,8 +128,8 @@ int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received)
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (result == kPortOk && got < count) {
         DWORD n = 0;
-        const BOOL ok = ReadFile(port->handle, bytes + got, static_cast<DWORD>(count - got), &n,
-                                 nullptr);
+        const BOOL ok =
+            ReadFile(port->handle, bytes + got, static_cast<DWORD>(count - got), &n, nullptr);
         got += n;
         if (ok == 0) {
             GetLastError();  // taken and dropped: the caller only needs to know it failed
