@@ -22,6 +22,9 @@ int32_t BlockWrite(KivRequest* request);
 int32_t GetKIVinfo(KivRequest* request);
 // Function 5: the staged value of a setup tag, a setup text or the last event's text.
 int32_t ReadTag(KivRequest* request);
+int32_t PortClose(KivRequest* request);
+int32_t PortOpen(KivRequest* request);
+int32_t PortReconfigure(KivRequest* request);
 
 // The dispatcher behind the export: logs the call, checks the number and calls the entry.
 int32_t DispatchKivRequest(KivRequest* request);

@@ -16,10 +16,10 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     nullptr,     // 9 (empty)
     BlockWrite,  // 10 block write
     nullptr,     // 11 close
-    nullptr,     // 12 port close
-    nullptr,     // 13 port open
+    PortClose,   // 12 port close
+    PortOpen,    // 13 port open
     GetKIVinfo,  // 14 driver information
-    nullptr,     // 15 port reconfigure
+    PortReconfigure,  // 15 port reconfigure
     nullptr,     // 16 tag format dialog
     nullptr,     // 17 (empty)
 };

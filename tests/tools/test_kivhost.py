@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""kivhost as a user runs it: help, errors and exit codes, info and call with --json.
+"""kivhost as a user runs it: help, errors and exit codes, info, call and frame with --json.
 
 Usage: test_kivhost.py [--reference-dir DIR] -- KIVHOST [PREFIX ARGS...]
 With a reference dir (the native build's bin folder), the answers are also compared with those
 of the native kivhost there, so that Linux and Windows give the same answers.
 """
+import binascii
 import json
 import os
+import random
 import subprocess
 import sys
 
@@ -101,6 +103,55 @@ def test_kivhost(kivhost):
     return info, answers
 
 
+def expected_frame(text, controller):
+    """The frame finished independently: upper-casing of 0x61 to 0x7F, CRC-16/XMODEM (crc_hqx
+    with initial value 0) over the bytes from the first ";" to the second."""
+    body = (f">{controller}" if controller else "").encode("latin-1") + text.encode("latin-1")
+    body = bytes(b - 0x20 if 0x61 <= b <= 0x7F else b for b in body)
+    checked = b";" + body + b";"
+    return b"\n" + checked + f"{binascii.crc_hqx(checked, 0):04X}".encode() + b"\r"
+
+
+def test_frame(kivhost):
+    code, out, _ = run(kivhost, "frame", "--help")
+    check(code == 0 and "--controller" in out and "commandList" in out, "frame --help")
+    for args, message in ((("frame",), "missing the command TEXT"),
+                          (("frame", "S Q", "--controller", "8"), "not a controller"),
+                          (("frame", "S Q", "--controller"), "needs a number"),
+                          (("frame", "S Q", "extra"), "unexpected argument"),
+                          (("frame", "X" * 248), "too long")):
+        code, _, err = run(kivhost, *args)
+        check(code == 2 and message in err, f"{args[:3]}: exit {code}, {err!r}")
+
+    answers = {}
+    known = {("c ", 0): "<LF>;C ;F7D5<CR>", ("S Q", 3): "<LF>;>3S Q;8D26<CR>",
+             ("s v,y", 0): "<LF>;S V,Y;3678<CR>", ("", 0): None, ("X" * 247, 0): None,
+             ("{|}~", 7): "<LF>;>7[\\]^;" + expected_frame("{|}~", 7)[-5:-1].decode() + "<CR>"}
+    rng = random.Random(4711)
+    alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ,:{|}~"
+    cases = list(known)
+    for _ in range(12):
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 60))).strip() or "Q"
+        cases.append((text, rng.randint(0, 7)))
+    for text, controller in cases:
+        answer = run_json(kivhost, "frame", text, "--controller", str(controller))
+        answers[(text, controller)] = answer
+        frame = expected_frame(text, controller)
+        label = f"frame {text[:20]!r} --controller {controller}"
+        check(answer.get("text") == text and answer.get("controller") == controller, f"{label}: echoed")
+        check(bytes.fromhex(answer.get("frameHex", "")) == frame,
+              f"{label}: {answer.get('frameHex')} is not {frame.hex()}")
+        escaped = frame.decode("latin-1").replace("\n", "<LF>").replace("\r", "<CR>")
+        check(answer.get("escaped") == escaped, f"{label}: escaped {answer.get('escaped')!r}")
+        if known.get((text, controller)):
+            check(answer.get("escaped") == known[(text, controller)], f"{label}: known frame")
+        listed = frame.decode("latin-1").replace("\n", "<").replace("\r", ">")
+        check(answer.get("commandList") == listed, f"{label}: commandList {answer.get('commandList')!r}")
+    check(len(bytes.fromhex(answers[("X" * 247, 0)].get("frameHex", ""))) == 255,
+          "the longest text makes a 255-byte frame")
+    return answers
+
+
 def main():
     args = sys.argv[1:]
     reference_dir = ""
@@ -111,6 +162,7 @@ def main():
         args = args[1:]
     kivhost = args
     info, answers = test_kivhost(kivhost)
+    frames = test_frame(kivhost)
     if reference_dir:
         native = [os.path.join(reference_dir, "kivhost")]
         native_info = run_json(native, "info")
@@ -120,6 +172,9 @@ def main():
             check(info[key] == native_info.get(key), f"info {key} differs from the native build")
         for number, answer in answers.items():
             check(answer == run_json(native, "call", str(number)), f"call {number} differs from the native build")
+        for (text, controller), answer in frames.items():
+            check(answer == run_json(native, "frame", text, "--controller", str(controller)),
+                  f"frame {text[:20]!r} --controller {controller} differs from the native build")
     for failure in failures:
         print("FAIL:", failure)
     print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")

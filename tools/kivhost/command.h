@@ -46,5 +46,6 @@ int RunInfo(CommandContext& context);
 int RunCall(CommandContext& context);
 int RunParse(CommandContext& context);
 int RunCheck(CommandContext& context);
+int RunFrame(CommandContext& context);
 
 }  // namespace kivhost

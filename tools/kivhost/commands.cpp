@@ -62,6 +62,16 @@ const std::vector<Command>& Commands() {
          "Exit status: 0 every tag accepted, 1 any tag refused, 2 the file cannot be read or a\n"
          "line is malformed (each such line is reported with its number, and no tag is checked).\n",
          RunCheck},
+        {"frame", "TEXT [--controller C] [--json]", "finish a command text into a frame",
+         "Finishes a command text the way the driver does: LF, \";\", \">C\" for a controller C\n"
+         "other than 0 (default 0), the text upper-cased, \";\", the CRC-16/XMODEM of everything\n"
+         "from the first \";\" to the second as four hexadecimal digits, CR. Prints the frame\n"
+         "with <LF> and <CR> written out, in hexadecimal, and in the notation of the command-list\n"
+         "file (\"<\" for LF, \">\" for CR). Note that the command-list file ends an entry's text\n"
+         "at its first \";\" and reads every \">\" as CR, so a finished frame cannot be sent from\n"
+         "there as it stands. The driver is not loaded. --json prints {\"text\", \"controller\",\n"
+         "\"frameHex\", \"escaped\", \"commandList\"}.\n",
+         RunFrame},
     };
     return commands;
 }

@@ -1,0 +1,83 @@
+// The checksum and the frame path a received event takes: finishing a frame and classifying it.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
+#include "link/frame_codec.h"
+#include "link/frame_format.h"
+#include "qorpro/qorpro_embed.h"
+
+namespace {
+
+// CRC-16/XMODEM one bit at a time: what the table saves.
+uint16_t BitwiseCrc(const unsigned char* bytes, size_t count) {
+    unsigned crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc ^= static_cast<unsigned>(bytes[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000U) != 0 ? (crc << 1) ^ 0x1021U : crc << 1;
+        }
+        crc &= 0xFFFFU;
+    }
+    return static_cast<uint16_t>(crc);
+}
+
+std::vector<unsigned char> RandomBytes(size_t count) {
+    std::mt19937 random(7);
+    std::vector<unsigned char> bytes(count);
+    for (unsigned char& byte : bytes) {
+        byte = static_cast<unsigned char>(random());
+    }
+    return bytes;
+}
+
+void Crc16Table(benchmark::State& state) {
+    const std::vector<unsigned char> bytes = RandomBytes(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        benchmark::DoNotOptimize(kiv::Crc16(bytes.data(), bytes.size()));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(Crc16Table)->Arg(11)->Arg(64)->Arg(255);
+
+void Crc16Bitwise(benchmark::State& state) {
+    const std::vector<unsigned char> bytes = RandomBytes(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        benchmark::DoNotOptimize(BitwiseCrc(bytes.data(), bytes.size()));
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(Crc16Bitwise)->Arg(11)->Arg(64)->Arg(255);
+
+// Finishes an event frame and classifies it, per frame. Argument 1: the host holds the
+// monitoring tags, so that INCOMING and BADGECODE are written and read back each time.
+void FinishAndClassify(benchmark::State& state) {
+    qorReset();
+    if (state.range(0) != 0) {
+        qorDefineTag("INCOMING", "INCOMING", 1, KIV_TYPE_STRING);
+        qorDefineTag("BADGECODE", "BADGECODE", 1, KIV_TYPE_STRING);
+    }
+    const auto instance = std::make_unique<kiv::DriverInstance>();
+    instance->instanceNumber = 1;
+    static const char kEvent[] = "\n;V 12:34:56,00,01,00001F";
+    char frame[kiv::kFrameBufferSize];
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        std::memset(frame, 0, sizeof frame);
+        std::memcpy(frame, kEvent, sizeof kEvent - 1);
+        const size_t length = kiv::FinishFrame(frame, kiv::kFrameCapacity);
+        kiv::MessageKind kind = kiv::kKindOther;
+        benchmark::DoNotOptimize(kiv::ClassifyFrame(*instance, frame, length, kind));
+        benchmark::DoNotOptimize(kind);
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+    qorReset();
+}
+BENCHMARK(FinishAndClassify)->Arg(0)->Arg(1);
+
+}  // namespace

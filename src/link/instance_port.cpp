@@ -1,0 +1,36 @@
+// Opening and closing the instance's port.
+#include "link/instance_port.h"
+
+#include <cstring>
+
+#include "kiv/kiv_abi.h"
+#include "link/port_lock_scope.h"
+#include "platform/serial_port.h"
+
+namespace kiv {
+
+platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
+    // The host's field may be filled to its last byte without a terminator.
+    char name[KIV_PORT_NAME_SIZE + 1] = {};
+    std::memcpy(name, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
+    platform::PortHandle port = nullptr;
+    if (platform::OpenPort(name, settings.lineSettings, settings.controlFlags, port) !=
+        platform::kPortOk) {
+        return nullptr;
+    }
+    return port;
+}
+
+int32_t CloseInstancePort(DriverInstance& instance) {
+    const PortLockScope lock(instance);
+    if (instance.port == nullptr) {
+        return KIV_OK;
+    }
+    if (platform::ClosePort(instance.port) != platform::kPortOk) {
+        return KIV_FAILED;
+    }
+    instance.port = nullptr;
+    return KIV_OK;
+}
+
+}  // namespace kiv

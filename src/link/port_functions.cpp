@@ -1,0 +1,75 @@
+// Functions 12, 13 and 15: close, open and reconfigure the port of a running instance.
+//
+// The handle changes under the port lock. Functions 13 and 15 open a port only for an instance
+// that runs (its locks exist): before cold start, after a cold start that did not open its
+// port, or after close, no receiver would read the port, and cold start would open its own
+// beside it. They then return 2 and change nothing. Function 12 closes whatever port is there.
+#include <cstring>
+
+#include "host/kiv_functions.h"
+#include "instance/driver_instance.h"
+#include "link/instance_port.h"
+#include "link/port_lock_scope.h"
+#include "platform/serial_port.h"
+#include "platform/sync.h"
+
+namespace kiv {
+
+namespace {
+
+bool IsRunning(const DriverInstance& instance) {
+    return platform::LockIsInitialised(instance.portLock);
+}
+
+}  // namespace
+
+int32_t PortClose(KivRequest* request) {
+    if (request->instance == nullptr) {
+        return KIV_FAILED;
+    }
+    return CloseInstancePort(InstanceOf(*request));
+}
+
+// A port that is already open is kept and the call fails, as a second open of the same line
+// does; no second handle is opened beside it.
+int32_t PortOpen(KivRequest* request) {
+    if (request->instance == nullptr || !IsRunning(InstanceOf(*request))) {
+        return KIV_FAILED;
+    }
+    DriverInstance& instance = InstanceOf(*request);
+    const PortLockScope lock(instance);
+    if (instance.port != nullptr) {
+        return KIV_FAILED;
+    }
+    instance.port = OpenConfiguredPort(instance.portSettings);
+    return instance.port != nullptr ? KIV_OK : KIV_FAILED;
+}
+
+// The open port is closed and opened again with the new settings, also when the name stays the
+// same, so that the new settings always take effect. A negative answer time-out is taken like
+// 0 (the current one stays): it would make every answer wait practically endless.
+int32_t PortReconfigure(KivRequest* request) {
+    if (request->instance == nullptr || request->argument == nullptr ||
+        !IsRunning(InstanceOf(*request))) {
+        return KIV_FAILED;
+    }
+    DriverInstance& instance = InstanceOf(*request);
+    const auto& reconfig = *static_cast<const PortReconfig*>(request->argument);
+    if (reconfig.answerTimeout > 0) {
+        instance.answerTimeoutUnit = reconfig.answerTimeout;
+    }
+    const PortLockScope lock(instance);
+    if (instance.port != nullptr) {
+        if (platform::ClosePort(instance.port) != platform::kPortOk) {
+            return KIV_FAILED;  // the old handle stays in use
+        }
+        instance.port = nullptr;
+    }
+    static_assert(sizeof instance.portSettings.portName == sizeof reconfig.portName);
+    std::memcpy(instance.portSettings.portName, reconfig.portName, sizeof reconfig.portName);
+    instance.portSettings.lineSettings = reconfig.lineSettings;
+    instance.port = OpenConfiguredPort(instance.portSettings);
+    return instance.port != nullptr ? KIV_OK : KIV_FAILED;
+}
+
+}  // namespace kiv

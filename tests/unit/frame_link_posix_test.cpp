@@ -1,0 +1,151 @@
+// The frame codec over a real pseudo-terminal, the test playing the controllers: frames both
+// ways, where a received frame ends, and the read time-out after every receive.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "host_fixture.h"
+#include "link/frame_codec.h"
+#include "link/frame_format.h"
+#include "link_instance.h"
+#include "platform/serial_port.h"
+#include "pty_device.h"
+
+namespace {
+
+using kiv::MessageKind;
+using kivtest::LinkInstance;
+using kivtest::PtyDevice;
+
+std::string Finish(const std::string& text) {
+    char buffer[kiv::kFrameBufferSize] = {};
+    text.copy(buffer, text.size());
+    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
+}
+
+class FrameLinkTest : public kivtest::HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        kiv::sendAckSetting = 0;
+        ASSERT_TRUE(pty_.Ok());
+        // 300 ms for the first byte: long enough for a loaded machine, short for a test.
+        instance_->readTimeout = 30;
+        ASSERT_TRUE(instance_.Open(pty_.PortName()));
+    }
+
+    // One receive; the read time-out must be back at readTimeout afterwards, whatever ended it.
+    std::string Receive() {
+        size_t count = 0;
+        const int32_t result = kiv::ReceiveFrame(*instance_, instance_->rxBuffer, count);
+        EXPECT_EQ(result, count > 0 ? 1 : 0);
+        EXPECT_EQ(instance_->rxBuffer[count], '\0');
+        const int32_t timeout = instance_->readTimeout;
+        EXPECT_EQ(kiv::platform::SetReadTimeout(instance_->port, timeout), timeout);
+        return std::string(instance_->rxBuffer, count);
+    }
+
+    MessageKind KindOf(const std::string& frame) {
+        MessageKind kind = kiv::kKindOther;
+        EXPECT_EQ(kiv::ClassifyFrame(*instance_, frame.data(), frame.size(), kind), 1) << frame;
+        return kind;
+    }
+
+    PtyDevice pty_;
+    LinkInstance instance_;
+};
+
+TEST_F(FrameLinkTest, FramesBothWays) {
+    const std::string query = Finish("\n;>3S Q");
+    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), KIV_OK);
+    EXPECT_EQ(pty_.Receive(query.size(), 2000), "\n;>3S Q;8D26\r");
+    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), KIV_OK);
+    EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
+
+    const std::string report = Finish("\n;S T,1,12,16,CTRL,1,2,3,4,V1.0");
+    ASSERT_TRUE(pty_.Send(report));
+    const std::string received = Receive();
+    EXPECT_EQ(received, report);
+    EXPECT_EQ(KindOf(received), kiv::kKindStatusReport);
+}
+
+TEST_F(FrameLinkTest, NothingWithinTheReadTimeOut) {
+    // Whatever time-out the port had, the receive leaves readTimeout behind.
+    kiv::platform::SetReadTimeout(instance_->port, 3);
+    EXPECT_EQ(Receive(), "");
+    EXPECT_EQ(Receive(), "");
+}
+
+TEST_F(FrameLinkTest, AFrameWithoutItsEndEndsAtAGapOf60Ms) {
+    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
+    const std::string head = event.substr(0, 9);
+    std::thread device([&] {
+        pty_.Send(head);
+        // The gap starts once the driver has read the head.
+        if (pty_.WaitDriverHasRead(5000)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        pty_.Send(event.substr(9));
+    });
+    EXPECT_EQ(Receive(), head);
+    // The second receive waits for the rest (readTimeout 300 ms, the rest comes after 150 ms).
+    std::string tail = Receive();
+    device.join();
+    if (tail.empty()) {
+        tail = Receive();
+    }
+    EXPECT_EQ(tail, event.substr(9));
+}
+
+TEST_F(FrameLinkTest, TwoFramesBackToBackAreReceivedAsTwo) {
+    const std::string first = Finish("\n;V 12:00:00,00,01,1F");
+    const std::string second = Finish("\n;V 12:00:01,07,02,20");
+    ASSERT_TRUE(pty_.Send(first + second));
+    const std::string a = Receive();
+    const std::string b = Receive();
+    EXPECT_EQ(a, first);
+    EXPECT_EQ(b, second);
+    EXPECT_EQ(KindOf(a), kiv::kKindEvent);
+    EXPECT_EQ(KindOf(b), kiv::kKindEvent);
+}
+
+TEST_F(FrameLinkTest, AnAcknowledgementFollowedAtOnceByADataAnswer) {
+    const std::string answer = Finish("\n;L 12,13");
+    ASSERT_TRUE(pty_.Send("\nA\r" + answer));
+    const std::string ack = Receive();
+    EXPECT_EQ(ack, "\nA\r");
+    EXPECT_EQ(KindOf(ack), kiv::kKindAcknowledgement);
+    const std::string data = Receive();
+    EXPECT_EQ(data, answer);
+    EXPECT_EQ(KindOf(data), kiv::kKindDataAnswer);
+}
+
+TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
+    std::string noise(300, 'N');
+    noise[299] = '\r';
+    ASSERT_TRUE(pty_.Send(noise));
+    const std::string full = Receive();
+    EXPECT_EQ(full, noise.substr(0, 256));
+    EXPECT_EQ(Receive(), noise.substr(256));
+    MessageKind kind = kiv::kKindOther;
+    EXPECT_EQ(kiv::ClassifyFrame(*instance_, full.data(), full.size(), kind), 0);
+}
+
+TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextFrame) {
+    ASSERT_TRUE(pty_.Send("\nA\r"));  // a late answer to an earlier command
+    ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
+    const std::string query = Finish("\n;S Q");
+    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), KIV_OK);
+    EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
+    EXPECT_EQ(Receive(), "");
+
+    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
+    ASSERT_TRUE(pty_.Send(event));
+    ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
+    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), KIV_OK);
+    EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
+    EXPECT_EQ(Receive(), event);
+}
+
+}  // namespace

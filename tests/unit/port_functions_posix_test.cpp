@@ -1,0 +1,182 @@
+// Functions 12, 13 and 15 on real pseudo-terminals: new settings reach an open line even under
+// the same name, a move to another line, and handle swaps while a receiver reads.
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_fixture.h"
+#include "kiv/kiv_abi.h"
+#include "link/frame_codec.h"
+#include "link/frame_format.h"
+#include "link_instance.h"
+#include "platform/serial_port.h"
+#include "platform/sync.h"
+#include "pty_device.h"
+
+namespace {
+
+using kivtest::LinkInstance;
+using kivtest::PtyDevice;
+
+int32_t Call(kiv::DriverInstance& instance, uint32_t number, void* argument = nullptr) {
+    KivRequest request{};
+    request.instance = &instance;
+    request.functionNumber = number;
+    request.instanceNumber = 1;
+    request.argument = argument;
+    return KivMain(&request);
+}
+
+int32_t Reconfigure(kiv::DriverInstance& instance, const std::string& name, uint16_t baud,
+                    uint16_t stopBits = 0) {
+    PortReconfig reconfig{};
+    std::memcpy(reconfig.portName, name.data(), std::min(name.size(), sizeof reconfig.portName));
+    reconfig.lineSettings = LineSettings{baud, 8, stopBits, 0};
+    return Call(instance, KIV_FN_PORT_RECONFIGURE, &reconfig);
+}
+
+std::string Finish(const std::string& text) {
+    char buffer[kiv::kFrameBufferSize] = {};
+    text.copy(buffer, text.size());
+    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
+}
+
+// Sends one frame the way a transaction does: under the port lock.
+int32_t LockedSend(kiv::DriverInstance& instance, const std::string& frame) {
+    kiv::platform::LockGuard guard(instance.portLock);
+    return kiv::SendFrame(instance, frame.data(), frame.size());
+}
+
+class PortFunctionsPosixTest : public kivtest::HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        ASSERT_TRUE(pty_.Ok());
+        instance_->readTimeout = 5;
+        instance_.SetPortName(pty_.PortName());
+    }
+    PtyDevice pty_;
+    LinkInstance instance_;
+};
+
+TEST_F(PortFunctionsPosixTest, ReconfigureAppliesNewSettingsToTheOpenLineOfTheSameName) {
+    ASSERT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_OK);
+    const termios before = pty_.LineState();
+    EXPECT_EQ(cfgetospeed(&before), static_cast<speed_t>(B9600));
+    EXPECT_EQ(Reconfigure(*instance_, pty_.PortName(), 2400, 2), KIV_OK);
+    const termios state = pty_.LineState();
+    EXPECT_EQ(cfgetospeed(&state), static_cast<speed_t>(B2400));
+    EXPECT_NE(state.c_cflag & CSTOPB, 0U);
+    // The new handle works.
+    const std::string query = Finish("\n;S Q");
+    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
+    // Open on an open port keeps it and fails.
+    EXPECT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_FAILED);
+    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
+}
+
+TEST_F(PortFunctionsPosixTest, ReconfigureMovesToAnotherLineAndFreesTheOld) {
+    PtyDevice other;
+    ASSERT_TRUE(other.Ok());
+    ASSERT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_OK);
+    EXPECT_EQ(Reconfigure(*instance_, other.PortName(), 19200), KIV_OK);
+    // The old line is free again: another handle opens it.
+    kiv::platform::PortHandle old = nullptr;
+    EXPECT_EQ(
+        kiv::platform::OpenPort(pty_.PortName().c_str(), LineSettings{9600, 8, 0, 0}, 0x0303, old),
+        kiv::platform::kPortOk);
+    kiv::platform::ClosePort(old);
+    const std::string query = Finish("\n;S Q");
+    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(other.Receive(query.size(), 2000), query);
+    EXPECT_EQ(pty_.Receive(1, 50), "");
+}
+
+// The receiver's cycle as it uses the port: under the port lock, one receive at a time.
+class Receiver {
+public:
+    explicit Receiver(kiv::DriverInstance& instance)
+        : instance_(instance), thread_([this] { Run(); }) {}
+    ~Receiver() {
+        stop_ = true;
+        thread_.join();
+    }
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // Waits until a frame with this text came in.
+    bool WaitFor(const std::string& frame, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            for (const std::string& received : frames_) {
+                if (received == frame) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+    int cycles() const { return cycles_; }
+
+private:
+    void Run() {
+        while (!stop_) {
+            {
+                kiv::platform::LockGuard guard(instance_.portLock);
+                size_t count = 0;
+                if (kiv::ReceiveFrame(instance_, instance_.rxBuffer, count) == 1) {
+                    const std::lock_guard<std::mutex> lock(mutex_);
+                    frames_.emplace_back(instance_.rxBuffer, count);
+                    changed_.notify_all();
+                }
+            }
+            ++cycles_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    kiv::DriverInstance& instance_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> cycles_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> frames_;
+    std::thread thread_;
+};
+
+TEST_F(PortFunctionsPosixTest, HandleSwapsWhileTheReceiverReads) {
+    ASSERT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_OK);
+    Receiver receiver(*instance_);
+    const uint16_t rates[] = {19200, 9600, 4800, 2400};
+    for (int round = 0; round < 8; ++round) {
+        EXPECT_EQ(Reconfigure(*instance_, pty_.PortName(), rates[round % 4]), KIV_OK);
+        const std::string event = Finish("\n;V 12:00:0" + std::to_string(round) + ",00,01,1F");
+        ASSERT_TRUE(pty_.Send(event));
+        EXPECT_TRUE(receiver.WaitFor(event, 5000)) << "round " << round;
+    }
+    EXPECT_EQ(Call(*instance_, KIV_FN_PORT_CLOSE), KIV_OK);
+    EXPECT_EQ(instance_->port, nullptr);
+    // The receiver goes on without a port; a frame sent meanwhile waits on the line.
+    const int cyclesBefore = receiver.cycles();
+    const std::string late = Finish("\n;V 13:00:00,00,01,1F");
+    ASSERT_TRUE(pty_.Send(late));
+    for (int i = 0; i < 5000 && receiver.cycles() < cyclesBefore + 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(receiver.cycles(), cyclesBefore + 3);
+    EXPECT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_OK);
+    EXPECT_TRUE(receiver.WaitFor(late, 5000));
+}
+
+}  // namespace
