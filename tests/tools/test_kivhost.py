@@ -6,35 +6,10 @@ With a reference dir (the native build's bin folder), the answers are also compa
 of the native kivhost there, so that Linux and Windows give the same answers.
 """
 import binascii
-import json
-import os
 import random
-import subprocess
 import sys
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-
-
-def run(command, *args):
-    proc = subprocess.run(list(command) + list(args), capture_output=True, timeout=120)
-    out = proc.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-    err = proc.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-    return proc.returncode, out, err
-
-
-def run_json(command, *args):
-    code, out, err = run(command, *args, "--json")
-    check(code == 0, f"{args}: exit {code}, stderr {err!r}")
-    try:
-        return json.loads(out)
-    except json.JSONDecodeError:
-        failures.append(f"{args}: not JSON: {out!r}")
-        return {}
+from kivhost_testlib import check, compare_with_native, finish, run, run_json, split_arguments
 
 
 def entered(n):
@@ -57,7 +32,7 @@ def test_kivhost(kivhost):
     code, _, err = run(kivhost, "--driver", "/nonexistent/libnothing.so", "info")
     check(code == 3 and "cannot load" in err, f"missing library: {code} {err!r}")
 
-    info = run_json(kivhost, "info")
+    info = run_json(kivhost, "info") or {}
     check(info.get("result") == 0, "info result 0")
     check(info.get("infoCode") == 70, "infoCode 70")
     check(info.get("makerName") == "Visonic", "makerName")
@@ -90,17 +65,16 @@ def test_kivhost(kivhost):
     }
     answers = {}
     for number, (result, log) in cases.items():
-        answer = run_json(kivhost, "call", str(number))
+        answer = run_json(kivhost, "call", str(number)) or {}
         answers[number] = answer
         check(answer.get("function") == number, f"call {number}: function echoed")
         check(answer.get("result") == result, f"call {number}: result {answer.get('result')} != {result}")
         check(answer.get("log") == log, f"call {number}: log {answer.get('log')}")
-    answer = run_json(kivhost, "call", "4", "--address", "X1")
+    answer = run_json(kivhost, "call", "4", "--address", "X1") or {}
     check(answer.get("log", [None, None])[1] == {"level": 32, "text": "DUZED :Block Parse failed Tag 'X1', No block Support"},
           f"call 4 --address X1: {answer}")
-    info14 = run_json(kivhost, "call", "14")
+    info14 = run_json(kivhost, "call", "14") or {}
     check(info14.get("result") == 0, "call 14 result 0")
-    return info, answers
 
 
 def expected_frame(text, controller):
@@ -134,7 +108,7 @@ def test_frame(kivhost):
         text = "".join(rng.choice(alphabet) for _ in range(rng.randint(1, 60))).strip() or "Q"
         cases.append((text, rng.randint(0, 7)))
     for text, controller in cases:
-        answer = run_json(kivhost, "frame", text, "--controller", str(controller))
+        answer = run_json(kivhost, "frame", text, "--controller", str(controller)) or {}
         answers[(text, controller)] = answer
         frame = expected_frame(text, controller)
         label = f"frame {text[:20]!r} --controller {controller}"
@@ -149,36 +123,17 @@ def test_frame(kivhost):
         check(answer.get("commandList") == listed, f"{label}: commandList {answer.get('commandList')!r}")
     check(len(bytes.fromhex(answers[("X" * 247, 0)].get("frameHex", ""))) == 255,
           "the longest text makes a 255-byte frame")
-    return answers
 
 
 def main():
-    args = sys.argv[1:]
-    reference_dir = ""
-    if args and args[0] == "--reference-dir":
-        reference_dir = args[1]
-        args = args[2:]
-    if args and args[0] == "--":
-        args = args[1:]
-    kivhost = args
-    info, answers = test_kivhost(kivhost)
-    frames = test_frame(kivhost)
-    if reference_dir:
-        native = [os.path.join(reference_dir, "kivhost")]
-        native_info = run_json(native, "info")
-        for key in info:
-            if key == "instanceSize":
-                continue  # the record holds pointers: its size depends on the word width
-            check(info[key] == native_info.get(key), f"info {key} differs from the native build")
-        for number, answer in answers.items():
-            check(answer == run_json(native, "call", str(number)), f"call {number} differs from the native build")
-        for (text, controller), answer in frames.items():
-            check(answer == run_json(native, "frame", text, "--controller", str(controller)),
-                  f"frame {text[:20]!r} --controller {controller} differs from the native build")
-    for failure in failures:
-        print("FAIL:", failure)
-    print(f"{0 if failures else 1} passed, {1 if failures else 0} failed")
-    return 1 if failures else 0
+    options, kivhost = split_arguments(sys.argv[1:], ["--reference-dir"])
+    test_kivhost(kivhost)
+    test_frame(kivhost)
+    if options["--reference-dir"]:
+        # The instance record holds pointers: its size depends on the word width.
+        compare_with_native(options["--reference-dir"],
+                            ignore=lambda args, key: args[:1] == ("info",) and key == "instanceSize")
+    return finish()
 
 
 if __name__ == "__main__":

@@ -8,45 +8,11 @@ With a reference dir (the native build's bin folder), every JSON answer is also 
 the native kivhost's, so that Linux and Windows give the same answers. Many addresses go to one
 kivhost call, since each start of a Windows program under Wine costs about a second.
 """
-import json
 import os
-import subprocess
 import sys
 import tempfile
 
-failures = []
-compared = []  # (args, cwd, answer) to compare with the native build
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-
-
-def run(command, *args, cwd=None):
-    # Output goes to files, not pipes: a wineserver that the call starts inherits the handles
-    # and outlives the program by seconds; with pipes every call would wait for it.
-    with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
-        proc = subprocess.run(list(command) + list(args), stdout=out_file, stderr=err_file,
-                              stdin=subprocess.DEVNULL, timeout=300, cwd=cwd)
-        out_file.seek(0)
-        err_file.seek(0)
-        out = out_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
-        err = err_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
-    return proc.returncode, out, err
-
-
-def run_json(command, *args, cwd=None, expect_exit=None):
-    code, out, err = run(command, "--json", *args, cwd=cwd)
-    if expect_exit is not None:
-        check(code == expect_exit, f"{args[:3]}...: exit {code}, expected {expect_exit}; {err!r}")
-    try:
-        answer = json.loads(out)
-    except json.JSONDecodeError:
-        failures.append(f"{args[:3]}...: not JSON: {out[:200]!r}")
-        return None
-    compared.append((args, cwd, answer))
-    return answer
+from kivhost_testlib import check, compare_with_native, failures, finish, run, run_json, split_arguments
 
 
 ANALOG, DIGITAL, STRING = 0, 6, 7
@@ -329,33 +295,14 @@ def test_check(kivhost, workdir):
 
 
 def main():
-    args = sys.argv[1:]
-    reference_dir = ""
-    examples_dir = ""
-    while args and args[0] != "--":
-        if args[0] == "--reference-dir":
-            reference_dir = args[1]
-        elif args[0] == "--examples":
-            examples_dir = args[1]
-        args = args[2:]
-    kivhost = args[1:]
+    options, kivhost = split_arguments(sys.argv[1:], ["--reference-dir", "--examples"])
     with tempfile.TemporaryDirectory() as workdir:
         test_parse(kivhost)
-        test_example(kivhost, examples_dir)
+        test_example(kivhost, options["--examples"])
         test_check(kivhost, workdir)
-        if reference_dir:
-            native = [os.path.join(reference_dir, "kivhost")]
-            for call_args, cwd, answer in list(compared):
-                code, out, _ = run(native, "--json", *call_args, cwd=cwd)
-                try:
-                    native_answer = json.loads(out)
-                except json.JSONDecodeError:
-                    native_answer = None
-                check(answer == native_answer, f"{call_args[:4]}...: differs from the native build")
-    for failure in failures:
-        print("FAIL:", failure)
-    print(f"{len(compared)} JSON answers checked, {len(failures)} failures")
-    return 1 if failures else 0
+        if options["--reference-dir"]:
+            compare_with_native(options["--reference-dir"])
+    return finish()
 
 
 if __name__ == "__main__":
