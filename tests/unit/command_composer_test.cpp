@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host_fixture.h"
+#include "reference_crc.h"
 #include "stage_instance.h"
 #include "tags/command_composer.h"
 #include "tags/operation_codes.h"
@@ -22,19 +23,8 @@ using kiv::CommandFrame;
 using kiv::DriverInstance;
 using kivtest::LogLine;
 using kivtest::LogLines;
+using kivtest::ReferenceCrc16;
 using kivtest::TestTag;
-
-// CRC-16/XMODEM bit by bit, independent of the driver's table.
-uint16_t BitwiseCrc(const std::string& bytes) {
-    uint16_t crc = 0;
-    for (const char c : bytes) {
-        crc = static_cast<uint16_t>(crc ^ (static_cast<unsigned char>(c) << 8));
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = static_cast<uint16_t>((crc & 0x8000) != 0 ? (crc << 1) ^ 0x1021 : crc << 1);
-        }
-    }
-    return crc;
-}
 
 std::string Hex4(uint16_t value) {
     char digits[8];
@@ -46,7 +36,7 @@ std::string Hex4(uint16_t value) {
 // checksum, CR.
 std::string ExpectedFrame(const std::string& text) {
     const std::string checked = ";" + text + ";";
-    return "\n" + checked + Hex4(BitwiseCrc(checked)) + "\r";
+    return "\n" + checked + Hex4(ReferenceCrc16(checked)) + "\r";
 }
 
 std::string Prefix(int controller) {
@@ -379,7 +369,7 @@ TEST_F(CommandComposerTest, DayLettersFromTheHostsWeekdayTag) {
 
 // An answer frame around a text that begins and ends with ";", with its checksum.
 std::string Answer(const std::string& text) {
-    return "\n" + text + Hex4(BitwiseCrc(text)) + "\r";
+    return "\n" + text + Hex4(ReferenceCrc16(text)) + "\r";
 }
 
 TEST_F(CommandComposerTest, KeyAnswersAcceptedAndRejected) {
