@@ -47,7 +47,7 @@ protected:
         HostFixture::SetUp();
         kiv::sendAckSetting = 0;
         // Quick answers, and a quick resend of an event that was not acknowledged.
-        ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=400 resends=3 data-ack=1000"));
+        ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
         instance_->readTimeout = kReadTimeout;
         ASSERT_TRUE(instance_.Open(linktest::PortName())) << linktest::PortName();
         // An earlier test's leftovers are not this test's frames.
@@ -56,7 +56,7 @@ protected:
 
     void TearDown() override {
         // Every frame the controllers sent unasked has been acknowledged by now...
-        EXPECT_TRUE(Sim("idle 3000"));
+        EXPECT_TRUE(Sim("idle 5000"));
         // ...and the next test finds the simulator as it started.
         for (const char* fault :
              {"silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut"}) {
