@@ -209,6 +209,11 @@ CommandResult Run(Simulator& simulator, std::string_view line) {
         return {CommandResult::Status::kQuit, ""};
     } else if (name == "help") {
         return {CommandResult::Status::kOk, CommandHelp()};
+    } else if (name == "echo") {
+        // Answers with the rest of the line once every command before it has been taken, so
+        // that a script knows where the simulator stands.
+        const std::string text = words.size() > 1 ? std::string(line.substr(split->starts[1])) : "";
+        return {CommandResult::Status::kOk, text + "\n"};
     } else if (name == "event") {
         RunEvent(simulator, words);
     } else if (name == "status") {
@@ -304,6 +309,8 @@ const char* CommandHelp() {
            "  wait MS              pause before reading the next command\n"
            "  idle [MS]            wait until nothing is queued or unacknowledged (default 5000)\n"
            "  help                 this list\n"
+           "  echo TEXT            write TEXT on standard error once the commands before it\n"
+           "                       have been taken\n"
            "  quit                 end (so does the end of input)\n";
 }
 

@@ -10,9 +10,9 @@ DIR/dosdevices/comN -> the slave (N from 20 up, so that the "\\\\.\\" prefix of 
 is used too).
 
 The program asks for simulator commands by printing request lines (`@vxs-sim COMMAND`) on its
-standard output. Each is passed to the simulator, followed by `help`, whose text on the
-simulator's standard error shows that the command before it was taken; the program then reads
-`ok`, or `error` and the simulator's reason, on its standard input. Every other line of the
+standard output. Each is passed to the simulator, followed by an `echo` of a marker, whose
+line on the simulator's standard error shows that the command before it was taken; the program
+then reads `ok`, or `error` and the simulator's reason, on its standard input. Every other line of the
 program, and the simulator's transcript, is printed here.
 
 Under Wine the program's output pipe may be held open by a wineserver that the program started
@@ -29,8 +29,8 @@ import threading
 import time
 
 REQUEST_MARK = "@vxs-sim "
-# The last line of the simulator's help text, which marks its end.
-HELP_END = "  quit "
+# What the simulator echoes once it has taken a command.
+TAKEN = "@vxs-sim-took-it@"
 # Bounds: the simulator's first line, a command (its own waits last up to a few seconds), the
 # whole program, and what follows the program's end.
 START_BOUND = 10
@@ -102,7 +102,7 @@ class Simulator:
     def run(self, command):
         """Runs one command; '' when the simulator took it, else the reason."""
         try:
-            self.proc.stdin.write((command + "\nhelp\n").encode())
+            self.proc.stdin.write((command + "\necho " + TAKEN + "\n").encode())
             self.proc.stdin.flush()
         except OSError as error:
             return f"vxs-sim does not read its commands any more ({error})"
@@ -115,7 +115,7 @@ class Simulator:
                 return f"vxs-sim did not take the command within {COMMAND_BOUND} s"
             if line is EOF_MARK:
                 return "vxs-sim ended"
-            if line.startswith(HELP_END):
+            if line.startswith(TAKEN):
                 return "; ".join(problems)
             if line.startswith("vxs-sim:"):
                 problems.append(line)

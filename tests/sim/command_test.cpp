@@ -83,6 +83,8 @@ TEST_F(CommandLanguageTest, CommandsTakeEffect) {
     EXPECT_EQ(Run("  # a comment"), CommandResult::Status::kOk);
     EXPECT_EQ(Run("quit"), CommandResult::Status::kQuit);
     EXPECT_EQ(RunCommandLine(*sim_, "help").message, vxs_sim::CommandHelp());
+    EXPECT_EQ(RunCommandLine(*sim_, "echo  done 1 ").message, "done 1 \n");
+    EXPECT_EQ(RunCommandLine(*sim_, "echo").message, "\n");
 
     ASSERT_EQ(Run("status 2 mode=3 keys=12 word=1040 text=\"MAIN DOOR\" ai1=5 ai4=9 version=V3"),
               CommandResult::Status::kOk);
