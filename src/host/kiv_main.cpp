@@ -5,23 +5,23 @@
 namespace kiv {
 
 const KivFunction KivFunc[KIV_FN_COUNT] = {
-    nullptr,     // 1 cold start
-    nullptr,     // 2 warm start
-    Parse,       // 3 parse
-    BlockParse,  // 4 block parse
-    ReadTag,     // 5 read
-    BlockRead,   // 6 block read
-    nullptr,     // 7 single write
-    nullptr,     // 8 (empty)
-    nullptr,     // 9 (empty)
-    BlockWrite,  // 10 block write
-    nullptr,     // 11 close
-    PortClose,   // 12 port close
-    PortOpen,    // 13 port open
-    GetKIVinfo,  // 14 driver information
+    nullptr,          // 1 cold start
+    nullptr,          // 2 warm start
+    Parse,            // 3 parse
+    BlockParse,       // 4 block parse
+    ReadTag,          // 5 read
+    BlockRead,        // 6 block read
+    nullptr,          // 7 single write
+    nullptr,          // 8 (empty)
+    nullptr,          // 9 (empty)
+    BlockWrite,       // 10 block write
+    nullptr,          // 11 close
+    PortClose,        // 12 port close
+    PortOpen,         // 13 port open
+    GetKIVinfo,       // 14 driver information
     PortReconfigure,  // 15 port reconfigure
-    nullptr,     // 16 tag format dialog
-    nullptr,     // 17 (empty)
+    nullptr,          // 16 tag format dialog
+    nullptr,          // 17 (empty)
 };
 
 int32_t DispatchKivRequest(KivRequest* request) {

@@ -78,9 +78,9 @@ struct SetupStage {
 
 // What the receiver does with an answer.
 enum AnswerMode : int32_t {
-    kAnswerNone = 0,     // nothing awaited
-    kAnswerAck = 1,      // an acknowledgement awaited
-    kAnswerData = 2,     // an acknowledgement and a data answer awaited
+    kAnswerNone = 0,  // nothing awaited
+    kAnswerAck = 1,   // an acknowledgement awaited
+    kAnswerData = 2,  // an acknowledgement and a data answer awaited
 };
 
 struct DriverInstance {

@@ -12,7 +12,9 @@ inline constexpr char kLineFeed = '\x0A';
 inline constexpr char kCarriageReturn = '\x0D';
 
 // The acknowledgement frame LF "A" CR, which carries no checksum.
-inline constexpr char kAckFrame[] = "\x0A" "A\x0D";
+inline constexpr char kAckFrame[] =
+    "\x0A"
+    "A\x0D";
 inline constexpr size_t kAckFrameLength = 3;
 
 // Lowers the bytes 0x61 to 0x7F by 0x20 (a-z become A-Z, and {|}~ DEL become [\]^_); every other
@@ -34,7 +36,9 @@ bool IsAckFrame(const char* bytes, size_t count);
 
 // The worst-case size of an escaped copy of 'count' bytes, terminator included: every byte a
 // CR or LF that becomes four characters.
-constexpr size_t EscapedSize(size_t count) { return count * 4 + 1; }
+constexpr size_t EscapedSize(size_t count) {
+    return count * 4 + 1;
+}
 
 // Copies 'count' bytes of 'text' (stopping early at a NUL) into 'out', with CR written as the
 // four characters "<CR>" and LF as "<LF>", and terminates it. 'out' holds 'outSize' bytes; a

@@ -12,7 +12,8 @@ const std::vector<Command>& Commands() {
         {"info", "[--json]", "show the driver information (function 14)",
          "Calls function 14 (GetKIVinfo) and shows the record the driver fills in, with its\n"
          "banner. --json prints {\"result\", \"infoCode\", \"makerName\", \"bannerHex\",\n"
-         "\"instanceSize\", \"infoValue4\", \"defaultBaud\", \"defaultDataBits\", \"defaultStopBits\",\n"
+         "\"instanceSize\", \"infoValue4\", \"defaultBaud\", \"defaultDataBits\", "
+         "\"defaultStopBits\",\n"
          "\"defaultParity\", \"infoValue32\", \"log\"}.\n",
          RunInfo},
         {"call", "N [--address TEXT] [--json]", "call KivMain with function number N",
