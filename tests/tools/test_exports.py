@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""The driver library exports KivMain and nothing else, and depends only on what a host has.
+
+Usage: test_exports.py linux LIBRARY
+       test_exports.py windows DLL OBJDUMP
+Linux: the dynamic symbol table defines only KivMain, and the host calls (err among them) are
+bound to the host library's symbol version. Windows: a PE32 i386 DLL whose export table holds
+exactly KivMain and whose imports are QORPRO.DLL and Windows' own DLLs, no runtime DLLs.
+"""
+import re
+import subprocess
+import sys
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def output(*command):
+    return subprocess.run(command, capture_output=True, text=True, check=True).stdout
+
+
+def test_linux(library):
+    defined = [line.split()[-1] for line in output("nm", "-D", "--defined-only", library).splitlines()
+               if line.strip()]
+    check(defined == ["KivMain"], f"defined dynamic symbols: {defined}")
+    undefined = output("nm", "-D", "--undefined-only", library)
+    check(re.search(r"\berr@QORPRO_1\.0\b", undefined) is not None,
+          "err is bound to the host library's version")
+    check(re.search(r"\bQorMkClient@QORPRO_1\.0\b", undefined) is not None or "QorMkClient" not in undefined,
+          "host calls are bound to the host library's version")
+
+
+def test_windows(dll, objdump):
+    dump = output(objdump, "-p", dll)
+    check("file format pei-i386" in output(objdump, "-f", dll), "a PE32 i386 file")
+    check("(DLL)" in dump or "DLL" in output(objdump, "-f", dll), "a DLL")
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)
+    exports = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)\s*$", table[1], re.M) if len(table) == 2 else []
+    check(exports == ["KivMain"], f"exports: {exports}")
+    imports = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.upper)
+    allowed = {"QORPRO.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL"}
+    check("QORPRO.DLL" in imports, f"imports QORPRO.DLL: {imports}")
+    check(all(name.upper() in allowed for name in imports), f"imports only Windows and QORPRO.DLL: {imports}")
+
+
+def main():
+    if len(sys.argv) >= 3 and sys.argv[1] == "linux":
+        test_linux(sys.argv[2])
+    elif len(sys.argv) >= 4 and sys.argv[1] == "windows":
+        test_windows(sys.argv[2], sys.argv[3])
+    else:
+        print(__doc__)
+        return 2
+    for failure in failures:
+        print("FAIL:", failure)
+    print(f"{0 if failures else 1} passed, {len(failures)} failed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
