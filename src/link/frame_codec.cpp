@@ -45,36 +45,6 @@ int32_t Send(DriverInstance& instance, const char* frame, size_t length, bool di
     return result == platform::kPortOk && written == length ? KIV_OK : KIV_FAILED;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-// Reads the checksum field: up to four hexadecimal digits in either case, ending at the first
-// character that is not one. No blanks, sign or "0x" are taken. False when the field does not
-// begin with a digit.
-bool ReadChecksumField(const char* field, unsigned& value) {
-    value = 0;
-    size_t digits = 0;
-    while (digits < kChecksumDigits) {
-        const int digit = HexDigitValue(field[digits]);
-        if (digit < 0) {
-            break;
-        }
-        value = value * 16U + static_cast<unsigned>(digit);
-        ++digits;
-    }
-    return digits > 0;
-}
-
 MessageKind KindOf(const char* frame) {
     switch (frame[2]) {
     case 'A': return kKindUploadA;
@@ -141,7 +111,8 @@ int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count,
     // The checksum covers the first ";" to the second; its digits follow, then the last byte.
     const size_t checksummed = n - 2 - kChecksumDigits;
     unsigned received = 0;
-    if (!ReadChecksumField(frame + n - 1 - kChecksumDigits, received) ||
+    // The digits are read as a formatted scan of width 4 reads them: at least one, either case.
+    if (ReadHexField(frame + n - 1 - kChecksumDigits, kChecksumDigits, received) == 0 ||
         received != Crc16(frame + 1, checksummed)) {
         return 0;
     }

@@ -65,6 +65,26 @@ size_t FinishFrame(char* buffer, size_t capacity) {
     return length + 6;
 }
 
+size_t ReadHexField(const char* field, size_t maxDigits, unsigned& value) {
+    value = 0;
+    size_t digits = 0;
+    for (; digits < maxDigits; ++digits) {
+        const char c = field[digits];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else {
+            break;
+        }
+        value = value * 16U + digit;
+    }
+    return digits;
+}
+
 bool IsAckFrame(const char* bytes, size_t count) {
     return count >= kAckFrameLength && bytes[0] == kLineFeed && bytes[1] == 'A' &&
            bytes[2] == kCarriageReturn;

@@ -31,6 +31,11 @@ uint16_t Crc16(const void* bytes, size_t count);
 // capacity - 1 bytes and its terminator is cut so that the frame fits.
 size_t FinishFrame(char* buffer, size_t capacity);
 
+// Reads up to 'maxDigits' hexadecimal digits, in either case, from the start of 'field', ending
+// at the first character that is not one (no blanks, sign or "0x"). Returns how many digits it
+// read; 'value' holds their number.
+size_t ReadHexField(const char* field, size_t maxDigits, unsigned& value);
+
 // Whether the bytes begin with the acknowledgement frame.
 bool IsAckFrame(const char* bytes, size_t count);
 

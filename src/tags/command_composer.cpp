@@ -237,19 +237,6 @@ bool ReadKeyNumber(const char* answer, size_t length, size_t start, const char* 
     return true;
 }
 
-bool HexDigitValue(char c, unsigned& value) {
-    if (c >= '0' && c <= '9') {
-        value = static_cast<unsigned>(c - '0');
-    } else if (c >= 'A' && c <= 'F') {
-        value = static_cast<unsigned>(c - 'A' + 10);
-    } else if (c >= 'a' && c <= 'f') {
-        value = static_cast<unsigned>(c - 'a' + 10);
-    } else {
-        return false;
-    }
-    return true;
-}
-
 // The checksum of an answer: CRC-16/XMODEM from the first ";" through the ";" before the four
 // digits that follow it, compared with those digits.
 bool ChecksumMatches(const char* answer, size_t length) {
@@ -258,13 +245,10 @@ bool ChecksumMatches(const char* answer, size_t length) {
     if (length < kTrailer) {
         return false;
     }
+    // All four digits must be hexadecimal.
     unsigned written = 0;
-    for (size_t i = length - 5; i <= length - 2; ++i) {
-        unsigned digit = 0;
-        if (!HexDigitValue(answer[i], digit)) {
-            return false;
-        }
-        written = written * 16 + digit;
+    if (ReadHexField(answer + length - 5, 4, written) != 4) {
+        return false;
     }
     return Crc16(answer + 1, length - kTrailer) == written;
 }

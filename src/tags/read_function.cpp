@@ -54,7 +54,7 @@ int32_t GiveValue(const SetupStage& stage, const GateAccess& gate) {
     case kOpPtzn2: value = stage.timeZone2; break;
     case kOpPdati: value = stage.holidayDateIndex; break;
     case kOpPloud: value = stage.unlockDuration[lock]; break;
-    case kOpPdajt: value = static_cast<uint16_t>(stage.extendedLock[lock] >> 5); break;
+    case kOpPdajt: value = static_cast<uint16_t>(stage.extendedLock[lock] >> kDoorAjarShift); break;
     case kOpPefrm: value = stage.efrmFlag; break;
     default: return kNoValue;
     }

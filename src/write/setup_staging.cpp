@@ -12,10 +12,6 @@ namespace kiv {
 
 namespace {
 
-// Bits 5 to 7 of a lock's extended byte hold the door-ajar time-out; bits 0 to 4 belong to PLOCK.
-constexpr unsigned kDoorAjarShift = 5;
-constexpr uint8_t kPlockOwnBits = 0x1F;
-
 constexpr int32_t kWholeValue = KIV_TYPE_ANALOG;
 constexpr int32_t kSingleBit = KIV_TYPE_DIGITAL;
 

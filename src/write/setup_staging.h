@@ -29,6 +29,11 @@ void ResetSetupStage(SetupStage& stage);
 // Whether the code is a staged setup value (100 to 115) or setup text (130 to 134).
 bool IsStagedOperation(int32_t operation);
 
+// A lock's extended byte: bits 0 to 4 belong to PLOCK, bits 5 to 7 hold the door-ajar time-out
+// written through PDAJT.
+inline constexpr unsigned kDoorAjarShift = 5;
+inline constexpr uint8_t kPlockOwnBits = 0x1F;
+
 // Whether the lock number names one of the sixteen locks.
 constexpr bool IsLockNumber(int32_t lockNumber) {
     return lockNumber >= 1 && lockNumber <= kLockCount;

@@ -14,17 +14,6 @@ namespace {
 // LF ";" before the text, ";" four digits CR after it, and the terminator, in a frame buffer.
 constexpr size_t kLongestPrefixedText = kiv::kFrameCapacity - 1 - 2 - 6;
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        out += digits[byte >> 4];
-        out += digits[byte & 0x0F];
-    }
-    return out;
-}
-
 // The notation of the command-list file: "<" for LF, ">" for CR.
 std::string CommandListNotation(const std::string& frame) {
     std::string out;
@@ -87,7 +76,7 @@ int RunFrame(CommandContext& context) {
         std::printf("%s\n", JsonObject()
                                 .Add("text", text)
                                 .Add("controller", static_cast<int64_t>(controller))
-                                .Add("frameHex", Hex(frame))
+                                .Add("frameHex", HexBytes(frame.data(), frame.size()))
                                 .Add("escaped", Escaped(frame))
                                 .Add("commandList", CommandListNotation(frame))
                                 .Text()
@@ -97,7 +86,7 @@ int RunFrame(CommandContext& context) {
     std::printf("Text:          %s\n", text.c_str());
     std::printf("Controller:    %lld\n", controller);
     std::printf("Frame:         %s (%zu bytes)\n", Escaped(frame).c_str(), frame.size());
-    std::printf("Hex:           %s\n", Hex(frame).c_str());
+    std::printf("Hex:           %s\n", HexBytes(frame.data(), frame.size()).c_str());
     std::printf("Command list:  %s\n", CommandListNotation(frame).c_str());
     return kExitOk;
 }

@@ -13,17 +13,6 @@ namespace {
 
 constexpr size_t kBannerBytes = 379;
 
-std::string Hex(const char* bytes, size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        out += digits[byte >> 4];
-        out += digits[byte & 0x0F];
-    }
-    return out;
-}
-
 bool TerminalIsUtf8() {
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char* value = std::getenv(name);
@@ -90,7 +79,7 @@ int RunInfo(CommandContext& context) {
         out.Add("result", result)
             .Add("infoCode", info.infoCode)
             .Add("makerName", info.makerName)
-            .Add("bannerHex", Hex(banner, bannerLength))
+            .Add("bannerHex", HexBytes(banner, bannerLength))
             .Add("instanceSize", info.instanceSize)
             .Add("infoValue4", info.infoValue4)
             .Add("defaultBaud", static_cast<int32_t>(info.defaultBaud))

@@ -66,6 +66,18 @@ std::string JsonObject::Text() const {
     return out + "}";
 }
 
+std::string HexBytes(const char* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        out += digits[byte >> 4];
+        out += digits[byte & 0x0F];
+    }
+    return out;
+}
+
 std::string JsonArray(const std::vector<std::string>& items) {
     std::string out = "[";
     for (size_t i = 0; i < items.size(); ++i) {

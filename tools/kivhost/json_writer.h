@@ -1,6 +1,7 @@
 // A small JSON writer for the tool's machine-readable output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -32,6 +33,9 @@ public:
 private:
     std::vector<std::pair<std::string, std::string>> members_;
 };
+
+// The bytes in lower-case hexadecimal, two digits each, as the JSON answers carry raw bytes.
+std::string HexBytes(const char* bytes, size_t count);
 
 // An array of values that are already JSON.
 std::string JsonArray(const std::vector<std::string>& items);
