@@ -63,10 +63,7 @@ int RunCall(CommandContext& context) {
     if (!LoadDriver(context, session)) {
         return kExitNoDriver;
     }
-    DriverInfo info{};
-    session.Info(info, nullptr);
-    std::vector<unsigned char> instance(
-        static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
+    std::vector<unsigned char> instance = session.ZeroedInstance();
 
     // The largest argument record, zeroed; function 14 fills a DriverInfo, the others read a
     // GateDescriptor at most.

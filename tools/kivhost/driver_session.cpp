@@ -49,6 +49,13 @@ int32_t DriverSession::Info(DriverInfo& info, std::vector<LogEntry>* log) {
     return Call(request, log);
 }
 
+std::vector<unsigned char> DriverSession::ZeroedInstance() {
+    DriverInfo info{};
+    Info(info, nullptr);
+    return std::vector<unsigned char>(
+        static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
+}
+
 std::string LogJson(const std::vector<LogEntry>& log) {
     std::vector<std::string> items;
     items.reserve(log.size());

@@ -28,6 +28,9 @@ public:
     // Function 14; the size of the instance record comes from here.
     int32_t Info(DriverInfo& info, std::vector<LogEntry>* log);
 
+    // Zeroed memory of the instance size the driver reports, as a host provides it.
+    std::vector<unsigned char> ZeroedInstance();
+
 private:
     kiv::platform::DynamicLibrary library_;
     KivMainFunction kivMain_ = nullptr;

@@ -7,12 +7,9 @@
 
 namespace kivhost {
 
-TagParser::TagParser(DriverSession& session) : session_(session) {
-    DriverInfo info{};
-    session_.Info(info, nullptr);
-    // Parse reads no instance state, but a host always passes its instance.
-    instance_.assign(static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
-}
+// Parse reads no instance state, but a host always passes its instance.
+TagParser::TagParser(DriverSession& session)
+    : session_(session), instance_(session.ZeroedInstance()) {}
 
 ParsedTag TagParser::Parse(const std::string& address, int32_t dataType) {
     GateDescriptor gate{};
