@@ -1,13 +1,20 @@
 // The block functions, which the driver does not support.
-#include "host/kiv_functions.h"
+#include "host/block_functions.h"
+
 #include "qorpro/qorpro.h"
+#include "tags/address_grammar.h"
 
 namespace kiv {
 
+// The address is shown as Parse shows it in its refusal lines: at most 39 characters, then
+// "..." when it goes on, so that the line stays bounded however long the host's text is.
 int32_t BlockParse(KivRequest* request) {
     const auto* gate = static_cast<const GateDescriptor*>(request->argument);
-    const char* address = gate != nullptr && gate->address != nullptr ? gate->address : "";
-    err(32, "DUZED :Block Parse failed Tag '%s', No block Support", address);
+    if (gate == nullptr) {
+        return KIV_FAILED;
+    }
+    err(32, "DUZED :Block Parse failed Tag '%s', No block Support",
+        Shown(CopyAddress(gate->address)).text);
     return KIV_REJECTED;
 }
 

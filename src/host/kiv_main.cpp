@@ -1,6 +1,12 @@
 // The driver's one export and the table of its functions.
-#include "host/kiv_functions.h"
+#include "host/kiv_table.h"
+
+#include "host/block_functions.h"
+#include "instance/driver_info.h"
+#include "link/port_functions.h"
 #include "qorpro/qorpro.h"
+#include "tags/parse.h"
+#include "tags/read_function.h"
 
 namespace kiv {
 
@@ -25,9 +31,10 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
 };
 
 int32_t DispatchKivRequest(KivRequest* request) {
-    const uint32_t number = request->functionNumber;
-    // The host's log shows the zero-based table position, before any check.
-    err(8, "DUZED:Entered KivMain(), with function %d", static_cast<int>(number) - 1);
+    const uint32_t number = request != nullptr ? request->functionNumber : 0;
+    // The host's log shows the zero-based table position, before any check: the number less
+    // one, taken modulo 2^32 and shown as a signed number (-1 for 0, 2147483647 for 2^31).
+    err(8, "DUZED:Entered KivMain(), with function %d", static_cast<int>(number - 1U));
     if (number == 0 || number > KIV_FN_COUNT) {
         err(8, "DUZED:Exited KivMain() invalid function number");
         return KIV_FAILED;

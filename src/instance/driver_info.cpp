@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "host/kiv_functions.h"
 #include "instance/driver_instance.h"
 #include "kiv_version.h"
 #include "qorpro/qorpro.h"
@@ -74,6 +73,9 @@ const char* InformationBanner() {
 int32_t GetKIVinfo(KivRequest* request) {
     err(32, "RIRODI: GetKIVinfo.");
     auto* info = static_cast<DriverInfo*>(request->argument);
+    if (info == nullptr) {
+        return KIV_FAILED;  // no record to fill in
+    }
     info->infoCode = 70;
     info->makerName = "Visonic";
     info->banner = InformationBanner();

@@ -3,12 +3,15 @@
 
 #include <cstring>
 
-#include "host/host_tags.h"
+#include "instance/host_tags.h"
 #include "link/frame_format.h"
 #include "platform/serial_port.h"
 #include "qorpro/qorpro.h"
 
 namespace kiv {
+
+static_assert(EscapedSize(kMonitorCopyLength) <= kLongestTagText + 1,
+              "tags are read back through an area that holds every monitoring copy");
 
 namespace {
 
@@ -31,18 +34,19 @@ void PublishCopy(const DriverInstance& instance, const char* address, const char
     PutTagText(instance, address, copy);
 }
 
-int32_t Send(DriverInstance& instance, const char* frame, size_t length, bool discardInput) {
+SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool discardInput) {
     if (sendAckSetting.load() == 1 && IsAckFrame(frame, length)) {
-        return KIV_OK;
+        return SendResult::kSent;
     }
     PublishCopy(instance, "OUTGOING", frame, length);
     if (discardInput && platform::DiscardInput(instance.port) != platform::kPortOk) {
         err(32, "DUZED:Fail to flush comm port.");
-        return KIV_FAILED;
+        return SendResult::kFailed;
     }
     size_t written = 0;
     const int32_t result = platform::WriteBytes(instance.port, frame, length, written);
-    return result == platform::kPortOk && written == length ? KIV_OK : KIV_FAILED;
+    return result == platform::kPortOk && written == length ? SendResult::kSent
+                                                            : SendResult::kFailed;
 }
 
 MessageKind KindOf(const char* frame) {
@@ -59,17 +63,17 @@ MessageKind KindOf(const char* frame) {
 
 }  // namespace
 
-int32_t SendFrame(DriverInstance& instance, const char* frame, size_t length) {
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length) {
     return Send(instance, frame, length, true);
 }
 
-int32_t SendAcknowledgement(DriverInstance& instance) {
+SendResult SendAcknowledgement(DriverInstance& instance) {
     return Send(instance, kAckFrame, kAckFrameLength, false);
 }
 
-int32_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize], size_t& count) {
+size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]) {
     std::memset(buffer, 0, sizeof buffer);
-    count = 0;
+    size_t count = 0;
     const platform::PortHandle port = instance.port;
     if (port == nullptr) {
         return 0;
@@ -90,23 +94,22 @@ int32_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
         }
     }
     platform::SetReadTimeout(port, instance.readTimeout);
-    return count > 0 ? 1 : 0;
+    return count;
 }
 
-int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count,
-                      MessageKind& kind) {
+std::optional<MessageKind> ClassifyFrame(DriverInstance& instance, const char* frame,
+                                         size_t count) {
     const size_t n = strnlen(frame, count);
     PublishCopy(instance, "INCOMING", frame, n > 0 ? n - 1 : 0);
     InvertBadgeCode(instance);
     if (n == kAckFrameLength) {
         if (!IsAckFrame(frame, n)) {
-            return 0;
+            return std::nullopt;
         }
-        kind = kKindAcknowledgement;
-        return 1;
+        return kKindAcknowledgement;
     }
     if (n < kShortestFrame) {
-        return 0;
+        return std::nullopt;
     }
     // The checksum covers the first ";" to the second; its digits follow, then the last byte.
     const size_t checksummed = n - 2 - kChecksumDigits;
@@ -114,10 +117,9 @@ int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count,
     // The digits are read as a formatted scan of width 4 reads them: at least one, either case.
     if (ReadHexField(frame + n - 1 - kChecksumDigits, kChecksumDigits, received) == 0 ||
         received != Crc16(frame + 1, checksummed)) {
-        return 0;
+        return std::nullopt;
     }
-    kind = KindOf(frame);
-    return 1;
+    return KindOf(frame);
 }
 
 void InvertBadgeCode(DriverInstance& instance) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "instance/driver_instance.h"
 
@@ -30,33 +31,37 @@ inline constexpr size_t kMonitorCopyLength = 200;
 // The read time-out between the bytes of a frame, in units of 10 ms.
 inline constexpr int32_t kInterByteTimeoutUnits = 6;
 
+enum class SendResult {
+    kSent,    // every byte went out, or a suppressed acknowledgement was dropped
+    kFailed,  // the discard of pending input or the write failed, or fewer bytes went out
+};
+
 // Sends a command frame: publishes its escaped copy in "OUTGOING" (when that tag exists),
-// discards pending input (stale answers of an earlier command), then writes the frame.
-// 0 when every byte went out, 2 otherwise; a failed discard logs "DUZED:Fail to flush comm
-// port." and writes nothing. While sendAckSetting is 1 an acknowledgement frame is dropped at
-// once (nothing published, nothing written) and the result is 0.
-int32_t SendFrame(DriverInstance& instance, const char* frame, size_t length);
+// discards pending input (stale answers of an earlier command), then writes the frame. A failed
+// discard logs "DUZED:Fail to flush comm port." and writes nothing. While sendAckSetting is 1
+// an acknowledgement frame is dropped at once (nothing published, nothing written) and counts
+// as sent.
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length);
 
 // Sends the acknowledgement LF "A" CR the receiver answers with. Like SendFrame, but pending
 // input stays: it is the next frame, already on its way.
-int32_t SendAcknowledgement(DriverInstance& instance);
+SendResult SendAcknowledgement(DriverInstance& instance);
 
 // Receives one frame into 'buffer' (zeroed first; kFrameBufferSize bytes, so that even a full
 // frame stays terminated). The first byte is awaited for the port's current read time-out;
 // after it the frame ends at its CR (which ends the acknowledgement after its third byte too),
 // at a gap of 60 ms, or after kFrameCapacity bytes. Bytes after the CR stay on the port for the
 // next receive. The read time-out is back at the instance's readTimeout whenever this returns.
-// 1 with the byte count when at least one byte arrived, otherwise 0 with a count of 0 (also
-// when no port is open).
-int32_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize], size_t& count);
+// Returns the number of bytes received: 0 when nothing arrived (also when no port is open).
+size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]);
 
 // Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). Every
 // frame, valid or not, is first published in "INCOMING" without its last byte (at most 200
 // bytes, escaped), and "BADGECODE" is derived from it. A valid frame is the acknowledgement, or
 // at least 8 bytes whose four characters before the last one are the hexadecimal CRC (either
-// case) of the bytes between the leading LF and them. 1 with the kind for a valid frame, 0 for
-// an invalid one ('kind' is then left alone).
-int32_t ClassifyFrame(DriverInstance& instance, const char* frame, size_t count, MessageKind& kind);
+// case) of the bytes between the leading LF and them. The kind of a valid frame; empty for an
+// invalid one.
+std::optional<MessageKind> ClassifyFrame(DriverInstance& instance, const char* frame, size_t count);
 
 // Writes "BADGECODE" (when that tag exists) with characters 4 to 13 of "INCOMING" taken in
 // pairs, each pair swapped (5, 4, 7, 6, ... 13, 12); a missing "INCOMING" gives an empty text.

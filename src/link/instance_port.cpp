@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "kiv/kiv_abi.h"
 #include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
 
@@ -21,16 +20,16 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
     return port;
 }
 
-int32_t CloseInstancePort(DriverInstance& instance) {
+bool CloseInstancePort(DriverInstance& instance) {
     const PortLockScope lock(instance);
     if (instance.port == nullptr) {
-        return KIV_OK;
+        return true;
     }
     if (platform::ClosePort(instance.port) != platform::kPortOk) {
-        return KIV_FAILED;
+        return false;
     }
     instance.port = nullptr;
-    return KIV_OK;
+    return true;
 }
 
 }  // namespace kiv

@@ -18,8 +18,9 @@ namespace kiv {
 // reported further. The read time-out starts at 1000 ms.
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings);
 
-// Closes the instance's port, as function 12 does: 0 when it was closed or none was open; 2 when
-// the close failed, and then the handle stays. Holds the port lock when the instance has one.
-int32_t CloseInstancePort(DriverInstance& instance);
+// Closes the instance's port, as function 12 does: true when it was closed or none was open;
+// false when the close failed, and then the handle stays. Holds the port lock when the
+// instance has one.
+bool CloseInstancePort(DriverInstance& instance);
 
 }  // namespace kiv

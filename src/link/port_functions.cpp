@@ -6,9 +6,9 @@
 // beside it. They then return 2 and change nothing. Function 12 closes whatever port is there.
 #include <cstring>
 
-#include "host/kiv_functions.h"
 #include "instance/driver_instance.h"
 #include "link/instance_port.h"
+#include "link/port_functions.h"
 #include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
@@ -27,7 +27,7 @@ int32_t PortClose(KivRequest* request) {
     if (request->instance == nullptr) {
         return KIV_FAILED;
     }
-    return CloseInstancePort(InstanceOf(*request));
+    return CloseInstancePort(InstanceOf(*request)) ? KIV_OK : KIV_FAILED;
 }
 
 // A port that is already open is kept and the call fails, as a second open of the same line

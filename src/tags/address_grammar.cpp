@@ -18,6 +18,26 @@ bool IsDigit(char c) {
 
 }  // namespace
 
+AddressCopy CopyAddress(const char* address) {
+    AddressCopy copy;
+    const char* source = address != nullptr ? address : "";
+    while (copy.length < kGasWorkingChars && source[copy.length] != '\0') {
+        copy.text[copy.length] = source[copy.length];
+        ++copy.length;
+    }
+    copy.cut = copy.length == kGasWorkingChars && source[kGasWorkingChars] != '\0';
+    return copy;
+}
+
+ShownAddress Shown(const AddressCopy& copy) {
+    ShownAddress shown;
+    std::memcpy(shown.text, copy.text, copy.length);
+    if (copy.cut) {
+        std::memcpy(shown.text + copy.length, "...", 3);
+    }
+    return shown;
+}
+
 bool FindKeyword(const char* text, const char* const* table, size_t count, size_t* index) {
     if (text == nullptr || table == nullptr) {
         return false;

@@ -2,7 +2,7 @@
 // keyword look-up, and the limits of an address.
 //
 // A keyword's index in its table gives the operation code Parse stores with the tag (commands
-// from 0, setup values from 100, setup texts from 130), so the order of every table is fixed.
+// from 0), so the order of the table is fixed.
 #pragma once
 
 #include <cstddef>
@@ -28,16 +28,8 @@ inline constexpr const char* kCommandKeywords[] = {
     "FSPAR", "FSTER", "FPPRN", "FSNDD", "FAPRN", "FERDB", "FSTAT",
 };
 
-// Parameter tags: setup values. Operation code = 100 + index.
-inline constexpr const char* kParameterKeywords[] = {
-    "PDORS", "PWKDS", "PHOLT", "PPSW1", "PPSW2", "PLFRT", "PDFRM", "PDMOD",
-    "PPEVS", "PTZN1", "PTZN2", "PDATI", "PLOCK", "PLOUD", "PDAJT", "PEFRM",
-};
-
-// String parameter tags: setup texts. Operation code = 130 + index.
-inline constexpr const char* kStringParameterKeywords[] = {
-    "PFRTM", "PTOTM", "PKCOD", "PDATE", "PTIME",
-};
+// Parameter tags (setup values, from 100) and string parameter tags (setup texts, from 130)
+// are the rows of the setup parameter table (tags/setup_parameters.h).
 
 // The tag that shows the last event's text. Operation code 200.
 inline constexpr const char* kInputKeyword[] = {"INPUT"};
@@ -64,8 +56,23 @@ inline constexpr size_t kReaderKeywordIndex = 0;
 inline constexpr int kLastReaderDoorNumber = 15;
 
 static_assert(std::size(kCommandKeywords) == kLastCommandOp - kFirstCommandOp + 1);
-static_assert(std::size(kParameterKeywords) == kLastValueOp - kFirstValueOp + 1);
-static_assert(std::size(kStringParameterKeywords) == kLastTextOp - kFirstTextOp + 1);
+
+// An address as Parse works on it: at most kGasWorkingChars characters of the host's text,
+// zero-filled behind them. One character past the copy is read to tell whether the address goes
+// on; nothing further.
+struct AddressCopy {
+    char text[kGasWorkingChars + 1] = {};
+    size_t length = 0;
+    bool cut = false;  // the host's address is longer than the copy
+};
+AddressCopy CopyAddress(const char* address);
+
+// A copy as log lines show it: its text, then "..." when the address went on, so that a line
+// stays bounded however long the host's text is.
+struct ShownAddress {
+    char text[kGasWorkingChars + sizeof "..."] = {};
+};
+ShownAddress Shown(const AddressCopy& copy);
 
 // Looks a text up in a keyword table: true, with the index of the first keyword in table
 // order whose first five characters equal those of the text. The comparison stops at the end

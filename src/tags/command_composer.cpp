@@ -4,11 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/host_tags.h"
+#include "instance/host_tags.h"
 #include "link/frame_format.h"
 #include "qorpro/qorpro.h"
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
+#include "tags/setup_parameters.h"
 #include "tags/time_zone_text.h"
 
 namespace kiv {
@@ -103,21 +104,21 @@ bool FillsField(const char* member, size_t width) {
 bool StagedFieldsComplete(const SetupStage& stage, int32_t operation, char option,
                           const char* address) {
     if (operation == kOpFsttz) {
-        if (!FillsField(stage.fromTime, kTimeFieldWidth)) {
+        if (!FillsField(StagedText(stage, kOpPfrtm), kTimeFieldWidth)) {
             err(32, "RIRODI: from time PFRTM has to be 8 characters, GAS %s", address);
             return false;
         }
-        if (!FillsField(stage.toTime, kTimeFieldWidth)) {
+        if (!FillsField(StagedText(stage, kOpPtotm), kTimeFieldWidth)) {
             err(32, "RIRODI: to time PTOTM has to be 8 characters, GAS %s", address);
             return false;
         }
     }
     if (operation == kOpFspar && option == 'D') {
-        if (!FillsField(stage.dateText, kDateFieldWidth)) {
+        if (!FillsField(StagedText(stage, kOpPdate), kDateFieldWidth)) {
             err(32, "RIRODI: date PDATE has to be 8 characters, GAS %s", address);
             return false;
         }
-        if (!FillsField(stage.timeText, kClockFieldWidth)) {
+        if (!FillsField(StagedText(stage, kOpPtime), kClockFieldWidth)) {
             err(32, "RIRODI: time PTIME has to be at least 5 characters, GAS %s", address);
             return false;
         }
@@ -127,17 +128,17 @@ bool StagedFieldsComplete(const SetupStage& stage, int32_t operation, char optio
 
 void AppendKeyQuery(FrameText& text, const SetupStage& stage) {
     text.Append("K ");
-    text.Append(stage.currentBadgeCode, kBadgeCodeWidth);
+    text.Append(StagedText(stage, kOpPkcod), kBadgeCodeWidth);
 }
 
 void AppendTimeZone(FrameText& text, const DriverInstance& instance) {
     const SetupStage& stage = instance.stage;
     text.Append("T ");
-    text.AppendDecimal(static_cast<int>(stage.timeZone1) - 1);
+    text.AppendDecimal(static_cast<int>(StagedNumber(stage, kOpPtzn1)) - 1);
     text.AppendChar(',');
-    text.Append(stage.fromTime, kTimeFieldWidth);
+    text.Append(StagedText(stage, kOpPfrtm), kTimeFieldWidth);
     text.AppendChar(',');
-    text.Append(stage.toTime, kTimeFieldWidth);
+    text.Append(StagedText(stage, kOpPtotm), kTimeFieldWidth);
     text.AppendChar(',');
     char letters[kDayLetterCount];
     DayLetters(letters, instance);
@@ -149,50 +150,50 @@ void AppendParameterPart(FrameText& text, const SetupStage& stage, char option) 
     switch (option) {
     case 'L':
         text.AppendChar('L');
-        for (const uint8_t duration : stage.unlockDuration) {
+        for (int32_t lock = 1; lock <= kLockCount; ++lock) {
             text.AppendChar(',');
-            text.AppendDecimal(duration);
+            text.AppendDecimal(StagedNumber(stage, kOpPloud, lock));
         }
         break;
     case 'X':
         text.AppendChar('X');
-        for (const uint8_t extended : stage.extendedLock) {
+        for (int32_t lock = 1; lock <= kLockCount; ++lock) {
             text.AppendChar(',');
-            text.AppendHexByte(extended);
+            text.AppendHexByte(static_cast<uint8_t>(StagedNumber(stage, kOpPlock, lock)));
         }
         break;
     case 'F':
         text.Append("F,");
-        AppendFlag(text, stage.dfrmFlag, 'E', 'A');
+        AppendFlag(text, StagedNumber(stage, kOpPdfrm), 'E', 'A');
         break;
     case 'D':
         text.Append("D,");
-        text.Append(stage.dateText, kDateFieldWidth);
+        text.Append(StagedText(stage, kOpPdate), kDateFieldWidth);
         text.AppendChar(',');
-        text.Append(stage.timeText, kClockFieldWidth);
+        text.Append(StagedText(stage, kOpPtime), kClockFieldWidth);
         break;
     case 'P':
         text.Append("P,");
-        text.AppendRightAligned4(stage.password1);
+        text.AppendRightAligned4(StagedNumber(stage, kOpPpsw1));
         text.AppendChar(',');
-        text.AppendRightAligned4(stage.password2);
+        text.AppendRightAligned4(StagedNumber(stage, kOpPpsw2));
         break;
     case 'V':
         text.Append("V,");
-        AppendFlag(text, stage.efrmFlag, 'Y', 'N');
+        AppendFlag(text, StagedNumber(stage, kOpPefrm), 'Y', 'N');
         break;
     case 'N':
         text.Append("N,");
-        AppendFlag(text, stage.lfrtFlag, '2', '1');
+        AppendFlag(text, StagedNumber(stage, kOpPlfrt), '2', '1');
         break;
     case 'U': text.AppendChar('U'); break;
     case 'M':
         text.Append("M,");
-        text.AppendDecimal(stage.dipMode);
+        text.AppendDecimal(StagedNumber(stage, kOpPdmod));
         break;
     case 'O':
         text.Append("O,");
-        AppendFlag(text, stage.pevsFlag, 'Y', 'N');
+        AppendFlag(text, StagedNumber(stage, kOpPpevs), 'Y', 'N');
         break;
     default:
         // No letter (a six-character FSPAR address), S (which starts the download instead of
@@ -255,28 +256,29 @@ bool ChecksumMatches(const char* answer, size_t length) {
 
 }  // namespace
 
-int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built) {
+BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize],
+                         CommandFrame& built) {
     const auto* gate = static_cast<const GateAccess*>(request.argument);
     if (gate == nullptr || request.instance == nullptr) {
-        return 1;
+        return BuildResult::kRefused;
     }
     DriverInstance& instance = InstanceOf(request);
     if (GateNumber(*gate) != 1) {
         err(32, "RIRODI: write value for operation tags has to be 1, GAS %s",
             gate->address != nullptr ? gate->address : "");
-        return 1;
+        return BuildResult::kRefused;
     }
     char address[kAddressCopySize];
     CopyUpperCaseAddress(gate->address, address);
     const char option = address[kOptionLetterPosition];
     const int32_t operation = gate->operation;
     if (!StagedFieldsComplete(instance.stage, operation, option, address)) {
-        return 1;
+        return BuildResult::kRefused;
     }
     if (operation == kOpFspar && option == 'U') {
         if (instance.uploadSetupRunning == 1) {
             err(32, "RIRODI: UploadSetup has already run and not finished yet!");
-            return 1;
+            return BuildResult::kRefused;
         }
         instance.uploadSetupRunning = 1;
     }
@@ -296,9 +298,9 @@ int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], Comma
     case kOpFsttz: AppendTimeZone(text, instance); break;
     case kOpFshol:
         text.Append("H ");
-        text.AppendDecimal(stage.holidayDateIndex);
+        text.AppendDecimal(StagedNumber(stage, kOpPdati));
         text.AppendChar(',');
-        text.AppendDecimal(stage.holidayType);
+        text.AppendDecimal(StagedNumber(stage, kOpPholt));
         break;
     case kOpFspar:
         text.Append("S ");
@@ -307,7 +309,7 @@ int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], Comma
     default: text.Append(FixedBody(operation)); break;
     }
     built.length = text.Finish();
-    return 0;
+    return BuildResult::kBuilt;
 }
 
 void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance) {
@@ -324,22 +326,22 @@ void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance
     }
 }
 
-int32_t CheckKeyAnswer(KivRequest& request, const char* answer, size_t /*length*/) {
+KeyAnswerCheck CheckKeyAnswer(KivRequest& request, const char* answer, size_t /*length*/) {
     if (answer == nullptr || request.instance == nullptr) {
-        return 1;
+        return KeyAnswerCheck::kRejected;
     }
     DriverInstance& instance = InstanceOf(request);
     // An answer is at most a frame buffer's worth; one that is not terminated within it is not
     // an answer.
     const size_t length = strnlen(answer, kFrameBufferSize);
     if (length == kFrameBufferSize || !ChecksumMatches(answer, length)) {
-        return 1;
+        return KeyAnswerCheck::kRejected;
     }
     if (instance.expectedAnswer != kKeyAnswerLetter) {
-        return 0;
+        return KeyAnswerCheck::kAccepted;
     }
     if (std::strncmp(answer, "\n;L ", 4) != 0) {
-        return 1;
+        return KeyAnswerCheck::kRejected;
     }
     char first[kKeyAnswerTextSize];
     char second[kKeyAnswerTextSize];
@@ -347,11 +349,11 @@ int32_t CheckKeyAnswer(KivRequest& request, const char* answer, size_t /*length*
     size_t end = 0;
     if (!ReadKeyNumber(answer, length, 4, ",", comma, first) ||
         !ReadKeyNumber(answer, length, comma + 1, ",;", end, second)) {
-        return 1;
+        return KeyAnswerCheck::kRejected;
     }
     std::memcpy(instance.keyAnswerNumber1, first, sizeof first);
     std::memcpy(instance.keyAnswerNumber2, second, sizeof second);
-    return 0;
+    return KeyAnswerCheck::kAccepted;
 }
 
 uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]) {
@@ -367,13 +369,14 @@ uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]) {
     }
     if (gate->operation == kOpFaddk) {
         text.AppendChar(',');
-        text.Append(stage.currentBadgeCode, kBadgeCodeWidth);
+        text.Append(StagedText(stage, kOpPkcod), kBadgeCodeWidth);
         text.AppendChar(',');
-        text.AppendHex(stage.doorMask);
+        text.AppendHex(StagedNumber(stage, kOpPdors));
         text.AppendChar(',');
-        text.Append(stage.dateText, kStageTextSize - 1);
+        text.Append(StagedText(stage, kOpPdate), kStageTextSize - 1);
         text.AppendChar(',');
-        text.AppendDecimal(CombinedTimeZoneNumber(stage.timeZone1, stage.timeZone2));
+        text.AppendDecimal(
+            CombinedTimeZoneNumber(StagedNumber(stage, kOpPtzn1), StagedNumber(stage, kOpPtzn2)));
     }
     return text.Finish();
 }

@@ -39,12 +39,18 @@ struct CommandFrame {
     int32_t expectedAnswer;  // kKeyAnswerLetter for the key query, 0 otherwise
 };
 
+// What BuildCommand did.
+enum class BuildResult {
+    kBuilt,    // the frame is in the buffer
+    kRefused,  // nothing was built; the reason is logged
+};
+
 // Builds the frame of the command tag that the request's GateAccess describes (operation codes
 // 0 to 13; for FSPAR the option letter is the seventh character of the upper-cased address).
-// Returns 0 with the frame in 'frame' and 'built' filled in, or 1 when the command is refused
-// (written value other than 1, FSPAR U while an upload runs, a staged text too short for its
-// field); the reason is logged here at level 32 and nothing is built.
-int32_t BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built);
+// Built: the frame is in 'frame' and 'built' is filled in. Refused: a written value other than
+// 1, FSPAR U while an upload runs, a staged text too short for its field, or no instance or
+// tag record; the reason is logged here at level 32 and nothing is built.
+BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built);
 
 // The day letters of the time-zone command: for bits 0 to 10 of the host's current value of the
 // tag "PWKDS", the letter of "MTWTFSS1234" at that place when the bit is set, "-" when it is
@@ -55,9 +61,10 @@ void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance
 // Checks a received answer (a NUL-terminated text; 'length' is not used, the text's own length
 // counts): its checksum (four hexadecimal digits, either case) and, when the instance awaits the
 // key answer, its form: LF, ";L ", a number, ",", a number, then "," or ";", each number of at
-// most nine decimal digits (a longer number is rejected, nothing is overrun). Returns 0 and keeps
-// the two numbers in keyAnswerNumber1 and keyAnswerNumber2, or 1 and keeps the previous numbers.
-int32_t CheckKeyAnswer(KivRequest& request, const char* answer, size_t length);
+// most nine decimal digits (a longer number is rejected, nothing is overrun). Accepted: the two
+// numbers are kept in keyAnswerNumber1 and keyAnswerNumber2. Rejected: the previous numbers stay.
+enum class KeyAnswerCheck { kAccepted, kRejected };
+KeyAnswerCheck CheckKeyAnswer(KivRequest& request, const char* answer, size_t length);
 
 // Builds the key record that follows an accepted key answer: for FDELK "D " and the two key
 // numbers; for FADDK "A ", the two key numbers, the badge code (its first ten characters), the

@@ -16,11 +16,12 @@
 // is. At most 40 characters of the host's text are read.
 #include <cstring>
 
-#include "host/kiv_functions.h"
 #include "link/frame_format.h"
 #include "qorpro/qorpro.h"
 #include "tags/address_grammar.h"
 #include "tags/operation_codes.h"
+#include "tags/parse.h"
+#include "tags/setup_parameters.h"
 
 namespace kiv {
 
@@ -35,9 +36,7 @@ enum class Rejection {
     kPlcNumber,
     kOptionLetter,
     kIllegalGas,
-    kBitNumberOf16,
-    kBitNumberOf11,
-    kBitNumberOf8,
+    kBitNumber,  // the highest legal bit goes with it
     kLockNumber,
     kNotAnalog,
     kNotDigital,
@@ -59,57 +58,31 @@ struct Verdict {
     bool accepted = false;
     bool confirmed = false;  // accepted as a keyword tag: the success line is written
     Rejection rejection = Rejection::kIllegalChars;
+    int32_t highestBit = 0;  // of a kBitNumber rejection
     DriverWords words;
 };
 
 Verdict AcceptByName() {
-    return Verdict{true, false, Rejection::kIllegalChars, DriverWords{}};
+    return Verdict{true, false, Rejection::kIllegalChars, 0, DriverWords{}};
 }
 
 Verdict AcceptKeywordTag(const DriverWords& words) {
-    return Verdict{true, true, Rejection::kIllegalChars, words};
+    return Verdict{true, true, Rejection::kIllegalChars, 0, words};
 }
 
 Verdict Reject(Rejection rejection) {
-    return Verdict{false, false, rejection, DriverWords{}};
+    return Verdict{false, false, rejection, 0, DriverWords{}};
 }
 
-// The address as Parse works on it, zero-filled behind the text.
-struct WorkingCopy {
-    char text[kGasWorkingChars + 1] = {};
-    size_t length = 0;
-    bool cut = false;  // the host's address is longer than the copy
-};
-
-WorkingCopy CopyAddress(const char* address) {
-    WorkingCopy copy;
-    const char* source = address != nullptr ? address : "";
-    while (copy.length < kGasWorkingChars && source[copy.length] != '\0') {
-        copy.text[copy.length] = source[copy.length];
-        ++copy.length;
-    }
-    // One character past the copy tells whether the address goes on; nothing further is read.
-    copy.cut = copy.length == kGasWorkingChars && source[kGasWorkingChars] != '\0';
-    return copy;
+Verdict RejectBitNumber(int32_t highestBit) {
+    return Verdict{false, false, Rejection::kBitNumber, highestBit, DriverWords{}};
 }
 
-// The working copy as refusal lines show it.
-struct ShownAddress {
-    char text[kGasWorkingChars + sizeof "..."] = {};
-};
-
-ShownAddress Shown(const WorkingCopy& gas) {
-    ShownAddress shown;
-    std::memcpy(shown.text, gas.text, gas.length);
-    if (gas.cut) {
-        std::memcpy(shown.text + gas.length, "...", 3);
-    }
-    return shown;
-}
+using WorkingCopy = AddressCopy;
 
 // The address is always an argument, never part of the format.
-void LogRejection(Rejection rejection, const char* gas) {
-    switch (rejection) {
+void LogRejection(const Verdict& verdict, const char* gas) {
+    switch (verdict.rejection) {
     case Rejection::kControllerTagNumber:
         err(32, "ZEZ: illegal controlerNumber number (0..7) in GAS %s", gas);
         break;
@@ -121,13 +94,10 @@ void LogRejection(Rejection rejection, const char* gas) {
     case Rejection::kPlcNumber: err(32, "ZEZ: illegal plc number (0..7) in GAS %s", gas); break;
     case Rejection::kOptionLetter: err(32, "ZEZ: illegal optional parameter in GAS %s", gas); break;
     case Rejection::kIllegalGas: err(32, "ZEZ: illegal GAS %s", gas); break;
-    case Rejection::kBitNumberOf16:
-        err(32, "ZEZ: illegal bit number (0..15) in GAS %s", gas);
+    case Rejection::kBitNumber:
+        err(32, "ZEZ: illegal bit number (0..%d) in GAS %s", static_cast<int>(verdict.highestBit),
+            gas);
         break;
-    case Rejection::kBitNumberOf11:
-        err(32, "ZEZ: illegal bit number (0..10) in GAS %s", gas);
-        break;
-    case Rejection::kBitNumberOf8: err(32, "ZEZ: illegal bit number (0..7) in GAS %s", gas); break;
     case Rejection::kLockNumber: err(32, "ZEZ: illegal lock number (1..16) in GAS %s", gas); break;
     case Rejection::kNotAnalog:
         err(32, "ZEZ: tag type has to be ANALOG (unsigned16) in GAS %s", gas);
@@ -176,18 +146,7 @@ bool IsOptionLetter(char c) {
     return c != '\0' && std::strchr(kFsparOptionLetters, c) != nullptr;
 }
 
-// Parameter keywords that stand for one bit on their own.
-bool IsSingleBitParameter(int32_t operation) {
-    return operation == kOpPlfrt || operation == kOpPdfrm || operation == kOpPpevs ||
-           operation == kOpPefrm;
-}
-
 constexpr int32_t kHighestController = 7;
-constexpr int kDoorMaskBits = 16;
-constexpr int kWeekdayMaskBits = 11;
-constexpr int kLockByteBits = 8;
-constexpr int kFirstLock = 1;
-constexpr int kLastLock = 16;
 constexpr size_t kCommandTagLength = 1 + kKeywordLength;
 constexpr size_t kFsparWithOptionLength = kCommandTagLength + 1;
 constexpr int kNumberFieldWidth = 2;
@@ -220,11 +179,10 @@ Verdict JudgeCommandTag(const WorkingCopy& gas, int32_t dataType) {
     return AcceptKeywordTag(words);
 }
 
-// A parameter tag with a bit of a mask: the number first, the data type last.
-Verdict JudgeMaskBitTag(DriverWords words, int bit, int bitCount, Rejection outOfRange,
-                        int32_t dataType) {
-    if (bit >= bitCount) {
-        return Reject(outOfRange);
+// A bit tag of a parameter: the number first, the data type last.
+Verdict JudgeBitTag(DriverWords words, const SetupParameter& parameter, int bit, int32_t dataType) {
+    if (bit > parameter.highestBit) {
+        return RejectBitNumber(parameter.highestBit);
     }
     if (dataType != KIV_TYPE_DIGITAL) {
         return Reject(Rejection::kNotDigital);
@@ -234,21 +192,21 @@ Verdict JudgeMaskBitTag(DriverWords words, int bit, int bitCount, Rejection outO
     return AcceptKeywordTag(words);
 }
 
-// Step 8: a parameter keyword alone, or with a bit, a lock, or a lock and a bit.
-Verdict JudgeParameterTag(const WorkingCopy& gas, size_t index, int32_t dataType) {
+// A parameter keyword alone, or with a bit, a lock, or a lock and a bit, as its row allows.
+Verdict JudgeParameterTag(const WorkingCopy& gas, const SetupParameter& parameter,
+                          int32_t dataType) {
     DriverWords words;
     words.controller = kParameterController;
-    words.operation = static_cast<int32_t>(kFirstValueOp + index);
+    words.operation = parameter.operation;
     const char* text = gas.text;
 
     if (gas.length == kKeywordLength) {
-        if (IsSingleBitParameter(words.operation)) {
-            if (dataType != KIV_TYPE_DIGITAL) {
-                return Reject(Rejection::kNotDigital);
-            }
+        if (dataType != parameter.aloneType) {
+            return Reject(parameter.aloneType == KIV_TYPE_DIGITAL ? Rejection::kNotDigital
+                                                                  : Rejection::kNotAnalog);
+        }
+        if (parameter.aloneType == KIV_TYPE_DIGITAL) {
             words.bitWidth = 1;
-        } else if (dataType != KIV_TYPE_ANALOG) {
-            return Reject(Rejection::kNotAnalog);
         }
         return AcceptKeywordTag(words);
     }
@@ -262,21 +220,14 @@ Verdict JudgeParameterTag(const WorkingCopy& gas, size_t index, int32_t dataType
         }
     }
     const int number = DigitValue(text[5]) * 10 + DigitValue(text[6]);
-    const bool withLock =
-        words.operation == kOpPlock || words.operation == kOpPloud || words.operation == kOpPdajt;
     if (gas.length == kKeywordLength + 2) {
-        if (words.operation == kOpPdors) {
-            return JudgeMaskBitTag(words, number, kDoorMaskBits, Rejection::kBitNumberOf16,
-                                   dataType);
+        if ((parameter.forms & kFormWithBit) != 0) {
+            return JudgeBitTag(words, parameter, number, dataType);
         }
-        if (words.operation == kOpPwkds) {
-            return JudgeMaskBitTag(words, number, kWeekdayMaskBits, Rejection::kBitNumberOf11,
-                                   dataType);
-        }
-        if (!withLock) {
+        if ((parameter.forms & kFormWithLock) == 0) {
             return Reject(Rejection::kIllegalGas);
         }
-        if (number < kFirstLock || number > kLastLock) {
+        if (!IsLockNumber(number)) {
             return Reject(Rejection::kLockNumber);
         }
         if (dataType != KIV_TYPE_ANALOG) {
@@ -285,16 +236,15 @@ Verdict JudgeParameterTag(const WorkingCopy& gas, size_t index, int32_t dataType
         words.lockNumber = number;
         return AcceptKeywordTag(words);
     }
-    // Eight characters: PLOCK with a lock and a bit of its lock byte.
-    if (words.operation != kOpPlock) {
+    // Eight characters: a lock and a bit of its byte.
+    if ((parameter.forms & kFormWithLockAndBit) == 0) {
         return Reject(Rejection::kIllegalGas);
     }
-    if (number < kFirstLock || number > kLastLock) {
+    if (!IsLockNumber(number)) {
         return Reject(Rejection::kLockNumber);
     }
     words.lockNumber = number;
-    return JudgeMaskBitTag(words, DigitValue(text[7]), kLockByteBits, Rejection::kBitNumberOf8,
-                           dataType);
+    return JudgeBitTag(words, parameter, DigitValue(text[7]), dataType);
 }
 
 // Steps 2 to 11; upper-cases the working copy at step 6.
@@ -333,18 +283,17 @@ Verdict JudgeAddress(WorkingCopy& gas, int32_t dataType) {
     if (IsDigit(text[0])) {
         return JudgeCommandTag(gas, dataType);
     }
-    size_t index = 0;
-    if (FindKeyword(text, kParameterKeywords, &index)) {
-        return JudgeParameterTag(gas, index, dataType);
+    if (const SetupParameter* parameter = FindSetupParameter(text)) {
+        return JudgeParameterTag(gas, *parameter, dataType);
     }
-    if (FindKeyword(text, kStringParameterKeywords, &index)) {
+    if (const SetupText* setupText = FindSetupText(text)) {
         // Up to three characters after the keyword are accepted and ignored.
         if (dataType != KIV_TYPE_STRING) {
             return Reject(Rejection::kNotString);
         }
         DriverWords words;
         words.controller = kParameterController;
-        words.operation = static_cast<int32_t>(kFirstTextOp + index);
+        words.operation = setupText->operation;
         return AcceptKeywordTag(words);
     }
     if (FindKeyword(text, kInputKeyword, nullptr)) {
@@ -383,7 +332,7 @@ int32_t Parse(KivRequest* request) {
     const Verdict verdict = JudgeAddress(gas, gate->dataType);
     if (!verdict.accepted) {
         // A refused tag keeps the default words, whichever check failed.
-        LogRejection(verdict.rejection, Shown(gas).text);
+        LogRejection(verdict, Shown(gas).text);
         return KIV_REJECTED;
     }
     StoreWords(*gate, verdict.words);

@@ -1,4 +1,5 @@
-// Checks and stores setup values and texts in the instance's SetupStage.
+// Checks and stores setup values and texts in the instance's SetupStage, by the rows of the
+// setup parameter table.
 #include "write/setup_staging.h"
 
 #include <cstring>
@@ -6,163 +7,85 @@
 #include "qorpro/qorpro.h"
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
+#include "tags/setup_parameters.h"
 #include "write/value_converters.h"
 
 namespace kiv {
 
 namespace {
 
-constexpr int32_t kWholeValue = KIV_TYPE_ANALOG;
-constexpr int32_t kSingleBit = KIV_TYPE_DIGITAL;
-
 // Writes the refusal line: the fixed text, then the tag's address as an argument.
-int32_t Refuse(const char* reason, const char* address) {
+StageResult Refuse(const char* reason, const char* address) {
     err(32, "%s, GAS %s", reason, address);
-    return 1;
+    return StageResult::kRefused;
 }
 
-template <typename Member>
-int32_t StoreInRange(Member& member, uint16_t value, uint16_t lowest, uint16_t highest,
-                     const char* reason, const char* address) {
-    if (value < lowest || value > highest) {
-        return Refuse(reason, address);
+// A bit write sets the bit for 1, clears it for 0 and leaves it for any other value; no range
+// applies.
+StageResult StageBit(SetupStage& stage, const SetupParameter& parameter, const GateAccess& gate,
+                     uint16_t value, const char* address) {
+    if (gate.bitNumber < 0 || gate.bitNumber > parameter.highestBit) {
+        err(32, "RIRODI: legal bit number is 0..%d, GAS %s", static_cast<int>(parameter.highestBit),
+            address);
+        return StageResult::kRefused;
     }
-    member = static_cast<Member>(value);
-    return 0;
+    if (value > 1) {
+        return StageResult::kStored;
+    }
+    const uint16_t field = ReadStageField(stage, parameter, gate.lockNumber).value_or(0);
+    const auto mask = static_cast<uint16_t>(1U << static_cast<unsigned>(gate.bitNumber));
+    WriteStageField(stage, parameter, gate.lockNumber,
+                    static_cast<uint16_t>(value == 1 ? field | mask : field & ~mask));
+    return StageResult::kStored;
 }
 
-// A bit write sets the bit for 1, clears it for 0 and leaves it for any other value.
-template <typename Member>
-void WriteBit(Member& member, int32_t bit, uint16_t value) {
-    const auto mask = static_cast<Member>(1U << static_cast<unsigned>(bit));
-    if (value == 1) {
-        member = static_cast<Member>(member | mask);
-    } else if (value == 0) {
-        member = static_cast<Member>(member & ~mask);
-    }
-}
-
-// PDORS, PWKDS and PLOCK take a whole value (data type 0) or one bit (6); any other type is
-// accepted and ignored.
-template <typename Member>
-int32_t StoreWholeOrBit(Member& member, const GateAccess& gate, uint16_t value, uint16_t highest,
-                        const char* reason, const char* address) {
-    if (gate.dataType == kWholeValue) {
-        return StoreInRange(member, value, 0, highest, reason, address);
-    }
-    if (gate.dataType != kSingleBit) {
-        return 0;
-    }
-    const int32_t highestBit = HighestBitOf(gate.operation);
-    if (gate.bitNumber < 0 || gate.bitNumber > highestBit) {
-        err(32, "RIRODI: legal bit number is 0..%d, GAS %s", static_cast<int>(highestBit), address);
-        return 1;
-    }
-    WriteBit(member, gate.bitNumber, value);
-    return 0;
-}
-
-int32_t StageLockValue(SetupStage& stage, const GateAccess& gate, uint16_t value,
+StageResult StageValue(SetupStage& stage, const SetupParameter& parameter, const GateAccess& gate,
                        const char* address) {
-    if (!IsLockNumber(gate.lockNumber)) {
+    if (IsPerLock(parameter) && !IsLockNumber(gate.lockNumber)) {
         return Refuse("RIRODI: legal lock number is 1..16", address);
     }
-    const auto lock = static_cast<size_t>(gate.lockNumber - 1);
-    uint8_t& extended = stage.extendedLock[lock];
-    switch (gate.operation) {
-    case kOpPlock:
-        return StoreWholeOrBit(extended, gate, value, 255,
-                               "RIRODI: legal extended lock setup parameter is 0..255", address);
-    case kOpPloud:
-        return StoreInRange(stage.unlockDuration[lock], value, 1, 254,
-                            "RIRODI: legal unlock duration setup parameter is 1..254", address);
-    default: {  // kOpPdajt
-        uint8_t doorAjar = 0;
-        if (StoreInRange(doorAjar, value, 0, 7,
-                         "RIRODI: legal DoorAjarTimeout setup parameter is 0..7", address) != 0) {
-            return 1;
-        }
-        extended = static_cast<uint8_t>((extended & kPlockOwnBits) | (doorAjar << kDoorAjarShift));
-        return 0;
-    }
-    }
-}
-
-int32_t StageValue(SetupStage& stage, const GateAccess& gate, const char* address) {
     const uint16_t value = GateNumber(gate);
-    constexpr uint16_t kAny = 0xFFFF;
-    switch (gate.operation) {
-    case kOpPdors: return StoreWholeOrBit(stage.doorMask, gate, value, kAny, "", address);
-    case kOpPwkds:
-        return StoreWholeOrBit(stage.weekdayMask, gate, value, 2047,
-                               "RIRODI: legal weekdays is 0..2047", address);
-    case kOpPholt:
-        return StoreInRange(stage.holidayType, value, 1, 4, "RIRODI: legal holiday type is 1..4",
-                            address);
-    case kOpPpsw1:
-        return StoreInRange(stage.password1, value, 0, 9999,
-                            "RIRODI: legal password number is 0000..9999", address);
-    case kOpPpsw2:
-        return StoreInRange(stage.password2, value, 0, 9999,
-                            "RIRODI: legal password number is 0000..9999", address);
-    case kOpPlfrt: stage.lfrtFlag = value; return 0;
-    case kOpPdfrm: stage.dfrmFlag = value; return 0;
-    case kOpPdmod:
-        return StoreInRange(stage.dipMode, value, 1, 7, "RIRODI: legal DIP switches mode is 1..7",
-                            address);
-    case kOpPpevs: stage.pevsFlag = value; return 0;
-    case kOpPtzn1:
-        return StoreInRange(stage.timeZone1, value, 1, 8, "RIRODI: legal time zone is 1..8",
-                            address);
-    case kOpPtzn2:
-        return StoreInRange(stage.timeZone2, value, 1, 8, "RIRODI: legal time zone is 1..8",
-                            address);
-    case kOpPdati:
-        return StoreInRange(stage.holidayDateIndex, value, 0, 365,
-                            "RIRODI: legal date index is 0..365", address);
-    case kOpPlock:
-    case kOpPloud:
-    case kOpPdajt: return StageLockValue(stage, gate, value, address);
-    case kOpPefrm: stage.efrmFlag = value; return 0;
-    default: return 1;
+    // Parameters with bit tags take a whole value (data type 0) or one bit (6); any other type
+    // is accepted and ignored. The others take the value whatever the type.
+    if (parameter.highestBit >= 0) {
+        if (gate.dataType == KIV_TYPE_DIGITAL) {
+            return StageBit(stage, parameter, gate, value, address);
+        }
+        if (gate.dataType != KIV_TYPE_ANALOG) {
+            return StageResult::kStored;
+        }
     }
+    if (value < parameter.lowest || value > parameter.highest) {
+        return Refuse(parameter.refusal, address);
+    }
+    WriteStageField(stage, parameter, gate.lockNumber, value);
+    return StageResult::kStored;
 }
 
-int32_t StageText(SetupStage& stage, const GateAccess& gate) {
+bool PassesCheck(TextCheck check, char (&text)[kTextValueSize]) {
+    switch (check) {
+    case TextCheck::kTime: return TimeConverter(text);
+    case TextCheck::kBadgeCode: return BadgeCodeConverter(text);
+    case TextCheck::kDate: return DateConverter(text);
+    }
+    return false;
+}
+
+StageResult StageText(SetupStage& stage, const SetupText& setupText, const GateAccess& gate) {
+    // Only a STRING tag has a text area of 80 bytes to read from.
+    if (gate.dataType != KIV_TYPE_STRING) {
+        return StageResult::kRefused;
+    }
     // The host's area may hold more than 79 characters and need not be terminated.
     char text[kTextValueSize];
     CopyGateText(gate, text);
-    char* member = nullptr;
-    bool accepted = false;
-    switch (gate.operation) {
-    case kOpPfrtm:
-        member = stage.fromTime;
-        accepted = TimeConverter(text);
-        break;
-    case kOpPtotm:
-        member = stage.toTime;
-        accepted = TimeConverter(text);
-        break;
-    case kOpPkcod:
-        member = stage.currentBadgeCode;
-        accepted = BadgeCodeConverter(text);
-        break;
-    case kOpPdate:
-        member = stage.dateText;
-        accepted = DateConverter(text);
-        break;
-    case kOpPtime:
-        member = stage.timeText;
-        accepted = TimeConverter(text);
-        break;
-    default: return 1;
+    if (!PassesCheck(setupText.check, text)) {
+        return StageResult::kRefused;
     }
-    if (!accepted) {
-        return 1;
-    }
+    char* member = TextMember(stage, setupText);
     std::memset(member, 0, kStageTextSize);
     std::memcpy(member, text, strnlen(text, kStageTextSize - 1));
-    return 0;
+    return StageResult::kStored;
 }
 
 }  // namespace
@@ -178,28 +101,18 @@ void ResetSetupStage(SetupStage& stage) {
 }
 
 bool IsStagedOperation(int32_t operation) {
-    return (operation >= kFirstValueOp && operation <= kLastValueOp) ||
-           (operation >= kFirstTextOp && operation <= kLastTextOp);
+    return SetupParameterOf(operation) != nullptr || SetupTextOf(operation) != nullptr;
 }
 
-int32_t HighestBitOf(int32_t operation) {
-    switch (operation) {
-    case kOpPdors: return 15;
-    case kOpPwkds: return 10;
-    case kOpPlock: return 7;
-    default: return -1;
-    }
-}
-
-int32_t StageSetup(SetupStage& stage, const GateAccess& gate, const char* upperAddress) {
+StageResult StageSetup(SetupStage& stage, const GateAccess& gate, const char* upperAddress) {
     const char* address = upperAddress != nullptr ? upperAddress : "";
-    if (gate.operation >= kFirstValueOp && gate.operation <= kLastValueOp) {
-        return StageValue(stage, gate, address);
+    if (const SetupParameter* parameter = SetupParameterOf(gate.operation)) {
+        return StageValue(stage, *parameter, gate, address);
     }
-    if (gate.operation >= kFirstTextOp && gate.operation <= kLastTextOp) {
-        return StageText(stage, gate);
+    if (const SetupText* setupText = SetupTextOf(gate.operation)) {
+        return StageText(stage, *setupText, gate);
     }
-    return 1;
+    return StageResult::kRefused;
 }
 
 }  // namespace kiv

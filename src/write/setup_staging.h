@@ -29,26 +29,18 @@ void ResetSetupStage(SetupStage& stage);
 // Whether the code is a staged setup value (100 to 115) or setup text (130 to 134).
 bool IsStagedOperation(int32_t operation);
 
-// A lock's extended byte: bits 0 to 4 belong to PLOCK, bits 5 to 7 hold the door-ajar time-out
-// written through PDAJT.
-inline constexpr unsigned kDoorAjarShift = 5;
-inline constexpr uint8_t kPlockOwnBits = 0x1F;
-
-// Whether the lock number names one of the sixteen locks.
-constexpr bool IsLockNumber(int32_t lockNumber) {
-    return lockNumber >= 1 && lockNumber <= kLockCount;
-}
-
-// The highest bit that a bit tag of the code may name: 15 for PDORS, 10 for PWKDS, 7 for PLOCK;
-// -1 for codes that have no bit tags.
-int32_t HighestBitOf(int32_t operation);
+// What became of a staged write.
+enum class StageResult {
+    kStored,   // stored, or there was nothing to store
+    kRefused,  // refused; nothing changed
+};
 
 // Stages the written value of a setup tag. 'upperAddress' is the upper-cased address text that
-// refusal lines name. Returns 0 when the value was stored or there was nothing to store (a bit
-// write of a value other than 0 and 1, a data type other than 0 and 6 for PDORS, PWKDS and
-// PLOCK), 1 when it was refused: an out-of-range number or a bad lock or bit number (with a line
-// at level 32), a text that its converter refuses (without a line), or an operation code that is
-// not staged. A refused write never changes a member.
-int32_t StageSetup(SetupStage& stage, const GateAccess& gate, const char* upperAddress);
+// refusal lines name. Stored also when there was nothing to store (a bit write of a value other
+// than 0 and 1, a data type other than 0 and 6 for PDORS, PWKDS and PLOCK). Refused: an
+// out-of-range number or a bad lock or bit number (with a line at level 32), a text that its
+// converter refuses or a text tag whose record is not a STRING tag (without a line), or an
+// operation code that is not staged. A refused write never changes a member.
+StageResult StageSetup(SetupStage& stage, const GateAccess& gate, const char* upperAddress);
 
 }  // namespace kiv

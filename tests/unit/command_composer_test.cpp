@@ -26,6 +26,12 @@ using kivtest::LogLines;
 using kivtest::ReferenceCrc16;
 using kivtest::TestTag;
 
+constexpr auto kStored = kiv::StageResult::kStored;
+constexpr auto kBuilt = kiv::BuildResult::kBuilt;
+constexpr auto kRefused = kiv::BuildResult::kRefused;
+constexpr auto kAccepted = kiv::KeyAnswerCheck::kAccepted;
+constexpr auto kRejected = kiv::KeyAnswerCheck::kRejected;
+
 std::string Hex4(uint16_t value) {
     char digits[8];
     const int n = std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(value));
@@ -53,12 +59,12 @@ protected:
     void Stage(const char* address, int32_t operation, uint16_t value, int32_t lockNumber = 0) {
         TestTag tag(address, operation, KIV_TYPE_ANALOG, lockNumber);
         tag.SetNumber(value);
-        ASSERT_EQ(kiv::StageSetup(instance->stage, tag.gate(), address), 0) << address;
+        ASSERT_EQ(kiv::StageSetup(instance->stage, tag.gate(), address), kStored) << address;
     }
     void StageText(const char* address, int32_t operation, const char* text) {
         TestTag tag(address, operation, KIV_TYPE_STRING);
         tag.SetText(text);
-        ASSERT_EQ(kiv::StageSetup(instance->stage, tag.gate(), address), 0) << address;
+        ASSERT_EQ(kiv::StageSetup(instance->stage, tag.gate(), address), kStored) << address;
     }
     void DefineWeekdays(double value) {
         const int32_t id =
@@ -69,7 +75,7 @@ protected:
 
     // Builds the command of a tag written with 'value'; the frame text is empty when refused.
     struct Built {
-        int32_t result;
+        kiv::BuildResult result;
         std::string frame;
         CommandFrame info;
     };
@@ -79,8 +85,8 @@ protected:
         KivRequest request = tag.Request(*instance);
         std::memset(instance->txBuffer, 'x', sizeof instance->txBuffer);
         CommandFrame info{0xFFFF, -1, -1};
-        const int32_t result = kiv::BuildCommand(request, instance->txBuffer, info);
-        if (result != 0) {
+        const kiv::BuildResult result = kiv::BuildCommand(request, instance->txBuffer, info);
+        if (result != kBuilt) {
             // Nothing built: the buffer is as it was.
             EXPECT_EQ(std::string(instance->txBuffer, sizeof instance->txBuffer),
                       std::string(sizeof instance->txBuffer, 'x'));
@@ -100,7 +106,7 @@ protected:
         return std::string(instance->txBuffer, length);
     }
 
-    int32_t Check(const std::string& answer) {
+    kiv::KeyAnswerCheck Check(const std::string& answer) {
         TestTag tag("0FADDK", kiv::kOpFaddk, KIV_TYPE_ANALOG, 0, -1, 0);
         KivRequest request = tag.Request(*instance);
         return kiv::CheckKeyAnswer(request, answer.c_str(), answer.size());
@@ -180,7 +186,7 @@ TEST_F(CommandComposerTest, EveryCommandAndOptionForControllerZeroAndAbove) {
             SCOPED_TRACE(address);
             instance->uploadSetupRunning = 0;
             const Built built = Build(address, c.operation, controller);
-            ASSERT_EQ(built.result, 0);
+            ASSERT_EQ(built.result, kBuilt);
             EXPECT_EQ(built.frame, ExpectedFrame(Prefix(controller) + c.body));
             EXPECT_EQ(built.info.length, built.frame.size());
             EXPECT_EQ(built.info.answerMode, c.answerMode);
@@ -245,14 +251,14 @@ TEST_F(CommandComposerTest, WrittenValueMustBeOne) {
     for (const uint16_t value : {uint16_t{0}, uint16_t{2}, uint16_t{0xFFFF}}) {
         qorClearLog();
         const Built built = Build("0FSTAT", kiv::kOpFstat, 0, value);
-        EXPECT_EQ(built.result, 1);
+        EXPECT_EQ(built.result, kRefused);
         EXPECT_EQ(LogLines(),
                   (std::vector<LogLine>{
                       {32, "RIRODI: write value for operation tags has to be 1, GAS 0FSTAT"}}));
     }
     // The line names the address as the host gave it.
     qorClearLog();
-    EXPECT_EQ(Build("3fstat", kiv::kOpFstat, 3, 0).result, 1);
+    EXPECT_EQ(Build("3fstat", kiv::kOpFstat, 3, 0).result, kRefused);
     EXPECT_EQ(LogLines().at(0).text,
               "RIRODI: write value for operation tags has to be 1, GAS 3fstat");
 }
@@ -263,14 +269,14 @@ TEST_F(CommandComposerTest, SecondUploadIsRefusedWhileTheFirstRuns) {
     EXPECT_EQ(instance->uploadSetupRunning, 1);
     EXPECT_TRUE(LogLines().empty());
     const Built second = Build("4FSPARU", kiv::kOpFspar, 4);
-    EXPECT_EQ(second.result, 1);
+    EXPECT_EQ(second.result, kRefused);
     EXPECT_EQ(
         LogLines(),
         (std::vector<LogLine>{{32, "RIRODI: UploadSetup has already run and not finished yet!"}}));
     EXPECT_EQ(instance->uploadSetupRunning, 1);
     // Once the receiver has ended the upload, another one is built.
     instance->uploadSetupRunning = 0;
-    EXPECT_EQ(Build("4FSPARU", kiv::kOpFspar, 4).result, 0);
+    EXPECT_EQ(Build("4FSPARU", kiv::kOpFspar, 4).result, kBuilt);
 }
 
 TEST_F(CommandComposerTest, StagedTextsShorterThanTheirFieldsAreRefused) {
@@ -296,7 +302,7 @@ TEST_F(CommandComposerTest, StagedTextsShorterThanTheirFieldsAreRefused) {
             EXPECT_EQ(built.frame, ExpectedFrame(">1T 0,07:30:00,18:00:00,MTWTFSS1234"));
             EXPECT_TRUE(LogLines().empty());
         } else {
-            EXPECT_EQ(built.result, 1) << c.fromTime << " " << c.toTime;
+            EXPECT_EQ(built.result, kRefused) << c.fromTime << " " << c.toTime;
             EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, c.line}}));
         }
     }
@@ -323,15 +329,15 @@ TEST_F(CommandComposerTest, StagedTextsShorterThanTheirFieldsAreRefused) {
             EXPECT_EQ(built.frame, ExpectedFrame("S D,01/01/02,12:00"));
             EXPECT_TRUE(LogLines().empty());
         } else {
-            EXPECT_EQ(built.result, 1) << c.date << " " << c.time;
+            EXPECT_EQ(built.result, kRefused) << c.date << " " << c.time;
             EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, c.line}}));
         }
     }
     // Short texts matter only to the commands that place them.
     kivtest::PutText(instance->stage.fromTime, "07:30");
     kivtest::PutText(instance->stage.dateText, "");
-    EXPECT_EQ(Build("0FSPARV", kiv::kOpFspar, 0).result, 0);
-    EXPECT_EQ(Build("0FRTHS", kiv::kOpFrths, 0).result, 0);
+    EXPECT_EQ(Build("0FSPARV", kiv::kOpFspar, 0).result, kBuilt);
+    EXPECT_EQ(Build("0FRTHS", kiv::kOpFrths, 0).result, kBuilt);
 }
 
 TEST_F(CommandComposerTest, DayLettersFromTheHostsWeekdayTag) {
@@ -386,35 +392,35 @@ TEST_F(CommandComposerTest, KeyAnswersAcceptedAndRejected) {
 
     const struct {
         std::string answer;
-        int32_t result;
+        kiv::KeyAnswerCheck result;
         const char* first;
         const char* second;
     } cases[] = {
-        {Answer(";L 12,345;"), 0, "12", "345"},
-        {lowerCase, 0, "12", "345"},
-        {Answer(";L 123456789,987654321;"), 0, "123456789", "987654321"},
-        {Answer(";L 5,6,7;"), 0, "5", "6"},
-        {badChecksum, 1, nullptr, nullptr},
-        {"\n;L 12,345;GGGG\r", 1, nullptr, nullptr},
-        {Answer(";L 1A,345;"), 1, nullptr, nullptr},
-        {Answer(";L 12,34B;"), 1, nullptr, nullptr},
-        {Answer(";L 12;"), 1, nullptr, nullptr},
-        {Answer(";L 12,345"), 1, nullptr, nullptr},
-        {Answer(";L 1234567890,5;"), 1, nullptr, nullptr},
-        {Answer(";L 5,1234567890;"), 1, nullptr, nullptr},
-        {Answer(";K 12,345;"), 1, nullptr, nullptr},
-        {Answer(";L12,345;"), 1, nullptr, nullptr},
-        {"\n;0000", 1, nullptr, nullptr},
-        {"\n\r", 1, nullptr, nullptr},
-        {"", 1, nullptr, nullptr},
+        {Answer(";L 12,345;"), kAccepted, "12", "345"},
+        {lowerCase, kAccepted, "12", "345"},
+        {Answer(";L 123456789,987654321;"), kAccepted, "123456789", "987654321"},
+        {Answer(";L 5,6,7;"), kAccepted, "5", "6"},
+        {badChecksum, kRejected, nullptr, nullptr},
+        {"\n;L 12,345;GGGG\r", kRejected, nullptr, nullptr},
+        {Answer(";L 1A,345;"), kRejected, nullptr, nullptr},
+        {Answer(";L 12,34B;"), kRejected, nullptr, nullptr},
+        {Answer(";L 12;"), kRejected, nullptr, nullptr},
+        {Answer(";L 12,345"), kRejected, nullptr, nullptr},
+        {Answer(";L 1234567890,5;"), kRejected, nullptr, nullptr},
+        {Answer(";L 5,1234567890;"), kRejected, nullptr, nullptr},
+        {Answer(";K 12,345;"), kRejected, nullptr, nullptr},
+        {Answer(";L12,345;"), kRejected, nullptr, nullptr},
+        {"\n;0000", kRejected, nullptr, nullptr},
+        {"\n\r", kRejected, nullptr, nullptr},
+        {"", kRejected, nullptr, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.answer));
         kivtest::PutText(instance->keyAnswerNumber1, "7");
         kivtest::PutText(instance->keyAnswerNumber2, "8");
         EXPECT_EQ(Check(c.answer), c.result);
-        EXPECT_STREQ(instance->keyAnswerNumber1, c.result == 0 ? c.first : "7");
-        EXPECT_STREQ(instance->keyAnswerNumber2, c.result == 0 ? c.second : "8");
+        EXPECT_STREQ(instance->keyAnswerNumber1, c.result == kAccepted ? c.first : "7");
+        EXPECT_STREQ(instance->keyAnswerNumber2, c.result == kAccepted ? c.second : "8");
     }
     EXPECT_TRUE(LogLines().empty());
 }
@@ -422,21 +428,21 @@ TEST_F(CommandComposerTest, KeyAnswersAcceptedAndRejected) {
 TEST_F(CommandComposerTest, OtherAnswersNeedOnlyTheChecksum) {
     instance->expectedAnswer = 0;
     kivtest::PutText(instance->keyAnswerNumber1, "7");
-    EXPECT_EQ(Check(Answer(";K 12,345;")), 0);
-    EXPECT_EQ(Check(Answer(";S 1;")), 0);
-    EXPECT_EQ(Check("\n;S 1;0000\r"), 1);
+    EXPECT_EQ(Check(Answer(";K 12,345;")), kAccepted);
+    EXPECT_EQ(Check(Answer(";S 1;")), kAccepted);
+    EXPECT_EQ(Check("\n;S 1;0000\r"), kRejected);
     EXPECT_STREQ(instance->keyAnswerNumber1, "7");
 }
 
 TEST_F(CommandComposerTest, AnAnswerLongerThanAFrameIsRejected) {
     instance->expectedAnswer = 'L';
     const std::string longAnswer = Answer(";L 1," + std::string(260, '9') + ";");
-    EXPECT_EQ(Check(longAnswer), 1);
+    EXPECT_EQ(Check(longAnswer), kRejected);
 }
 
 TEST_F(CommandComposerTest, KeyRecordsAfterAnAcceptedAnswer) {
     instance->expectedAnswer = 'L';
-    ASSERT_EQ(Check(Answer(";L 12,345;")), 0);
+    ASSERT_EQ(Check(Answer(";L 12,345;")), kAccepted);
     StageText("PKCOD", kiv::kOpPkcod, "12AB");
     StageText("PDATE", kiv::kOpPdate, "31/12/99");
     Stage("PDORS", kiv::kOpPdors, 0x00FF);
@@ -455,7 +461,7 @@ TEST_F(CommandComposerTest, KeyRecordsAfterAnAcceptedAnswer) {
     EXPECT_EQ(KeyRecord(kiv::kOpFdelk, 0), ExpectedFrame("D 12,345"));
     EXPECT_EQ(KeyRecord(kiv::kOpFdelk, 2), ExpectedFrame(">2D 12,345"));
 
-    ASSERT_EQ(Check(Answer(";L 999999999,123456789;")), 0);
+    ASSERT_EQ(Check(Answer(";L 999999999,123456789;")), kAccepted);
     EXPECT_EQ(KeyRecord(kiv::kOpFdelk, 0), ExpectedFrame("D 999999999,123456789"));
 }
 

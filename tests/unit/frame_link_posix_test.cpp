@@ -37,9 +37,7 @@ protected:
 
     // One receive; the read time-out must be back at readTimeout afterwards, whatever ended it.
     std::string Receive() {
-        size_t count = 0;
-        const int32_t result = kiv::ReceiveFrame(*instance_, instance_->rxBuffer, count);
-        EXPECT_EQ(result, count > 0 ? 1 : 0);
+        const size_t count = kiv::ReceiveFrame(*instance_, instance_->rxBuffer);
         EXPECT_EQ(instance_->rxBuffer[count], '\0');
         const int32_t timeout = instance_->readTimeout;
         EXPECT_EQ(kiv::platform::SetReadTimeout(instance_->port, timeout), timeout);
@@ -47,9 +45,9 @@ protected:
     }
 
     MessageKind KindOf(const std::string& frame) {
-        MessageKind kind = kiv::kKindOther;
-        EXPECT_EQ(kiv::ClassifyFrame(*instance_, frame.data(), frame.size(), kind), 1) << frame;
-        return kind;
+        const auto kind = kiv::ClassifyFrame(*instance_, frame.data(), frame.size());
+        EXPECT_TRUE(kind.has_value()) << frame;
+        return kind.value_or(kiv::kKindOther);
     }
 
     PtyDevice pty_;
@@ -58,9 +56,9 @@ protected:
 
 TEST_F(FrameLinkTest, FramesBothWays) {
     const std::string query = Finish("\n;>3S Q");
-    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), KIV_OK);
+    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), "\n;>3S Q;8D26\r");
-    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), KIV_OK);
+    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
 
     const std::string report = Finish("\n;S T,1,12,16,CTRL,1,2,3,4,V1.0");
@@ -128,22 +126,21 @@ TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
     const std::string full = Receive();
     EXPECT_EQ(full, noise.substr(0, 256));
     EXPECT_EQ(Receive(), noise.substr(256));
-    MessageKind kind = kiv::kKindOther;
-    EXPECT_EQ(kiv::ClassifyFrame(*instance_, full.data(), full.size(), kind), 0);
+    EXPECT_EQ(kiv::ClassifyFrame(*instance_, full.data(), full.size()), std::nullopt);
 }
 
 TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextFrame) {
     ASSERT_TRUE(pty_.Send("\nA\r"));  // a late answer to an earlier command
     ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
     const std::string query = Finish("\n;S Q");
-    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), KIV_OK);
+    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
     EXPECT_EQ(Receive(), "");
 
     const std::string event = Finish("\n;V 12:00:00,00,01,1F");
     ASSERT_TRUE(pty_.Send(event));
     ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
-    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), KIV_OK);
+    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
     EXPECT_EQ(Receive(), event);
 }

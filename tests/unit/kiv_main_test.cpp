@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "host/kiv_functions.h"
+#include "host/kiv_table.h"
 #include "host_fixture.h"
+#include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
 
 namespace {
@@ -30,10 +32,15 @@ TEST_F(KivMainTest, InvalidAndEmptyNumbersAreRefusedAfterTheEnteredLine) {
     const LogLine invalid{8, "DUZED:Exited KivMain() invalid function number"};
     const LogLine empty{8, "DUZED:Exited KivMain() pointer in KivFunc[] is NULL"};
     const std::vector<RefusedCase> cases = {
-        {0, KIV_FAILED, invalid},    {8, KIV_FAILED, empty},
-        {9, KIV_FAILED, empty},      {17, KIV_FAILED, empty},
-        {18, KIV_FAILED, invalid},   {19, KIV_FAILED, invalid},
-        {1000, KIV_FAILED, invalid}, {0x7FFFFFFF, KIV_FAILED, invalid},
+        {0, KIV_FAILED, invalid},
+        {8, KIV_FAILED, empty},
+        {9, KIV_FAILED, empty},
+        {17, KIV_FAILED, empty},
+        {18, KIV_FAILED, invalid},
+        {19, KIV_FAILED, invalid},
+        {1000, KIV_FAILED, invalid},
+        {0x7FFFFFFF, KIV_FAILED, invalid},
+        {0x80000000, KIV_FAILED, invalid},  // the number less one must not overflow
     };
     for (const RefusedCase& c : cases) {
         qorClearLog();
@@ -75,6 +82,43 @@ TEST_F(KivMainTest, BlockFunctionsAreRefusedWithTheirLines) {
         EXPECT_EQ(KivMain(&request), KIV_REJECTED) << "function " << c.number;
         const std::vector<LogLine> expected = {Entered(c.number), c.line};
         EXPECT_EQ(LogLines(), expected) << "function " << c.number;
+    }
+}
+
+TEST_F(KivMainTest, BlockParseLineIsBoundedLikeParseLines) {
+    const std::string address(5000, 'A');
+    GateDescriptor gate{};
+    gate.address = address.c_str();
+    KivRequest request{};
+    request.functionNumber = 4;
+    request.argument = &gate;
+    EXPECT_EQ(KivMain(&request), KIV_REJECTED);
+    EXPECT_EQ(LogLines().back().text,
+              "DUZED :Block Parse failed Tag '" + address.substr(0, 39) + "...', No block Support");
+}
+
+// Records a host might fail to pass: no request, no argument record, no value area. Each is
+// answered with 2 and nothing is read or written through the missing pointer.
+TEST_F(KivMainTest, MissingRecordsAreAnsweredWithTwo) {
+    EXPECT_EQ(KivMain(nullptr), KIV_FAILED);
+    EXPECT_EQ(LogLines().front().text, "DUZED:Entered KivMain(), with function -1");
+
+    auto instance = std::make_unique<kiv::DriverInstance>();
+    for (const uint32_t number : {KIV_FN_PARSE, KIV_FN_BLOCK_PARSE, KIV_FN_READ, KIV_FN_GET_INFO,
+                                  KIV_FN_PORT_RECONFIGURE}) {
+        KivRequest request{};
+        request.instance = instance.get();
+        request.functionNumber = number;
+        EXPECT_EQ(KivMain(&request), KIV_FAILED) << "function " << number << " without argument";
+    }
+    GateAccess gate{};
+    gate.operation = 100;
+    for (void* owner : {static_cast<void*>(nullptr), static_cast<void*>(instance.get())}) {
+        KivRequest request{};
+        request.instance = owner;
+        request.functionNumber = KIV_FN_READ;
+        request.argument = &gate;  // without a value area
+        EXPECT_EQ(KivMain(&request), KIV_FAILED);
     }
 }
 

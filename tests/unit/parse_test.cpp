@@ -270,12 +270,20 @@ TEST_F(ParseTest, CommandTagsTakeADigitAKeywordAndForFsparAnOptionLetter) {
 }
 
 TEST_F(ParseTest, ParameterKeywordsAloneNeedTheirDataType) {
+    // Written out here, not taken from the driver's table: keyword, code, and whether the
+    // keyword alone is a flag on a DIGITAL tag.
+    const struct {
+        std::string keyword;
+        int32_t operation;
+        bool singleBit;
+    } parameters[] = {
+        {"PDORS", 100, false}, {"PWKDS", 101, false}, {"PHOLT", 102, false}, {"PPSW1", 103, false},
+        {"PPSW2", 104, false}, {"PLFRT", 105, true},  {"PDFRM", 106, true},  {"PDMOD", 107, false},
+        {"PPEVS", 108, true},  {"PTZN1", 109, false}, {"PTZN2", 110, false}, {"PDATI", 111, false},
+        {"PLOCK", 112, false}, {"PLOUD", 113, false}, {"PDAJT", 114, false}, {"PEFRM", 115, true},
+    };
     std::vector<Case> cases;
-    for (size_t index = 0; index < std::size(kiv::kParameterKeywords); ++index) {
-        const std::string keyword = kiv::kParameterKeywords[index];
-        const auto operation = static_cast<int32_t>(100 + index);
-        const bool singleBit =
-            keyword == "PLFRT" || keyword == "PDFRM" || keyword == "PPEVS" || keyword == "PEFRM";
+    for (const auto& [keyword, operation, singleBit] : parameters) {
         if (singleBit) {
             cases.push_back(Passes(keyword, kDigital, {10, operation, 0, -1, 1}));
             cases.push_back(Refused(keyword, kAnalog, kNotDigital, keyword));
@@ -350,10 +358,11 @@ TEST_F(ParseTest, ParameterBitsAndLocksAreCheckedNumberFirstThenDataType) {
 }
 
 TEST_F(ParseTest, StringParametersAndInputNeedStringTags) {
+    const std::pair<std::string, int32_t> texts[] = {
+        {"PFRTM", 130}, {"PTOTM", 131}, {"PKCOD", 132}, {"PDATE", 133}, {"PTIME", 134},
+    };
     std::vector<Case> cases;
-    for (size_t index = 0; index < std::size(kiv::kStringParameterKeywords); ++index) {
-        const std::string keyword = kiv::kStringParameterKeywords[index];
-        const auto operation = static_cast<int32_t>(130 + index);
+    for (const auto& [keyword, operation] : texts) {
         cases.push_back(Passes(keyword, kString, Value(operation)));
         cases.push_back(Passes(keyword + "XYZ", kString, Value(operation)));
         cases.push_back(Refused(keyword, kAnalog, kNotString, keyword));

@@ -51,7 +51,7 @@ std::string Finish(const std::string& text) {
 }
 
 // Sends one frame the way a transaction does: under the port lock.
-int32_t LockedSend(kiv::DriverInstance& instance, const std::string& frame) {
+kiv::SendResult LockedSend(kiv::DriverInstance& instance, const std::string& frame) {
     kiv::platform::LockGuard guard(instance.portLock);
     return kiv::SendFrame(instance, frame.data(), frame.size());
 }
@@ -78,11 +78,11 @@ TEST_F(PortFunctionsPosixTest, ReconfigureAppliesNewSettingsToTheOpenLineOfTheSa
     EXPECT_NE(state.c_cflag & CSTOPB, 0U);
     // The new handle works.
     const std::string query = Finish("\n;S Q");
-    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(LockedSend(*instance_, query), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
     // Open on an open port keeps it and fails.
     EXPECT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_FAILED);
-    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(LockedSend(*instance_, query), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
 }
 
@@ -98,7 +98,7 @@ TEST_F(PortFunctionsPosixTest, ReconfigureMovesToAnotherLineAndFreesTheOld) {
         kiv::platform::kPortOk);
     kiv::platform::ClosePort(old);
     const std::string query = Finish("\n;S Q");
-    EXPECT_EQ(LockedSend(*instance_, query), KIV_OK);
+    EXPECT_EQ(LockedSend(*instance_, query), kiv::SendResult::kSent);
     EXPECT_EQ(other.Receive(query.size(), 2000), query);
     EXPECT_EQ(pty_.Receive(1, 50), "");
 }
@@ -134,8 +134,8 @@ private:
         while (!stop_) {
             {
                 kiv::platform::LockGuard guard(instance_.portLock);
-                size_t count = 0;
-                if (kiv::ReceiveFrame(instance_, instance_.rxBuffer, count) == 1) {
+                const size_t count = kiv::ReceiveFrame(instance_, instance_.rxBuffer);
+                if (count > 0) {
                     const std::lock_guard<std::mutex> lock(mutex_);
                     frames_.emplace_back(instance_.rxBuffer, count);
                     changed_.notify_all();

@@ -15,6 +15,9 @@ namespace {
 
 using kivtest::TestTag;
 
+constexpr auto kStored = kiv::StageResult::kStored;
+constexpr auto kRefused = kiv::StageResult::kRefused;
+
 class ReadFunctionTest : public kivtest::HostFixture {
 protected:
     void SetUp() override {
@@ -22,11 +25,11 @@ protected:
         instance = kivtest::MakeStageInstance();
     }
 
-    int32_t Write(TestTag& tag, uint16_t value) {
+    kiv::StageResult Write(TestTag& tag, uint16_t value) {
         tag.SetNumber(value);
         return kiv::StageSetup(instance->stage, tag.gate(), tag.address().c_str());
     }
-    int32_t WriteText(TestTag& tag, const std::string& text) {
+    kiv::StageResult WriteText(TestTag& tag, const std::string& text) {
         tag.SetText(text);
         return kiv::StageSetup(instance->stage, tag.gate(), tag.address().c_str());
     }
@@ -82,12 +85,12 @@ TEST_F(ReadFunctionTest, EveryStagedValueReadsBack) {
     };
     for (const auto& c : cases) {
         TestTag tag(c.address, c.operation, c.dataType, c.lockNumber);
-        ASSERT_EQ(Write(tag, c.value), 0) << c.address;
+        ASSERT_EQ(Write(tag, c.value), kStored) << c.address;
         EXPECT_EQ(ReadNumber(tag), c.value) << c.address;
     }
     // The flags are read as whole numbers, even on DIGITAL tags.
     TestTag flag("PLFRT", kiv::kOpPlfrt, KIV_TYPE_DIGITAL);
-    ASSERT_EQ(Write(flag, 300), 0);
+    ASSERT_EQ(Write(flag, 300), kStored);
     EXPECT_EQ(ReadNumber(flag), 300);
 }
 
@@ -103,15 +106,15 @@ TEST_F(ReadFunctionTest, DefaultsBeforeAnythingIsStaged) {
 TEST_F(ReadFunctionTest, PasswordsReadTheirOwnValues) {
     TestTag first("PPSW1", kiv::kOpPpsw1);
     TestTag second("PPSW2", kiv::kOpPpsw2);
-    ASSERT_EQ(Write(first, 1234), 0);
-    ASSERT_EQ(Write(second, 9876), 0);
+    ASSERT_EQ(Write(first, 1234), kStored);
+    ASSERT_EQ(Write(second, 9876), kStored);
     EXPECT_EQ(ReadNumber(first), 1234);
     EXPECT_EQ(ReadNumber(second), 9876);
 }
 
 TEST_F(ReadFunctionTest, DoorMaskAndItsBits) {
     TestTag doors("PDORS", kiv::kOpPdors);
-    ASSERT_EQ(Write(doors, 0x0081), 0);
+    ASSERT_EQ(Write(doors, 0x0081), kStored);
     TestTag door7("PDORS07", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, 7);
     TestTag door1("PDORS01", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, 1);
     TestTag door0("PDORS00", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, 0);
@@ -121,7 +124,7 @@ TEST_F(ReadFunctionTest, DoorMaskAndItsBits) {
     EXPECT_EQ(ReadNumber(door0), 1);
 
     TestTag days("PWKDS", kiv::kOpPwkds);
-    ASSERT_EQ(Write(days, 0x0400), 0);
+    ASSERT_EQ(Write(days, 0x0400), kStored);
     TestTag day10("PWKDS10", kiv::kOpPwkds, KIV_TYPE_DIGITAL, 0, 10);
     EXPECT_EQ(ReadNumber(day10), 1);
 }
@@ -129,8 +132,8 @@ TEST_F(ReadFunctionTest, DoorMaskAndItsBits) {
 TEST_F(ReadFunctionTest, ExtendedLockItsBitsAndTheDoorAjarTimeout) {
     TestTag lock("PLOCK05", kiv::kOpPlock, KIV_TYPE_ANALOG, 5);
     TestTag ajar("PDAJT05", kiv::kOpPdajt, KIV_TYPE_ANALOG, 5);
-    ASSERT_EQ(Write(lock, 0x1F), 0);
-    ASSERT_EQ(Write(ajar, 5), 0);
+    ASSERT_EQ(Write(lock, 0x1F), kStored);
+    ASSERT_EQ(Write(ajar, 5), kStored);
     TestTag bit3("PLOCK053", kiv::kOpPlock, KIV_TYPE_DIGITAL, 5, 3);
     TestTag bit6("PLOCK056", kiv::kOpPlock, KIV_TYPE_DIGITAL, 5, 6);
     EXPECT_EQ(ReadNumber(lock), 191);
@@ -187,7 +190,7 @@ TEST_F(ReadFunctionTest, TextsReadBackZeroFilled) {
     for (const auto& c : cases) {
         TestTag tag(c.address, c.operation, KIV_TYPE_STRING);
         EXPECT_EQ(ReadText(tag), "") << c.address;  // nothing staged yet
-        ASSERT_EQ(WriteText(tag, c.written), 0) << c.address;
+        ASSERT_EQ(WriteText(tag, c.written), kStored) << c.address;
         EXPECT_EQ(ReadText(tag), c.read) << c.address;
     }
 }
@@ -226,13 +229,16 @@ TEST_F(ReadFunctionTest, TagsWithoutAValueHereAnswerOne) {
     }
 }
 
-TEST_F(ReadFunctionTest, ReadWithoutATagOrValueAreaAnswersOne) {
-    TestTag tag("PDORS", kiv::kOpPdors);
-    KivRequest request = tag.Request(*instance, KIV_FN_READ);
-    tag.gate().value = nullptr;
-    EXPECT_EQ(KivMain(&request), 1);
-    request.argument = nullptr;
-    EXPECT_EQ(KivMain(&request), 1);
+// A text goes only into a STRING tag's text area: a record whose data type changed after Parse
+// gets no text and its (smaller) value area is not touched.
+TEST_F(ReadFunctionTest, TextsAreGivenOnlyToStringTags) {
+    for (const int32_t operation : {130, 132, 134, 200}) {
+        for (const int32_t type : {int32_t{KIV_TYPE_ANALOG}, int32_t{KIV_TYPE_DIGITAL}, 3}) {
+            TestTag tag("PTIME", operation, type);
+            EXPECT_EQ(Read(tag), KIV_REJECTED) << operation << " on type " << type;
+            EXPECT_TRUE(AreaUntouched(tag));
+        }
+    }
 }
 
 }  // namespace

@@ -19,13 +19,16 @@ using kivtest::LogLine;
 using kivtest::LogLines;
 using kivtest::TestTag;
 
+constexpr auto kStored = kiv::StageResult::kStored;
+constexpr auto kRefused = kiv::StageResult::kRefused;
+
 class SetupStagingTest : public kivtest::HostFixture {
 protected:
-    int32_t Write(TestTag& tag, uint16_t value) {
+    kiv::StageResult Write(TestTag& tag, uint16_t value) {
         tag.SetNumber(value);
         return kiv::StageSetup(stage, tag.gate(), tag.address().c_str());
     }
-    int32_t WriteText(TestTag& tag, const std::string& text) {
+    kiv::StageResult WriteText(TestTag& tag, const std::string& text) {
         tag.SetText(text);
         return kiv::StageSetup(stage, tag.gate(), tag.address().c_str());
     }
@@ -83,9 +86,9 @@ TEST_F(SetupStagingTest, RangesAndRefusalLines) {
         SCOPED_TRACE(c.address);
         TestTag tag(c.address, c.operation, KIV_TYPE_ANALOG, c.lockNumber);
         qorClearLog();
-        EXPECT_EQ(Write(tag, c.lowest), 0);
+        EXPECT_EQ(Write(tag, c.lowest), kStored);
         EXPECT_EQ(c.member(stage), c.lowest);
-        EXPECT_EQ(Write(tag, c.highest), 0);
+        EXPECT_EQ(Write(tag, c.highest), kStored);
         EXPECT_EQ(c.member(stage), c.highest);
         EXPECT_TRUE(LogLines().empty());
 
@@ -97,7 +100,7 @@ TEST_F(SetupStagingTest, RangesAndRefusalLines) {
         for (const uint16_t value : refused) {
             qorClearLog();
             const auto before = Snapshot();
-            EXPECT_EQ(Write(tag, value), 1) << value;
+            EXPECT_EQ(Write(tag, value), kRefused) << value;
             EXPECT_EQ(Snapshot(), before) << value;
             EXPECT_EQ(LogLines(), std::vector<LogLine>{refusal}) << value;
         }
@@ -120,7 +123,7 @@ TEST_F(SetupStagingTest, FlagsAndTheDoorMaskTakeAnyValue) {
     for (const auto& c : cases) {
         TestTag tag(c.address, c.operation, c.dataType);
         for (const uint16_t value : {uint16_t{0}, uint16_t{2}, uint16_t{0xFFFF}}) {
-            EXPECT_EQ(Write(tag, value), 0) << c.address;
+            EXPECT_EQ(Write(tag, value), kStored) << c.address;
             EXPECT_EQ(c.member(stage), value) << c.address;
         }
     }
@@ -130,26 +133,26 @@ TEST_F(SetupStagingTest, FlagsAndTheDoorMaskTakeAnyValue) {
 TEST_F(SetupStagingTest, BitWritesSetClearOrIgnore) {
     stage.doorMask = 0x0081;
     TestTag door3("PDORS03", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, 3);
-    EXPECT_EQ(Write(door3, 1), 0);
+    EXPECT_EQ(Write(door3, 1), kStored);
     EXPECT_EQ(stage.doorMask, 0x0089);
-    EXPECT_EQ(Write(door3, 2), 0);  // neither 0 nor 1: nothing changes
+    EXPECT_EQ(Write(door3, 2), kStored);  // neither 0 nor 1: nothing changes
     EXPECT_EQ(stage.doorMask, 0x0089);
-    EXPECT_EQ(Write(door3, 0), 0);
+    EXPECT_EQ(Write(door3, 0), kStored);
     EXPECT_EQ(stage.doorMask, 0x0081);
     TestTag door15("PDORS15", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, 15);
-    EXPECT_EQ(Write(door15, 1), 0);
+    EXPECT_EQ(Write(door15, 1), kStored);
     EXPECT_EQ(stage.doorMask, 0x8081);
 
     stage.weekdayMask = 0x0401;
     TestTag day3("PWKDS03", kiv::kOpPwkds, KIV_TYPE_DIGITAL, 0, 3);
-    EXPECT_EQ(Write(day3, 1), 0);
+    EXPECT_EQ(Write(day3, 1), kStored);
     EXPECT_EQ(stage.weekdayMask, 0x0409);
 
     stage.extendedLock[6] = 0xF0;
     TestTag lockBit("PLOCK072", kiv::kOpPlock, KIV_TYPE_DIGITAL, 7, 2);
-    EXPECT_EQ(Write(lockBit, 1), 0);
+    EXPECT_EQ(Write(lockBit, 1), kStored);
     EXPECT_EQ(stage.extendedLock[6], 0xF4);
-    EXPECT_EQ(Write(lockBit, 0), 0);
+    EXPECT_EQ(Write(lockBit, 0), kStored);
     EXPECT_EQ(stage.extendedLock[6], 0xF0);
     EXPECT_TRUE(LogLines().empty());
 }
@@ -159,9 +162,9 @@ TEST_F(SetupStagingTest, OtherDataTypesOfMaskTagsAreAcceptedAndIgnored) {
     TestTag doors("PDORS", kiv::kOpPdors, KIV_TYPE_STRING);
     TestTag days("PWKDS", kiv::kOpPwkds, 3);
     TestTag lock("PLOCK05", kiv::kOpPlock, KIV_TYPE_STRING, 5);
-    EXPECT_EQ(Write(doors, 77), 0);
-    EXPECT_EQ(Write(days, 9999), 0);
-    EXPECT_EQ(Write(lock, 9999), 0);
+    EXPECT_EQ(Write(doors, 77), kStored);
+    EXPECT_EQ(Write(days, 9999), kStored);
+    EXPECT_EQ(Write(lock, 9999), kStored);
     EXPECT_EQ(Snapshot(), before);
     EXPECT_TRUE(LogLines().empty());
 }
@@ -184,7 +187,7 @@ TEST_F(SetupStagingTest, BitNumbersOutsideTheMemberAreRefused) {
         qorClearLog();
         TestTag tag(c.address, c.operation, KIV_TYPE_DIGITAL, c.lockNumber, c.bitNumber);
         const auto before = Snapshot();
-        EXPECT_EQ(Write(tag, 1), 1) << c.address;
+        EXPECT_EQ(Write(tag, 1), kRefused) << c.address;
         EXPECT_EQ(Snapshot(), before) << c.address;
         EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, c.line}})) << c.address;
     }
@@ -193,14 +196,14 @@ TEST_F(SetupStagingTest, BitNumbersOutsideTheMemberAreRefused) {
 TEST_F(SetupStagingTest, DoorAjarKeepsTheLowBitsAndAWholeLockWriteReplacesAll) {
     TestTag lock("PLOCK05", kiv::kOpPlock, KIV_TYPE_ANALOG, 5);
     TestTag ajar("PDAJT05", kiv::kOpPdajt, KIV_TYPE_ANALOG, 5);
-    EXPECT_EQ(Write(lock, 0x1F), 0);
-    EXPECT_EQ(Write(ajar, 5), 0);
+    EXPECT_EQ(Write(lock, 0x1F), kStored);
+    EXPECT_EQ(Write(ajar, 5), kStored);
     EXPECT_EQ(stage.extendedLock[4], 0xBF);
-    EXPECT_EQ(Write(ajar, 0), 0);
+    EXPECT_EQ(Write(ajar, 0), kStored);
     EXPECT_EQ(stage.extendedLock[4], 0x1F);
-    EXPECT_EQ(Write(ajar, 7), 0);
+    EXPECT_EQ(Write(ajar, 7), kStored);
     EXPECT_EQ(stage.extendedLock[4], 0xFF);
-    EXPECT_EQ(Write(lock, 3), 0);
+    EXPECT_EQ(Write(lock, 3), kStored);
     EXPECT_EQ(stage.extendedLock[4], 3);
     // Only lock 5 changed.
     for (int lockIndex = 0; lockIndex < kiv::kLockCount; ++lockIndex) {
@@ -219,7 +222,7 @@ TEST_F(SetupStagingTest, LockTagsWithoutALockNumberAreRefused) {
                 qorClearLog();
                 TestTag tag("PLOCK", operation, dataType, lockNumber, 0);
                 const auto before = Snapshot();
-                EXPECT_EQ(Write(tag, 1), 1) << operation << " lock " << lockNumber;
+                EXPECT_EQ(Write(tag, 1), kRefused) << operation << " lock " << lockNumber;
                 EXPECT_EQ(Snapshot(), before);
                 EXPECT_EQ(
                     LogLines(),
@@ -236,28 +239,28 @@ TEST_F(SetupStagingTest, TextsAreCheckedThenStoredOverAClearedMember) {
     TestTag date("PDATE", kiv::kOpPdate, KIV_TYPE_STRING);
     TestTag time("PTIME", kiv::kOpPtime, KIV_TYPE_STRING);
 
-    EXPECT_EQ(WriteText(from, "07:30:15"), 0);
-    EXPECT_EQ(WriteText(from, "08:00"), 0);
+    EXPECT_EQ(WriteText(from, "07:30:15"), kStored);
+    EXPECT_EQ(WriteText(from, "08:00"), kStored);
     const char shorter[kiv::kStageTextSize] = "08:00";  // the rest of the member is zero
     EXPECT_EQ(std::memcmp(stage.fromTime, shorter, sizeof shorter), 0);
-    EXPECT_EQ(WriteText(to, "18:45:59"), 0);
+    EXPECT_EQ(WriteText(to, "18:45:59"), kStored);
     EXPECT_STREQ(stage.toTime, "18:45:59");
-    EXPECT_EQ(WriteText(code, "12AB"), 0);
+    EXPECT_EQ(WriteText(code, "12AB"), kStored);
     EXPECT_STREQ(stage.currentBadgeCode, "00000012AB");
-    EXPECT_EQ(WriteText(date, "31/12/99"), 0);
+    EXPECT_EQ(WriteText(date, "31/12/99"), kStored);
     EXPECT_STREQ(stage.dateText, "31/12/99");
-    EXPECT_EQ(WriteText(time, "23:59"), 0);
+    EXPECT_EQ(WriteText(time, "23:59"), kStored);
     EXPECT_STREQ(stage.timeText, "23:59");
 
     // Refused texts leave every member alone and log nothing.
     qorClearLog();
     const auto before = Snapshot();
-    EXPECT_EQ(WriteText(from, "24:00"), 1);
-    EXPECT_EQ(WriteText(to, ""), 1);
-    EXPECT_EQ(WriteText(code, "12ab"), 1);
-    EXPECT_EQ(WriteText(code, "0123456789A"), 1);
-    EXPECT_EQ(WriteText(date, "1/1/02"), 1);
-    EXPECT_EQ(WriteText(time, "7:30"), 1);
+    EXPECT_EQ(WriteText(from, "24:00"), kRefused);
+    EXPECT_EQ(WriteText(to, ""), kRefused);
+    EXPECT_EQ(WriteText(code, "12ab"), kRefused);
+    EXPECT_EQ(WriteText(code, "0123456789A"), kRefused);
+    EXPECT_EQ(WriteText(date, "1/1/02"), kRefused);
+    EXPECT_EQ(WriteText(time, "7:30"), kRefused);
     EXPECT_EQ(Snapshot(), before);
     EXPECT_TRUE(LogLines().empty());
 }
@@ -265,12 +268,12 @@ TEST_F(SetupStagingTest, TextsAreCheckedThenStoredOverAClearedMember) {
 TEST_F(SetupStagingTest, AnUnterminatedHostTextIsReadWithinItsArea) {
     TestTag code("PKCOD", kiv::kOpPkcod, KIV_TYPE_STRING);
     const auto before = Snapshot();
-    EXPECT_EQ(WriteText(code, std::string(80, '1')), 1);  // 80 bytes, no terminator
+    EXPECT_EQ(WriteText(code, std::string(80, '1')), kRefused);  // 80 bytes, no terminator
     EXPECT_EQ(Snapshot(), before);
     TestTag time("PTIME", kiv::kOpPtime, KIV_TYPE_STRING);
     std::string padded = "12:34";
     padded.resize(80, '\0');
-    EXPECT_EQ(WriteText(time, padded), 0);
+    EXPECT_EQ(WriteText(time, padded), kStored);
     EXPECT_STREQ(stage.timeText, "12:34");
 }
 
@@ -279,7 +282,7 @@ TEST_F(SetupStagingTest, OtherOperationCodesAreNotStaged) {
     for (const int32_t operation : {0, 13, 99, 116, 129, 135, 200, -1}) {
         TestTag tag("0FSTAT", operation);
         EXPECT_FALSE(kiv::IsStagedOperation(operation)) << operation;
-        EXPECT_EQ(Write(tag, 1), 1) << operation;
+        EXPECT_EQ(Write(tag, 1), kRefused) << operation;
     }
     EXPECT_EQ(Snapshot(), before);
     EXPECT_TRUE(kiv::IsStagedOperation(100));

@@ -1,5 +1,5 @@
 // Tag access by address, skipping tags the host does not hold.
-#include "host/host_tags.h"
+#include "instance/host_tags.h"
 
 #include <cstring>
 
@@ -54,15 +54,15 @@ bool GetTagText(const DriverInstance& instance, const char* address, char* text,
     if (size == 0 || !FindTag(instance, address, gateId)) {
         return false;
     }
-    // The host copies up to QOR_TEXT_SIZE bytes; read into a buffer of that size and cut to the
-    // caller's.
-    char read[QOR_TEXT_SIZE + 1] = {};
+    // The host copies the whole text it keeps; the driver's own texts are the longest that can
+    // be there. Read into an area that holds them and cut to the caller's buffer.
+    char read[kLongestTagText + 1] = {};
     int32_t out1 = 0;
     int32_t out2 = 0;
     if (QorGetGateStr(instance.clientId, 11, gateId, read, &out1, &out2) != 0) {
         return false;
     }
-    read[QOR_TEXT_SIZE] = '\0';
+    read[kLongestTagText] = '\0';
     const size_t n = strnlen(read, size - 1);
     std::memcpy(text, read, n);
     text[n] = '\0';

@@ -10,6 +10,11 @@ namespace kiv {
 
 struct DriverInstance;
 
+// The longest text the driver writes into a tag: a monitoring copy of a frame ("OUTGOING",
+// "INCOMING"), 200 bytes with every byte escaped to four characters. Texts are read back
+// through an area of this size and the terminator, whatever the host's own text limit is.
+inline constexpr size_t kLongestTagText = 800;
+
 // Stores a number in the tag with this address (data source 2).
 void PutTagValue(const DriverInstance& instance, const char* address, double value);
 // Stores a text in the tag with this address (data source 2).
@@ -19,8 +24,9 @@ void PutTagText(const DriverInstance& instance, const char* address, const char*
 // read fails, and then 'value' is left alone.
 bool GetTagValue(const DriverInstance& instance, const char* address, double& value,
                  int32_t requestCode = 11, uint8_t readClient = 0);
-// Reads the tag's text into a buffer of 'size' bytes (request code 11); false when the tag is
-// missing or the read fails, and then 'text' is left alone.
+// Reads the tag's text (request code 11) through an area of kLongestTagText characters and cuts
+// it to a buffer of 'size' bytes; false when the tag is missing or the read fails, and then
+// 'text' is left alone.
 bool GetTagText(const DriverInstance& instance, const char* address, char* text, size_t size);
 
 }  // namespace kiv
