@@ -15,15 +15,22 @@ import subprocess
 import sys
 import tempfile
 
-# The folders from the bottom up, each with one of its headers.
-LAYERS = [
-    ("platform", "platform/sync.h"),
-    ("instance", "instance/driver_instance.h"),
-    ("link", "link/frame_format.h"),
-    ("tags", "tags/parse.h"),
-    ("write", "write/setup_staging.h"),
-    ("host", "host/kiv_table.h"),
-]
+# The folders from the bottom up.
+FOLDERS = ["platform", "instance", "link", "tags", "receive", "write", "lifecycle", "host"]
+SOURCE_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
+
+
+def layers():
+    """Each folder that holds code, with one of its headers."""
+    found = []
+    for folder in FOLDERS:
+        path = os.path.join(SOURCE_ROOT, folder)
+        headers = sorted(f for f in os.listdir(path) if f.endswith(".h")) if os.path.isdir(path) else []
+        if headers:
+            found.append((folder, f"{folder}/{headers[0]}"))
+        else:
+            print(f"--    {folder:9} holds no code yet")
+    return found
 
 
 def command_for(entries, folder):
@@ -66,6 +73,7 @@ def main():
     with open(os.path.join(sys.argv[1], "compile_commands.json")) as db:
         entries = json.load(db)
     failures = []
+    LAYERS = layers()
     for index, (folder, _) in enumerate(LAYERS):
         found = command_for(entries, folder)
         if found is None:
