@@ -3,6 +3,7 @@
 
 #include "host/block_functions.h"
 #include "instance/driver_info.h"
+#include "lifecycle/lifecycle_functions.h"
 #include "link/port_functions.h"
 #include "qorpro/qorpro.h"
 #include "tags/parse.h"
@@ -11,8 +12,8 @@
 namespace kiv {
 
 const KivFunction KivFunc[KIV_FN_COUNT] = {
-    nullptr,          // 1 cold start
-    nullptr,          // 2 warm start
+    ColdStart,        // 1 cold start
+    WarmStart,        // 2 warm start
     Parse,            // 3 parse
     BlockParse,       // 4 block parse
     ReadTag,          // 5 read
@@ -21,7 +22,7 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     nullptr,          // 8 (empty)
     nullptr,          // 9 (empty)
     BlockWrite,       // 10 block write
-    nullptr,          // 11 close
+    Close,            // 11 close
     PortClose,        // 12 port close
     PortOpen,         // 13 port open
     GetKIVinfo,       // 14 driver information

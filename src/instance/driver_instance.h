@@ -76,6 +76,29 @@ struct SetupStage {
     uint8_t unlockDuration[kLockCount];
 };
 
+// How long the driver's threads wait, in milliseconds. Cold start copies the process-wide
+// timingDefaults into the instance. These are the driver's own delays; only tests that link the
+// driver shorten them (the host cannot reach them).
+struct DriverTimings {
+    uint32_t receiverStartDelayMs;  // before the receiver's first cycle
+    uint32_t receiverCycleMs;       // the receiver's pause between cycles, outside the port lock
+    uint32_t pollDelayMs;           // from cold start to the controller poll
+    uint32_t pollStepMs;            // each wait for a polled controller's status
+};
+inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300};
+
+// The setup downloads that may run at once on one instance.
+inline constexpr int kMaxDownloads = 4;
+
+// The instance's threads, each joined before close lets the instance go.
+struct InstanceThreads {
+    platform::Thread receiver;
+    platform::Thread poll;
+    platform::Thread eventFormat;
+    platform::Thread shutdown;
+    platform::Thread downloads[kMaxDownloads];
+};
+
 // What the receiver does with an answer.
 enum AnswerMode : int32_t {
     kAnswerNone = 0,  // nothing awaited
@@ -85,7 +108,8 @@ enum AnswerMode : int32_t {
 
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
-    int32_t answerTimeoutUnit;
+    // Written by function 15 while transactions read it.
+    std::atomic<int32_t> answerTimeoutUnit;
     int32_t readTimeout;
     platform::PortHandle port;
     PortSettings portSettings;
@@ -106,14 +130,23 @@ struct DriverInstance {
     int32_t expectedAnswer;
     std::atomic<int32_t> uploadAckSeen;
     std::atomic<int32_t> uploadDataSeen;
-    int32_t uploadSetupRunning;
+    std::atomic<int32_t> uploadSetupRunning;
     int32_t setupFileState;
     int32_t eventsFileState;
     std::atomic<int32_t> shutdownRequested;
     std::atomic<int32_t> pollPending[kControllerCount];
     int32_t downloadController;
     SetupStage stage;
+    // Below: what the driver keeps to start and stop the instance safely.
+    uint64_t startedMarker;  // kStartedMarker from cold start until close
+    std::atomic<int32_t> clientRegistered;
+    DriverTimings timings;
+    InstanceThreads threads;
 };
+
+// The value of startedMarker while an instance is started; anything else (the host's memory as
+// it was handed over included) means it is not.
+inline constexpr uint64_t kStartedMarker = 0x5249524F44495354ULL;
 
 static_assert(offsetof(DriverInstance, clientId) == 0, "the host writes the client handle first");
 
@@ -122,6 +155,8 @@ static_assert(offsetof(DriverInstance, clientId) == 0, "the host writes the clie
 extern std::atomic<int32_t> sendAckSetting;
 // The client handle of the instance started last; used where no instance is at hand.
 extern std::atomic<uint8_t> processClientId;
+// The delays cold start gives each instance: kDriverTimings, unless a test shortened them.
+extern DriverTimings timingDefaults;
 
 // The instance a request works on.
 inline DriverInstance& InstanceOf(const KivRequest& request) {

@@ -1,0 +1,24 @@
+// The waits of the driver's threads. Every wait and pause ends promptly once shut-down is
+// requested, so that close can join the threads without waiting out a long delay.
+#pragma once
+
+#include <cstdint>
+
+#include "instance/driver_instance.h"
+#include "platform/sync.h"
+
+namespace kiv {
+
+inline bool ShutdownRequested(const DriverInstance& instance) {
+    return instance.shutdownRequested.load() != 0;
+}
+
+// Pauses for 'ms'; true when the whole pause passed, false as soon as shut-down is requested
+// (at once when it already was).
+bool PauseUnlessShutdown(const DriverInstance& instance, uint32_t ms);
+
+// Waits up to 'ms' for answerEvent. A wait cut short by shut-down ends as a time-out: the answer
+// did not come.
+platform::WaitResult WaitForAnswer(DriverInstance& instance, uint32_t ms);
+
+}  // namespace kiv

@@ -1,0 +1,108 @@
+// The event-format command and the controller poll.
+#include "lifecycle/startup_threads.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "instance/thread_waits.h"
+#include "link/frame_codec.h"
+#include "link/frame_format.h"
+#include "link/port_lock_scope.h"
+#include "link/transaction.h"
+#include "platform/sync.h"
+#include "qorpro/qorpro.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr uint32_t kMsPerTimeoutUnit = 10;
+constexpr uint32_t kPauseAfterTimeoutMs = 100;
+// The poll waits one step and then up to three more while the controller has not answered.
+constexpr int kPollSteps = 4;
+
+void LogEventFormatResetFailure(uint32_t error) {
+    err(32, "RIRODI: EventV_Format() error, ResetEvent() failed, err %u", error);
+}
+
+// Finishes LF ";" and the text into a frame in the buffer; returns its length.
+size_t BuildFrame(char (&frame)[kFrameBufferSize], const char* text) {
+    std::memset(frame, 0, sizeof frame);
+    std::snprintf(frame, sizeof frame, "\n;%s", text);
+    return FinishFrame(frame, kFrameCapacity);
+}
+
+}  // namespace
+
+void EventV_Format(void* argument) {
+    auto& instance = *static_cast<DriverInstance*>(argument);
+    char frame[kFrameBufferSize];
+    const size_t length = BuildFrame(frame, "S V,Y");
+
+    const platform::LockGuard transaction(instance.transactionLock);
+    std::memcpy(instance.txBuffer, frame, sizeof frame);
+    bool answered = false;
+    for (int attempt = 0; attempt < kAttempts && !answered; ++attempt) {
+        if (attempt > 0 && ShutdownRequested(instance)) {
+            break;
+        }
+        const Attempt outcome =
+            SendAndAwait(instance, instance.txBuffer, length, kAnswerAck, 0,
+                         AnswerWaitMs(instance, kMsPerTimeoutUnit), LogEventFormatResetFailure);
+        instance.answerMode = kAnswerNone;
+        switch (outcome.result) {
+        case AttemptResult::kAnswered: answered = true; break;
+        case AttemptResult::kWaitFailed:
+            err(32, "RIRODI: EventV_Format() error, waiting for semaphore");
+            break;
+        case AttemptResult::kTimedOut:
+            err(32, "RIRODI: EventV_Format() error, time-out waiting for answer");
+            PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
+            break;
+        }
+    }
+    if (!answered) {
+        err(32, "RIRODI: EventV_Format() error,  Ack wasn't received");
+    }
+}
+
+void Initialize(void* argument) {
+    auto& instance = *static_cast<DriverInstance*>(argument);
+    if (!PauseUnlessShutdown(instance, instance.timings.pollDelayMs)) {
+        return;
+    }
+    for (int controller = 0; controller < kControllerCount; ++controller) {
+        char frame[kFrameBufferSize];
+        char text[16];
+        if (controller == 0) {
+            std::snprintf(text, sizeof text, "S Q");
+        } else {
+            std::snprintf(text, sizeof text, ">%dS Q", controller);
+        }
+        const size_t length = BuildFrame(frame, text);
+
+        const platform::LockGuard transaction(instance.transactionLock);
+        std::atomic<int32_t>& pending = instance.pollPending[controller];
+        pending = 1;
+        instance.answerMode = kAnswerNone;
+        {
+            const PortLockScope lock(instance);
+            std::memcpy(instance.txBuffer, frame, sizeof frame);
+            SendFrame(instance, instance.txBuffer, length);
+        }
+        bool waited = true;
+        for (int step = 0; step < kPollSteps && waited && (step == 0 || pending.load() == 1);
+             ++step) {
+            waited = PauseUnlessShutdown(instance, instance.timings.pollStepMs);
+        }
+        if (!waited) {
+            return;  // shut-down: no verdict on a controller whose wait was cut short
+        }
+        if (pending.load() == 1) {
+            err(32, "RIRODI: Initialize() error, controler %i not answer", controller);
+        }
+    }
+}
+
+}  // namespace kiv

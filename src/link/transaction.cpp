@@ -1,0 +1,46 @@
+// The send-and-wait attempt shared by every transaction.
+#include "link/transaction.h"
+
+#include <cstdint>
+
+#include "instance/thread_waits.h"
+#include "link/frame_codec.h"
+#include "link/port_lock_scope.h"
+#include "platform/sync.h"
+
+namespace kiv {
+
+Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length, AnswerMode mode,
+                     int32_t expectedAnswer, uint32_t waitMs, ResetFailureLog logResetFailure) {
+    instance.uploadAckSeen = 0;
+    instance.uploadDataSeen = 0;
+    {
+        const PortLockScope lock(instance);
+        if (!platform::EventReset(instance.answerEvent) && logResetFailure != nullptr) {
+            logResetFailure(platform::LastErrorCode());
+        }
+        if (mode == kAnswerData) {
+            instance.expectedAnswer = expectedAnswer;
+        }
+        instance.answerMode = mode;
+        SendFrame(instance, frame, length);
+    }
+    switch (WaitForAnswer(instance, waitMs)) {
+    case platform::WaitResult::Signalled:
+    case platform::WaitResult::Abandoned: return {AttemptResult::kAnswered, 0};
+    case platform::WaitResult::TimedOut: return {AttemptResult::kTimedOut, 0};
+    case platform::WaitResult::Failed: break;
+    }
+    return {AttemptResult::kWaitFailed, platform::LastErrorCode()};
+}
+
+uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit) {
+    const int32_t units = instance.answerTimeoutUnit.load();
+    if (units <= 0) {
+        return 0;
+    }
+    const uint64_t ms = static_cast<uint64_t>(units) * msPerUnit;
+    return ms < UINT32_MAX ? static_cast<uint32_t>(ms) : UINT32_MAX - 1;
+}
+
+}  // namespace kiv

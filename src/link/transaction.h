@@ -1,0 +1,42 @@
+// One attempt of a command-and-answer transaction, as the event-format thread, SingleWrite and
+// the download thread make it.
+//
+// The caller holds transactionLock for the whole transaction (all its attempts). An attempt
+// takes portLock only to reset answerEvent, set answerMode and send; it then waits without any
+// lock for the receiver to set answerEvent when the awaited answer has come. Each caller logs
+// the outcome in its own words and sets answerMode back to kAnswerNone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "instance/driver_instance.h"
+
+namespace kiv {
+
+enum class AttemptResult {
+    kAnswered,    // answerEvent was set (or the wait was abandoned, which counts the same)
+    kWaitFailed,  // the wait itself failed
+    kTimedOut,    // no answer within the time (or shut-down ended the wait)
+};
+
+struct Attempt {
+    AttemptResult result;
+    uint32_t systemError;  // the system's last error after a failed wait
+};
+
+// Logs the failed reset of answerEvent in the caller's words; the attempt goes on.
+using ResetFailureLog = void (*)(uint32_t systemError);
+
+// Sends the frame as one attempt and waits up to 'waitMs' for its answer. For kAnswerData,
+// 'expectedAnswer' is stored for the receiver; uploadAckSeen and uploadDataSeen are cleared
+// before the send. Whether the frame went out is not looked at: a frame that did not go out
+// shows as a missing answer.
+Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length, AnswerMode mode,
+                     int32_t expectedAnswer, uint32_t waitMs, ResetFailureLog logResetFailure);
+
+// The answer wait of a transaction: answerTimeoutUnit (units of 10 ms) times 'msPerUnit' (10 for
+// single commands, 15 for download lines). A negative time-out counts as 0.
+uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit);
+
+}  // namespace kiv

@@ -1,0 +1,35 @@
+// The receiver: the only reader of the line while an instance runs.
+//
+// Every cycle takes one frame from the port under portLock and decides by its kind and by the
+// instance's answerMode what it is: the answer a waiting transaction expects (answerEvent is
+// set), a controller's status report answering the poll, an event (acknowledged, filed in the
+// event log and turned into tag values), or a line of a setup upload (acknowledged and filed).
+//
+//   answerMode 1 (an acknowledgement awaited): the acknowledgement sets answerEvent; every other
+//     frame is left alone (not acknowledged, not filed).
+//   answerMode 2 (an acknowledgement and a data answer awaited): the acknowledgement and the
+//     "L" answer are noted; any other frame is acknowledged first, then an event is filed (no tag
+//     values), an upload line filed, the end of an upload handled. When both the
+//     acknowledgement and the answer have come, the answer is kept in answerCopy (if it is the
+//     frame in hand) and answerEvent is set.
+//   answerMode 0 (nothing awaited): a status report is published for the controller whose poll
+//     waits (the highest one) and not acknowledged; every other frame is acknowledged first,
+//     then an event is filed and published, an upload line filed, the end of an upload handled.
+//
+// An invalid frame (too short, wrong checksum) is logged and not acknowledged.
+#pragma once
+
+#include "instance/driver_instance.h"
+#include "link/frame_codec.h"
+
+namespace kiv {
+
+// The thread body; its argument is the DriverInstance. It purges the line's input, waits the
+// start delay, then runs cycles until shut-down is requested.
+void UnsolThread(void* argument);
+
+// One cycle's handling of a received frame of kind 'kind' in rxBuffer (rxLength bytes). The
+// caller holds portLock.
+void HandleFrame(DriverInstance& instance, MessageKind kind);
+
+}  // namespace kiv
