@@ -30,25 +30,17 @@ void CommandAnswerer::Answer(const ParsedFrame& frame) {
         transcript_.Note(c, "ignored", "fault silent");
         return;
     }
-    std::vector<Step> steps;
-    if (faults_.Apply(c, Fault::kNoAck)) {
-        transcript_.Note(c, "fault", "noack: the command is not acknowledged");
-    } else {
-        steps.push_back({"ack", ""});
-    }
+    const bool acknowledge = !faults_.Apply(c, Fault::kNoAck);
+    if (!acknowledge) transcript_.Note(c, "fault", "noack: the command is not acknowledged");
     const ControllerReply reply = controllers_.Take(c, frame.command);
-    switch (reply.kind) {
-    case ControllerReply::Kind::kKeyAnswer:
-        if (order_ == AnswerOrder::kDataFirst) {
-            steps.insert(steps.begin(), Step{"answer", reply.text});
-        } else {
-            steps.push_back({"answer", reply.text});
-        }
-        break;
-    case ControllerReply::Kind::kStatusReport: steps.push_back({"status", reply.text}); break;
-    case ControllerReply::Kind::kUpload:
-    case ControllerReply::Kind::kNothing: break;
-    }
+    // Steps in the order they go out: only a key answer may go before the acknowledgement.
+    std::vector<Step> steps;
+    const bool keyAnswer = reply.kind == ControllerReply::Kind::kKeyAnswer;
+    const bool dataFirst = keyAnswer && order_ == AnswerOrder::kDataFirst;
+    if (dataFirst) steps.push_back({"answer", reply.text});
+    if (acknowledge) steps.push_back({"ack", ""});
+    if (keyAnswer && !dataFirst) steps.push_back({"answer", reply.text});
+    if (reply.kind == ControllerReply::Kind::kStatusReport) steps.push_back({"status", reply.text});
     const bool upload = reply.kind == ControllerReply::Kind::kUpload;
     std::chrono::milliseconds delay = timing_.ackDelay;
     if (const std::optional<FaultSetting> late = faults_.Apply(c, Fault::kLateAnswer)) {
