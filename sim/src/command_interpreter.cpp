@@ -166,7 +166,7 @@ void RunFault(Simulator& simulator, const std::vector<std::string>& words) {
         } else if (option.key == "ms") {
             setting.delay = std::chrono::milliseconds(Number(option.value, 0, kMaxWaitMs, "ms"));
         } else if (option.key == "bytes") {
-            setting.noiseBytes = static_cast<int>(Number(option.value, 1, 4096, "bytes"));
+            setting.noiseBytes = static_cast<int>(Number(option.value, 1, kMaxNoiseBytes, "bytes"));
         } else {
             UnknownOption(option);
         }
@@ -246,7 +246,8 @@ CommandResult Run(Simulator& simulator, std::string_view line) {
         simulator.StartUpload(ControllerArg(words[1]));
     } else if (name == "noise") {
         NeedWords(words, 2, "noise N");
-        simulator.SendNoise(static_cast<std::size_t>(Number(words[1], 1, 4096, "the count")));
+        simulator.SendNoise(
+            static_cast<std::size_t>(Number(words[1], 1, kMaxNoiseBytes, "the count")));
     } else if (name == "timing") {
         RunTiming(simulator, words);
     } else if (name == "order") {

@@ -82,9 +82,12 @@ struct FaultSetting {
     int count = 0;
     // kLateAnswer: the extra delay.
     std::chrono::milliseconds delay{1500};
-    // kNoise: how many noise bytes go before each frame.
+    // kNoise: how many noise bytes go before each frame, 1 to kMaxNoiseBytes.
     int noiseBytes = 8;
 };
+
+// The most noise bytes a frame or one SendNoise may carry.
+inline constexpr int kMaxNoiseBytes = 4096;
 
 struct EventSpec {
     int controller = 0;
