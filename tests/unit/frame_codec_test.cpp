@@ -24,17 +24,12 @@ using kivtest::LinkInstance;
 using kivtest::LogLine;
 using kivtest::LogLines;
 using kivtest::ReferenceCrc16;
+using kivtest::TagText;
 
 std::string Finish(const std::string& text) {
     char buffer[kiv::kFrameBufferSize] = {};
     text.copy(buffer, text.size());
     return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
-
-std::string TagText(const char* name) {
-    char text[QOR_TEXT_SIZE] = {};
-    qorGetText(qorFindTag(name), text, sizeof text);
-    return text;
 }
 
 class FrameCodecTest : public kivtest::HostFixture {

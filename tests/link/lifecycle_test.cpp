@@ -1,0 +1,324 @@
+// An instance's life on a real line, vxs-sim playing the controllers: cold start with the
+// event-format command, events reaching the tags, the controller poll, the host's shut-down
+// signal, warm start and close, and cold start's refusals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host_fixture.h"
+#include "host_instance.h"
+#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
+#include "qorpro/qorpro_embed.h"
+#include "simulator_channel.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using kivtest::HostInstance;
+using kivtest::LinesWith;
+using kivtest::LogLine;
+using kivtest::LogLines;
+using kivtest::TagValue;
+using kivtest::WaitForLine;
+using kivtest::WaitForLines;
+using kivtest::WaitForTagValue;
+using linktest::Sim;
+
+const LogLine kEnteredColdStart{8, "DUZED:Entered KivMain(), with function 0"};
+
+// Bounds for what comes at once; only a failing test waits that long.
+constexpr int kPrompt = 5000;
+
+// Log lines with the time they were written, and the event-format frames sent.
+class Recorder {
+public:
+    Recorder() {
+        qorSetLogCallback(
+            [](int /*level*/, const char* text, void* self) {
+                static_cast<Recorder*>(self)->Note(text);
+            },
+            this);
+    }
+    ~Recorder() { qorSetLogCallback(nullptr, nullptr); }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // When each line containing 'part' was written.
+    std::vector<Clock::time_point> TimesOf(const std::string& part) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<Clock::time_point> times;
+        for (const auto& [text, at] : lines_) {
+            if (text.find(part) != std::string::npos) {
+                times.push_back(at);
+            }
+        }
+        return times;
+    }
+
+private:
+    void Note(const char* text) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        lines_.emplace_back(text, Clock::now());
+    }
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, Clock::time_point>> lines_;
+};
+
+// How many event-format frames went out: each is published in "OUTGOING" before it is written.
+class OutgoingCounter {
+public:
+    OutgoingCounter() {
+        qorSetChangeCallback(
+            [](int32_t gate, void* self) { static_cast<OutgoingCounter*>(self)->Note(gate); },
+            this);
+    }
+    ~OutgoingCounter() { qorSetChangeCallback(nullptr, nullptr); }
+    OutgoingCounter(const OutgoingCounter&) = delete;
+    OutgoingCounter& operator=(const OutgoingCounter&) = delete;
+
+    int EventFormatFrames() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return eventFormat_;
+    }
+
+private:
+    void Note(int32_t gate) {
+        if (gate != qorFindTag("OUTGOING")) {
+            return;
+        }
+        char text[QOR_TEXT_SIZE] = {};
+        qorGetText(gate, text, sizeof text);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        eventFormat_ += std::string(text).find(";S V,Y;") != std::string::npos ? 1 : 0;
+    }
+    std::mutex mutex_;
+    int eventFormat_ = 0;
+};
+
+class LifecycleTest : public kivtest::HostFixture {
+protected:
+    void SetUp() override {
+        HostFixture::SetUp();
+        ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
+        // A quick receiver start; a poll far away unless a test brings it near.
+        kiv::timingDefaults = kiv::kDriverTimings;
+        kiv::timingDefaults.receiverStartDelayMs = 50;
+        kiv::timingDefaults.pollDelayMs = 600000;
+        for (const char* tag : {"OUTGOING", "PENUM", "PSDOR00", "PCDOR", "PBNAM"}) {
+            qorDefineTag(tag, tag, 1, tag[1] == 'B' ? KIV_TYPE_STRING : KIV_TYPE_ANALOG);
+        }
+    }
+    void TearDown() override {
+        instance_.reset();  // closes it
+        kiv::timingDefaults = kiv::kDriverTimings;
+        EXPECT_TRUE(Sim("idle 5000"));
+        EXPECT_TRUE(Sim("fault silent off all"));
+        for (int controller = 0; controller < 8; ++controller) {
+            EXPECT_TRUE(Sim("present " + std::to_string(controller) + " on"));
+        }
+        HostFixture::TearDown();
+    }
+
+    int32_t Start(int32_t answerTimeout = 100) {
+        return instance_->ColdStart(linktest::PortName(), answerTimeout);
+    }
+
+    std::unique_ptr<HostInstance> instance_ = std::make_unique<HostInstance>(1);
+};
+
+TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrder) {
+    OutgoingCounter outgoing;
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    ASSERT_TRUE(Sim("event 0 10 unit=1"));
+    EXPECT_TRUE(WaitForTagValue("PENUM", 10, kPrompt));
+    EXPECT_EQ(TagValue("PSDOR00"), 1.0);
+    EXPECT_EQ(TagValue("PCDOR"), 0.0);
+
+    // The host's shut-down signal, then close.
+    ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
+    ASSERT_TRUE(WaitForLine("RIRODI: QorRmClient() succeeded!!!", kPrompt));
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+    EXPECT_EQ(outgoing.EventFormatFrames(), 1);
+    EXPECT_TRUE(LinesWith("EventV_Format() error").empty());
+
+    // The lines every start and stop writes, in this order.
+    const std::vector<LogLine> expected = {
+        {32, "RIRODI: START"},
+        {32, "RIRODI: Driver loaded successfully"},
+        {32, "RIRODI: Start of Unsolicited Thread"},
+        {64, "RIRODI: message QOR_SIGNAL_SHUT"},
+        {64, "RIRODI: QorRmClient() succeeded!!!"},
+        {32, "RIRODI: End of Unsolicited Thread"},
+    };
+    std::vector<LogLine> seen;
+    for (const LogLine& line : LogLines()) {
+        if (std::find(expected.begin(), expected.end(), line) != expected.end()) {
+            seen.push_back(line);
+        }
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(LinesWith("RIRODI: Start of ThreadShutDown").size(), 1U);
+    EXPECT_EQ(qorClientCount(), 0);
+}
+
+TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntReceived) {
+    Recorder recorder;
+    OutgoingCounter outgoing;
+    ASSERT_TRUE(Sim("fault silent on all"));
+    ASSERT_EQ(Start(30), KIV_OK);  // raised to 100 units: 1 s
+    EXPECT_EQ((*instance_)->answerTimeoutUnit.load(), 100);
+    ASSERT_TRUE(WaitForLine("RIRODI: EventV_Format() error,  Ack wasn't received", 4 * kPrompt));
+    EXPECT_EQ(outgoing.EventFormatFrames(), 3);
+    const auto timeOuts = recorder.TimesOf("RIRODI: EventV_Format() error, time-out waiting");
+    ASSERT_EQ(timeOuts.size(), 3U);
+    for (size_t i = 1; i < timeOuts.size(); ++i) {
+        // One second's wait and the pause of 100 ms after it.
+        const auto gap = timeOuts[i] - timeOuts[i - 1];
+        EXPECT_GE(gap, 1050ms);
+        EXPECT_LE(gap, 2500ms);
+    }
+}
+
+TEST_F(LifecycleTest, ShutDownDuringTheFirstWaitSendsNoSecondFrame) {
+    OutgoingCounter outgoing;
+    ASSERT_TRUE(Sim("fault silent on all"));
+    ASSERT_EQ(Start(250), KIV_OK);
+    EXPECT_EQ((*instance_)->answerTimeoutUnit.load(), 250);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of ThreadShutDown", kPrompt));
+    ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
+    ASSERT_TRUE(WaitForLine("RIRODI: EventV_Format() error,  Ack wasn't received", kPrompt));
+    EXPECT_EQ(outgoing.EventFormatFrames(), 1);
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+}
+
+TEST_F(LifecycleTest, ThePollNamesEveryControllerThatDoesNotAnswer) {
+    for (const int absent : {1, 2, 4, 5, 6, 7}) {
+        ASSERT_TRUE(Sim("present " + std::to_string(absent) + " off"));
+    }
+    ASSERT_TRUE(Sim("status 0 mode=2 keys=4 word=16 text=DOOR0 ai1=7 version=2.10"));
+    ASSERT_TRUE(Sim("status 3 mode=5 keys=0 word=64 text=DOOR3 ai4=9 version=1.01"));
+    for (const char* tag : {"0PMODE", "0PKEYS", "0PAI1", "3PMODE", "3PAI4", "PSDOR06", "PSDOR07"}) {
+        qorDefineTag(tag, tag, 1, KIV_TYPE_ANALOG);
+    }
+    qorDefineTag("3PCTRL", "3PCTRL", 1, KIV_TYPE_STRING);
+    kiv::timingDefaults.pollDelayMs = 100;
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Initialize() error, controler 7 not answer", 4 * kPrompt));
+    std::vector<std::string> silent;
+    for (const LogLine& line : LinesWith("not answer")) {
+        silent.push_back(line.text);
+    }
+    std::vector<std::string> expected;
+    for (const int absent : {1, 2, 4, 5, 6, 7}) {
+        expected.push_back("RIRODI: Initialize() error, controler " + std::to_string(absent) +
+                           " not answer");
+    }
+    EXPECT_EQ(silent, expected);
+    EXPECT_EQ(TagValue("0PMODE"), 2.0);
+    EXPECT_EQ(TagValue("0PKEYS"), 4.0);
+    EXPECT_EQ(TagValue("0PAI1"), 7.0);
+    EXPECT_EQ(TagValue("3PMODE"), 5.0);
+    EXPECT_EQ(TagValue("3PAI4"), 9.0);
+    EXPECT_EQ(kivtest::TagText("3PCTRL"), "DOOR3");
+    EXPECT_EQ(TagValue("PSDOR06"), 0.0);  // bit 4 of 64 is clear...
+    EXPECT_EQ(TagValue("PSDOR07"), 2.0);  // ...bit 6 is set
+}
+
+// The poll as a host sees it: 50 s after the start. Run on its own (it is labelled slow), in
+// parallel with the rest.
+TEST_F(LifecycleTest, SlowThePollBeginsFiftySecondsAfterTheStart) {
+    for (const int absent : {1, 2, 3, 4, 5, 6, 7}) {
+        ASSERT_TRUE(Sim("present " + std::to_string(absent) + " off"));
+    }
+    kiv::timingDefaults.pollDelayMs = kiv::kDriverTimings.pollDelayMs;
+    Recorder recorder;
+    const auto start = Clock::now();
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Initialize() error, controler 1 not answer", 70000));
+    const auto first = recorder.TimesOf("controler 1 not answer");
+    ASSERT_EQ(first.size(), 1U);
+    // 50 s, controller 0's answer within its first step of 300 ms, then controller 1's four
+    // steps: about 51.5 s.
+    EXPECT_GE(first[0] - start, 51s);
+    EXPECT_LE(first[0] - start, 60s);
+    EXPECT_TRUE(LinesWith("controler 0 not answer").empty());
+}
+
+TEST_F(LifecycleTest, ClientNamesCarryTheInstanceNumber) {
+    for (const auto& [number, name] :
+         {std::pair<int32_t, const char*>{7, "RIRODI No_07"}, {123, "RIRODI No_123"}}) {
+        HostInstance instance(number);
+        ASSERT_EQ(instance.ColdStart("", 100, false), KIV_OK);
+        char registered[64] = {};
+        qorClientName(instance->clientId, registered, sizeof registered);
+        EXPECT_STREQ(registered, name);
+        EXPECT_EQ(instance.Call(KIV_FN_CLOSE), KIV_OK);
+        EXPECT_EQ(qorClientCount(), 0);  // close removes the client the host did not remove
+    }
+}
+
+TEST_F(LifecycleTest, AStartThatFailsKeepsItsClientUntilClose) {
+    ASSERT_EQ(instance_->ColdStart("NOSUCHPORT"), KIV_FAILED);
+    EXPECT_EQ(LogLines(), (std::vector<LogLine>{kEnteredColdStart,
+                                                {32, "RIRODI: START"},
+                                                {32, "RIRODI: Fail to open COMM port NOSUCHPORT"}}));
+    EXPECT_EQ(qorClientCount(), 1);
+    // A second start is refused until the first is closed.
+    EXPECT_EQ(instance_->ColdStart(linktest::PortName()), KIV_FAILED);
+    EXPECT_EQ(LogLines().back().text,
+              "RIRODI: ColdStart() refused, the instance is already started; close it first");
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+    EXPECT_EQ(qorClientCount(), 0);
+    EXPECT_EQ(Start(), KIV_OK);
+}
+
+TEST_F(LifecycleTest, ARefusedRegistrationWritesOnlyTheStartLine) {
+    qorFailCall(QOR_CALL_MK_CLIENT, 9, 1);
+    EXPECT_EQ(Start(), KIV_REJECTED);
+    EXPECT_EQ(LogLines(), (std::vector<LogLine>{kEnteredColdStart, {32, "RIRODI: START"}}));
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+}
+
+TEST_F(LifecycleTest, WarmStartCloseTwiceAndOtherHostMessages) {
+    // Before any start, and without a port.
+    EXPECT_EQ(instance_->Call(KIV_FN_WARM_START), KIV_OK);
+    ASSERT_EQ(instance_->ColdStart("", 100, false), KIV_OK);
+    EXPECT_EQ(instance_->Call(KIV_FN_WARM_START), KIV_OK);
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+    EXPECT_EQ(LinesWith("RIRODI: Warm Start.").size(), 2U);
+
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    EXPECT_EQ(instance_->Call(KIV_FN_WARM_START), KIV_OK);
+    EXPECT_EQ(LinesWith("RIRODI: Warm Start.").size(), 3U);
+    // A message other than the shut-down signal changes nothing: events still come in.
+    ASSERT_EQ(qorPostMessage((*instance_)->clientId, 5), 0);
+    ASSERT_TRUE(Sim("event 0 9 unit=1"));
+    EXPECT_TRUE(WaitForTagValue("PENUM", 9, kPrompt));
+    EXPECT_TRUE(LinesWith("QOR_SIGNAL_SHUT").empty());
+
+    qorClearLog();
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
+    EXPECT_EQ(LinesWith("End of Unsolicited Thread").size(), 1U);
+    EXPECT_EQ(qorClientCount(), 0);
+}
+
+TEST_F(LifecycleTest, ASecondColdStartLeavesTheRunningInstanceAlone) {
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    EXPECT_EQ(Start(), KIV_FAILED);
+    ASSERT_TRUE(Sim("event 0 8 unit=1"));
+    EXPECT_TRUE(WaitForTagValue("PSDOR00", 2, kPrompt));
+}
+
+}  // namespace
