@@ -18,8 +18,9 @@ void DefineTags() {
     static const bool ready = [] {
         qorReset();
         qorSetText(qorDefineTag("T", "T", 1, KIV_TYPE_STRING), "<@x$>");
-        qorSetText(qorDefineTag("LONG", "LONG", 1, KIV_TYPE_STRING),
-                   "0123456789012345678901234567890123456789012345678901234567890123456789012345678");
+        qorSetText(
+            qorDefineTag("LONG", "LONG", 1, KIV_TYPE_STRING),
+            "0123456789012345678901234567890123456789012345678901234567890123456789012345678");
         qorSetValue(qorDefineTag("N", "N", 1, KIV_TYPE_ANALOG), -3.7);
         qorSetValue(qorDefineTag("BIG", "BIG", 1, KIV_TYPE_ANALOG), 1e300);
         qorSetValue(qorDefineTag("NAN", "NAN", 1, KIV_TYPE_ANALOG), std::nan(""));
