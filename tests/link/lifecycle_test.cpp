@@ -106,7 +106,9 @@ private:
 class LifecycleTest : public kivtest::HostFixture {
 protected:
     void SetUp() override {
-        HostFixture::SetUp();
+        HostFixture::SetUp();  // forgets the callbacks of the stand-in: set them after it
+        recorder_ = std::make_unique<Recorder>();
+        outgoing_ = std::make_unique<OutgoingCounter>();
         ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
         // A quick receiver start; a poll far away unless a test brings it near.
         kiv::timingDefaults = kiv::kDriverTimings;
@@ -117,7 +119,9 @@ protected:
         }
     }
     void TearDown() override {
-        instance_.reset();  // closes it
+        instance_.reset();  // closes it: no driver thread calls the recorders any more
+        outgoing_.reset();
+        recorder_.reset();
         kiv::timingDefaults = kiv::kDriverTimings;
         EXPECT_TRUE(Sim("idle 5000"));
         EXPECT_TRUE(Sim("fault silent off all"));
@@ -131,11 +135,12 @@ protected:
         return instance_->ColdStart(linktest::PortName(), answerTimeout);
     }
 
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<OutgoingCounter> outgoing_;
     std::unique_ptr<HostInstance> instance_ = std::make_unique<HostInstance>(1);
 };
 
 TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrder) {
-    OutgoingCounter outgoing;
     ASSERT_EQ(Start(), KIV_OK);
     ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
     ASSERT_TRUE(Sim("event 0 10 unit=1"));
@@ -147,7 +152,7 @@ TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrd
     ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
     ASSERT_TRUE(WaitForLine("RIRODI: QorRmClient() succeeded!!!", kPrompt));
     EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
-    EXPECT_EQ(outgoing.EventFormatFrames(), 1);
+    EXPECT_EQ(outgoing_->EventFormatFrames(), 1);
     EXPECT_TRUE(LinesWith("EventV_Format() error").empty());
 
     // The lines every start and stop writes, in this order.
@@ -171,14 +176,12 @@ TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrd
 }
 
 TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntReceived) {
-    Recorder recorder;
-    OutgoingCounter outgoing;
     ASSERT_TRUE(Sim("fault silent on all"));
     ASSERT_EQ(Start(30), KIV_OK);  // raised to 100 units: 1 s
     EXPECT_EQ((*instance_)->answerTimeoutUnit.load(), 100);
     ASSERT_TRUE(WaitForLine("RIRODI: EventV_Format() error,  Ack wasn't received", 4 * kPrompt));
-    EXPECT_EQ(outgoing.EventFormatFrames(), 3);
-    const auto timeOuts = recorder.TimesOf("RIRODI: EventV_Format() error, time-out waiting");
+    EXPECT_EQ(outgoing_->EventFormatFrames(), 3);
+    const auto timeOuts = recorder_->TimesOf("RIRODI: EventV_Format() error, time-out waiting");
     ASSERT_EQ(timeOuts.size(), 3U);
     for (size_t i = 1; i < timeOuts.size(); ++i) {
         // One second's wait and the pause of 100 ms after it.
@@ -189,14 +192,13 @@ TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntRecei
 }
 
 TEST_F(LifecycleTest, ShutDownDuringTheFirstWaitSendsNoSecondFrame) {
-    OutgoingCounter outgoing;
     ASSERT_TRUE(Sim("fault silent on all"));
     ASSERT_EQ(Start(250), KIV_OK);
     EXPECT_EQ((*instance_)->answerTimeoutUnit.load(), 250);
     ASSERT_TRUE(WaitForLine("RIRODI: Start of ThreadShutDown", kPrompt));
     ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
     ASSERT_TRUE(WaitForLine("RIRODI: EventV_Format() error,  Ack wasn't received", kPrompt));
-    EXPECT_EQ(outgoing.EventFormatFrames(), 1);
+    EXPECT_EQ(outgoing_->EventFormatFrames(), 1);
     EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
 }
 
@@ -240,11 +242,10 @@ TEST_F(LifecycleTest, SlowThePollBeginsFiftySecondsAfterTheStart) {
         ASSERT_TRUE(Sim("present " + std::to_string(absent) + " off"));
     }
     kiv::timingDefaults.pollDelayMs = kiv::kDriverTimings.pollDelayMs;
-    Recorder recorder;
     const auto start = Clock::now();
     ASSERT_EQ(Start(), KIV_OK);
     ASSERT_TRUE(WaitForLine("RIRODI: Initialize() error, controler 1 not answer", 70000));
-    const auto first = recorder.TimesOf("controler 1 not answer");
+    const auto first = recorder_->TimesOf("controler 1 not answer");
     ASSERT_EQ(first.size(), 1U);
     // 50 s, controller 0's answer within its first step of 300 ms, then controller 1's four
     // steps: about 51.5 s.
