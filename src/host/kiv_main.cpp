@@ -8,6 +8,7 @@
 #include "qorpro/qorpro.h"
 #include "tags/parse.h"
 #include "tags/read_function.h"
+#include "write/single_write.h"
 
 namespace kiv {
 
@@ -18,7 +19,7 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     BlockParse,       // 4 block parse
     ReadTag,          // 5 read
     BlockRead,        // 6 block read
-    nullptr,          // 7 single write
+    SingleWrite,      // 7 single write
     nullptr,          // 8 (empty)
     nullptr,          // 9 (empty)
     BlockWrite,       // 10 block write

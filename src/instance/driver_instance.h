@@ -90,13 +90,25 @@ inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300};
 // The setup downloads that may run at once on one instance.
 inline constexpr int kMaxDownloads = 4;
 
+struct DriverInstance;
+
+// One setup download: its thread, the instance it works for and the controller whose FSPARS tag
+// it resets at its end (each download keeps its own, so that a second download started meanwhile
+// does not change it).
+struct DownloadSlot {
+    platform::Thread thread;
+    DriverInstance* instance;
+    int32_t controller;
+    std::atomic<int32_t> finished;  // 1 once the thread has done its last step
+};
+
 // The instance's threads, each joined before close lets the instance go.
 struct InstanceThreads {
     platform::Thread receiver;
     platform::Thread poll;
     platform::Thread eventFormat;
     platform::Thread shutdown;
-    platform::Thread downloads[kMaxDownloads];
+    DownloadSlot downloads[kMaxDownloads];
 };
 
 // What the receiver does with an answer.

@@ -22,8 +22,8 @@ void StopThreads(DriverInstance& instance) {
     InstanceThreads& threads = instance.threads;
     platform::ThreadJoin(threads.eventFormat);
     platform::ThreadJoin(threads.poll);
-    for (platform::Thread& download : threads.downloads) {
-        platform::ThreadJoin(download);
+    for (DownloadSlot& download : threads.downloads) {
+        platform::ThreadJoin(download.thread);
     }
     platform::ThreadJoin(threads.receiver);
     platform::ThreadJoin(threads.shutdown);

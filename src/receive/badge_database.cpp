@@ -29,6 +29,14 @@ BadgeNames FindBadgeByKey(const DriverInstance& instance, const char* keyNumber)
     return names;
 }
 
+BadgeDetails FindBadgeByCode(const DriverInstance& /*instance*/, const char* /*badgeCode*/) {
+    return BadgeDetails{};
+}
+bool BadgeDbUpdate(DriverInstance& /*instance*/, const char* /*frame*/) {
+    return true;
+}
+void DownloadNextBadge(DriverInstance& /*instance*/) {}
+
 bool BadgeTableOpen(DriverInstance& /*instance*/) {
     return true;
 }

@@ -14,6 +14,18 @@ struct BadgeNames {
     char badgeCode[11];
 };
 
+struct BadgeDetails {
+    char name[51];
+    char name2[21];
+    char date[9];
+    char doorMaskHex[5];
+    char timeZones[3];
+};
+
+BadgeDetails FindBadgeByCode(const DriverInstance& instance, const char* badgeCode);
+bool BadgeDbUpdate(DriverInstance& instance, const char* frame);
+void DownloadNextBadge(DriverInstance& instance);
+
 int32_t hexTextValue(const char* text, size_t count);
 BadgeNames FindBadgeByKey(const DriverInstance& instance, const char* keyNumber);
 bool BadgeTableOpen(DriverInstance& instance);

@@ -1,0 +1,138 @@
+// The download thread.
+#include "write/download_thread.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+#include "instance/host_tags.h"
+#include "instance/thread_waits.h"
+#include "link/port_lock_scope.h"
+#include "link/transaction.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "qorpro/qorpro.h"
+#include "write/download_file.h"
+
+namespace kiv {
+
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr uint32_t kMsPerTimeoutUnit = 15;
+constexpr uint32_t kPauseMs = 100;
+// The 4096 bytes Windows commits for the thread at first; its stack grows beyond them.
+constexpr size_t kDownloadStack = 4096;
+constexpr size_t kProgressSteps = 10;
+
+void LogResetFailure(uint32_t error) {
+    err(32, "RIRODI: DownLoadFromFile() error, ResetEvent() failed, err %u", error);
+}
+
+// Sends one frame line as a transaction; true when it was acknowledged.
+bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length) {
+    bool answered = false;
+    {
+        const platform::LockGuard transaction(instance.transactionLock);
+        std::memcpy(instance.txBuffer, frame, sizeof frame);
+        for (int attempt = 0; attempt < kAttempts && !answered; ++attempt) {
+            if (attempt > 0 && ShutdownRequested(instance)) {
+                break;
+            }
+            const Attempt outcome =
+                SendAndAwait(instance, instance.txBuffer, length, kAnswerAck, 0,
+                             AnswerWaitMs(instance, kMsPerTimeoutUnit), LogResetFailure);
+            instance.answerMode = kAnswerNone;
+            switch (outcome.result) {
+            case AttemptResult::kAnswered: answered = true; break;
+            case AttemptResult::kWaitFailed:
+                err(32, "RIRODI: DownLoadFromFile() error, waiting for semaphore");
+                break;
+            case AttemptResult::kTimedOut:
+                err(32, "RIRODI: DownLoadFromFile() error, time-out waiting for answer");
+                PauseUnlessShutdown(instance, kPauseMs);
+                break;
+            }
+        }
+    }
+    PauseUnlessShutdown(instance, kPauseMs);
+    return answered;
+}
+
+struct Progress {
+    size_t total = 0;
+    size_t sent = 0;
+    size_t failed = 0;
+    size_t nextReport = 1;  // the tenth to report next
+
+    void Count(bool ok) {
+        (ok ? sent : failed) += 1;
+        const size_t done = sent + failed;
+        if (done < total && done * kProgressSteps >= nextReport * total) {
+            err(32, "RIRODI: DownLoadFromFile() %u of %u lines sent, %u failed",
+                static_cast<unsigned>(sent), static_cast<unsigned>(total),
+                static_cast<unsigned>(failed));
+            while (nextReport * total <= done * kProgressSteps) {
+                ++nextReport;
+            }
+        }
+    }
+};
+
+void SendFile(DriverInstance& instance, Progress& progress) {
+    std::optional<DownloadFile> file = DownloadFile::Open(instance.instanceNumber);
+    if (!file) {
+        return;
+    }
+    progress.total = file->CountFrameLines();
+    char frame[kFrameBufferSize];
+    size_t length = 0;
+    for (;;) {
+        if (ShutdownRequested(instance)) {
+            return;
+        }
+        switch (file->Next(frame, length)) {
+        case DownloadFile::NextResult::kEnd: return;
+        case DownloadFile::NextResult::kRefused: progress.Count(false); break;
+        case DownloadFile::NextResult::kFrame: progress.Count(SendLine(instance, frame, length)); break;
+        }
+    }
+}
+
+}  // namespace
+
+bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error) {
+    error = 0;
+    for (DownloadSlot& slot : instance.threads.downloads) {
+        if (platform::ThreadStarted(slot.thread)) {
+            if (slot.finished.load() != 1) {
+                continue;
+            }
+            platform::ThreadJoin(slot.thread);
+        }
+        slot.instance = &instance;
+        slot.controller = controller;
+        slot.finished = 0;
+        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error);
+    }
+    return false;
+}
+
+void DownLoadFromFile(void* argument) {
+    auto& slot = *static_cast<DownloadSlot*>(argument);
+    DriverInstance& instance = *slot.instance;
+    Progress progress;
+    SendFile(instance, progress);
+    err(32, "RIRODI: DownLoadFromFile() done, %u of %u lines sent, %u failed",
+        static_cast<unsigned>(progress.sent), static_cast<unsigned>(progress.total),
+        static_cast<unsigned>(progress.failed));
+    char address[24];
+    std::snprintf(address, sizeof address, "%dFSPARS", static_cast<int>(slot.controller));
+    {
+        const PortLockScope lock(instance);
+        PutTagValue(instance, address, 0.0);
+    }
+    slot.finished = 1;
+}
+
+}  // namespace kiv
