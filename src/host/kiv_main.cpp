@@ -1,6 +1,7 @@
 // The driver's one export and the table of its functions.
 #include "host/kiv_functions.h"
 #include "qorpro/qorpro.h"
+#include "tags/tag_format_dialog.h"
 
 namespace kiv {
 
@@ -20,7 +21,7 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     PortOpen,         // 13 port open
     GetKIVinfo,       // 14 driver information
     PortReconfigure,  // 15 port reconfigure
-    nullptr,          // 16 tag format dialog
+    TagFormatDialog,  // 16 tag format dialog
     nullptr,          // 17 (empty)
 };
 
