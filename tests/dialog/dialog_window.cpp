@@ -23,7 +23,7 @@ struct Search {
 };
 
 BOOL CALLBACK Collect(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<Search*>(context);
+    auto* search = reinterpret_cast<Search*>(context);  // NOLINT(performance-no-int-to-ptr)
     char className[64] = {};
     GetClassNameA(window, className, sizeof className);
     if (IsWindowVisible(window) &&

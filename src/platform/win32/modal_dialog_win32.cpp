@@ -58,15 +58,21 @@ private:
     HWND window_;
 };
 
+// The handler travels through the dialog manager as an integer: the LPARAM of WM_INITDIALOG,
+// then the window's DWLP_USER value.
+DialogHandler* HandlerOf(LONG_PTR value) {
+    return reinterpret_cast<DialogHandler*>(value);  // NOLINT(performance-no-int-to-ptr)
+}
+
 INT_PTR CALLBACK DialogProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
         SetWindowLongPtrA(window, DWLP_USER, lParam);
         Win32Controls controls(window);
-        reinterpret_cast<DialogHandler*>(lParam)->Opened(controls);
+        HandlerOf(lParam)->Opened(controls);
         return TRUE;
     }
     if (message == WM_COMMAND) {
-        auto* handler = reinterpret_cast<DialogHandler*>(GetWindowLongPtrA(window, DWLP_USER));
+        DialogHandler* handler = HandlerOf(GetWindowLongPtrA(window, DWLP_USER));
         if (handler == nullptr) {
             return FALSE;  // a control's notice while the dialog is still being made
         }
