@@ -240,6 +240,7 @@ TEST_F(TagFormatDialogTest, OpensAsTheTemplateSaysAndComposesAFunctionName) {
         LONG kindMask;
     };
     constexpr LONG kList = CBS_DROPDOWNLIST | CBS_SORT | WS_TABSTOP;
+    constexpr LONG kLabel = SS_CENTER | WS_GROUP;
     const Control controls[] = {
         {kOk, "Button", "OK", {70, 101, 50, 14}, BS_DEFPUSHBUTTON | WS_TABSTOP, BS_TYPEMASK},
         {kCancel, "Button", "Cancel", {140, 101, 50, 14}, BS_PUSHBUTTON | WS_TABSTOP, BS_TYPEMASK},
@@ -248,12 +249,7 @@ TEST_F(TagFormatDialogTest, OpensAsTheTemplateSaysAndComposesAFunctionName) {
         {kFunctionsRadio, "Button", "Functions", {33, 9, 80, 15}, BS_AUTORADIOBUTTON, BS_TYPEMASK},
         {kStoragesRadio, "Button", "Storages", {34, 50, 85, 15}, BS_AUTORADIOBUTTON, BS_TYPEMASK},
         {kArgumentField, "Edit", "", {160, 70, 15, 13}, ES_NUMBER | WS_TABSTOP, 0},
-        {kArgumentLabel,
-         "Static",
-         "Argument Number",
-         {140, 52, 65, 12},
-         SS_CENTER | WS_GROUP,
-         SS_TYPEMASK},
+        {kArgumentLabel, "Static", "Argument Number", {140, 52, 65, 12}, kLabel, SS_TYPEMASK},
     };
     int children = 0;
     for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
