@@ -7,7 +7,8 @@ native_only=0
 
 packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3"
 if [ "$native_only" = 0 ]; then
-  packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+  # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
+  packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb fonts-wine"
 fi
 
 missing=""

@@ -8,6 +8,7 @@
 #include "qorpro/qorpro.h"
 #include "tags/parse.h"
 #include "tags/read_function.h"
+#include "tags/tag_format_dialog.h"
 #include "write/single_write.h"
 
 namespace kiv {
@@ -28,7 +29,7 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     PortOpen,         // 13 port open
     GetKIVinfo,       // 14 driver information
     PortReconfigure,  // 15 port reconfigure
-    nullptr,          // 16 tag format dialog
+    TagFormatDialog,  // 16 tag format dialog
     nullptr,          // 17 (empty)
 };
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """kivhost as a user runs it: help, errors and exit codes, info, call and frame with --json.
 
-Usage: test_kivhost.py [--reference-dir DIR] -- KIVHOST [PREFIX ARGS...]
+Usage: test_kivhost.py [--reference-dir DIR] [--platform windows|linux] -- KIVHOST [PREFIX ARGS...]
 With a reference dir (the native build's bin folder), the answers are also compared with those
-of the native kivhost there, so that Linux and Windows give the same answers.
+of the native kivhost there, so that Linux and Windows give the same answers. On Windows
+`kivhost dialog` opens the real dialog, which tests/dialog drives; here only its usage is checked.
 """
 import binascii
 import random
@@ -125,10 +126,28 @@ def test_frame(kivhost):
           "the longest text makes a 255-byte frame")
 
 
+def test_dialog(kivhost, platform):
+    code, out, _ = run(kivhost, "dialog", "--help")
+    check(code == 0 and "function 16" in out and "Parse refuses" in out, "dialog --help")
+    code, _, err = run(kivhost, "dialog", "extra")
+    check(code == 2 and "unexpected argument" in err, f"dialog extra: exit {code}, {err!r}")
+    code, _, err = run(kivhost, "call", "16")
+    check(code == 2 and "kivhost dialog" in err, f"call 16 points to dialog: exit {code}, {err!r}")
+    if platform == "windows":
+        return
+    line = {"level": 32, "text": "RIRODI: the Tag Format dialog exists only in the Windows driver."}
+    answer = run_json(kivhost, "dialog", expect_exit=1) or {}
+    check(answer == {"result": 53, "text": None, "log": [entered(16), line]}, f"dialog: {answer}")
+    code, out, _ = run(kivhost, "dialog")
+    check(code == 1 and "not completed (result 53)" in out and line["text"] in out,
+          f"dialog: exit {code}, {out!r}")
+
+
 def main():
-    options, kivhost = split_arguments(sys.argv[1:], ["--reference-dir"])
+    options, kivhost = split_arguments(sys.argv[1:], ["--reference-dir", "--platform"])
     test_kivhost(kivhost)
     test_frame(kivhost)
+    test_dialog(kivhost, options["--platform"])
     if options["--reference-dir"]:
         # The instance record holds pointers: its size depends on the word width.
         compare_with_native(options["--reference-dir"],

@@ -156,6 +156,18 @@ TEST_F(ParseTest, NamedTagsAreAcceptedExactlyInCapitalsWithAnyDataType) {
     ExpectAll(cases);
 }
 
+// The tag format dialog (function 16) composes texts of its own; the README says plainly that
+// Parse refuses them.
+TEST_F(ParseTest, TheTagFormatDialogsTextsAreNoAddresses) {
+    std::vector<Case> cases;
+    for (const char* text : {"READ", "RAW", "WRITE", "ARG07", "VAR99"}) {
+        for (const int32_t type : {kAnalog, kString}) {
+            cases.push_back(Refused(text, type, kIllegalChars, text));
+        }
+    }
+    ExpectAll(cases);
+}
+
 TEST_F(ParseTest, ControllerTagsNeedADigitFrom0To7AndCapitals) {
     std::vector<Case> cases;
     for (const char* keyword : kiv::kControllerTagKeywords) {

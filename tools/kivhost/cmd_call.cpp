@@ -53,6 +53,9 @@ int RunCall(CommandContext& context) {
         return UsageError("call",
                           "'" + numberText + "' is not a function number (0 to 4294967295)");
     }
+    if (number == KIV_FN_TAG_FORMAT_DIALOG) {
+        return UsageError("call", "function 16 is the tag format dialog: use 'kivhost dialog'");
+    }
     if (!NeedsNoInstance(number)) {
         return UsageError("call",
                           "function " + numberText +

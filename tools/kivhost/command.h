@@ -47,5 +47,6 @@ int RunCall(CommandContext& context);
 int RunParse(CommandContext& context);
 int RunCheck(CommandContext& context);
 int RunFrame(CommandContext& context);
+int RunDialog(CommandContext& context);
 
 }  // namespace kivhost

@@ -73,6 +73,17 @@ const std::vector<Command>& Commands() {
          "there as it stands. The driver is not loaded. --json prints {\"text\", \"controller\",\n"
          "\"frameHex\", \"escaped\", \"commandList\"}.\n",
          RunFrame},
+        {"dialog", "[--json]", "show the tag format dialog (function 16)",
+         "Calls function 16, the tag format dialog, as a host's tag editor does, and prints the\n"
+         "address text composed in it: \"READ\" or \"RAW\", or \"ARG\", \"VAR\" with two digits,\n"
+         "or \"WRITE\". The dialog exists only in the Windows driver; on Linux the driver answers\n"
+         "53 at once and says so in its log. Note that Parse refuses every text the dialog\n"
+         "composes: they are not tag addresses of this driver.\n"
+         "--json prints {\"result\", \"text\", \"log\"} (text is null when the dialog was not\n"
+         "completed).\n"
+         "Exit status: 0 the dialog was completed with OK, 1 it was not (cancelled, already open,\n"
+         "or no dialog on this system).\n",
+         RunDialog},
     };
     return commands;
 }
