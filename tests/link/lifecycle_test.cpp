@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,24 +52,33 @@ public:
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
-    // When each line containing 'part' was written.
-    std::vector<Clock::time_point> TimesOf(const std::string& part) {
-        const std::lock_guard<std::mutex> lock(mutex_);
+    // When each line containing 'part' was written, once at least 'count' of them were or
+    // 'timeoutMs' passed.
+    std::vector<Clock::time_point> TimesOf(const std::string& part, size_t count, int timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
         std::vector<Clock::time_point> times;
-        for (const auto& [text, at] : lines_) {
-            if (text.find(part) != std::string::npos) {
-                times.push_back(at);
+        noted_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            times.clear();
+            for (const auto& [text, at] : lines_) {
+                if (text.find(part) != std::string::npos) {
+                    times.push_back(at);
+                }
             }
-        }
+            return times.size() >= count;
+        });
         return times;
     }
 
 private:
     void Note(const char* text) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        lines_.emplace_back(text, Clock::now());
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            lines_.emplace_back(text, Clock::now());
+        }
+        noted_.notify_all();
     }
     std::mutex mutex_;
+    std::condition_variable noted_;
     std::vector<std::pair<std::string, Clock::time_point>> lines_;
 };
 
@@ -181,7 +191,8 @@ TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntRecei
     EXPECT_EQ((*instance_)->answerTimeoutUnit.load(), 100);
     ASSERT_TRUE(WaitForLine("RIRODI: EventV_Format() error,  Ack wasn't received", 4 * kPrompt));
     EXPECT_EQ(outgoing_->EventFormatFrames(), 3);
-    const auto timeOuts = recorder_->TimesOf("RIRODI: EventV_Format() error, time-out waiting");
+    const auto timeOuts =
+        recorder_->TimesOf("RIRODI: EventV_Format() error, time-out waiting", 3, kPrompt);
     ASSERT_EQ(timeOuts.size(), 3U);
     for (size_t i = 1; i < timeOuts.size(); ++i) {
         // One second's wait and the pause of 100 ms after it.
@@ -244,8 +255,7 @@ TEST_F(LifecycleTest, SlowThePollBeginsFiftySecondsAfterTheStart) {
     kiv::timingDefaults.pollDelayMs = kiv::kDriverTimings.pollDelayMs;
     const auto start = Clock::now();
     ASSERT_EQ(Start(), KIV_OK);
-    ASSERT_TRUE(WaitForLine("RIRODI: Initialize() error, controler 1 not answer", 70000));
-    const auto first = recorder_->TimesOf("controler 1 not answer");
+    const auto first = recorder_->TimesOf("controler 1 not answer", 1, 70000);
     ASSERT_EQ(first.size(), 1U);
     // 50 s, controller 0's answer within its first step of 300 ms, then controller 1's four
     // steps: about 51.5 s.
