@@ -78,10 +78,22 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]) 
     if (port == nullptr) {
         return 0;
     }
+    // The LF that ended the previous receive begins this frame.
+    if (instance.heldLineFeed) {
+        instance.heldLineFeed = false;
+        buffer[count++] = kLineFeed;
+        platform::SetReadTimeout(port, kInterByteTimeoutUnits);
+    }
     while (count < kFrameCapacity) {
         char byte = 0;
         size_t received = 0;
         if (platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk || received != 1) {
+            break;
+        }
+        if (byte == kLineFeed && count > 0) {
+            // A frame begins here: what came before it was noise or a frame cut short. It is
+            // handed over on its own, and the LF is kept for the next receive.
+            instance.heldLineFeed = true;
             break;
         }
         if (count == 0) {

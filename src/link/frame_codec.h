@@ -50,8 +50,10 @@ SendResult SendAcknowledgement(DriverInstance& instance);
 // Receives one frame into 'buffer' (zeroed first; kFrameBufferSize bytes, so that even a full
 // frame stays terminated). The first byte is awaited for the port's current read time-out;
 // after it the frame ends at its CR (which ends the acknowledgement after its third byte too),
-// at a gap of 60 ms, or after kFrameCapacity bytes. Bytes after the CR stay on the port for the
-// next receive. The read time-out is back at the instance's readTimeout whenever this returns.
+// at a gap of 60 ms, at an LF that is not its first byte (a frame that begins after noise or
+// after a frame cut short: the bytes before it are handed over alone and the LF begins the next
+// receive), or after kFrameCapacity bytes. Bytes after the CR stay on the port for the next
+// receive. The read time-out is back at the instance's readTimeout whenever this returns.
 // Returns the number of bytes received: 0 when nothing arrived (also when no port is open).
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]);
 

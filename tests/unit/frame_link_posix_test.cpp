@@ -129,6 +129,19 @@ TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
     EXPECT_EQ(kiv::ClassifyFrame(*instance_, full.data(), full.size()), std::nullopt);
 }
 
+// A frame that begins after noise, or after a frame cut short, is received whole: the bytes
+// before its LF come alone.
+TEST_F(FrameLinkTest, AFrameBeginsAtItsLineFeedWhateverCameBefore) {
+    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
+    for (const std::string before : {std::string("XYZ"), Finish("\n;L 1,2").substr(0, 6)}) {
+        ASSERT_TRUE(pty_.Send(before + event + "\nA\r"));
+        EXPECT_EQ(Receive(), before);
+        EXPECT_EQ(Receive(), event);
+        EXPECT_EQ(KindOf(event), kiv::kKindEvent);
+        EXPECT_EQ(Receive(), "\nA\r");
+    }
+}
+
 TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextFrame) {
     ASSERT_TRUE(pty_.Send("\nA\r"));  // a late answer to an earlier command
     ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
