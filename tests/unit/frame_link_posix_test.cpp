@@ -133,7 +133,7 @@ TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
 // before its LF come alone.
 TEST_F(FrameLinkTest, AFrameBeginsAtItsLineFeedWhateverCameBefore) {
     const std::string event = Finish("\n;V 12:00:00,00,01,1F");
-    for (const std::string before : {std::string("XYZ"), Finish("\n;L 1,2").substr(0, 6)}) {
+    for (const std::string& before : {std::string("XYZ"), Finish("\n;L 1,2").substr(0, 6)}) {
         ASSERT_TRUE(pty_.Send(before + event + "\nA\r"));
         EXPECT_EQ(Receive(), before);
         EXPECT_EQ(Receive(), event);
