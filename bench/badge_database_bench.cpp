@@ -45,8 +45,9 @@ public:
         return code;
     }
     static std::string Line(int key) {
-        return ";A 1," + std::to_string(key) + "," + Code(key) + ",FFFF,01/02/24,12;89AB @ Holder " +
-               std::to_string(key) + " van Something @ Shift " + std::to_string(key % 3);
+        return ";A 1," + std::to_string(key) + "," + Code(key) +
+               ",FFFF,01/02/24,12;89AB @ Holder " + std::to_string(key) +
+               " van Something @ Shift " + std::to_string(key % 3);
     }
     kiv::DriverInstance& instance() { return *instance_; }
 
@@ -72,8 +73,8 @@ void BadgeDbUpdate5000(benchmark::State& state) {
     int key = 2500;
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         const std::string code = Database::Code(key);
-        std::snprintf(instance.stage.currentBadgeCode, sizeof instance.stage.currentBadgeCode,
-                      "%s", code.c_str());
+        std::snprintf(instance.stage.currentBadgeCode, sizeof instance.stage.currentBadgeCode, "%s",
+                      code.c_str());
         const std::string line = Database::Line(key);
         const std::string frame = "\n" + line.substr(0, line.find(" @ ")) + "\r";
         benchmark::DoNotOptimize(kiv::BadgeDbUpdate(instance, frame.c_str()));

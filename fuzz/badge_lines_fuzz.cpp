@@ -57,9 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     for (int32_t i = 0; i < summary.count; ++i) {
         CheckRecord(table[i]);
-        const int32_t found = kiv::FindKeyNumber(table, keyOrder, summary.count, table[i].keyNumber);
+        const int32_t found =
+            kiv::FindKeyNumber(table, keyOrder, summary.count, table[i].keyNumber);
         if (table[i].keyNumber[0] != '\0' &&
-            (found < 0 || found > i || std::strcmp(table[found].keyNumber, table[i].keyNumber) != 0)) {
+            (found < 0 || found > i ||
+             std::strcmp(table[found].keyNumber, table[i].keyNumber) != 0)) {
             std::abort();
         }
     }

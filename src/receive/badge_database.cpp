@@ -109,7 +109,8 @@ void TakeName(const DriverInstance& instance, const char* tag, size_t limit, cha
     GetTagText(instance, tag, text, sizeof text);
     size_t length = std::strlen(text);
     if (length > limit) {
-        err(32, "RIRODI: %s is longer than %d characters, the badge database keeps the first %d: '%s'",
+        err(32,
+            "RIRODI: %s is longer than %d characters, the badge database keeps the first %d: '%s'",
             tag, static_cast<int>(limit), static_cast<int>(limit), text);
         length = limit;
     }
@@ -248,7 +249,9 @@ void BadgeDbLoad(DriverInstance& instance) {
     }
     Install(instance, *image, summary.count);
     if (summary.overflowLines > 0) {
-        err(32, "RIRODI: %s line %lu: the badge table is full (%d badges), %lu badge lines from here on are not loaded",
+        err(32,
+            "RIRODI: %s line %lu: the badge table is full (%d badges), %lu badge lines from here "
+            "on are not loaded",
             fileName, summary.firstOverflowLine, kBadgeCount, summary.overflowLines);
     }
 }
@@ -361,7 +364,8 @@ BadgeNames FindBadgeByKey(const DriverInstance& instance, const char* keyNumber)
 
 void BadgeKeyNumberText(const char* field, size_t count, char (&keyNumber)[kKeyNumberTextSize]) {
     const int64_t key = static_cast<int64_t>(hexTextValue(field, count)) - 1;
-    const std::to_chars_result result = std::to_chars(keyNumber, keyNumber + sizeof keyNumber - 1, key);
+    const std::to_chars_result result =
+        std::to_chars(keyNumber, keyNumber + sizeof keyNumber - 1, key);
     *result.ptr = '\0';
 }
 

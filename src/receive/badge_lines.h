@@ -58,7 +58,8 @@ bool IsBadgeLine(const char* text, size_t length);
 BadgeLineProblems ParseBadgeLine(const char* text, size_t length, BadgeRecord& record);
 
 // A problem of one line, as the readers report it.
-using BadgeProblemSink = void (*)(void* context, unsigned long lineNumber, BadgeLineProblem problem);
+using BadgeProblemSink = void (*)(void* context, unsigned long lineNumber,
+                                  BadgeLineProblem problem);
 
 // What a table build found beyond the problems of single lines.
 struct BadgeTableSummary {

@@ -37,8 +37,8 @@ bool WriteFrame(std::FILE* file, const char* frame, size_t length) {
     return WriteBytes(file, frame + from, end - from);
 }
 
-bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state,
-                  const char* frame, size_t length) {
+bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state, const char* frame,
+                  size_t length) {
     char name[kFileNameSize];
     DriverFileName(name, kind.stem, instanceNumber);
     const bool create = state == 0;

@@ -18,14 +18,14 @@ namespace kiv {
 inline constexpr size_t kLineLimit = 199;
 
 struct TextLine {
-    const char* text;     // the line without its line end, terminated (when tooLong: its
-                          // first kLineLimit characters)
-    size_t length;        // characters in 'text'
-    size_t fullLength;    // characters of the line in the file, line end not counted
-    uint64_t start;       // byte offset of the line's first character in the file
-    unsigned long number; // counted from 1
-    bool hasLineEnd;      // false only for a last line that ends without LF
-    bool tooLong;         // fullLength > kLineLimit
+    const char* text;      // the line without its line end, terminated (when tooLong: its
+                           // first kLineLimit characters)
+    size_t length;         // characters in 'text'
+    size_t fullLength;     // characters of the line in the file, line end not counted
+    uint64_t start;        // byte offset of the line's first character in the file
+    unsigned long number;  // counted from 1
+    bool hasLineEnd;       // false only for a last line that ends without LF
+    bool tooLong;          // fullLength > kLineLimit
 };
 
 class LineReader {

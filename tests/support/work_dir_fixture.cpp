@@ -21,13 +21,13 @@ void WorkDirFixture::SetUp() {
             c = '-';
         }
     }
-    std::mt19937_64 random(std::random_device{}() ^
-                           static_cast<uint64_t>(
-                               std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::mt19937_64 random(
+        std::random_device{}() ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::error_code error;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path candidate =
-            std::filesystem::temp_directory_path() / (stem + "-" + std::to_string(random() % 1000000));
+        const std::filesystem::path candidate = std::filesystem::temp_directory_path() /
+                                                (stem + "-" + std::to_string(random() % 1000000));
         if (std::filesystem::create_directory(candidate, error)) {
             directory_ = candidate;
             break;

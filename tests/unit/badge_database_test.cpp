@@ -40,8 +40,8 @@ protected:
     void SetUp() override {
         WorkDirFixture::SetUp();
         instance = kivtest::MakeStageInstance();
-        counterd = qorDefineTag("COUNTERD", "COUNTERD", kivtest::kTestInstanceNumber,
-                                KIV_TYPE_ANALOG);
+        counterd =
+            qorDefineTag("COUNTERD", "COUNTERD", kivtest::kTestInstanceNumber, KIV_TYPE_ANALOG);
         pbinm = qorDefineTag("PBINM", "PBINM", kivtest::kTestInstanceNumber, KIV_TYPE_STRING);
         pbin2 = qorDefineTag("PBIN2", "PBIN2", kivtest::kTestInstanceNumber, KIV_TYPE_STRING);
     }
@@ -81,10 +81,15 @@ TEST(HexTextValue, DigitsFromTheLastWrappingIn32Bits) {
         const char* text;
         int32_t value;
     } cases[] = {
-        {"1A", 26},       {"", 0},          {"FFFFFFFF", -1}, {"1F", 31},
-        {"7FFFFFFF", 0x7FFFFFFF},           {"80000000", INT32_MIN},
-        {"123456789", 0x23456789},          // the ninth digit wraps away
-        {"a", 42},        {"/", -1},        // no check of the characters
+        {"1A", 26},
+        {"", 0},
+        {"FFFFFFFF", -1},
+        {"1F", 31},
+        {"7FFFFFFF", 0x7FFFFFFF},
+        {"80000000", INT32_MIN},
+        {"123456789", 0x23456789},  // the ninth digit wraps away
+        {"a", 42},
+        {"/", -1},  // no check of the characters
     };
     for (const auto& c : cases) {
         EXPECT_EQ(kiv::hexTextValue(c.text, std::strlen(c.text)), c.value) << c.text;
@@ -214,8 +219,7 @@ TEST_F(BadgeDatabaseTest, AddReplacesAndDeleteBlots) {
          stars + "\r\n" + other + "\r\n" + BadgeLine("9", "0000000003", "New", "N2") + "\r\n"},
         {"add, bare LF lines", first + "\n" + other + "\n", KeyText("9", "0000000003"),
          stars + "\n" + other + "\n" + BadgeLine("9", "0000000003", "New", "N2") + "\r\n"},
-        {"delete", first + "\r\n" + other + "\r\n", ";D 7,3;1234",
-         stars + "\r\n" + other + "\r\n"},
+        {"delete", first + "\r\n" + other + "\r\n", ";D 7,3;1234", stars + "\r\n" + other + "\r\n"},
         // A checksum that begins with "A" does not make a delete frame a badge line.
         {"delete, checksum A...", other + "\r\n" + first + "\r\n", ";D 7,3;A1B2",
          other + "\r\n" + stars + "\r\n"},
@@ -265,17 +269,20 @@ TEST_F(BadgeDatabaseTest, UpdateCutsLongNamesAndKeepsOneLine) {
     EXPECT_TRUE(Update(KeyText("3", "0000000003"), longName, longName2));
     StageCode("0000000004");
     EXPECT_TRUE(Update(KeyText("4", "0000000004"), "Two\nLines", "x\ry"));
-    EXPECT_EQ(ReadFile(kDatabase), BadgeLine("3", "0000000003", longName.substr(0, 50),
-                                             longName2.substr(0, 20)) +
-                                       "\r\n" + BadgeLine("4", "0000000004", "Two Lines", "x y") +
-                                       "\r\n");
+    EXPECT_EQ(ReadFile(kDatabase),
+              BadgeLine("3", "0000000003", longName.substr(0, 50), longName2.substr(0, 20)) +
+                  "\r\n" + BadgeLine("4", "0000000004", "Two Lines", "x y") + "\r\n");
     EXPECT_EQ(NameOfKey("3"), longName.substr(0, 50));
     EXPECT_EQ(kivtest::LogLines(),
               (std::vector<LogLine>{
-                  {32, "RIRODI: PBINM is longer than 50 characters, the badge database keeps the "
-                       "first 50: '" + longName + "'"},
-                  {32, "RIRODI: PBIN2 is longer than 20 characters, the badge database keeps the "
-                       "first 20: '" + longName2 + "'"},
+                  {32,
+                   "RIRODI: PBINM is longer than 50 characters, the badge database keeps the "
+                   "first 50: '" +
+                       longName + "'"},
+                  {32,
+                   "RIRODI: PBIN2 is longer than 20 characters, the badge database keeps the "
+                   "first 20: '" +
+                       longName2 + "'"},
               }));
 }
 
@@ -313,16 +320,18 @@ TEST_F(BadgeDatabaseTest, BadgeLinesBeyondTheTableAreCountedInOneLine) {
     EXPECT_EQ(NameOfKey("5000"), "B5000");
     EXPECT_EQ(NameOfKey("5001"), "");
     EXPECT_EQ(kivtest::LogLines(),
-              (std::vector<LogLine>{{32, "RIRODI: zezSetupDB01.dat line 5002: the badge table is "
-                                         "full (5000 badges), 3 badge lines from here on are not "
-                                         "loaded"}}));
+              (std::vector<LogLine>{{32,
+                                     "RIRODI: zezSetupDB01.dat line 5002: the badge table is "
+                                     "full (5000 badges), 3 badge lines from here on are not "
+                                     "loaded"}}));
 }
 
 // The modify-key reload: a badge found by its code gives back its door mask, date, time zones
 // (units digit the first zone, tens digit the second) and names; an unknown code empties them.
 TEST_F(BadgeDatabaseTest, StageBadgeFoundByCode) {
-    Load(";A 7,3,0000000003,3F,01/02/24,12;89AB @ Ann Lee @ Day\r\n"
-         ";A 7,4,0000000004,1,03/04/25,5;89AB @ Bob @ Night\r\n");
+    Load(
+        ";A 7,3,0000000003,3F,01/02/24,12;89AB @ Ann Lee @ Day\r\n"
+        ";A 7,4,0000000004,1,03/04/25,5;89AB @ Bob @ Night\r\n");
     const struct {
         const char* code;
         uint16_t doorMask;
@@ -349,9 +358,10 @@ TEST_F(BadgeDatabaseTest, StageBadgeFoundByCode) {
 }
 
 TEST_F(BadgeDatabaseTest, DownloadStagesTheLineAfterThePosition) {
-    WriteFile(kDownloadList, ";A 7,1,0000000001,3F,01/02/24,12;89AB @ One @ 1st\r\n"
-                             "not a badge line\n"
-                             ";A 7,3,0000000003,A,03/04/25,0;89AB @ Three @ 3rd");
+    WriteFile(kDownloadList,
+              ";A 7,1,0000000001,3F,01/02/24,12;89AB @ One @ 1st\r\n"
+              "not a badge line\n"
+              ";A 7,3,0000000003,A,03/04/25,0;89AB @ Three @ 3rd");
     const struct {
         double position;
         double after;
@@ -403,16 +413,18 @@ TEST_F(BadgeDatabaseTest, DownloadWithoutListOrPositionStagesNothing) {
     EXPECT_EQ(Value(counterd), 2);
     EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
     EXPECT_EQ(kivtest::LogLines(),
-              (std::vector<LogLine>{{32, "RIRODI: zezSetupUDB01.dat line 2: the line is longer "
-                                         "than 199 characters, not used"}}));
+              (std::vector<LogLine>{{32,
+                                     "RIRODI: zezSetupUDB01.dat line 2: the line is longer "
+                                     "than 199 characters, not used"}}));
 
     qorReset();
     qorDefineTag("PBINM", "PBINM", kivtest::kTestInstanceNumber, KIV_TYPE_STRING);
     kiv::DownloadNextBadge(*instance);  // no COUNTERD
     EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
     EXPECT_EQ(kivtest::LogLines(),
-              (std::vector<LogLine>{{32, "RIRODI: DOWNLOAD needs the tag COUNTERD for its list "
-                                         "position, nothing staged"}}));
+              (std::vector<LogLine>{{32,
+                                     "RIRODI: DOWNLOAD needs the tag COUNTERD for its list "
+                                     "position, nothing staged"}}));
 }
 
 // One thread reloads the table from two alternating files while another looks badges up: every
@@ -425,10 +437,11 @@ TEST_F(BadgeDatabaseTest, LookupsDuringReloadsSeeOneTableOrTheOther) {
     for (int version = 0; version < 2; ++version) {
         const std::string tag = version == 0 ? "A" : "B";
         for (int key = 1; key <= kBadges; ++key) {
-            const std::string code = tag + std::string(9 - std::to_string(key).size(), '0') +
-                                     std::to_string(key);
-            files[version] += BadgeLine(std::to_string(key), code, tag + " name " +
-                                        std::to_string(key), tag + " second") + "\r\n";
+            const std::string code =
+                tag + std::string(9 - std::to_string(key).size(), '0') + std::to_string(key);
+            files[version] += BadgeLine(std::to_string(key), code,
+                                        tag + " name " + std::to_string(key), tag + " second") +
+                              "\r\n";
         }
     }
     Load(files[0]);
