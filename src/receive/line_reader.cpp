@@ -37,14 +37,9 @@ bool LineReader::Next(TextLine& line) {
     }
     line.start = offset_ - 1;
     line.number = ++number_;
-    line.hasLineEnd = false;
     size_t count = 0;  // characters before the LF, a CR that ends them included
     bool lastWasCr = false;
-    while (byte >= 0) {
-        if (byte == '\n') {
-            line.hasLineEnd = true;
-            break;
-        }
+    while (byte >= 0 && byte != '\n') {
         if (count < sizeof line_ - 1) {
             line_[count] = static_cast<char>(byte);
         }

@@ -24,7 +24,6 @@ struct TextLine {
     size_t fullLength;     // characters of the line in the file, line end not counted
     uint64_t start;        // byte offset of the line's first character in the file
     unsigned long number;  // counted from 1
-    bool hasLineEnd;       // false only for a last line that ends without LF
     bool tooLong;          // fullLength > kLineLimit
 };
 
