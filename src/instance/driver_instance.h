@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "kiv/kiv_abi.h"
 #include "platform/port_handle.h"
@@ -33,15 +32,24 @@ inline constexpr size_t kKeyAnswerTextSize = 15;
 // The smallest answer time-out cold start accepts, in units of 10 ms.
 inline constexpr int kMinAnswerTimeoutUnits = 100;
 
+// The sizes of a badge's texts, terminator included.
+inline constexpr size_t kBadgeNameSize = 51;
+inline constexpr size_t kBadgeName2Size = 21;
+inline constexpr size_t kBadgeKeyNumberSize = 6;
+inline constexpr size_t kBadgeCodeSize = 11;
+inline constexpr size_t kBadgeDoorMaskSize = 5;
+inline constexpr size_t kBadgeDateSize = 9;
+inline constexpr size_t kBadgeTimeZonesSize = 3;
+
 // One badge of the badge database; every field is a NUL-terminated text.
 struct BadgeRecord {
-    char name[51];
-    char name2[21];
-    char keyNumber[6];
-    char badgeCode[11];
-    char doorMaskHex[5];
-    char date[9];
-    char timeZones[3];
+    char name[kBadgeNameSize];
+    char name2[kBadgeName2Size];
+    char keyNumber[kBadgeKeyNumberSize];
+    char badgeCode[kBadgeCodeSize];
+    char doorMaskHex[kBadgeDoorMaskSize];
+    char date[kBadgeDateSize];
+    char timeZones[kBadgeTimeZonesSize];
 };
 
 // The port as it was opened, so that it can be opened again.
@@ -126,7 +134,6 @@ struct DriverInstance {
     platform::PortHandle port;
     PortSettings portSettings;
     int32_t instanceNumber;
-    std::FILE* scratchFile;
     platform::Event answerEvent;
     platform::Lock portLock;
     platform::Lock transactionLock;
@@ -136,7 +143,13 @@ struct DriverInstance {
     char lastEventText[kEventTextSize];
     char keyAnswerNumber1[kKeyAnswerTextSize];
     char keyAnswerNumber2[kKeyAnswerTextSize];
+    // The badge table, filled from the start by the last load; the index lists the filled
+    // records by key number. A load replaces all three under badgeLock, and every look-up reads
+    // them under it (receive/badge_database.h).
     BadgeRecord badges[kBadgeCount];
+    uint16_t badgeKeyOrder[kBadgeCount];
+    int32_t badgeCount;
+    platform::Lock badgeLock;
     int16_t rxLength;
     std::atomic<int32_t> answerMode;
     int32_t expectedAnswer;

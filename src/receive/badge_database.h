@@ -1,4 +1,28 @@
-// Placeholder until the badge database lands.
+// The badge database: "zezSetupDB%02d.dat", one line per badge the driver added to a
+// controller, and its in-memory copy, the table `badges` of the instance, that gives the
+// controllers' key numbers their badge codes and names. Also the download list
+// "zezSetupUDB%02d.dat" (same line format), whose next line DOWNLOAD stages.
+//
+// Files are opened by bare name in the process's current directory, in binary mode; lines end
+// in CR LF on disk on every platform, and CR LF and a bare LF are both read as line ends (see
+// receive/line_reader.h). The line format, the fields and what a line may hold are described
+// in receive/badge_lines.h.
+//
+// The table. A load reads the whole file into a table of its own, builds the index by key
+// number beside it, and then replaces the instance's table, index and count at once under
+// `badgeLock`; every look-up copies what it needs under the same lock. So a look-up on the
+// receiver's thread sees the table before a reload or after it, never a mix. Records beyond
+// those loaded are empty in every field. BadgeTableOpen creates the lock (cold start, before
+// the receiver starts); BadgeTableClose destroys it (close, after the threads have ended). An
+// instance whose table was never opened (a tool, a test) is loaded and searched without a
+// lock, on one thread.
+//
+// Limits, each reported once per load (or per DOWNLOAD) with the line's number, at level 32:
+// - a badge line over 199 characters is not loaded;
+// - a key number over 5 or a door mask over 4 characters: the line is not loaded;
+// - a name over 50 or a second name over 20 characters is loaded cut to that length;
+// - badge lines beyond the 5000th are not loaded (one line names the first and their count).
+// Lines that are not badge lines (blotted lines, for instance) are passed over silently.
 #pragma once
 
 #include <cstddef>
@@ -8,28 +32,76 @@
 
 namespace kiv {
 
-struct BadgeNames {
-    char name[51];
-    char name2[21];
-    char badgeCode[11];
-};
+// The value of a hexadecimal text of 'count' characters (the caller's text holds at least that
+// many): from the last character back to the first, each byte's code (0 to 255) minus 48 when
+// it is at most 57 ("9"), otherwise minus 55 ("A" to "F" give 10 to 15), times 16 to the power
+// of its place. Other characters are not refused: they add their out-of-range digit values all
+// the same. Everything wraps in 32 bits: "FFFFFFFF" gives -1; "" gives 0.
+int32_t hexTextValue(const char* text, size_t count);
 
-struct BadgeDetails {
-    char name[51];
-    char name2[21];
-    char date[9];
-    char doorMaskHex[5];
-    char timeZones[3];
-};
+// Creates the table's lock and empties the table; false when the lock could not be created.
+bool BadgeTableOpen(DriverInstance& instance);
+// Destroys the lock; call it only once no thread can look badges up any more.
+void BadgeTableClose(DriverInstance& instance);
 
-BadgeDetails FindBadgeByCode(const DriverInstance& instance, const char* badgeCode);
+// Replaces the table by the badge lines of "zezSetupDB%02d.dat"; an empty table when the file
+// is missing. When the memory for the new table cannot be had, the table stays as it was (and
+// that is logged).
+void BadgeDbLoad(DriverInstance& instance);
+
+// Records an acknowledged key frame (the frame as sent, LF to CR, terminated) in the database,
+// then reloads the table:
+// - the new line is the frame's text without its LF and CR, " @ ", the text of the tag "PBINM",
+//   " @ ", the text of "PBIN2" (a missing tag gives an empty text; a name over 50 or a second
+//   name over 20 characters is cut, and that is logged; control characters become blanks);
+// - an add-key frame for controller 0 (its text begins ";A") is appended as a new last line
+//   ending in CR LF (after a CR LF of its own when the file did not end with a line end); the
+//   file is created when missing; other frames (delete-key, other controllers) add nothing;
+// - then the first badge line whose badge code is the staged `currentBadgeCode` (before the new
+//   line) is blotted: its characters become "*", its line end stays. An empty code blots
+//   nothing; a missing file is no error.
+// False when the new line could not be appended (the file and the table are then unchanged),
+// when the old line could not be blotted (the table is still reloaded), or when the new line
+// would be longer than 199 characters (nothing is written, and that is logged).
 bool BadgeDbUpdate(DriverInstance& instance, const char* frame);
+
+// DOWNLOAD: stages the next line of "zezSetupUDB%02d.dat". The position is the tag "COUNTERD":
+// its value truncated to a whole number k (below 0, or not a number, counts as 0) names line
+// k + 1 (lines counted from 1). When that line exists, "COUNTERD" becomes k + 1 and the line is
+// staged: `currentBadgeCode`, then the values of StageBadgeValues (a line that is not a badge
+// line stages empty texts, door mask 0, time zones 1 and 1). Past the end, "COUNTERD" becomes
+// the number of lines + 1 and nothing is staged. A last line without line end is a line like
+// any other. When the list is missing, nothing changes. When "COUNTERD" does not exist (or
+// cannot be read) nothing is staged and that is logged. A line over 199 characters or with a
+// door mask over 4 characters is logged and not staged, though "COUNTERD" moves past it.
 void DownloadNextBadge(DriverInstance& instance);
 
-int32_t hexTextValue(const char* text, size_t count);
+// What the receiver publishes for a badge.
+struct BadgeNames {
+    char name[kBadgeNameSize];
+    char name2[kBadgeName2Size];
+    char badgeCode[kBadgeCodeSize];
+};
+
+// The first badge (in file order) with this key number, through the index; all three texts
+// empty when there is none. An empty key number is never found.
 BadgeNames FindBadgeByKey(const DriverInstance& instance, const char* keyNumber);
-bool BadgeTableOpen(DriverInstance& instance);
-void BadgeTableClose(DriverInstance& instance);
-void BadgeDbLoad(DriverInstance& instance);
+
+// The key number an event's badge field names: the field's hexTextValue minus 1, in decimal
+// without leading zeros ("1" gives "0", "1F" gives "30").
+inline constexpr size_t kKeyNumberTextSize = 12;
+void BadgeKeyNumberText(const char* field, size_t count, char (&keyNumber)[kKeyNumberTextSize]);
+
+// A copy of the first badge (in file order) whose badge code is 'badgeCode' (at most 10
+// characters); every field empty when there is none. An empty code is never found.
+BadgeRecord FindBadgeByCode(const DriverInstance& instance, const char* badgeCode);
+
+// Stages what a badge record gives back to a key write: `doorMask` from the door mask text,
+// `dateText`, both time zones decoded with DecodeTimeZoneText (units digit the first zone, tens
+// digit the second, the way the key record writes them), and writes the name to "PBINM" and
+// the second name to "PBIN2". An empty record stages door mask 0, an empty date, time zones 1
+// and 1, and empties both tags. The modify-key reload stages FindBadgeByCode of the staged
+// code with it.
+void StageBadgeValues(DriverInstance& instance, const BadgeRecord& badge);
 
 }  // namespace kiv

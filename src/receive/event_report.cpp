@@ -74,9 +74,8 @@ EventReport ParseEvent(const char* workText) {
     const char* lastComma = std::strrchr(workText, ',');
     const char* end = lastComma != nullptr ? std::strchr(lastComma, ';') : nullptr;
     if (end != nullptr && static_cast<size_t>(end - lastComma - 1) <= kMaxBadgeNumberLength) {
-        const auto length = static_cast<size_t>(end - lastComma - 1);
-        const int64_t key = static_cast<int64_t>(hexTextValue(lastComma + 1, length)) - 1;
-        std::snprintf(event.keyNumber, sizeof event.keyNumber, "%lld", static_cast<long long>(key));
+        BadgeKeyNumberText(lastComma + 1, static_cast<size_t>(end - lastComma - 1),
+                           event.keyNumber);
         event.hasBadge = true;
     }
     return event;

@@ -24,6 +24,7 @@
 #include <optional>
 
 #include "instance/driver_instance.h"
+#include "receive/badge_database.h"
 
 namespace kiv {
 
@@ -34,7 +35,7 @@ struct EventReport {
     std::optional<int32_t> eventCode;
     std::optional<int32_t> unitNumber;  // counted from 0 (the frame's number less 1)
     bool hasBadge = false;
-    char keyNumber[16] = {};            // the badge number's value less 1, in decimal
+    char keyNumber[kKeyNumberTextSize] = {};  // the badge number's value less 1, in decimal
 };
 
 // Reads an event from its work text (see above).

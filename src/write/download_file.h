@@ -19,13 +19,12 @@
 #include <optional>
 
 #include "instance/driver_instance.h"
+#include "receive/event_files.h"
 
 namespace kiv {
 
 // The file name, formatted with the instance number.
 inline constexpr char kDownloadFileNameFormat[] = "zezDSetup%02d.dat";
-// The first line of a setup upload file.
-inline constexpr char kSetupFileHeader[] = "CONTENT OF SETUP PARAMETERS.";
 // The characters of a line before its line end.
 inline constexpr size_t kDownloadLineLimit = 255;
 // The longest frame text: LF, the text, four digits and CR make a frame of at most 255 bytes.

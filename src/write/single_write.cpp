@@ -16,7 +16,6 @@
 #include "tags/command_composer.h"
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
-#include "tags/time_zone_text.h"
 #include "write/command_list_file.h"
 #include "write/download_thread.h"
 #include "write/setup_staging.h"
@@ -177,15 +176,7 @@ Outcome SendKeyRecord(Write& write) {
 
 // After a modify-key command: the badge's stored values staged again, its names published.
 void ReloadBadge(DriverInstance& instance) {
-    SetupStage& stage = instance.stage;
-    const BadgeDetails badge = FindBadgeByCode(instance, stage.currentBadgeCode);
-    stage.doorMask = static_cast<uint16_t>(
-        hexTextValue(badge.doorMaskHex, strnlen(badge.doorMaskHex, sizeof badge.doorMaskHex)));
-    std::memset(stage.dateText, 0, sizeof stage.dateText);
-    std::memcpy(stage.dateText, badge.date, strnlen(badge.date, sizeof stage.dateText - 1));
-    DecodeTimeZoneText(badge.timeZones, sizeof badge.timeZones, stage.timeZone1, stage.timeZone2);
-    PutTagText(instance, "PBINM", badge.name);
-    PutTagText(instance, "PBIN2", badge.name2);
+    StageBadgeValues(instance, FindBadgeByCode(instance, instance.stage.currentBadgeCode));
 }
 
 // An add-key command whose badge line could not be read back is refused before anything is sent.

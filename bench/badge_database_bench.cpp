@@ -1,0 +1,99 @@
+// The badge database with 5000 badges: loading the file, an update (blot, append, reload) and
+// a look-up by key number as the receiver makes it for a badge event.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "instance/driver_instance.h"
+#include "qorpro/qorpro_embed.h"
+#include "receive/badge_database.h"
+
+namespace {
+
+// A fresh working directory holding a database of 'count' badges, for one benchmark.
+class Database {
+public:
+    explicit Database(int count) : instance_(std::make_unique<kiv::DriverInstance>()) {
+        qorReset();
+        previous_ = std::filesystem::current_path();
+        directory_ = std::filesystem::temp_directory_path() / "kiv-badge-bench";
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directory(directory_);
+        std::filesystem::current_path(directory_);
+        instance_->instanceNumber = 1;
+        kiv::BadgeTableOpen(*instance_);
+        std::ofstream file("zezSetupDB01.dat", std::ios::binary);
+        for (int key = 0; key < count; ++key) {
+            file << Line(key) << "\r\n";
+        }
+    }
+    ~Database() {
+        kiv::BadgeTableClose(*instance_);
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(directory_);
+    }
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    static std::string Code(int key) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%010d", key);
+        return code;
+    }
+    static std::string Line(int key) {
+        return ";A 1," + std::to_string(key) + "," + Code(key) +
+               ",FFFF,01/02/24,12;89AB @ Holder " + std::to_string(key) +
+               " van Something @ Shift " + std::to_string(key % 3);
+    }
+    kiv::DriverInstance& instance() { return *instance_; }
+
+private:
+    std::unique_ptr<kiv::DriverInstance> instance_;
+    std::filesystem::path previous_;
+    std::filesystem::path directory_;
+};
+
+void BadgeDbLoad5000(benchmark::State& state) {
+    Database database(kiv::kBadgeCount);
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        kiv::BadgeDbLoad(database.instance());
+    }
+}
+BENCHMARK(BadgeDbLoad5000)->Unit(benchmark::kMillisecond);
+
+// Re-adds a badge in the middle of the file: its line is blotted, the new one appended, the
+// table reloaded. The file grows by one line per iteration, as it does in use.
+void BadgeDbUpdate5000(benchmark::State& state) {
+    Database database(kiv::kBadgeCount - 100);
+    kiv::DriverInstance& instance = database.instance();
+    int key = 2500;
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        const std::string code = Database::Code(key);
+        std::snprintf(instance.stage.currentBadgeCode, sizeof instance.stage.currentBadgeCode, "%s",
+                      code.c_str());
+        const std::string line = Database::Line(key);
+        const std::string frame = "\n" + line.substr(0, line.find(" @ ")) + "\r";
+        benchmark::DoNotOptimize(kiv::BadgeDbUpdate(instance, frame.c_str()));
+        key = key == 2599 ? 2500 : key + 1;
+    }
+}
+BENCHMARK(BadgeDbUpdate5000)->Unit(benchmark::kMillisecond);
+
+// Look-ups of keys spread over the table, through the index, under the table's lock.
+void FindBadgeByKey5000(benchmark::State& state) {
+    Database database(kiv::kBadgeCount);
+    kiv::BadgeDbLoad(database.instance());
+    int key = 0;
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        benchmark::DoNotOptimize(
+            kiv::FindBadgeByKey(database.instance(), std::to_string(key).c_str()));
+        key = (key + 1237) % kiv::kBadgeCount;
+    }
+}
+BENCHMARK(FindBadgeByKey5000);
+
+}  // namespace

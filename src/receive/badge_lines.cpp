@@ -1,0 +1,170 @@
+// Badge lines: their fields by position, and the table built from them.
+#include "receive/badge_lines.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kiv {
+
+namespace {
+
+constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+// The badge code's place after the second comma, and the door mask's start.
+constexpr size_t kBadgeCodeWidth = kBadgeCodeSize - 1;
+constexpr size_t kDoorMaskOffset = 12;
+// After the comma that ends the door mask: the date, then (after one more character) the time
+// zones.
+constexpr size_t kDateWidth = kBadgeDateSize - 1;
+constexpr size_t kTimeZonesOffset = 10;
+constexpr size_t kTimeZonesWidth = kBadgeTimeZonesSize - 1;
+
+size_t Find(const char* text, size_t from, size_t to, char wanted) {
+    for (size_t i = from; i < to; ++i) {
+        if (text[i] == wanted) {
+            return i;
+        }
+    }
+    return kNotFound;
+}
+
+size_t FindLast(const char* text, size_t length, char wanted) {
+    for (size_t i = length; i > 0; --i) {
+        if (text[i - 1] == wanted) {
+            return i - 1;
+        }
+    }
+    return kNotFound;
+}
+
+// Copies text[from, to) into the field, cut to its capacity; true when it had to be cut.
+template <size_t N>
+bool CopyField(char (&field)[N], const char* text, size_t from, size_t to) {
+    if (from >= to) {
+        return false;
+    }
+    const size_t length = to - from;
+    const size_t kept = std::min(length, N - 1);
+    std::memcpy(field, text + from, kept);
+    field[kept] = '\0';
+    return kept < length;
+}
+
+void Report(BadgeProblemSink sink, void* context, unsigned long lineNumber,
+            BadgeLineProblem problem) {
+    if (sink != nullptr) {
+        sink(context, lineNumber, problem);
+    }
+}
+
+}  // namespace
+
+bool IsBadgeLine(const char* text, size_t length) {
+    return length >= 2 && text[0] == ';' && text[1] == 'A';
+}
+
+BadgeLineProblems ParseBadgeLine(const char* text, size_t length, BadgeRecord& record) {
+    std::memset(&record, 0, sizeof record);
+    BadgeLineProblems problems = 0;
+
+    const size_t firstAt = Find(text, 0, length, '@');
+    const size_t frameEnd = firstAt == kNotFound ? length : firstAt;
+    const size_t comma1 = Find(text, 0, frameEnd, ',');
+    const size_t comma2 = comma1 == kNotFound ? kNotFound : Find(text, comma1 + 1, frameEnd, ',');
+    if (comma2 != kNotFound) {
+        if (CopyField(record.keyNumber, text, comma1 + 1, comma2)) {
+            problems |= ProblemBit(BadgeLineProblem::kKeyNumberTooLong);
+            record.keyNumber[0] = '\0';
+        }
+        CopyField(record.badgeCode, text, comma2 + 1,
+                  std::min(comma2 + 1 + kBadgeCodeWidth, frameEnd));
+        const size_t doorStart = comma2 + kDoorMaskOffset;
+        const size_t comma4 =
+            doorStart <= frameEnd ? Find(text, doorStart, frameEnd, ',') : kNotFound;
+        if (comma4 != kNotFound) {
+            if (CopyField(record.doorMaskHex, text, doorStart, comma4)) {
+                problems |= ProblemBit(BadgeLineProblem::kDoorMaskTooLong);
+                record.doorMaskHex[0] = '\0';
+            }
+            CopyField(record.date, text, comma4 + 1, std::min(comma4 + 1 + kDateWidth, frameEnd));
+            const size_t zonesStart = std::min(comma4 + kTimeZonesOffset, frameEnd);
+            CopyField(record.timeZones, text, zonesStart,
+                      std::min(zonesStart + kTimeZonesWidth, frameEnd));
+        }
+    }
+
+    if (firstAt != kNotFound) {
+        const size_t lastAt = FindLast(text, length, '@');
+        // The name ends before the blank of " @ "; a single "@" leaves it empty.
+        if (lastAt > firstAt && CopyField(record.name, text, firstAt + 2, lastAt - 1)) {
+            problems |= ProblemBit(BadgeLineProblem::kNameCut);
+        }
+        if (CopyField(record.name2, text, lastAt + 2, length)) {
+            problems |= ProblemBit(BadgeLineProblem::kName2Cut);
+        }
+    }
+    return problems;
+}
+
+BadgeTableSummary BuildBadgeTable(LineReader& lines, BadgeRecord* table, uint16_t* keyOrder,
+                                  int32_t capacity, BadgeProblemSink sink, void* context) {
+    BadgeTableSummary summary{};
+    constexpr BadgeLineProblems kUnusable = ProblemBit(BadgeLineProblem::kKeyNumberTooLong) |
+                                            ProblemBit(BadgeLineProblem::kDoorMaskTooLong);
+    constexpr BadgeLineProblem kEveryProblem[] = {
+        BadgeLineProblem::kKeyNumberTooLong, BadgeLineProblem::kDoorMaskTooLong,
+        BadgeLineProblem::kNameCut, BadgeLineProblem::kName2Cut};
+    TextLine line{};
+    while (lines.Next(line)) {
+        if (!IsBadgeLine(line.text, line.length)) {
+            continue;
+        }
+        if (summary.count >= capacity) {
+            if (summary.overflowLines++ == 0) {
+                summary.firstOverflowLine = line.number;
+            }
+            continue;
+        }
+        if (line.tooLong) {
+            Report(sink, context, line.number, BadgeLineProblem::kLineTooLong);
+            continue;
+        }
+        BadgeRecord record;
+        const BadgeLineProblems problems = ParseBadgeLine(line.text, line.length, record);
+        for (const BadgeLineProblem problem : kEveryProblem) {
+            if ((problems & ProblemBit(problem)) != 0) {
+                Report(sink, context, line.number, problem);
+            }
+        }
+        if ((problems & kUnusable) == 0) {
+            table[summary.count++] = record;
+        }
+    }
+
+    for (int32_t i = 0; i < summary.count; ++i) {
+        keyOrder[i] = static_cast<uint16_t>(i);
+    }
+    std::sort(keyOrder, keyOrder + summary.count, [table](uint16_t a, uint16_t b) {
+        const int order = std::strcmp(table[a].keyNumber, table[b].keyNumber);
+        return order != 0 ? order < 0 : a < b;
+    });
+    return summary;
+}
+
+int32_t FindKeyNumber(const BadgeRecord* table, const uint16_t* keyOrder, int32_t count,
+                      const char* keyNumber) {
+    if (keyNumber == nullptr || keyNumber[0] == '\0' || count <= 0) {
+        return -1;
+    }
+    const uint16_t* end = keyOrder + count;
+    const uint16_t* found =
+        std::lower_bound(keyOrder, end, keyNumber, [table](uint16_t index, const char* key) {
+            return std::strcmp(table[index].keyNumber, key) < 0;
+        });
+    if (found == end || std::strcmp(table[*found].keyNumber, keyNumber) != 0) {
+        return -1;
+    }
+    return *found;
+}
+
+}  // namespace kiv
