@@ -9,7 +9,7 @@
 
 #include "host_fixture.h"
 #include "instance/driver_instance.h"
-#include "working_directory.h"
+#include "work_dir_fixture.h"
 #include "write/command_list_file.h"
 
 namespace {
@@ -36,10 +36,10 @@ std::string WithCrLf(const std::string& file) {
     return out;
 }
 
-class CommandListFileTest : public kivtest::WorkingDirectoryFixture {
+class CommandListFileTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
-        WorkingDirectoryFixture::SetUp();
+        WorkDirFixture::SetUp();
         kiv::processClientId = 4;
         Text("DOORTXT", "OPEN");
         Text("EMPTY", "");
@@ -61,7 +61,7 @@ protected:
         std::string text;
     };
     static Found Lookup(const std::string& file, int number) {
-        kivtest::WriteFileBytes("vududidi01.ini", file);
+        WriteFile("vududidi01.ini", file);
         char text[kiv::kCommandTextSize];
         std::memset(text, 'Z', sizeof text);
         const CommandListResult result = kiv::CommandListLookup(number, text);

@@ -10,7 +10,7 @@
 #include "host_fixture.h"
 #include "instance/driver_instance.h"
 #include "reference_crc.h"
-#include "working_directory.h"
+#include "work_dir_fixture.h"
 #include "write/download_file.h"
 
 namespace {
@@ -55,12 +55,12 @@ std::string WithCrLf(const std::string& file) {
     return out;
 }
 
-class DownloadFileTest : public kivtest::WorkingDirectoryFixture {
+class DownloadFileTest : public kivtest::WorkDirFixture {
 protected:
     // Every line Next reports, with the frame text recovered from each frame (and checked to be
     // framed as the controllers expect); the line count is taken after the first line.
     static std::vector<Step> ReadAll(const std::string& file, size_t& counted) {
-        kivtest::WriteFileBytes("zezDSetup01.dat", file);
+        WriteFile("zezDSetup01.dat", file);
         std::optional<DownloadFile> download = DownloadFile::Open(1);
         EXPECT_TRUE(download.has_value());
         std::vector<Step> steps;
@@ -145,7 +145,7 @@ TEST_F(DownloadFileTest, LinesAndFramesInLfAndCrLfFiles) {
 
 TEST_F(DownloadFileTest, FileNameAndMissingFile) {
     EXPECT_FALSE(DownloadFile::Open(1).has_value());
-    kivtest::WriteFileBytes("zezDSetup07.dat", ";a;\n");
+    WriteFile("zezDSetup07.dat", ";a;\n");
     std::optional<DownloadFile> download = DownloadFile::Open(7);
     ASSERT_TRUE(download.has_value());
     EXPECT_EQ(download->CountFrameLines(), 1U);
