@@ -91,6 +91,12 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
     if (kind == kKindAcknowledgement) {
         instance.uploadAckSeen = 1;
     } else if (kind == kKindDataAnswer) {
+        // The answer is kept when it comes, whichever of the pair comes second: the waiting
+        // transaction must read this answer, not the one of an earlier command.
+        const auto length = static_cast<size_t>(instance.rxLength);
+        std::memset(instance.answerCopy, 0, sizeof instance.answerCopy);
+        std::memcpy(instance.answerCopy, instance.rxBuffer,
+                    length < kFrameCapacity ? length : kFrameCapacity);
         instance.uploadDataSeen = 1;
     } else {
         SendAcknowledgement(instance);
@@ -105,12 +111,6 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
     if (instance.uploadAckSeen.load() == 1 && instance.uploadDataSeen.load() == 1) {
         instance.uploadAckSeen = 0;
         instance.uploadDataSeen = 0;
-        if (kind == kKindDataAnswer) {
-            const auto length = static_cast<size_t>(instance.rxLength);
-            std::memset(instance.answerCopy, 0, sizeof instance.answerCopy);
-            std::memcpy(instance.answerCopy, instance.rxBuffer,
-                        length < kFrameCapacity ? length : kFrameCapacity);
-        }
         SignalAnswer(instance);
     }
 }

@@ -1,0 +1,217 @@
+// Tag writes on a running instance, vxs-sim playing the controllers: the key commands with the
+// badge database, a command whose answer never comes, SEND_ACK, the command-list file, the
+// setup download, and writes from several host threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_instance.h"
+#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
+#include "qorpro/qorpro_embed.h"
+#include "simulator_channel.h"
+#include "stage_instance.h"
+#include "work_dir_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kivtest::HostInstance;
+using kivtest::LinesWith;
+using kivtest::TagText;
+using kivtest::TagValue;
+using kivtest::TestTag;
+using kivtest::WaitForLine;
+using kivtest::WaitForTagValue;
+using linktest::Sim;
+
+constexpr int kPrompt = 5000;
+
+class WriteTest : public kivtest::WorkDirFixture {
+protected:
+    void SetUp() override {
+        WorkDirFixture::SetUp();
+        ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
+        kiv::timingDefaults = kiv::kDriverTimings;
+        kiv::timingDefaults.receiverStartDelayMs = 20;
+        kiv::timingDefaults.pollDelayMs = 600000;
+        for (const char* tag : {"PBINM", "PBIN2", "PBNAM", "PBNA2", "PBCOD", "OUTGOING"}) {
+            qorDefineTag(tag, tag, 1, KIV_TYPE_STRING);
+        }
+        for (const char* tag : {"PENUM", "COUNTERD", "3FSPARS"}) {
+            qorDefineTag(tag, tag, 1, KIV_TYPE_ANALOG);
+        }
+        instance_ = std::make_unique<HostInstance>(1);
+        ASSERT_EQ(instance_->ColdStart(linktest::PortName()), KIV_OK);
+        ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    }
+    void TearDown() override {
+        instance_.reset();
+        kiv::timingDefaults = kiv::kDriverTimings;
+        kiv::sendAckSetting = 0;
+        EXPECT_TRUE(Sim("idle 5000"));
+        EXPECT_TRUE(Sim("fault silent off all"));
+        EXPECT_TRUE(Sim("order ack-first"));
+        WorkDirFixture::TearDown();
+    }
+
+    // A write through KivMain, as the host makes it.
+    int32_t Write(TestTag& tag) {
+        KivRequest request = tag.Request(**instance_, KIV_FN_SINGLE_WRITE);
+        return KivMain(&request);
+    }
+    int32_t WriteNumber(const char* address, int32_t operation, uint16_t value,
+                        int32_t controller = 10) {
+        TestTag tag(address, operation, KIV_TYPE_ANALOG, 0, -1, controller);
+        tag.SetNumber(value);
+        return Write(tag);
+    }
+    int32_t WriteText(const char* address, int32_t operation, const std::string& text) {
+        TestTag tag(address, operation, KIV_TYPE_STRING);
+        tag.SetText(text);
+        return Write(tag);
+    }
+    // A command tag of controller 0 written with 1: the result, and the value left in the area.
+    std::pair<int32_t, uint16_t> Command(const char* address, int32_t operation) {
+        TestTag tag(address, operation, KIV_TYPE_ANALOG, 0, -1, address[0] - '0');
+        tag.SetNumber(1);
+        const int32_t result = Write(tag);
+        return {result, tag.Number()};
+    }
+    void StageBadge(const std::string& code, const std::string& name, const std::string& name2) {
+        ASSERT_EQ(WriteText("PKCOD", 132, code), KIV_OK);
+        ASSERT_EQ(WriteText("PDATE", 133, "31/12/29"), KIV_OK);
+        ASSERT_EQ(qorSetText(qorFindTag("PBINM"), name.c_str()), 0);
+        ASSERT_EQ(qorSetText(qorFindTag("PBIN2"), name2.c_str()), 0);
+    }
+
+    std::unique_ptr<HostInstance> instance_;
+};
+
+TEST_F(WriteTest, AnAddedBadgeIsKnownByNameAtItsNextEvent) {
+    for (const char* order : {"ack-first", "data-first"}) {
+        SCOPED_TRACE(order);
+        ASSERT_TRUE(Sim(std::string("order ") + order));
+        const std::string code = order[0] == 'a' ? "00000000AB" : "00000000CD";
+        StageBadge(code, "Ada Lovelace", "Engineering");
+        ASSERT_EQ(Command("0FADDK", 0), (std::pair<int32_t, uint16_t>{KIV_OK, 0}));
+        const std::string database = ReadFile("zezSetupDB01.dat");
+        const size_t line = database.find(";A ");
+        ASSERT_NE(line, std::string::npos) << database;
+        EXPECT_NE(database.find("," + code + ",", line), std::string::npos);
+        EXPECT_NE(database.find(" @ Ada Lovelace @ Engineering\r\n", line), std::string::npos);
+    }
+    // The sim gave the two badges keys 0 and 1; an event names a badge by key + 1.
+    // PENUM is written last.
+    ASSERT_TRUE(Sim("event 0 17 unit=1 badge=1"));
+    ASSERT_TRUE(WaitForTagValue("PENUM", 17, kPrompt));
+    EXPECT_EQ(TagText("PBNAM"), "Ada Lovelace");
+    EXPECT_EQ(TagText("PBNA2"), "Engineering");
+    EXPECT_EQ(TagText("PBCOD"), "00000000AB");
+}
+
+TEST_F(WriteTest, DeleteBlotsTheLineModifyReloadsTheBadge) {
+    StageBadge("0000000042", "Grace", "Hopper");
+    ASSERT_EQ(WriteNumber("PDORS", 100, 0x00A5), KIV_OK);
+    ASSERT_EQ(WriteNumber("PTZN2", 110, 3), KIV_OK);
+    ASSERT_EQ(Command("0FADDK", 0).first, KIV_OK);
+    // Modify: the stored door mask, date and time zones come back, the names too.
+    ASSERT_EQ(WriteNumber("PDORS", 100, 0), KIV_OK);
+    ASSERT_EQ(WriteNumber("PTZN2", 110, 1), KIV_OK);
+    ASSERT_EQ(qorSetText(qorFindTag("PBINM"), ""), 0);
+    ASSERT_EQ(Command("0FMODK", 2).first, KIV_OK);
+    EXPECT_EQ((*instance_)->stage.doorMask, 0x00A5);
+    EXPECT_EQ((*instance_)->stage.timeZone2, 3);
+    EXPECT_STREQ((*instance_)->stage.dateText, "31/12/29");
+    EXPECT_EQ(TagText("PBINM"), "Grace");
+    // A badge the database does not hold: empty names, nothing staged from it.
+    ASSERT_EQ(WriteText("PKCOD", 132, "77"), KIV_OK);
+    ASSERT_EQ(Command("0FMODK", 2).first, KIV_OK);
+    EXPECT_EQ(TagText("PBINM"), "");
+    EXPECT_EQ((*instance_)->stage.doorMask, 0);
+
+    const std::string before = ReadFile("zezSetupDB01.dat");
+    ASSERT_EQ(WriteText("PKCOD", 132, "0000000042"), KIV_OK);
+    ASSERT_EQ(Command("0FDELK", 1).first, KIV_OK);
+    const std::string after = ReadFile("zezSetupDB01.dat");
+    ASSERT_EQ(after.size(), before.size());  // nothing appended
+    EXPECT_EQ(after.find(";A "), std::string::npos);
+    EXPECT_NE(after.find("*****"), std::string::npos);
+}
+
+TEST_F(WriteTest, AnAddKeyWithoutBadgeCodeOrDateSendsNothing) {
+    const uint32_t sent = qorWriteCount(qorFindTag("OUTGOING"));
+    EXPECT_EQ(Command("0FADDK", 0).first, KIV_REJECTED);
+    EXPECT_EQ(LinesWith("PKCOD is not staged").size(), 1U);
+    ASSERT_EQ(WriteText("PKCOD", 132, "1234"), KIV_OK);
+    EXPECT_EQ(Command("0FADDK", 0).first, KIV_REJECTED);
+    EXPECT_EQ(LinesWith("PDATE is not staged").size(), 1U);
+    EXPECT_EQ(qorWriteCount(qorFindTag("OUTGOING")), sent);
+}
+
+TEST_F(WriteTest, AnUnansweredCommandFailsAfterThreeAttemptsWithoutItsSecondPhase) {
+    (*instance_)->answerTimeoutUnit = 20;  // 200 ms a wait
+    ASSERT_TRUE(Sim("fault silent on all"));
+    StageBadge("0000000001", "X", "Y");
+    qorClearLog();
+    EXPECT_EQ(Command("0FADDK", 0), (std::pair<int32_t, uint16_t>{KIV_FAILED, 1}));
+    EXPECT_EQ(LinesWith("RIRODI: SingleWrite() error, time-out waiting for answer, '0FADDK'").size(),
+              3U);
+    EXPECT_FALSE(Exists("zezSetupDB01.dat"));
+}
+
+TEST_F(WriteTest, SendAckOneStopsTheAcknowledgementsZeroRestoresThem) {
+    ASSERT_EQ(WriteNumber("SEND_ACK", 0, 1), KIV_OK);
+    ASSERT_TRUE(Sim("event 0 9 unit=1"));
+    // Not acknowledged, the event comes again (and again) and is published each time.
+    const int32_t penum = qorFindTag("PENUM");
+    const auto start = std::chrono::steady_clock::now();
+    while (qorWriteCount(penum) < 2 && std::chrono::steady_clock::now() - start < 5s) {
+        qorWaitForChange(qorChangeCount(), 200);
+    }
+    EXPECT_GE(qorWriteCount(penum), 2U);
+    ASSERT_EQ(WriteNumber("SEND_ACK", 0, 0), KIV_OK);
+    EXPECT_TRUE(Sim("idle 5000"));  // acknowledged at last
+}
+
+TEST_F(WriteTest, ACommandListEntryGoesOutAsItStands) {
+    WriteFile("vududidi01.ini", "StartOfCommandList\r\n5,\t<A>; an acknowledgement\r\n"
+                                "EndOfCommandList\r\n");
+    EXPECT_EQ(WriteNumber("SEND_STR_FROM_FILE", 0, 5), KIV_OK);
+    EXPECT_EQ(TagText("OUTGOING"), "<LF>A<CR>");
+    EXPECT_EQ(WriteNumber("SEND_STR_FROM_FILE", 0, 6), KIV_REJECTED);
+}
+
+TEST_F(WriteTest, ASetupDownloadSendsEveryLineAndResetsItsTag) {
+    WriteFile("zezDSetup01.dat",
+              "CONTENT OF SETUP PARAMETERS.\r\n\r\n;>3S P,1234,5678;0000\r\n\r\n;>3S M,2;\r\n"
+              "no semicolon here\r\n");
+    ASSERT_EQ(qorSetValue(qorFindTag("3FSPARS"), 1), 0);
+    EXPECT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
+    EXPECT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 2 of 3 lines sent, 1 failed", kPrompt));
+    EXPECT_TRUE(WaitForTagValue("3FSPARS", 0, kPrompt));
+    EXPECT_EQ(WriteNumber("3FSPARS", 7, 0, 3), KIV_REJECTED);  // only 1 starts it
+}
+
+TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {
+    std::atomic<int> done{0};
+    std::vector<std::thread> hosts;
+    for (int n = 0; n < 4; ++n) {
+        hosts.emplace_back([&] {
+            if (Command("0FSTAT", 13).first == KIV_OK) {
+                ++done;
+            }
+        });
+    }
+    for (std::thread& host : hosts) {
+        host.join();
+    }
+    EXPECT_EQ(done.load(), 4);
+}
+
+}  // namespace
