@@ -164,6 +164,7 @@ struct DriverInstance {
     SetupStage stage;
     // Below: what the driver keeps to start and stop the instance safely.
     bool heldLineFeed;       // the receiver read the LF that begins its next frame
+    platform::Event shutdownEvent;  // set with shutdownRequested: it ends every pause at once
     uint64_t startedMarker;  // kStartedMarker from cold start until close
     std::atomic<int32_t> clientRegistered;
     DriverTimings timings;

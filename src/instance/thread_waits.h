@@ -13,9 +13,12 @@ inline bool ShutdownRequested(const DriverInstance& instance) {
     return instance.shutdownRequested.load() != 0;
 }
 
+// Asks every thread of the instance to end: sets shutdownRequested and wakes every pause.
+void RequestShutdown(DriverInstance& instance);
+
 // Pauses for 'ms'; true when the whole pause passed, false as soon as shut-down is requested
 // (at once when it already was).
-bool PauseUnlessShutdown(const DriverInstance& instance, uint32_t ms);
+bool PauseUnlessShutdown(DriverInstance& instance, uint32_t ms);
 
 // Waits up to 'ms' for answerEvent. A wait cut short by shut-down ends as a time-out: the answer
 // did not come.

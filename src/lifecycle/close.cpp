@@ -1,6 +1,7 @@
 // Function 11: close. Every thread of the instance is stopped and joined before the port is
 // closed and the locks are destroyed, so that no thread touches them, or the instance, after
 // close has returned.
+#include "instance/thread_waits.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "lifecycle/shutdown_thread.h"
 #include "link/instance_port.h"
@@ -17,7 +18,7 @@ namespace {
 // ends when its client is removed; if the host has not sent its shut-down signal, that is done
 // here.
 void StopThreads(DriverInstance& instance) {
-    instance.shutdownRequested = 1;
+    RequestShutdown(instance);
     RemoveClient(instance);
     InstanceThreads& threads = instance.threads;
     platform::ThreadJoin(threads.eventFormat);
@@ -51,6 +52,7 @@ int32_t Close(KivRequest* request) {
         platform::LockDestroy(instance->transactionLock);
     }
     platform::EventClose(instance->answerEvent);
+    platform::EventClose(instance->shutdownEvent);
     BadgeTableClose(*instance);
     instance->startedMarker = 0;
     return KIV_OK;

@@ -120,7 +120,7 @@ int32_t ColdStart(KivRequest* request) {
         return KIV_FAILED;
     }
     if (!platform::LockInit(instance.portLock) || !platform::LockInit(instance.transactionLock) ||
-        !BadgeTableOpen(instance)) {
+        !platform::EventCreate(instance.shutdownEvent, nullptr) || !BadgeTableOpen(instance)) {
         err(32, "RIRODI: ColdStart() error, creating the locks of the instance");
         return KIV_FAILED;
     }

@@ -1,6 +1,8 @@
 // Waiting for the host's shut-down signal.
 #include "lifecycle/shutdown_thread.h"
 
+#include "instance/thread_waits.h"
+
 #include "qorpro/qorpro.h"
 
 namespace kiv {
@@ -29,7 +31,7 @@ void ThreadShutDown(void* argument) {
             continue;
         }
         err(64, "RIRODI: message QOR_SIGNAL_SHUT");
-        instance.shutdownRequested = 1;
+        RequestShutdown(instance);
         const std::optional<uint16_t> status = RemoveClient(instance);
         if (status.has_value() && *status == 0) {
             err(64, "RIRODI: QorRmClient() succeeded!!!");

@@ -136,7 +136,10 @@ protected:
         EXPECT_TRUE(Sim("idle 5000"));
         EXPECT_TRUE(Sim("fault silent off all"));
         for (int controller = 0; controller < 8; ++controller) {
-            EXPECT_TRUE(Sim("present " + std::to_string(controller) + " on"));
+            const std::string c = std::to_string(controller);
+            EXPECT_TRUE(Sim("present " + c + " on"));
+            EXPECT_TRUE(Sim("status " + c + " mode=1 keys=auto word=0 text=\"\" ai1=0 ai2=0 ai3=0 "
+                            "ai4=0 version=1.00"));
         }
         HostFixture::TearDown();
     }
