@@ -168,22 +168,26 @@ TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrd
     EXPECT_EQ(outgoing_->EventFormatFrames(), 1);
     EXPECT_TRUE(LinesWith("EventV_Format() error").empty());
 
-    // The lines every start and stop writes, in this order.
+    // The lines every start and stop writes, in this order; the receiver's last line follows the
+    // signal (its thread and the one that removes the client end side by side).
     const std::vector<LogLine> expected = {
         {32, "RIRODI: START"},
         {32, "RIRODI: Driver loaded successfully"},
         {32, "RIRODI: Start of Unsolicited Thread"},
         {64, "RIRODI: message QOR_SIGNAL_SHUT"},
         {64, "RIRODI: QorRmClient() succeeded!!!"},
-        {32, "RIRODI: End of Unsolicited Thread"},
     };
+    const LogLine receiverEnd{32, "RIRODI: End of Unsolicited Thread"};
     std::vector<LogLine> seen;
+    bool endAfterSignal = false;
     for (const LogLine& line : LogLines()) {
         if (std::find(expected.begin(), expected.end(), line) != expected.end()) {
             seen.push_back(line);
         }
+        endAfterSignal = endAfterSignal || (line == receiverEnd && seen.size() >= 4);
     }
     EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(endAfterSignal);
     EXPECT_EQ(LinesWith("RIRODI: Start of ThreadShutDown").size(), 1U);
     EXPECT_EQ(qorClientCount(), 0);
 }
