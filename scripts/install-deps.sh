@@ -8,6 +8,9 @@ native_only=0
 packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3"
 if [ "$native_only" = 0 ]; then
   packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+  # The checks of scripts/ci-matrix.sh: the clang build, libFuzzer, clang-format, clang-tidy,
+  # and llvm-symbolizer for readable sanitizer reports.
+  packages="$packages git clang libclang-rt-14-dev llvm clang-format clang-tidy"
 fi
 
 missing=""
