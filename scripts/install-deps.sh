@@ -9,6 +9,9 @@ packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev p
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
   packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb fonts-wine"
+  # The checks of scripts/ci-matrix.sh: the clang build, libFuzzer, clang-format, clang-tidy,
+  # and llvm-symbolizer for readable sanitizer reports.
+  packages="$packages git clang libclang-rt-14-dev llvm clang-format clang-tidy"
 fi
 
 missing=""

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The driver library exports KivMain and nothing else, and depends only on what a host has.
+"""The driver library exports KivMain and nothing else, depends only on what a host has, and
+ships without debug sections (they sit in the .debug file beside it, which it names).
 
 Usage: test_exports.py linux LIBRARY
        test_exports.py windows DLL OBJDUMP
@@ -7,6 +8,7 @@ Linux: the dynamic symbol table defines only KivMain, and the host calls (err am
 bound to the host library's symbol version. Windows: a PE32 i386 DLL whose export table holds
 exactly KivMain and whose imports are QORPRO.DLL and Windows' own DLLs, no runtime DLLs.
 """
+import os
 import re
 import subprocess
 import sys
@@ -23,6 +25,19 @@ def output(*command):
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
+def section_names(objdump, library):
+    return re.findall(r"^\s*\d+\s+(\S+)\s", output(objdump, "-h", library), re.M)
+
+
+def check_debug_split(objdump, library):
+    sections = section_names(objdump, library)
+    check(sections, f"objdump lists the sections of {library}")
+    debug = [name for name in sections if name.startswith((".debug", ".zdebug"))]
+    check(not debug, f"no debug sections in the shipped library: {debug}")
+    check(".gnu_debuglink" in sections, f"the library names its .debug file: {sections}")
+    check(os.path.isfile(library + ".debug"), f"{library}.debug beside the library")
+
+
 def test_linux(library):
     defined = [line.split()[-1] for line in output("nm", "-D", "--defined-only", library).splitlines()
                if line.strip()]
@@ -32,6 +47,7 @@ def test_linux(library):
           "err is bound to the host library's version")
     check(re.search(r"\bQorMkClient@QORPRO_1\.0\b", undefined) is not None or "QorMkClient" not in undefined,
           "host calls are bound to the host library's version")
+    check_debug_split("objdump", library)
 
 
 def test_windows(dll, objdump):
@@ -45,6 +61,7 @@ def test_windows(dll, objdump):
     allowed = {"QORPRO.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "USER32.DLL"}
     check("QORPRO.DLL" in imports, f"imports QORPRO.DLL: {imports}")
     check(all(name.upper() in allowed for name in imports), f"imports only Windows and QORPRO.DLL: {imports}")
+    check_debug_split(objdump, dll)
 
 
 def main():

@@ -1,0 +1,64 @@
+// The receiver's handling of any frame in any answer mode: the first byte picks the mode (0, 1
+// or 2) and the poll that waits, the rest is the frame as received. Status reports and events
+// are read and published, upload lines and events filed (in a directory of the run's own), the
+// data answer kept; nothing outside the frame or the instance is touched.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz_host.h"
+#include "platform/sync.h"
+#include "qorpro/qorpro_embed.h"
+#include "receive/unsolicited_receiver.h"
+
+namespace {
+
+// The receiver writes its files by bare name: into a scratch directory, made once.
+bool EnterScratchDirectory() {
+    char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
+    return mkdtemp(pattern) != nullptr && chdir(pattern) == 0;
+}
+
+void DefineReceiverTags() {
+    for (const char* name : {"PENUM", "PCDOR", "PSDOR00", "0PMODE", "0PKEYS", "0PTMPR", "PSRDR00"}) {
+        qorDefineTag(name, name, kivfuzz::kInstanceNumber, KIV_TYPE_ANALOG);
+    }
+    for (const char* name : {"PBNAM", "PBNA2", "PBCOD", "0PCTRL", "0PVER"}) {
+        qorDefineTag(name, name, kivfuzz::kInstanceNumber, KIV_TYPE_STRING);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool ready = EnterScratchDirectory();
+    if (!ready || size == 0) {
+        return 0;
+    }
+    kivfuzz::BeginRun();
+    static const bool tags = (DefineReceiverTags(), true);
+    (void)tags;
+    kiv::DriverInstance& instance = kivfuzz::ZeroedInstance();
+    if (!kiv::platform::EventCreate(instance.answerEvent, nullptr)) {
+        return 0;
+    }
+    instance.answerMode = data[0] % 3;
+    instance.pollPending[(data[0] >> 2) % kiv::kControllerCount] = 1;
+    instance.uploadSetupRunning = (data[0] >> 5) & 1;
+    const size_t count = std::min(size - 1, kiv::kFrameCapacity);
+    std::memcpy(instance.rxBuffer, data + 1, count);
+    instance.rxLength = static_cast<int16_t>(count);
+    if (const auto kind = kiv::ClassifyFrame(instance, instance.rxBuffer, count)) {
+        kiv::HandleFrame(instance, *kind);
+    }
+    if (instance.answerCopy[kiv::kFrameCapacity] != '\0' ||
+        instance.lastEventText[sizeof instance.lastEventText - 1] != '\0') {
+        std::abort();
+    }
+    kiv::platform::EventClose(instance.answerEvent);
+    return 0;
+}
