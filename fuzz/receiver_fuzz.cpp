@@ -2,6 +2,7 @@
 // or 2) and the poll that waits, the rest is the frame as received. Status reports and events
 // are read and published, upload lines and events filed (in a directory of the run's own), the
 // data answer kept; nothing outside the frame or the instance is touched.
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +18,6 @@
 
 namespace {
 
-// The receiver writes its files by bare name: into a scratch directory, made once.
-bool EnterScratchDirectory() {
-    char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
-    return mkdtemp(pattern) != nullptr && chdir(pattern) == 0;
-}
 
 void DefineReceiverTags() {
     for (const char* name : {"PENUM", "PCDOR", "PSDOR00", "0PMODE", "0PKEYS", "0PTMPR", "PSRDR00"}) {
@@ -34,9 +30,27 @@ void DefineReceiverTags() {
 
 }  // namespace
 
+// The receiver writes its files by bare name: the run works in a scratch directory of its own.
+// The corpus and other paths on the command line are made absolute first, so that they still
+// name what they named.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    for (int i = 1; i < *argc; ++i) {
+        char* path = (*argv)[i];
+        if (path[0] != '-') {
+            if (char* absolute = realpath(path, nullptr)) {
+                (*argv)[i] = absolute;  // kept for the whole run
+            }
+        }
+    }
+    char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) {
+        std::abort();
+    }
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = EnterScratchDirectory();
-    if (!ready || size == 0) {
+    if (size == 0) {
         return 0;
     }
     kivfuzz::BeginRun();
