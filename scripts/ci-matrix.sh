@@ -1,12 +1,12 @@
 #!/bin/sh
 # The checks CI runs after the README's test command and the sanitizer run: the Linux tests in
-# the other build types (g++ Release and Debug, clang), the formatting check, clang-tidy on the
-# driver's sources, and every fuzz target for a bounded time under AddressSanitizer and
+# the other build types (g++ Release and Debug, clang), the threaded tests under ThreadSanitizer,
+# the formatting check, clang-tidy on the driver's sources, and every fuzz target for a bounded time under AddressSanitizer and
 # UndefinedBehaviorSanitizer. Each step prints how long it took; every step runs, and the script
 # fails when any of them failed.
 #
 # Usage: sh scripts/ci-matrix.sh [STEP...]
-#   steps: release debug clang format tidy fuzz (default: all, in this order)
+#   steps: release debug clang tsan format tidy fuzz (default: all, in this order)
 # Environment:
 #   KIV_FUZZ_SECONDS  how long each fuzz target runs (default 30)
 #   KIV_FUZZ_SKIP     fuzz targets not run (names as in fuzz/, e.g. "kiv_main_fuzz")
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 jobs=${KIV_JOBS:-$(nproc 2>/dev/null || echo 2)}
 fuzz_seconds=${KIV_FUZZ_SECONDS:-30}
 fuzz_skip=${KIV_FUZZ_SKIP:-}
-all_steps="release debug clang format tidy fuzz"
+all_steps="release debug clang tsan format tidy fuzz"
 
 usage() {
     sed -n '2,14p' "$script" | sed 's/^# \{0,1\}//'
@@ -43,6 +43,9 @@ source_files() {
 step_release() { build_and_test linux-release; }
 step_debug() { build_and_test linux-debug; }
 step_clang() { build_and_test linux-clang; }
+# The tests whose threads share the instance: the receiver, the lifecycle, the badge table's
+# reload beside look-ups, the port functions, the link and write tests on the simulated line.
+step_tsan() { TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build_and_test linux-tsan; }
 
 step_format() {
     clang-format --version
