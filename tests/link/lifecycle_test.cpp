@@ -18,6 +18,7 @@
 #include "kiv/kiv_abi.h"
 #include "qorpro/qorpro_embed.h"
 #include "simulator_channel.h"
+#include "work_dir_fixture.h"
 
 namespace {
 
@@ -113,10 +114,10 @@ private:
     int eventFormat_ = 0;
 };
 
-class LifecycleTest : public kivtest::HostFixture {
+class LifecycleTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
-        HostFixture::SetUp();  // forgets the callbacks of the stand-in: set them after it
+        WorkDirFixture::SetUp();  // forgets the callbacks of the stand-in: set them after it
         recorder_ = std::make_unique<Recorder>();
         outgoing_ = std::make_unique<OutgoingCounter>();
         ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
@@ -141,7 +142,7 @@ protected:
             EXPECT_TRUE(Sim("status " + c + " mode=1 keys=auto word=0 text=\"\" ai1=0 ai2=0 ai3=0 "
                             "ai4=0 version=1.00"));
         }
-        HostFixture::TearDown();
+        WorkDirFixture::TearDown();
     }
 
     int32_t Start(int32_t answerTimeout = 100) {
@@ -190,6 +191,26 @@ TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrd
     EXPECT_TRUE(endAfterSignal);
     EXPECT_EQ(LinesWith("RIRODI: Start of ThreadShutDown").size(), 1U);
     EXPECT_EQ(qorClientCount(), 0);
+}
+
+// Two events in one write, without a pause: both acknowledged, filed and published.
+TEST_F(LifecycleTest, TwoEventsBackToBackAreBothHandled) {
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    ASSERT_TRUE(Sim("fault silent on 0"));
+    ASSERT_TRUE(Sim("event 0 8 unit=1"));
+    ASSERT_TRUE(Sim("event 0 10 unit=2"));
+    ASSERT_TRUE(Sim("fault backtoback on 0 count=1"));
+    ASSERT_TRUE(Sim("fault silent off 0"));
+    ASSERT_TRUE(Sim("idle 5000"));  // both acknowledged
+    EXPECT_TRUE(WaitForTagValue("PENUM", 10, kPrompt));
+    EXPECT_EQ(TagValue("PSDOR00"), 2.0);
+    EXPECT_EQ(qorWriteCount(qorFindTag("PENUM")), 2U);
+    EXPECT_TRUE(LinesWith("Illegal message").empty());
+    const std::string log = ReadFile("zezEvents01.dat");
+    EXPECT_EQ(log.rfind("LIST OF INPUT EVENTS.\r\n\r\n;V ", 0), 0U) << log;
+    EXPECT_NE(log.find(",08,01,"), std::string::npos);
+    EXPECT_NE(log.find(",10,02,"), std::string::npos);
 }
 
 TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntReceived) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host_instance.h"
@@ -196,6 +197,24 @@ TEST_F(WriteTest, ASetupDownloadSendsEveryLineAndResetsItsTag) {
     EXPECT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 2 of 3 lines sent, 1 failed", kPrompt));
     EXPECT_TRUE(WaitForTagValue("3FSPARS", 0, kPrompt));
     EXPECT_EQ(WriteNumber("3FSPARS", 7, 0, 3), KIV_REJECTED);  // only 1 starts it
+}
+
+// The host's shut-down signal during a command's first wait: no further attempt; during a
+// download: no further line, and the FSPARS tag is reset all the same.
+TEST_F(WriteTest, ShutDownStopsRetriesAndDownloads) {
+    ASSERT_TRUE(Sim("fault silent on all"));
+    WriteFile("zezDSetup01.dat", ";>3S M,1;\r\n;>3S M,2;\r\n;>3S M,3;\r\n;>3S M,4;\r\n");
+    ASSERT_EQ(qorSetValue(qorFindTag("3FSPARS"), 1), 0);
+    ASSERT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
+    std::thread host([&] { EXPECT_EQ(Command("0FSTAT", 13).first, KIV_FAILED); });
+    ASSERT_TRUE(kivtest::WaitForLines("time-out waiting for answer", 1, kPrompt));
+    ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
+    host.join();
+    EXPECT_TRUE(WaitForTagValue("3FSPARS", 0, kPrompt));
+    // Whichever waited first: at most one more attempt after the signal, no further line.
+    EXPECT_LE(LinesWith("RIRODI: SingleWrite() error, time-out").size(), 1U);
+    EXPECT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 0 of 4 lines sent", kPrompt));
+    EXPECT_LE(LinesWith("RIRODI: DownLoadFromFile() error, time-out").size(), 2U);
 }
 
 TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {

@@ -1,5 +1,7 @@
 #include "driver_side.h"
 
+#include "reference_crc.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -14,20 +16,6 @@
 
 namespace simtest {
 
-uint16_t TestCrc(std::string_view bytes) {
-    // Shift register form: the polynomial x^16 + x^12 + x^5 + 1, message bits first.
-    uint32_t reg = 0;
-    for (const char c : bytes) {
-        for (int bit = 7; bit >= 0; --bit) {
-            const bool in = ((static_cast<unsigned char>(c) >> bit) & 1) != 0;
-            const bool top = (reg & 0x8000) != 0;
-            reg = (reg << 1) & 0xFFFF;
-            if (top != in) reg ^= 0x1021;
-        }
-    }
-    return static_cast<uint16_t>(reg);
-}
-
 std::string TestFrame(std::string_view text) {
     // Built by appending into one reserved string: g++ 12 at -O3 takes a chain of operator+ on
     // strings for an overlapping copy and warns (-Wrestrict) where there is none.
@@ -38,7 +26,7 @@ std::string TestFrame(std::string_view text) {
     frame.append(text);
     frame += ';';
     std::array<char, 8> digits{};
-    std::snprintf(digits.data(), digits.size(), "%04X", TestCrc(std::string_view(frame).substr(1)));
+    std::snprintf(digits.data(), digits.size(), "%04X", kivtest::ReferenceCrc16(frame.data() + 1, frame.size() - 1));
     frame.append(digits.data(), 4);
     frame += '\r';
     return frame;
@@ -65,7 +53,7 @@ std::optional<std::string> FrameText(std::string_view frame) {
         }
         value = value * 16 + digit;
     }
-    if (value != TestCrc(frame.substr(1, n - 6))) return std::nullopt;
+    if (value != kivtest::ReferenceCrc16(frame.data() + 1, n - 6)) return std::nullopt;
     return std::string(frame.substr(2, n - 8));
 }
 

@@ -14,8 +14,6 @@ namespace simtest {
 
 using namespace std::chrono_literals;
 
-// CRC-16/XMODEM, written without reference to the simulator's routine.
-uint16_t TestCrc(std::string_view bytes);
 
 // LF ";" text ";" four upper-case checksum digits CR.
 std::string TestFrame(std::string_view text);
