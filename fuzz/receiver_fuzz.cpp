@@ -18,9 +18,9 @@
 
 namespace {
 
-
 void DefineReceiverTags() {
-    for (const char* name : {"PENUM", "PCDOR", "PSDOR00", "0PMODE", "0PKEYS", "0PTMPR", "PSRDR00"}) {
+    for (const char* name :
+         {"PENUM", "PCDOR", "PSDOR00", "0PMODE", "0PKEYS", "0PTMPR", "PSRDR00"}) {
         qorDefineTag(name, name, kivfuzz::kInstanceNumber, KIV_TYPE_ANALOG);
     }
     for (const char* name : {"PBNAM", "PBNA2", "PBCOD", "0PCTRL", "0PVER"}) {

@@ -163,9 +163,9 @@ struct DriverInstance {
     int32_t downloadController;
     SetupStage stage;
     // Below: what the driver keeps to start and stop the instance safely.
-    bool heldLineFeed;       // the receiver read the LF that begins its next frame
+    bool heldLineFeed;              // the receiver read the LF that begins its next frame
     platform::Event shutdownEvent;  // set with shutdownRequested: it ends every pause at once
-    uint64_t startedMarker;  // kStartedMarker from cold start until close
+    uint64_t startedMarker;         // kStartedMarker from cold start until close
     std::atomic<int32_t> clientRegistered;
     DriverTimings timings;
     InstanceThreads threads;

@@ -43,7 +43,8 @@ platform::WaitResult WaitForAnswer(DriverInstance& instance, uint32_t ms) {
     const uint64_t end = platform::MonotonicMs() + ms;
     for (;;) {
         const uint64_t now = platform::MonotonicMs();
-        const auto slice = static_cast<uint32_t>(std::min<uint64_t>(end > now ? end - now : 0, kSliceMs));
+        const auto slice =
+            static_cast<uint32_t>(std::min<uint64_t>(end > now ? end - now : 0, kSliceMs));
         const platform::WaitResult result = platform::EventWait(instance.answerEvent, slice);
         if (result != platform::WaitResult::TimedOut) {
             return result;

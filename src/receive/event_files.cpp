@@ -48,8 +48,8 @@ bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state
     }
     bool written = true;
     if (create) {
-        written = WriteBytes(file, kind.header, std::strlen(kind.header)) &&
-                  WriteBytes(file, "\r\n", 2);
+        written =
+            WriteBytes(file, kind.header, std::strlen(kind.header)) && WriteBytes(file, "\r\n", 2);
     }
     written = written && WriteFrame(file, frame, length);
     written = std::fclose(file) == 0 && written;

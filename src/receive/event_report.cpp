@@ -34,9 +34,9 @@ struct UnitEvent {
     double value;
 };
 constexpr UnitEvent kUnitEvents[] = {
-    {13, "PSRCC", true, 0.0},  {14, "PSRCC", true, 1.0},  {15, "PSRDR", false, 0.0},
-    {16, "PSRDR", false, 1.0}, {19, "PSPWR", true, 0.0},  {20, "PSPWR", true, 1.0},
-    {21, "PSBTR", true, 0.0},  {22, "PSBTR", true, 1.0},  {26, "PCTRL", true, 1.0},
+    {13, "PSRCC", true, 0.0},  {14, "PSRCC", true, 1.0}, {15, "PSRDR", false, 0.0},
+    {16, "PSRDR", false, 1.0}, {19, "PSPWR", true, 0.0}, {20, "PSPWR", true, 1.0},
+    {21, "PSBTR", true, 0.0},  {22, "PSBTR", true, 1.0}, {26, "PCTRL", true, 1.0},
 };
 
 const char* OrNotKnown(const char* text) {
@@ -113,9 +113,11 @@ void PublishEvent(const DriverInstance& instance, const EventReport& event) {
     for (const UnitEvent& tag : kUnitEvents) {
         if (tag.code == code && unit) {
             if (tag.unitFirst) {
-                std::snprintf(address, sizeof address, "%d%s", static_cast<int>(*unit), tag.keyword);
+                std::snprintf(address, sizeof address, "%d%s", static_cast<int>(*unit),
+                              tag.keyword);
             } else {
-                std::snprintf(address, sizeof address, "%s%02d", tag.keyword, static_cast<int>(*unit));
+                std::snprintf(address, sizeof address, "%s%02d", tag.keyword,
+                              static_cast<int>(*unit));
             }
             PutTagValue(instance, address, tag.value);
         }

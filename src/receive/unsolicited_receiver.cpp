@@ -80,8 +80,9 @@ void HandleUnasked(DriverInstance& instance, MessageKind kind) {
     if (kind == kKindEvent) {
         HandleEvent(instance, true);
     } else if (IsUploadLine(kind)) {
-        FileUploadLine(instance,
-                       "RIRODI: There is a problem with writting UploadSetup information into file!");
+        FileUploadLine(
+            instance,
+            "RIRODI: There is a problem with writting UploadSetup information into file!");
     } else if (kind == kKindEndOfUpload) {
         EndUpload(instance);
     }

@@ -94,7 +94,9 @@ void SendFile(DriverInstance& instance, Progress& progress) {
         switch (file->Next(frame, length)) {
         case DownloadFile::NextResult::kEnd: return;
         case DownloadFile::NextResult::kRefused: progress.Count(false); break;
-        case DownloadFile::NextResult::kFrame: progress.Count(SendLine(instance, frame, length)); break;
+        case DownloadFile::NextResult::kFrame:
+            progress.Count(SendLine(instance, frame, length));
+            break;
         }
     }
 }

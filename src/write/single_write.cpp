@@ -96,8 +96,7 @@ void LogFailedAttempt(Write& write, const Attempt& attempt) {
         err(32, "RIRODI: SingleWrite() error, waiting for semaphore, err %u, '%s'",
             attempt.systemError, write.shown.text);
     } else {
-        err(32, "RIRODI: SingleWrite() error, time-out waiting for answer, '%s'",
-            write.shown.text);
+        err(32, "RIRODI: SingleWrite() error, time-out waiting for answer, '%s'", write.shown.text);
         PauseUnlessShutdown(write.instance, kPauseMs);
     }
 }
@@ -132,10 +131,10 @@ Outcome SendCommand(Write& write, bool& built) {
             return Outcome::kBadAnswer;  // refused, and logged by the composer
         }
         built = true;
-        const Attempt result = SendAndAwait(
-            instance, instance.txBuffer, frame.length, static_cast<AnswerMode>(frame.answerMode),
-            frame.expectedAnswer, AnswerWaitMs(instance, kMsPerTimeoutUnit),
-            LogSingleWriteResetFailure);
+        const Attempt result =
+            SendAndAwait(instance, instance.txBuffer, frame.length,
+                         static_cast<AnswerMode>(frame.answerMode), frame.expectedAnswer,
+                         AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
         if (result.result == AttemptResult::kAnswered) {
             outcome = frame.answerMode == kAnswerData ? TakeKeyAnswer(write) : Outcome::kDone;
             instance.answerMode = kAnswerNone;
@@ -183,7 +182,8 @@ void ReloadBadge(DriverInstance& instance) {
 bool AddKeyComplete(const Write& write) {
     const SetupStage& stage = write.instance.stage;
     if (stage.currentBadgeCode[0] == '\0') {
-        err(32, "RIRODI: add key needs a badge code, PKCOD is not staged, GAS %s", write.shown.text);
+        err(32, "RIRODI: add key needs a badge code, PKCOD is not staged, GAS %s",
+            write.shown.text);
         return false;
     }
     if (stage.dateText[0] == '\0') {
@@ -274,9 +274,8 @@ int32_t Dispatch(Write& write) {
         return KIV_OK;
     }
     if (IsStagedOperation(gate.operation)) {
-        return StageSetup(instance.stage, gate, write.upper) == StageResult::kStored
-                   ? KIV_OK
-                   : KIV_REJECTED;
+        return StageSetup(instance.stage, gate, write.upper) == StageResult::kStored ? KIV_OK
+                                                                                     : KIV_REJECTED;
     }
     if (gate.operation == kOpInput) {
         err(32, "RIRODI: write operation is not available, GAS %s", write.upper);

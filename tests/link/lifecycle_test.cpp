@@ -43,11 +43,9 @@ constexpr int kPrompt = 5000;
 class Recorder {
 public:
     Recorder() {
-        qorSetLogCallback(
-            [](int /*level*/, const char* text, void* self) {
-                static_cast<Recorder*>(self)->Note(text);
-            },
-            this);
+        qorSetLogCallback([](int /*level*/, const char* text,
+                             void* self) { static_cast<Recorder*>(self)->Note(text); },
+                          this);
     }
     ~Recorder() { qorSetLogCallback(nullptr, nullptr); }
     Recorder(const Recorder&) = delete;
@@ -139,7 +137,8 @@ protected:
         for (int controller = 0; controller < 8; ++controller) {
             const std::string c = std::to_string(controller);
             EXPECT_TRUE(Sim("present " + c + " on"));
-            EXPECT_TRUE(Sim("status " + c + " mode=1 keys=auto word=0 text=\"\" ai1=0 ai2=0 ai3=0 "
+            EXPECT_TRUE(Sim("status " + c +
+                            " mode=1 keys=auto word=0 text=\"\" ai1=0 ai2=0 ai3=0 "
                             "ai4=0 version=1.00"));
         }
         WorkDirFixture::TearDown();
@@ -307,9 +306,10 @@ TEST_F(LifecycleTest, ClientNamesCarryTheInstanceNumber) {
 
 TEST_F(LifecycleTest, AStartThatFailsKeepsItsClientUntilClose) {
     ASSERT_EQ(instance_->ColdStart("NOSUCHPORT"), KIV_FAILED);
-    EXPECT_EQ(LogLines(), (std::vector<LogLine>{kEnteredColdStart,
-                                                {32, "RIRODI: START"},
-                                                {32, "RIRODI: Fail to open COMM port NOSUCHPORT"}}));
+    EXPECT_EQ(LogLines(),
+              (std::vector<LogLine>{kEnteredColdStart,
+                                    {32, "RIRODI: START"},
+                                    {32, "RIRODI: Fail to open COMM port NOSUCHPORT"}}));
     EXPECT_EQ(qorClientCount(), 1);
     // A second start is refused until the first is closed.
     EXPECT_EQ(instance_->ColdStart(linktest::PortName()), KIV_FAILED);

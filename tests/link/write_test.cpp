@@ -161,8 +161,8 @@ TEST_F(WriteTest, AnUnansweredCommandFailsAfterThreeAttemptsWithoutItsSecondPhas
     StageBadge("0000000001", "X", "Y");
     qorClearLog();
     EXPECT_EQ(Command("0FADDK", 0), (std::pair<int32_t, uint16_t>{KIV_FAILED, 1}));
-    EXPECT_EQ(LinesWith("RIRODI: SingleWrite() error, time-out waiting for answer, '0FADDK'").size(),
-              3U);
+    EXPECT_EQ(
+        LinesWith("RIRODI: SingleWrite() error, time-out waiting for answer, '0FADDK'").size(), 3U);
     EXPECT_FALSE(Exists("zezSetupDB01.dat"));
 }
 
@@ -181,8 +181,9 @@ TEST_F(WriteTest, SendAckOneStopsTheAcknowledgementsZeroRestoresThem) {
 }
 
 TEST_F(WriteTest, ACommandListEntryGoesOutAsItStands) {
-    WriteFile("vududidi01.ini", "StartOfCommandList\r\n5,\t<A>; an acknowledgement\r\n"
-                                "EndOfCommandList\r\n");
+    WriteFile("vududidi01.ini",
+              "StartOfCommandList\r\n5,\t<A>; an acknowledgement\r\n"
+              "EndOfCommandList\r\n");
     EXPECT_EQ(WriteNumber("SEND_STR_FROM_FILE", 0, 5), KIV_OK);
     EXPECT_EQ(TagText("OUTGOING"), "<LF>A<CR>");
     EXPECT_EQ(WriteNumber("SEND_STR_FROM_FILE", 0, 6), KIV_REJECTED);
@@ -194,7 +195,8 @@ TEST_F(WriteTest, ASetupDownloadSendsEveryLineAndResetsItsTag) {
               "no semicolon here\r\n");
     ASSERT_EQ(qorSetValue(qorFindTag("3FSPARS"), 1), 0);
     EXPECT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
-    EXPECT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 2 of 3 lines sent, 1 failed", kPrompt));
+    EXPECT_TRUE(
+        WaitForLine("RIRODI: DownLoadFromFile() done, 2 of 3 lines sent, 1 failed", kPrompt));
     EXPECT_TRUE(WaitForTagValue("3FSPARS", 0, kPrompt));
     EXPECT_EQ(WriteNumber("3FSPARS", 7, 0, 3), KIV_REJECTED);  // only 1 starts it
 }

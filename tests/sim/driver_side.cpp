@@ -26,7 +26,8 @@ std::string TestFrame(std::string_view text) {
     frame.append(text);
     frame += ';';
     std::array<char, 8> digits{};
-    std::snprintf(digits.data(), digits.size(), "%04X", kivtest::ReferenceCrc16(frame.data() + 1, frame.size() - 1));
+    std::snprintf(digits.data(), digits.size(), "%04X",
+                  kivtest::ReferenceCrc16(frame.data() + 1, frame.size() - 1));
     frame.append(digits.data(), 4);
     frame += '\r';
     return frame;

@@ -14,7 +14,6 @@ namespace simtest {
 
 using namespace std::chrono_literals;
 
-
 // LF ";" text ";" four upper-case checksum digits CR.
 std::string TestFrame(std::string_view text);
 

@@ -148,8 +148,9 @@ TEST_F(LifecyclePosixTest, ARejectedKeyAnswerFailsModifyWithOneAndAddWithTwo) {
     // An answer with a wrong checksum is not even taken in: the command gets no answer (2).
     std::string wrongChecksum = frame("L 1,2");
     wrongChecksum[8] = wrongChecksum[8] == '0' ? '1' : '0';
-    const std::tuple<std::string, int32_t> answers[] = {
-        {frame("L 12"), KIV_REJECTED}, {frame("L 1A,2"), KIV_REJECTED}, {wrongChecksum, KIV_FAILED}};
+    const std::tuple<std::string, int32_t> answers[] = {{frame("L 12"), KIV_REJECTED},
+                                                        {frame("L 1A,2"), KIV_REJECTED},
+                                                        {wrongChecksum, KIV_FAILED}};
     for (const auto& [answer, modifyResult] : answers) {
         for (const auto& [address, operation, expected] :
              {std::tuple<const char*, int32_t, int32_t>{"0FMODK", 2, modifyResult},

@@ -166,7 +166,7 @@ TEST_F(ReceiverTest, StatusReportsGoToTheHighestPendingPoll) {
     EXPECT_EQ(TagText("5PCTRL"), "MAIN DOOR");
     EXPECT_EQ(TagText("5PVER"), "2.10");
     const std::vector<std::pair<const char*, double>> bits = {
-        {"5PTMPR", 1}, {"5PALRM", 0}, {"5PUIM", 0},   {"5PIRC", 0},   {"PSRDR10", 1},
+        {"5PTMPR", 1},  {"5PALRM", 0},  {"5PUIM", 0},   {"5PIRC", 0},   {"PSRDR10", 1},
         {"PSRDR11", 0}, {"PDORL10", 0}, {"PDORL11", 1}, {"PSDOR10", 2}, {"PSDOR11", 0},
     };
     for (const auto& [tag, value] : bits) {
@@ -272,8 +272,8 @@ TEST_F(ReceiverTest, EventFieldsByTheirPlaces) {
         {";V 01/02/24 12:34:56,29,16,0;ABCD", 29, 15, "-1"},
         {";V 01/02/24 12:34:56,05,01,12345678;ABCD", 5, 0, nullptr},  // more than 7 characters
         {";V 01/02/24 12:34:56,05,01,1F", 5, 0, nullptr},             // no ";" after it
-        {";V 01/02/24 1234", std::nullopt, std::nullopt, nullptr},     // no ":"
-        {";V 12:34:56", std::nullopt, std::nullopt, nullptr},          // nothing after the time
+        {";V 01/02/24 1234", std::nullopt, std::nullopt, nullptr},    // no ":"
+        {";V 12:34:56", std::nullopt, std::nullopt, nullptr},         // nothing after the time
         {";V 12:34:56,AB,CD,1;", std::nullopt, std::nullopt, "0"},
         {";V 12:34:56,7,9,1;", 7, 8, "0"},
     };
