@@ -16,15 +16,17 @@ namespace kiv {
 
 namespace {
 
-constexpr int kAttempts = 3;
 constexpr uint32_t kMsPerTimeoutUnit = 10;
-constexpr uint32_t kPauseAfterTimeoutMs = 100;
 // The poll waits one step and then up to three more while the controller has not answered.
 constexpr int kPollSteps = 4;
 
-void LogEventFormatResetFailure(uint32_t error) {
-    err(32, "RIRODI: EventV_Format() error, ResetEvent() failed, err %u", error);
-}
+const AttemptLines kEventFormatLines = {
+    [](uint32_t error) {
+        err(32, "RIRODI: EventV_Format() error, ResetEvent() failed, err %u", error);
+    },
+    [](uint32_t /*error*/) { err(32, "RIRODI: EventV_Format() error, waiting for semaphore"); },
+    [] { err(32, "RIRODI: EventV_Format() error, time-out waiting for answer"); },
+};
 
 // Finishes LF ";" and the text into a frame in the buffer; returns its length.
 size_t BuildFrame(char (&frame)[kFrameBufferSize], const char* text) {
@@ -42,27 +44,8 @@ void EventV_Format(void* argument) {
 
     const platform::LockGuard transaction(instance.transactionLock);
     std::memcpy(instance.txBuffer, frame, sizeof frame);
-    bool answered = false;
-    for (int attempt = 0; attempt < kAttempts && !answered; ++attempt) {
-        if (attempt > 0 && ShutdownRequested(instance)) {
-            break;
-        }
-        const Attempt outcome =
-            SendAndAwait(instance, instance.txBuffer, length, kAnswerAck, 0,
-                         AnswerWaitMs(instance, kMsPerTimeoutUnit), LogEventFormatResetFailure);
-        instance.answerMode = kAnswerNone;
-        switch (outcome.result) {
-        case AttemptResult::kAnswered: answered = true; break;
-        case AttemptResult::kWaitFailed:
-            err(32, "RIRODI: EventV_Format() error, waiting for semaphore");
-            break;
-        case AttemptResult::kTimedOut:
-            err(32, "RIRODI: EventV_Format() error, time-out waiting for answer");
-            PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
-            break;
-        }
-    }
-    if (!answered) {
+    if (!SendWithRetries(instance, instance.txBuffer, length,
+                         AnswerWaitMs(instance, kMsPerTimeoutUnit), kEventFormatLines)) {
         err(32, "RIRODI: EventV_Format() error,  Ack wasn't received");
     }
 }

@@ -34,6 +34,29 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
     return {AttemptResult::kWaitFailed, platform::LastErrorCode()};
 }
 
+bool SendWithRetries(DriverInstance& instance, const char* frame, size_t length, uint32_t waitMs,
+                     const AttemptLines& lines) {
+    constexpr int kAttempts = 3;
+    constexpr uint32_t kPauseAfterTimeoutMs = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0 && ShutdownRequested(instance)) {
+            break;
+        }
+        const Attempt outcome =
+            SendAndAwait(instance, frame, length, kAnswerAck, 0, waitMs, lines.resetFailed);
+        instance.answerMode = kAnswerNone;
+        switch (outcome.result) {
+        case AttemptResult::kAnswered: return true;
+        case AttemptResult::kWaitFailed: lines.waitFailed(outcome.systemError); break;
+        case AttemptResult::kTimedOut:
+            lines.timedOut();
+            PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
+            break;
+        }
+    }
+    return false;
+}
+
 uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit) {
     const int32_t units = instance.answerTimeoutUnit.load();
     if (units <= 0) {

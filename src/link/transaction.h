@@ -35,6 +35,20 @@ using ResetFailureLog = void (*)(uint32_t systemError);
 Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length, AnswerMode mode,
                      int32_t expectedAnswer, uint32_t waitMs, ResetFailureLog logResetFailure);
 
+// How one kind of transaction words its failed attempts (each line at level 32).
+struct AttemptLines {
+    ResetFailureLog resetFailed;
+    void (*waitFailed)(uint32_t systemError);
+    void (*timedOut)();
+};
+
+// Sends the frame, awaiting its acknowledgement, with up to three attempts of 'waitMs' each:
+// after a failed attempt the next follows (100 ms after a time-out) unless shut-down has been
+// requested. answerMode is set back after every attempt. True when an attempt was answered.
+// The caller holds transactionLock.
+bool SendWithRetries(DriverInstance& instance, const char* frame, size_t length, uint32_t waitMs,
+                     const AttemptLines& lines);
+
 // The answer wait of a transaction: answerTimeoutUnit (units of 10 ms) times 'msPerUnit' (10 for
 // single commands, 15 for download lines). A negative time-out counts as 0.
 uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit);

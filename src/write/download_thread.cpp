@@ -18,42 +18,29 @@ namespace kiv {
 
 namespace {
 
-constexpr int kAttempts = 3;
 constexpr uint32_t kMsPerTimeoutUnit = 15;
 constexpr uint32_t kPauseMs = 100;
 // The 4096 bytes Windows commits for the thread at first; its stack grows beyond them.
 constexpr size_t kDownloadStack = 4096;
 constexpr size_t kProgressSteps = 10;
 
-void LogResetFailure(uint32_t error) {
-    err(32, "RIRODI: DownLoadFromFile() error, ResetEvent() failed, err %u", error);
-}
+const AttemptLines kDownloadLines = {
+    [](uint32_t error) {
+        err(32, "RIRODI: DownLoadFromFile() error, ResetEvent() failed, err %u", error);
+    },
+    [](uint32_t /*error*/) { err(32, "RIRODI: DownLoadFromFile() error, waiting for semaphore"); },
+    [] { err(32, "RIRODI: DownLoadFromFile() error, time-out waiting for answer"); },
+};
 
-// Sends one frame line as a transaction; true when it was acknowledged.
+// Sends one frame line as a transaction; true when it was acknowledged. The lock is free for
+// 100 ms after it, so that other commands can go between two lines.
 bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length) {
     bool answered = false;
     {
         const platform::LockGuard transaction(instance.transactionLock);
         std::memcpy(instance.txBuffer, frame, sizeof frame);
-        for (int attempt = 0; attempt < kAttempts && !answered; ++attempt) {
-            if (attempt > 0 && ShutdownRequested(instance)) {
-                break;
-            }
-            const Attempt outcome =
-                SendAndAwait(instance, instance.txBuffer, length, kAnswerAck, 0,
-                             AnswerWaitMs(instance, kMsPerTimeoutUnit), LogResetFailure);
-            instance.answerMode = kAnswerNone;
-            switch (outcome.result) {
-            case AttemptResult::kAnswered: answered = true; break;
-            case AttemptResult::kWaitFailed:
-                err(32, "RIRODI: DownLoadFromFile() error, waiting for semaphore");
-                break;
-            case AttemptResult::kTimedOut:
-                err(32, "RIRODI: DownLoadFromFile() error, time-out waiting for answer");
-                PauseUnlessShutdown(instance, kPauseMs);
-                break;
-            }
-        }
+        answered = SendWithRetries(instance, instance.txBuffer, length,
+                                   AnswerWaitMs(instance, kMsPerTimeoutUnit), kDownloadLines);
     }
     PauseUnlessShutdown(instance, kPauseMs);
     return answered;

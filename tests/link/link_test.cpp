@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
@@ -30,14 +31,6 @@ constexpr auto kArrivalBound = 3s;
 
 // What ClassifyFrame says: the kind of a valid frame, or -1 for an invalid one.
 constexpr int32_t kInvalid = -1;
-
-// The frame the driver finishes from a command text.
-std::string Finish(const std::string& text) {
-    char buffer[kiv::kFrameBufferSize] = {};
-    const std::string start = "\n;" + text;
-    start.copy(buffer, start.size());
-    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
 
 const std::string kAck = "\nA\r";
 
@@ -115,20 +108,20 @@ TEST_F(LinkTest, StatusQueriesAreAnsweredWithStatusReports) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.query);
-        ASSERT_EQ(Send(Finish(c.query)), kiv::SendResult::kSent);
+        ASSERT_EQ(Send(kivtest::FinishedCommand(c.query)), kiv::SendResult::kSent);
         // The controller acknowledges only a frame whose checksum it found right.
         const std::string ack = Receive();
         EXPECT_EQ(ack, kAck);
         EXPECT_EQ(Classify(ack), kiv::kKindAcknowledgement);
         const std::string report = Receive();
-        EXPECT_EQ(report, Finish(c.report));
+        EXPECT_EQ(report, kivtest::FinishedCommand(c.report));
         EXPECT_EQ(Classify(report), kiv::kKindStatusReport);
     }
 }
 
 TEST_F(LinkTest, AnAcknowledgementAndADataAnswerInOneWriteAreTwoFrames) {
     ASSERT_TRUE(Sim("key 3 0000001234 42"));
-    const std::string answer = Finish("L 1,42");
+    const std::string answer = kivtest::FinishedCommand("L 1,42");
     struct Case {
         const char* order;
         std::vector<std::string> frames;
@@ -141,7 +134,7 @@ TEST_F(LinkTest, AnAcknowledgementAndADataAnswerInOneWriteAreTwoFrames) {
         SCOPED_TRACE(c.order);
         ASSERT_TRUE(Sim(std::string("order ") + c.order));
         ASSERT_TRUE(Sim("fault backtoback on 3 count=1"));
-        ASSERT_EQ(Send(Finish(">3K 0000001234")), kiv::SendResult::kSent);
+        ASSERT_EQ(Send(kivtest::FinishedCommand(">3K 0000001234")), kiv::SendResult::kSent);
         for (const std::string& expected : c.frames) {
             const std::string frame = Receive();
             EXPECT_EQ(frame, expected);
@@ -163,8 +156,8 @@ TEST_F(LinkTest, TwoEventsBackToBackAreBothReceivedAsValidFrames) {
     ASSERT_TRUE(Sim("fault silent off 0"));
     const std::string first = Receive();
     const std::string second = Receive();
-    EXPECT_EQ(first, Finish("V 01/02/24 12:00:00,01,01,1F"));
-    EXPECT_EQ(second, Finish("V 01/02/24 12:00:01,07,02,20"));
+    EXPECT_EQ(first, kivtest::FinishedCommand("V 01/02/24 12:00:00,01,01,1F"));
+    EXPECT_EQ(second, kivtest::FinishedCommand("V 01/02/24 12:00:01,07,02,20"));
     EXPECT_EQ(Classify(first), kiv::kKindEvent);
     EXPECT_EQ(Classify(second), kiv::kKindEvent);
     Acknowledge();
@@ -173,13 +166,13 @@ TEST_F(LinkTest, TwoEventsBackToBackAreBothReceivedAsValidFrames) {
 
 TEST_F(LinkTest, AFrameCutShortEndsAtTheGapAndTheNextComesWhole) {
     ASSERT_TRUE(Sim("fault cut on 0 count=1"));
-    ASSERT_EQ(Send(Finish("S Q")), kiv::SendResult::kSent);
+    ASSERT_EQ(Send(kivtest::FinishedCommand("S Q")), kiv::SendResult::kSent);
     EXPECT_EQ(Receive(), kAck);
     // The report stops half way, without its CR: the silence after it ends the receive.
     const std::string cut = Receive();
     EXPECT_EQ(Classify(cut), kInvalid) << cut;
 
-    ASSERT_EQ(Send(Finish("S Q")), kiv::SendResult::kSent);
+    ASSERT_EQ(Send(kivtest::FinishedCommand("S Q")), kiv::SendResult::kSent);
     EXPECT_EQ(Receive(), kAck);
     const std::string whole = Receive();
     EXPECT_EQ(Classify(whole), kiv::kKindStatusReport) << whole;
@@ -190,7 +183,7 @@ TEST_F(LinkTest, AFrameCutShortEndsAtTheGapAndTheNextComesWhole) {
 TEST_F(LinkTest, NoiseBeforeAnEventIsReceivedApartAndTheEventWhole) {
     ASSERT_TRUE(Sim("fault noise on 0 count=1 bytes=6"));
     ASSERT_TRUE(Sim("event 0 12 unit=1 badge=2A time=08:15:00 date=31/12/23"));
-    const std::string event = Finish("V 31/12/23 08:15:00,12,01,2A");
+    const std::string event = kivtest::FinishedCommand("V 31/12/23 08:15:00,12,01,2A");
     // The noise ends at the frame's LF and is invalid on its own; the frame follows whole.
     const std::string noise = Receive();
     EXPECT_EQ(noise.size(), 6U);
@@ -211,11 +204,11 @@ TEST_F(LinkTest, AReceiveWithNothingOnTheLineRestoresTheReadTimeOut) {
 
 TEST_F(LinkTest, AnAbsentControllerStaysSilent) {
     ASSERT_TRUE(Sim("present 5 off"));
-    ASSERT_EQ(Send(Finish(">5S Q")), kiv::SendResult::kSent);
+    ASSERT_EQ(Send(kivtest::FinishedCommand(">5S Q")), kiv::SendResult::kSent);
     EXPECT_EQ(kiv::ReceiveFrame(*instance_, instance_->rxBuffer), 0U);
     EXPECT_EQ(Receive(600ms), "");
     // The line itself still works: a present controller answers.
-    ASSERT_EQ(Send(Finish(">3S Q")), kiv::SendResult::kSent);
+    ASSERT_EQ(Send(kivtest::FinishedCommand(">3S Q")), kiv::SendResult::kSent);
     EXPECT_EQ(Receive(), kAck);
     EXPECT_EQ(Classify(Receive()), kiv::kKindStatusReport);
 }
@@ -231,7 +224,7 @@ TEST_F(NullDeviceTest, OpensReadsNothingAtOnceAndTakesEveryWrite) {
     const auto start = Clock::now();
     EXPECT_EQ(kiv::ReceiveFrame(*instance, instance->rxBuffer), 0U);
     EXPECT_LT(Clock::now() - start, 10s) << "the read waited for the read time-out";
-    const std::string query = Finish("S Q");
+    const std::string query = kivtest::FinishedCommand("S Q");
     EXPECT_EQ(kiv::SendFrame(*instance, query.data(), query.size()), kiv::SendResult::kSent);
     EXPECT_EQ(kiv::SendAcknowledgement(*instance), kiv::SendResult::kSent);
 }

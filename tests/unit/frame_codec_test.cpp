@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "kiv/kiv_abi.h"
 #include "link/frame_codec.h"
@@ -25,12 +26,6 @@ using kivtest::LogLine;
 using kivtest::LogLines;
 using kivtest::ReferenceCrc16;
 using kivtest::TagText;
-
-std::string Finish(const std::string& text) {
-    char buffer[kiv::kFrameBufferSize] = {};
-    text.copy(buffer, text.size());
-    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
 
 class FrameCodecTest : public kivtest::HostFixture {
 protected:
@@ -92,7 +87,7 @@ TEST_F(FrameCodecTest, EveryKindOfTheClassificationTable) {
     };
     for (const Case& c : cases) {
         MessageKind kind = kiv::kKindOther;
-        const std::string frame = Finish(c.text);
+        const std::string frame = kivtest::FinishedFrame(c.text);
         EXPECT_EQ(Classify(frame, kind), 1) << frame;
         EXPECT_EQ(kind, c.kind) << frame;
     }
@@ -102,7 +97,7 @@ TEST_F(FrameCodecTest, EveryKindOfTheClassificationTable) {
 }
 
 TEST_F(FrameCodecTest, InvalidFramesAreRefusedAndLeaveTheKind) {
-    const std::string good = Finish("\n;V 12:00:00,00,01,1F");
+    const std::string good = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
     std::string wrongCrc = good;
     wrongCrc[wrongCrc.size() - 2] = wrongCrc[wrongCrc.size() - 2] == '0' ? '1' : '0';
     std::string wrongText = good;
@@ -159,7 +154,7 @@ TEST_F(FrameCodecTest, ChecksumDigitsMayBeLowerCaseAndFewerThanFour) {
 }
 
 TEST_F(FrameCodecTest, ClassificationStopsAtTheReceivedCountAndAtANul) {
-    const std::string good = Finish("\n;L 12,13");
+    const std::string good = kivtest::FinishedFrame("\n;L 12,13");
     MessageKind kind = kiv::kKindOther;
     // The bytes past the count are not part of the frame, even if they would complete it.
     EXPECT_EQ(kiv::ClassifyFrame(*instance_, good.c_str(), good.size() - 1), std::nullopt);
@@ -210,7 +205,7 @@ TEST_F(FrameCodecTest, MissingMonitorTagsAreSkipped) {
     EXPECT_EQ(TagText("BADGECODE"), "");
     // Without any tag nothing is written, and the frame is still classified.
     qorReset();
-    EXPECT_EQ(Classify(Finish("\n;V 1"), kind), 1);
+    EXPECT_EQ(Classify(kivtest::FinishedFrame("\n;V 1"), kind), 1);
     EXPECT_EQ(kind, kiv::kKindEvent);
     EXPECT_EQ(qorCallCount(QOR_CALL_PUT_GATE_STR), 0U);
     // Tags of another instance are not this instance's.
@@ -222,7 +217,7 @@ TEST_F(FrameCodecTest, MissingMonitorTagsAreSkipped) {
 TEST_F(FrameCodecTest, SendingOnTheNullDevicePublishesOutgoing) {
     DefineMonitorTags();
     ASSERT_TRUE(instance_.Open("NUL"));
-    const std::string frame = Finish("\n;C ");
+    const std::string frame = kivtest::FinishedFrame("\n;C ");
     EXPECT_EQ(kiv::SendFrame(*instance_, frame.data(), frame.size()), kiv::SendResult::kSent);
     EXPECT_EQ(TagText("OUTGOING"), "<LF>;C ;F7D5<CR>");
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
@@ -239,7 +234,7 @@ TEST_F(FrameCodecTest, SendAckSettingOneDropsOnlyAcknowledgements) {
     EXPECT_EQ(kiv::SendFrame(*instance_, "\nA\r", 3), kiv::SendResult::kSent);
     EXPECT_EQ(qorCallCount(QOR_CALL_PUT_GATE_STR), putsBefore);  // nothing published
     EXPECT_EQ(TagText("OUTGOING"), "");
-    const std::string frame = Finish("\n;S Q");
+    const std::string frame = kivtest::FinishedFrame("\n;S Q");
     EXPECT_EQ(kiv::SendFrame(*instance_, frame.data(), frame.size()), kiv::SendResult::kSent);
     EXPECT_EQ(TagText("OUTGOING"), "<LF>;S Q;" + frame.substr(6, 4) + "<CR>");
     // Other values than 1 send acknowledgements.
@@ -250,7 +245,7 @@ TEST_F(FrameCodecTest, SendAckSettingOneDropsOnlyAcknowledgements) {
 
 TEST_F(FrameCodecTest, WithoutAPortSendingFailsAfterPublishing) {
     DefineMonitorTags();
-    const std::string frame = Finish("\n;C ");
+    const std::string frame = kivtest::FinishedFrame("\n;C ");
     EXPECT_EQ(kiv::SendFrame(*instance_, frame.data(), frame.size()), kiv::SendResult::kFailed);
     EXPECT_EQ(TagText("OUTGOING"), "<LF>;C ;F7D5<CR>");
     EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, "DUZED:Fail to flush comm port."}}));

@@ -5,6 +5,7 @@
 #include <string>
 #include <thread>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
@@ -17,12 +18,6 @@ namespace {
 using kiv::MessageKind;
 using kivtest::LinkInstance;
 using kivtest::PtyDevice;
-
-std::string Finish(const std::string& text) {
-    char buffer[kiv::kFrameBufferSize] = {};
-    text.copy(buffer, text.size());
-    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
 
 class FrameLinkTest : public kivtest::HostFixture {
 protected:
@@ -55,13 +50,13 @@ protected:
 };
 
 TEST_F(FrameLinkTest, FramesBothWays) {
-    const std::string query = Finish("\n;>3S Q");
+    const std::string query = kivtest::FinishedFrame("\n;>3S Q");
     EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), "\n;>3S Q;8D26\r");
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
 
-    const std::string report = Finish("\n;S T,1,12,16,CTRL,1,2,3,4,V1.0");
+    const std::string report = kivtest::FinishedFrame("\n;S T,1,12,16,CTRL,1,2,3,4,V1.0");
     ASSERT_TRUE(pty_.Send(report));
     const std::string received = Receive();
     EXPECT_EQ(received, report);
@@ -76,7 +71,7 @@ TEST_F(FrameLinkTest, NothingWithinTheReadTimeOut) {
 }
 
 TEST_F(FrameLinkTest, AFrameWithoutItsEndEndsAtAGapOf60Ms) {
-    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
+    const std::string event = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
     const std::string head = event.substr(0, 9);
     std::thread device([&] {
         pty_.Send(head);
@@ -97,8 +92,8 @@ TEST_F(FrameLinkTest, AFrameWithoutItsEndEndsAtAGapOf60Ms) {
 }
 
 TEST_F(FrameLinkTest, TwoFramesBackToBackAreReceivedAsTwo) {
-    const std::string first = Finish("\n;V 12:00:00,00,01,1F");
-    const std::string second = Finish("\n;V 12:00:01,07,02,20");
+    const std::string first = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
+    const std::string second = kivtest::FinishedFrame("\n;V 12:00:01,07,02,20");
     ASSERT_TRUE(pty_.Send(first + second));
     const std::string a = Receive();
     const std::string b = Receive();
@@ -109,7 +104,7 @@ TEST_F(FrameLinkTest, TwoFramesBackToBackAreReceivedAsTwo) {
 }
 
 TEST_F(FrameLinkTest, AnAcknowledgementFollowedAtOnceByADataAnswer) {
-    const std::string answer = Finish("\n;L 12,13");
+    const std::string answer = kivtest::FinishedFrame("\n;L 12,13");
     ASSERT_TRUE(pty_.Send("\nA\r" + answer));
     const std::string ack = Receive();
     EXPECT_EQ(ack, "\nA\r");
@@ -132,8 +127,9 @@ TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
 // A frame that begins after noise, or after a frame cut short, is received whole: the bytes
 // before its LF come alone.
 TEST_F(FrameLinkTest, AFrameBeginsAtItsLineFeedWhateverCameBefore) {
-    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
-    for (const std::string& before : {std::string("XYZ"), Finish("\n;L 1,2").substr(0, 6)}) {
+    const std::string event = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
+    for (const std::string& before :
+         {std::string("XYZ"), kivtest::FinishedFrame("\n;L 1,2").substr(0, 6)}) {
         ASSERT_TRUE(pty_.Send(before + event + "\nA\r"));
         EXPECT_EQ(Receive(), before);
         EXPECT_EQ(Receive(), event);
@@ -145,12 +141,12 @@ TEST_F(FrameLinkTest, AFrameBeginsAtItsLineFeedWhateverCameBefore) {
 TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextFrame) {
     ASSERT_TRUE(pty_.Send("\nA\r"));  // a late answer to an earlier command
     ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
-    const std::string query = Finish("\n;S Q");
+    const std::string query = kivtest::FinishedFrame("\n;S Q");
     EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size()), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
     EXPECT_EQ(Receive(), "");
 
-    const std::string event = Finish("\n;V 12:00:00,00,01,1F");
+    const std::string event = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
     ASSERT_TRUE(pty_.Send(event));
     ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "host_instance.h"
 #include "link/frame_format.h"
@@ -140,11 +141,7 @@ TEST_F(LifecyclePosixTest, ARejectedKeyAnswerFailsModifyWithOneAndAddWithTwo) {
     ASSERT_EQ(instance.ColdStart(pty.PortName()), KIV_OK);
     instance->answerTimeoutUnit = 30;
     kivtest::PutText(instance->stage.currentBadgeCode, "0000000001");
-    const auto frame = [](const std::string& text) {
-        char buffer[kiv::kFrameBufferSize] = {};
-        ("\n;" + text).copy(buffer, text.size() + 2);
-        return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-    };
+    const auto frame = kivtest::FinishedCommand;
     // An answer with a wrong checksum is not even taken in: the command gets no answer (2).
     std::string wrongChecksum = frame("L 1,2");
     wrongChecksum[8] = wrongChecksum[8] == '0' ? '1' : '0';

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "kiv/kiv_abi.h"
 #include "link/frame_codec.h"
@@ -44,12 +45,6 @@ int32_t Reconfigure(kiv::DriverInstance& instance, const std::string& name, uint
     return Call(instance, KIV_FN_PORT_RECONFIGURE, &reconfig);
 }
 
-std::string Finish(const std::string& text) {
-    char buffer[kiv::kFrameBufferSize] = {};
-    text.copy(buffer, text.size());
-    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
-
 // Sends one frame the way a transaction does: under the port lock.
 kiv::SendResult LockedSend(kiv::DriverInstance& instance, const std::string& frame) {
     kiv::platform::LockGuard guard(instance.portLock);
@@ -77,7 +72,7 @@ TEST_F(PortFunctionsPosixTest, ReconfigureAppliesNewSettingsToTheOpenLineOfTheSa
     EXPECT_EQ(cfgetospeed(&state), static_cast<speed_t>(B2400));
     EXPECT_NE(state.c_cflag & CSTOPB, 0U);
     // The new handle works.
-    const std::string query = Finish("\n;S Q");
+    const std::string query = kivtest::FinishedFrame("\n;S Q");
     EXPECT_EQ(LockedSend(*instance_, query), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(query.size(), 2000), query);
     // Open on an open port keeps it and fails.
@@ -97,7 +92,7 @@ TEST_F(PortFunctionsPosixTest, ReconfigureMovesToAnotherLineAndFreesTheOld) {
         kiv::platform::OpenPort(pty_.PortName().c_str(), LineSettings{9600, 8, 0, 0}, 0x0303, old),
         kiv::platform::kPortOk);
     kiv::platform::ClosePort(old);
-    const std::string query = Finish("\n;S Q");
+    const std::string query = kivtest::FinishedFrame("\n;S Q");
     EXPECT_EQ(LockedSend(*instance_, query), kiv::SendResult::kSent);
     EXPECT_EQ(other.Receive(query.size(), 2000), query);
     EXPECT_EQ(pty_.Receive(1, 50), "");
@@ -161,7 +156,8 @@ TEST_F(PortFunctionsPosixTest, HandleSwapsWhileTheReceiverReads) {
     const uint16_t rates[] = {19200, 9600, 4800, 2400};
     for (int round = 0; round < 8; ++round) {
         EXPECT_EQ(Reconfigure(*instance_, pty_.PortName(), rates[round % 4]), KIV_OK);
-        const std::string event = Finish("\n;V 12:00:0" + std::to_string(round) + ",00,01,1F");
+        const std::string event =
+            kivtest::FinishedFrame("\n;V 12:00:0" + std::to_string(round) + ",00,01,1F");
         ASSERT_TRUE(pty_.Send(event));
         EXPECT_TRUE(receiver.WaitFor(event, 5000)) << "round " << round;
     }
@@ -169,7 +165,7 @@ TEST_F(PortFunctionsPosixTest, HandleSwapsWhileTheReceiverReads) {
     EXPECT_EQ(instance_->port, nullptr);
     // The receiver goes on without a port; a frame sent meanwhile waits on the line.
     const int cyclesBefore = receiver.cycles();
-    const std::string late = Finish("\n;V 13:00:00,00,01,1F");
+    const std::string late = kivtest::FinishedFrame("\n;V 13:00:00,00,01,1F");
     ASSERT_TRUE(pty_.Send(late));
     for (int i = 0; i < 5000 && receiver.cycles() < cyclesBefore + 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "frames.h"
 #include "host_fixture.h"
 #include "link/frame_format.h"
 #include "link_instance.h"
@@ -23,13 +24,6 @@ namespace {
 using kiv::MessageKind;
 using kivtest::TagText;
 using kivtest::TagValue;
-
-std::string Frame(const std::string& text) {
-    char buffer[kiv::kFrameBufferSize] = {};
-    const std::string start = "\n;" + text;
-    start.copy(buffer, start.size());
-    return std::string(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
-}
 
 class ReceiverTest : public kivtest::HostFixture {
 protected:
@@ -75,10 +69,10 @@ TEST_F(ReceiverTest, EveryKindInEveryAnswerMode) {
         bool acknowledged;
         bool signalled;
     };
-    const std::string event = Frame("V 01/02/24 12:00:00,23,01,1");
-    const std::string status = Frame("S T,1,2,3,X,4,5,6,7,V");
-    const std::string answer = Frame("L 12,34");
-    const std::string upload = Frame("A 1,2");
+    const std::string event = kivtest::FinishedCommand("V 01/02/24 12:00:00,23,01,1");
+    const std::string status = kivtest::FinishedCommand("S T,1,2,3,X,4,5,6,7,V");
+    const std::string answer = kivtest::FinishedCommand("L 12,34");
+    const std::string upload = kivtest::FinishedCommand("A 1,2");
     const Case cases[] = {
         {1, kiv::kKindAcknowledgement, kAck, false, true},
         {1, kiv::kKindEvent, event, false, false},
@@ -89,14 +83,14 @@ TEST_F(ReceiverTest, EveryKindInEveryAnswerMode) {
         {2, kiv::kKindDataAnswer, answer, false, false},     // the other half alone
         {2, kiv::kKindEvent, event, true, false},
         {2, kiv::kKindStatusReport, status, true, false},
-        {2, kiv::kKindOther, Frame("X"), true, false},
+        {2, kiv::kKindOther, kivtest::FinishedCommand("X"), true, false},
         {0, kiv::kKindStatusReport, status, false, false},
         {0, kiv::kKindEvent, event, true, false},
         {0, kiv::kKindAcknowledgement, kAck, true, false},
         {0, kiv::kKindDataAnswer, answer, true, false},
-        {0, kiv::kKindUploadS, Frame("S P,1"), true, false},
-        {0, kiv::kKindEndOfUpload, Frame(""), true, false},
-        {0, kiv::kKindOther, Frame("X"), true, false},
+        {0, kiv::kKindUploadS, kivtest::FinishedCommand("S P,1"), true, false},
+        {0, kiv::kKindEndOfUpload, kivtest::FinishedCommand(""), true, false},
+        {0, kiv::kKindOther, kivtest::FinishedCommand("X"), true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "mode " << c.mode << " kind " << c.kind);
@@ -120,7 +114,7 @@ TEST_F(ReceiverTest, EveryKindInEveryAnswerMode) {
 // acknowledgement comes second (keeping an earlier command's answer would give a key record
 // the key number of another badge).
 TEST_F(ReceiverTest, TheDataAnswerPairCompletesInEitherOrder) {
-    const std::string answer = Frame("L 12,34");
+    const std::string answer = kivtest::FinishedCommand("L 12,34");
     std::memcpy(instance_->answerCopy, "old", 4);
     Receive(answer, kiv::kKindDataAnswer, 2);
     EXPECT_FALSE(Signalled());
@@ -131,7 +125,7 @@ TEST_F(ReceiverTest, TheDataAnswerPairCompletesInEitherOrder) {
     EXPECT_EQ(instance_->uploadDataSeen.load(), 0);
 
     kiv::platform::EventReset(instance_->answerEvent);
-    const std::string second = Frame("L 56,78");
+    const std::string second = kivtest::FinishedCommand("L 56,78");
     Receive(kAck, kiv::kKindAcknowledgement, 2);
     Receive(second, kiv::kKindDataAnswer, 2);
     EXPECT_TRUE(Signalled());
@@ -141,7 +135,7 @@ TEST_F(ReceiverTest, TheDataAnswerPairCompletesInEitherOrder) {
 TEST_F(ReceiverTest, UploadLinesAreFiledOnlyWhileAnUploadRuns) {
     instance_->uploadSetupRunning = 1;
     instance_->setupFileState = 1;
-    Receive(Frame(""), kiv::kKindEndOfUpload, 0);
+    Receive(kivtest::FinishedCommand(""), kiv::kKindEndOfUpload, 0);
     EXPECT_EQ(instance_->uploadSetupRunning.load(), 0);
     EXPECT_EQ(instance_->setupFileState, 0);
 }
@@ -154,7 +148,8 @@ TEST_F(ReceiverTest, StatusReportsGoToTheHighestPendingPoll) {
     instance_->pollPending[5] = 1;
     // Status word bits: 15 tamper, 10 alarm, 3, 0, readers 1 and 2, doors 8 and 9, 4 and 6.
     const unsigned word = (1U << 15) | (1U << 1) | (1U << 9) | (1U << 4);
-    Receive(Frame("S T,3,12," + std::to_string(word) + ",MAIN DOOR,1,2,3,65535,2.10"),
+    Receive(kivtest::FinishedCommand("S T,3,12," + std::to_string(word) +
+                                     ",MAIN DOOR,1,2,3,65535,2.10"),
             kiv::kKindStatusReport, 0);
     EXPECT_EQ(instance_->pollPending[5].load(), 0);
     EXPECT_EQ(instance_->pollPending[2].load(), 1);
@@ -175,7 +170,7 @@ TEST_F(ReceiverTest, StatusReportsGoToTheHighestPendingPoll) {
     // With no poll pending, a report names no controller and changes nothing.
     instance_->pollPending[2] = 0;
     const uint64_t changes = qorChangeCount();
-    Receive(Frame("S T,9,1,65535,X,1,1,1,1,V"), kiv::kKindStatusReport, 0);
+    Receive(kivtest::FinishedCommand("S T,9,1,65535,X,1,1,1,1,V"), kiv::kKindStatusReport, 0);
     EXPECT_EQ(qorChangeCount(), changes);
 }
 
@@ -199,7 +194,7 @@ TEST_F(ReceiverTest, MalformedStatusReportsPublishOnlyTheFieldsThereAre) {
         Define({"0PMODE", "0PKEYS", "0PTMPR", "0PAI4"});
         qorDefineTag("0PVER", "0PVER", 1, KIV_TYPE_STRING);
         instance_->pollPending[0] = 1;
-        Receive(Frame(c.text), kiv::kKindStatusReport, 0);
+        Receive(kivtest::FinishedCommand(c.text), kiv::kKindStatusReport, 0);
         for (const auto& [tag, value] : c.numbers) {
             if (std::isnan(value)) {
                 EXPECT_EQ(qorWriteCount(qorFindTag(tag)), 0U) << tag;
@@ -248,7 +243,7 @@ TEST_F(ReceiverTest, EveryEventCodeSetsItsTags) {
         Define({"PBNAM", "PBNA2", "PBCOD"}, KIV_TYPE_STRING);
         char text[64];
         std::snprintf(text, sizeof text, "V 01/02/24 12:34:56,%02d,06,1F", c.code);
-        Receive(Frame(text), kiv::kKindEvent, 0);
+        Receive(kivtest::FinishedCommand(text), kiv::kKindEvent, 0);
         for (const auto& [tag, value] : c.values) {
             EXPECT_EQ(TagValue(tag), value) << tag;
         }
@@ -292,7 +287,7 @@ TEST_F(ReceiverTest, EventFieldsByTheirPlaces) {
 TEST_F(ReceiverTest, AnEventLongerThanTheWorkAreaIsReadWithinIt) {
     Define({"PENUM"});
     const std::string text = "V 01/02/24 12:34:56,09,01," + std::string(200, 'F');
-    Receive(Frame(text), kiv::kKindEvent, 0);
+    Receive(kivtest::FinishedCommand(text), kiv::kKindEvent, 0);
     EXPECT_EQ(std::strlen(instance_->lastEventText), sizeof instance_->lastEventText - 1);
     EXPECT_EQ(TagValue("PENUM"), 9.0);
 }
