@@ -1,8 +1,8 @@
 // Function 1: cold start.
-#include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "lifecycle/instance_names.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "lifecycle/shutdown_thread.h"
 #include "lifecycle/startup_threads.h"
@@ -82,9 +82,7 @@ int32_t ColdStart(KivRequest* request) {
     const auto instanceNumber = static_cast<int32_t>(request->instanceNumber);
     DriverInstance& instance = ResetInstance(memory, instanceNumber);
 
-    char clientName[32];
-    std::snprintf(clientName, sizeof clientName, "RIRODI No_%.2d", instanceNumber);
-    if (QorMkClient(clientName, 1, 0, &instance.clientId) != 0) {
+    if (QorMkClient(ClientName(instanceNumber).data(), 1, 0, &instance.clientId) != 0) {
         return KIV_REJECTED;
     }
     // From here on the instance holds something that close must release.
@@ -111,12 +109,10 @@ int32_t ColdStart(KivRequest* request) {
                                      : params.answerTimeout;
     platform::SetReadTimeout(instance.port, instance.readTimeout);
 
-    char eventName[32];
-    std::snprintf(eventName, sizeof eventName, "RIRODI%02uEventSem",
-                  static_cast<unsigned>(instanceNumber));
-    if (!platform::EventCreate(instance.answerEvent, eventName)) {
+    const InstanceName eventName = AnswerEventName(instanceNumber);
+    if (!platform::EventCreate(instance.answerEvent, eventName.data())) {
         err(32, "RIRODI: ColdStart() error, creating synchronisation event semaphore '%s', err %u",
-            eventName, platform::LastErrorCode());
+            eventName.data(), platform::LastErrorCode());
         return KIV_FAILED;
     }
     if (!platform::LockInit(instance.portLock) || !platform::LockInit(instance.transactionLock) ||
