@@ -16,7 +16,6 @@ namespace {
 using kivtest::TestTag;
 
 constexpr auto kStored = kiv::StageResult::kStored;
-constexpr auto kRefused = kiv::StageResult::kRefused;
 
 class ReadFunctionTest : public kivtest::HostFixture {
 protected:
