@@ -85,16 +85,16 @@ std::string WordsOrReason(const ParsedTag& tag) {
     return reason.empty() ? "no reason logged" : reason;
 }
 
-void AddParsedTag(JsonObject& out, const ParsedTag& tag) {
-    out.Add("address", tag.address)
-        .Add("dataType", tag.dataType)
-        .Add("result", tag.result)
-        .Add("controller", tag.controller)
-        .Add("operation", tag.operation)
-        .Add("lockNumber", tag.lockNumber)
-        .Add("bitNumber", tag.bitNumber)
-        .Add("bitWidth", tag.bitWidth)
-        .AddRaw("log", LogJson(tag.log));
+void AddParsedTag(Json& out, const ParsedTag& tag) {
+    out["address"] = ByteText(tag.address);
+    out["dataType"] = tag.dataType;
+    out["result"] = tag.result;
+    out["controller"] = tag.controller;
+    out["operation"] = tag.operation;
+    out["lockNumber"] = tag.lockNumber;
+    out["bitNumber"] = tag.bitNumber;
+    out["bitWidth"] = tag.bitWidth;
+    out["log"] = LogJson(tag.log);
 }
 
 std::string Printable(const std::string& text) {

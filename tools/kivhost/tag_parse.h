@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver_session.h"
-#include "json_writer.h"
+#include "json_text.h"
 
 namespace kivhost {
 
@@ -47,7 +47,7 @@ std::string Verdict(const ParsedTag& tag);
 // refused one.
 std::string WordsOrReason(const ParsedTag& tag);
 // Adds address, dataType, result, the five words and the log to a JSON object.
-void AddParsedTag(JsonObject& out, const ParsedTag& tag);
+void AddParsedTag(Json& out, const ParsedTag& tag);
 
 // The text for a terminal: bytes below 0x20, 0x7F and above as \xNN, backslash as \\.
 std::string Printable(const std::string& text);
