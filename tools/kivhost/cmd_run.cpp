@@ -471,6 +471,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             }
         }
     }
+    session.CloseSimulatedLines();
     view.PrintSummary(stop.ExitCode(), stop.Reason());
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

@@ -22,4 +22,7 @@ TerminalSize OutputTerminalSize();
 // it has to be asked to); false when it cannot.
 bool EnableTerminalSequences();
 
+// How many threads the process runs besides the calling one; -1 when it cannot be told.
+int OtherThreadCount();
+
 }  // namespace kivhost

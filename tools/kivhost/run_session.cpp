@@ -229,6 +229,12 @@ SimulatedLine* RunSession::Simulated(int line) {
     return simulated_[static_cast<size_t>(line) - 1].get();
 }
 
+void RunSession::CloseSimulatedLines() {
+    for (auto& simulated : simulated_) {
+        simulated.reset();
+    }
+}
+
 const HostTag* RunSession::FindTag(const std::string& name) const {
     const auto found = byName_.find(name);
     if (found != byName_.end()) {

@@ -92,6 +92,8 @@ public:
                       std::unique_ptr<SimulatedLine> simulated, std::vector<RefusedTag>& refused);
     std::vector<std::unique_ptr<HostLine>>& Lines() { return lines_; }
     SimulatedLine* Simulated(int line);
+    // Ends the simulators (once every instance is closed).
+    void CloseSimulatedLines();
 
     // The commands. Tags are found by name, or by address on line 1.
     CommandOutcome Write(const std::string& tag, const std::string& value);

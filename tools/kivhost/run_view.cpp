@@ -274,6 +274,8 @@ void RunView::Draw() {
 }
 
 void RunView::PrintSummary(int exitCode, const std::string& reason) {
+    // Every thread of the run has ended by now; only a reader of the terminal may be left.
+    const int threads = OtherThreadCount();
     Json lines = Json::array();
     LineCounters total;
     for (const LineCounters& line : lines_) {
@@ -300,6 +302,7 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                               {"reason", ByteText(reason)},
                               {"lines", lines},
                               {"logLines", logLines_},
+                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)},
                               {"unattributed",
                                {{"illegalFrames", unattributed_.illegalFrames},
                                 {"timeouts", unattributed_.timeouts}}}};

@@ -1,5 +1,8 @@
 // The console on POSIX systems.
 #include <sys/ioctl.h>
+
+#include <filesystem>
+#include <system_error>
 #include <unistd.h>
 
 #include "console.h"
@@ -26,6 +29,16 @@ TerminalSize OutputTerminalSize() {
 
 bool EnableTerminalSequences() {
     return true;
+}
+
+int OtherThreadCount() {
+    std::error_code error;
+    int count = 0;
+    for (std::filesystem::directory_iterator task("/proc/self/task", error), end;
+         !error && task != end; task.increment(error)) {
+        ++count;
+    }
+    return error || count == 0 ? -1 : count - 1;
 }
 
 }  // namespace kivhost

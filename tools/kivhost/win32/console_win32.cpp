@@ -33,4 +33,9 @@ bool EnableTerminalSequences() {
     return SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+int OtherThreadCount() {
+    // Windows keeps worker threads of its own in every process: the count would not tell.
+    return -1;
+}
+
 }  // namespace kivhost
