@@ -26,12 +26,13 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& error) {
         failed = sub;
     }
     std::string message = error.what();
+    const bool extras = dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr;
     if (failed == nullptr) {
-        const auto& remaining = app.remaining();
-        if (error.get_name() == "ExtrasError" && !remaining.empty()) {
+        const auto remaining = app.remaining();
+        if (!remaining.empty()) {
             std::fprintf(stderr, "kivhost: unknown command '%s'\nTry 'kivhost --help'.\n",
                          remaining.front().c_str());
-        } else if (error.get_name() == "RequiredError") {
+        } else if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
             std::fprintf(stderr, "kivhost: missing command\nTry 'kivhost --help'.\n");
         } else {
             std::fprintf(stderr, "kivhost: %s\nTry 'kivhost --help'.\n", message.c_str());
@@ -40,7 +41,7 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& error) {
     }
     for (const kivhost::Command& command : kivhost::Commands()) {
         if (failed->get_name() == command.name && command.unknownArgumentHint != nullptr &&
-            error.get_name() == "ExtrasError") {
+            extras) {
             message += std::string(" (") + command.unknownArgumentHint + ")";
         }
     }
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
     CLI::App app(kDescription, "kivhost");
     app.footer(kFooter);
     app.require_subcommand(1);
+    // An option given twice takes the last value, as people retype one at the end of a line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--driver", global.driverPath,
                    "the driver library to load (default: the one built beside kivhost); "
                    "'built-in' runs the copy linked into kivhost (a testing aid)");
