@@ -88,13 +88,14 @@ def check_trace_against_transcript(frames, transcript_path):
     # A frame that arrives just before the driver sends a command is dropped with the stale
     # input; the simulator sends it again. So the driver sees the simulator's frames in order,
     # and each one it missed comes again later.
-    seen = 0
-    for index, frame in enumerate(sent):
-        if seen < len(into) and into[seen] == frame:
-            seen += 1
+    # Matched from the end, so that of two copies the one sent again is the one seen.
+    seen = len(into)
+    for index in range(len(sent) - 1, -1, -1):
+        if seen > 0 and into[seen - 1] == sent[index]:
+            seen -= 1
         else:
-            check(frame in sent[index + 1:], f"frame {frame!r} never reached the driver")
-    check(seen == len(into), f"trace in is not what the simulator sent:\n{into}\n{sent}")
+            check(sent[index] in sent[index + 1:], f"frame {sent[index]!r} never reached the driver")
+    check(seen == 0, f"trace in is not what the simulator sent:\n{into}\n{sent}")
     check(len(out) > 20 and len(into) > 20, f"trace holds the run: {len(out)} out, {len(into)} in")
 
 
