@@ -127,8 +127,8 @@ private:
 class EventTags {
 public:
     EventTags() {
-        qorSetChangeCallback([](int32_t gate, void* self) { static_cast<EventTags*>(self)->Seen(gate); },
-                             this);
+        qorSetChangeCallback(
+            [](int32_t gate, void* self) { static_cast<EventTags*>(self)->Seen(gate); }, this);
     }
     ~EventTags() { qorSetChangeCallback(nullptr, nullptr); }
     EventTags(const EventTags&) = delete;
@@ -177,7 +177,8 @@ private:
 class Instance {
 public:
     explicit Instance(int32_t number) : number_(number) {
-        memory_ = ::operator new(sizeof(kiv::DriverInstance), std::align_val_t(alignof(kiv::DriverInstance)));
+        memory_ = ::operator new(sizeof(kiv::DriverInstance),
+                                 std::align_val_t(alignof(kiv::DriverInstance)));
         std::memset(memory_, 0, sizeof(kiv::DriverInstance));
     }
     ~Instance() {
@@ -287,7 +288,8 @@ void Latency(EventTags& tags) {
         const auto now = Clock::now().time_since_epoch();
         const std::lock_guard<std::mutex> lock(mutex);
         offset = std::min<Clock::duration>(offset, now - entry.at);
-        if (entry.direction == vxs_sim::TranscriptEntry::Direction::kSent && entry.kind == "event") {
+        if (entry.direction == vxs_sim::TranscriptEntry::Direction::kSent &&
+            entry.kind == "event") {
             written.push_back(Clock::time_point(entry.at));  // shifted by the offset below
         }
     });
@@ -312,10 +314,11 @@ void Latency(EventTags& tags) {
         }
     }
     std::sort(latencies.begin(), latencies.end());
-    std::printf("event latency (last byte on the line -> tag change): median %.1f ms, "
-                "99th percentile %.1f ms, max %.1f ms (%zu events, one at a time)\n",
-                latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100],
-                latencies.back(), latencies.size());
+    std::printf(
+        "event latency (last byte on the line -> tag change): median %.1f ms, "
+        "99th percentile %.1f ms, max %.1f ms (%zu events, one at a time)\n",
+        latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100], latencies.back(),
+        latencies.size());
 }
 
 // As many events as the line carries: a queue of 'count' events per line, sent one after
@@ -375,9 +378,10 @@ void IdleCpu(EventTags& tags) {
     const double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(kSeconds));
     const double used = ProcessCpuSeconds() - before;
-    std::printf("idle CPU of one running instance (and its idle simulator): %.3f %% of a core "
-                "over %d s\n",
-                100.0 * used / kSeconds, kSeconds);
+    std::printf(
+        "idle CPU of one running instance (and its idle simulator): %.3f %% of a core "
+        "over %d s\n",
+        100.0 * used / kSeconds, kSeconds);
 }
 
 }  // namespace
@@ -399,9 +403,10 @@ int main() {
     for (const double rate : sixteen) {
         sum += rate;
     }
-    std::printf("one line: %.1f events/s; 16 lines in one process: %.1f events/s per line on "
-                "average, slowest %.1f (%.0f %% of one line)\n",
-                one, sum / 16, slowest, 100.0 * slowest / one);
+    std::printf(
+        "one line: %.1f events/s; 16 lines in one process: %.1f events/s per line on "
+        "average, slowest %.1f (%.0f %% of one line)\n",
+        one, sum / 16, slowest, 100.0 * slowest / one);
     IdleCpu(tags);
     return 0;
 }

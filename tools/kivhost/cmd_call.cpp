@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "command.h"
 #include <CLI/CLI.hpp>
+#include "command.h"
 
 #include "json_text.h"
 

@@ -42,7 +42,8 @@ int RunFrame(const GlobalOptions& global, const FrameArguments& arguments) {
     const std::string& text = arguments.text;
     long long controller = 0;
     if (!ParseInteger(arguments.controllerText, controller) || controller < 0 || controller > 7) {
-        return UsageError("frame", "'" + arguments.controllerText + "' is not a controller (0 to 7)");
+        return UsageError("frame",
+                          "'" + arguments.controllerText + "' is not a controller (0 to 7)");
     }
     if (arguments.textOption->count() == 0) {
         return UsageError("frame", "missing the command TEXT");

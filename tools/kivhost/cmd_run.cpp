@@ -181,12 +181,9 @@ public:
     bool Run(const RunCommand& command) {
         bool quit = false;
         const CommandOutcome outcome = ExecuteRunCommand(session_, command, quit);
-        Json record = {{"t", monitor_.Seconds()},
-                       {"type", "result"},
-                       {"line", nullptr},
-                       {"command", ByteText(command.text)},
-                       {"ok", outcome.ok},
-                       {"detail", ByteText(outcome.detail)}};
+        Json record = {{"t", monitor_.Seconds()}, {"type", "result"},
+                       {"line", nullptr},         {"command", ByteText(command.text)},
+                       {"ok", outcome.ok},        {"detail", ByteText(outcome.detail)}};
         if (command.lineNumber != 0) {
             record["scriptLine"] = command.lineNumber;
         }
@@ -222,9 +219,8 @@ public:
             std::string text;
             {
                 std::unique_lock<std::mutex> lock(queue->mutex);
-                if (!queue->ready.wait_for(lock, milliseconds(100), [&] {
-                        return !queue->lines.empty() || queue->ended;
-                    })) {
+                if (!queue->ready.wait_for(lock, milliseconds(100),
+                                           [&] { return !queue->lines.empty() || queue->ended; })) {
                     continue;
                 }
                 if (queue->lines.empty()) {
@@ -269,8 +265,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
     uint16_t code = 0;
     if (arguments.baud < 1 || arguments.baud > 65535) {
-        return UsageError("run", "--baud is 1 to 65535: the host's line settings hold the rate "
-                                 "in 16 bits");
+        return UsageError("run",
+                          "--baud is 1 to 65535: the host's line settings hold the rate "
+                          "in 16 bits");
     }
     settings.baudRate = static_cast<uint16_t>(arguments.baud);
     if (arguments.dataBits < 5 || arguments.dataBits > 8) {
@@ -290,8 +287,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     }
     if (arguments.instance < 1 || arguments.lines < 1 || arguments.lines > 64 ||
         arguments.instance + arguments.lines - 1 > 255) {
-        return UsageError("run", "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
-                                 "up to 255)");
+        return UsageError("run",
+                          "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
+                          "up to 255)");
     }
     if (!arguments.port.empty() && arguments.lines != 1) {
         return UsageError("run", "--lines is for simulated lines; a real line is one --port");
@@ -306,8 +304,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     }
     std::string portName;
     if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
-        return UsageError("run", "the port name '" + arguments.port +
-                                     "' does not fit the host's 12 characters");
+        return UsageError(
+            "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
     }
     TagConfig config;
     if (!ReadWholeTagConfig("run", arguments.tagsPath, config)) {
@@ -322,8 +320,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         return kExitNoDriver;
     }
     if ((arguments.pollDelayMs >= 0 || arguments.receiverStartMs >= 0) && !driver.BuiltIn()) {
-        return UsageError("run", "--poll-delay and --receiver-start need --driver built-in: a "
-                                 "loaded driver keeps its own delays");
+        return UsageError("run",
+                          "--poll-delay and --receiver-start need --driver built-in: a "
+                          "loaded driver keeps its own delays");
     }
     if (arguments.pollDelayMs >= 0) {
         kiv::timingDefaults.pollDelayMs = static_cast<uint32_t>(arguments.pollDelayMs);
@@ -371,9 +370,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         (void)port;
     }
 
-    const ViewMode mode = global.json                                     ? ViewMode::kJson
+    const ViewMode mode = global.json                              ? ViewMode::kJson
                           : arguments.plain || !IsTerminal(stdout) ? ViewMode::kPlain
-                                                                          : ViewMode::kLive;
+                                                                   : ViewMode::kLive;
     // Refused tags are reported before the start, as 'kivhost check' reports them.
     if (mode != ViewMode::kJson) {
         for (const RefusedTag& tag : refused) {
@@ -404,19 +403,20 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
                                        {"reason", ByteText(tag.reason)}});
             }
         }
-        monitor.Emit({{"t", monitor.Seconds()},
-                      {"type", "start"},
-                      {"line", number},
-                      {"port", ByteText(port)},
-                      {"device", simulated != nullptr ? ByteText(simulated->DevicePath())
-                                                      : ByteText(arguments.port)},
-                      {"simulated", simulated != nullptr},
-                      {"instance", line->InstanceNumber()},
-                      {"result", result},
-                      {"refused", refusedJson},
-                      {"text", "line " + std::to_string(number) + " on " + port + ": cold start " +
-                                   (result == KIV_OK ? "done" : "failed, result " +
-                                                                    std::to_string(result))}});
+        monitor.Emit(
+            {{"t", monitor.Seconds()},
+             {"type", "start"},
+             {"line", number},
+             {"port", ByteText(port)},
+             {"device",
+              simulated != nullptr ? ByteText(simulated->DevicePath()) : ByteText(arguments.port)},
+             {"simulated", simulated != nullptr},
+             {"instance", line->InstanceNumber()},
+             {"result", result},
+             {"refused", refusedJson},
+             {"text",
+              "line " + std::to_string(number) + " on " + port + ": cold start " +
+                  (result == KIV_OK ? "done" : "failed, result " + std::to_string(result))}});
         if (result != KIV_OK) {
             stop.Request(kExitRejected, "the cold start of line " + std::to_string(number) +
                                             " on " + port + " failed (result " +

@@ -1,5 +1,6 @@
 // kivhost: runs the VXS-100 driver the way a host does, with the stand-in host library.
 #include <cstdio>
+#include <exception>
 #include <functional>
 #include <map>
 #include <string>
@@ -48,9 +49,7 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& error) {
     return kivhost::UsageError(failed->get_name().c_str(), message);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     kivhost::GlobalOptions global;
     CLI::App app(kDescription, "kivhost");
     app.footer(kFooter);
@@ -78,6 +77,19 @@ int main(int argc, char** argv) {
     }
     for (const CLI::App* sub : app.get_subcommands()) {
         return runners[sub->get_name()]();
+    }
+    return kivhost::kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        (void)std::fprintf(stderr, "kivhost: %s\n", failure.what());
+    } catch (...) {
+        (void)std::fprintf(stderr, "kivhost: an unexpected failure\n");
     }
     return kivhost::kExitUsage;
 }

@@ -130,7 +130,8 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
                (count < 2 || Milliseconds(command.words[2], command.timeout, error));
     }
     if (verb == "sleep") {
-        return arguments(1, 1, "sleep MS") && Milliseconds(command.words[1], command.timeout, error);
+        return arguments(1, 1, "sleep MS") &&
+               Milliseconds(command.words[1], command.timeout, error);
     }
     if (verb == "event") {
         return EventWords(command, error);

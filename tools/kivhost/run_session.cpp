@@ -111,7 +111,9 @@ std::string CurrentValue(const HostTag& tag) {
 }  // namespace
 
 HostLine::HostLine(DriverSession& driver, int line, int32_t instanceNumber)
-    : driver_(driver), line_(line), instanceNumber_(instanceNumber),
+    : driver_(driver),
+      line_(line),
+      instanceNumber_(instanceNumber),
       memory_(driver.ZeroedInstance()) {}
 
 HostLine::~HostLine() {
@@ -202,8 +204,8 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
         words.bitNumber = parsed.bitNumber;
         words.bitWidth = parsed.bitWidth;
         if (!define(name, entry.address, entry.dataType, words)) {
-            refused.push_back({line, entry.lineNumber, name, entry.address,
-                               "the name is taken by another tag"});
+            refused.push_back(
+                {line, entry.lineNumber, name, entry.address, "the name is taken by another tag"});
         }
     }
     for (const ViewTag& view : kViewTags) {
@@ -288,8 +290,8 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
         outcome.detail = "result 0";
     } else {
         const std::string reason = Reason(log);
-        outcome.detail = "result " + std::to_string(result) +
-                         (reason.empty() ? std::string() : ": " + reason);
+        outcome.detail =
+            "result " + std::to_string(result) + (reason.empty() ? std::string() : ": " + reason);
         outcome.extra["reason"] = ByteText(reason);
     }
     return outcome;
@@ -309,13 +311,13 @@ CommandOutcome RunSession::Read(const std::string& name) {
     outcome.extra["result"] = result;
     if (result != KIV_OK) {
         outcome.ok = false;
-        outcome.detail = "the driver has no value for " + name + " (result " +
-                         std::to_string(result) + ")";
+        outcome.detail =
+            "the driver has no value for " + name + " (result " + std::to_string(result) + ")";
         return outcome;
     }
     outcome.detail = tag->dataType == KIV_TYPE_STRING ? area.Text() : std::to_string(area.Number());
-    outcome.extra["value"] = tag->dataType == KIV_TYPE_STRING ? ByteText(area.Text())
-                                                              : Json(area.Number());
+    outcome.extra["value"] =
+        tag->dataType == KIV_TYPE_STRING ? ByteText(area.Text()) : Json(area.Number());
     return outcome;
 }
 
@@ -356,8 +358,8 @@ CommandOutcome RunSession::Wait(const std::string& name, const std::string& valu
     if (reached) {
         return {true, name + " is " + value};
     }
-    return {false, (interrupted_ ? "stopped" : "timed out after " + std::to_string(timeout.count()) +
-                                                   " ms") +
+    return {false, (interrupted_ ? "stopped"
+                                 : "timed out after " + std::to_string(timeout.count()) + " ms") +
                        "; " + name + " is " + CurrentValue(*tag)};
 }
 

@@ -70,9 +70,8 @@ std::string ProgressText(const Json& record) {
     const int filled = total == 0 ? kBarWidth : static_cast<int>(kBarWidth * sent / total);
     return std::string(record.value("done", false) ? "download done " : "download ") + "[" +
            std::string(static_cast<size_t>(filled), '#') +
-           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " +
-           std::to_string(sent) + " of " + std::to_string(total) + " lines sent, " +
-           std::to_string(failed) + " failed";
+           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(sent) +
+           " of " + std::to_string(total) + " lines sent, " + std::to_string(failed) + " failed";
 }
 
 std::string ResultText(const Json& record) {

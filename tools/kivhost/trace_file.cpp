@@ -35,8 +35,7 @@ TraceFile::~TraceFile() {
     }
 }
 
-bool TraceFile::Open(const std::string& textPath, const std::string& pcapPath,
-                     std::string& error) {
+bool TraceFile::Open(const std::string& textPath, const std::string& pcapPath, std::string& error) {
     if (!textPath.empty()) {
         text_ = std::fopen(textPath.c_str(), "wb");
         if (text_ == nullptr) {

@@ -1,9 +1,9 @@
 // The console on POSIX systems.
 #include <sys/ioctl.h>
 
+#include <unistd.h>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 
 #include "console.h"
 

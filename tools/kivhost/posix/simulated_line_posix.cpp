@@ -26,11 +26,11 @@ constexpr DemoStep kDemoSteps[] = {
     {0, 1}, {10, 0}, {9, 0}, {17, 2}, {15, 0}, {16, 0}, {7, 0}, {18, 0x2A}, {8, 0}, {0, 0x2A},
 };
 
-class PtyLine : public SimulatedLine {
+class PtyLine final : public SimulatedLine {
 public:
     PtyLine(const SimulatedLineOptions& options, std::unique_ptr<vxs_sim::Simulator> simulator)
         : options_(options), simulator_(std::move(simulator)), random_(options.seed) {}
-    ~PtyLine() override { StopDemo(); }
+    ~PtyLine() override { EndDemo(); }
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;
 
@@ -79,16 +79,7 @@ public:
         demo_ = std::thread([this] { Demo(); });
     }
 
-    void StopDemo() override {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        if (demo_.joinable()) {
-            demo_.join();
-        }
-    }
+    void StopDemo() override { EndDemo(); }
 
     std::vector<std::string> TranscriptJson() const override {
         std::vector<std::string> lines;
@@ -99,6 +90,17 @@ public:
     }
 
 private:
+    void EndDemo() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (demo_.joinable()) {
+            demo_.join();
+        }
+    }
+
     int ControllerOf(int unit) const {
         const int controller = unit / 2;
         const auto& present = options_.controllers;
