@@ -4,48 +4,11 @@
 #include <cstdlib>
 
 #include "command.h"
+#include "tag_config.h"
 
 namespace kivhost {
 
 namespace {
-
-bool SplitWords(const std::string& text, std::vector<std::string>& words, std::string& error) {
-    size_t i = 0;
-    while (true) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r')) {
-            ++i;
-        }
-        if (i == text.size() || text[i] == '#') {
-            return true;
-        }
-        std::string word;
-        if (text[i] == '"') {
-            ++i;
-            while (true) {
-                if (i == text.size()) {
-                    error = "a quoted word is not closed";
-                    return false;
-                }
-                if (text[i] == '\\' && i + 1 < text.size() &&
-                    (text[i + 1] == '"' || text[i + 1] == '\\')) {
-                    word += text[i + 1];
-                    i += 2;
-                } else if (text[i] == '"') {
-                    ++i;
-                    break;
-                } else {
-                    word += text[i++];
-                }
-            }
-        } else {
-            while (i < text.size() && text[i] != ' ' && text[i] != '\t' && text[i] != '\r' &&
-                   text[i] != '#') {
-                word += text[i++];
-            }
-        }
-        words.push_back(word);
-    }
-}
 
 bool Milliseconds(const std::string& text, std::chrono::milliseconds& value, std::string& error) {
     long long number = 0;
@@ -98,7 +61,7 @@ bool EventWords(RunCommand& command, std::string& error) {
 bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& error) {
     command.text = text;
     command.words.clear();
-    if (!SplitWords(text, command.words, error)) {
+    if (!SplitConfigLine(text, command.words, error)) {
         return false;
     }
     if (command.words.empty()) {

@@ -9,8 +9,8 @@
 //   event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event
 //   quit
 //
-// A word in double quotes may hold blanks and '#'; inside it \" is a quote and \\ a backslash.
-// Outside quotes '#' starts a comment.
+// Words are split as the fields of a tag file: a word in double quotes may hold blanks and '#',
+// or be empty; inside it "" stands for one double quote. Outside quotes '#' starts a comment.
 #pragma once
 
 #include <chrono>

@@ -84,6 +84,17 @@ struct ValueArea {
     }
 };
 
+// The five words Parse stored with a tag.
+GateDescriptor WordsOf(const ParsedTag& parsed) {
+    GateDescriptor words{};
+    words.controller = parsed.controller;
+    words.operation = parsed.operation;
+    words.lockNumber = parsed.lockNumber;
+    words.bitNumber = parsed.bitNumber;
+    words.bitWidth = parsed.bitWidth;
+    return words;
+}
+
 GateAccess AccessOf(const HostTag& tag, ValueArea& area) {
     GateAccess gate{};
     gate.address = tag.address.c_str();
@@ -197,28 +208,15 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
             refused.push_back({line, entry.lineNumber, name, entry.address, WordsOrReason(parsed)});
             continue;
         }
-        GateDescriptor words{};
-        words.controller = parsed.controller;
-        words.operation = parsed.operation;
-        words.lockNumber = parsed.lockNumber;
-        words.bitNumber = parsed.bitNumber;
-        words.bitWidth = parsed.bitWidth;
-        if (!define(name, entry.address, entry.dataType, words)) {
+        if (!define(name, entry.address, entry.dataType, WordsOf(parsed))) {
             refused.push_back(
                 {line, entry.lineNumber, name, entry.address, "the name is taken by another tag"});
         }
     }
     for (const ViewTag& view : kViewTags) {
         if (qorFindTagByAddress(instanceNumber, view.address) < 0) {
-            const ParsedTag parsed = parser.Parse(view.address, view.dataType);
-            GateDescriptor words{};
-            words.controller = parsed.controller;
-            words.operation = parsed.operation;
-            words.lockNumber = parsed.lockNumber;
-            words.bitNumber = parsed.bitNumber;
-            words.bitWidth = parsed.bitWidth;
             (void)define(namePrefix + "kivhost." + view.address, view.address, view.dataType,
-                         words);
+                         WordsOf(parser.Parse(view.address, view.dataType)));
         }
     }
     return *lines_.back();
