@@ -12,6 +12,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -131,7 +132,7 @@ def test_script(kivhost, examples, workdir):
     code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--rate", "0",
                          "--poll-delay", "1500", "--receiver-start", "100",
                          "--tags", os.path.join(examples, "vxs100-line.tags"),
-                         "--script", "test.run", "--trace", "run.trace",
+                         "--script", "test.run", "--trace", "run.trace", "--pcap", "run.pcap",
                          "--sim-transcript", "sim.jsonl", cwd=workdir)
     check(code == 1, f"a failed wait ends the script with exit 1, not {code}; {err!r}")
     check("test.run:17: wait L1_PENUM 99 300: timed out" in err, f"the reason on stderr: {err!r}")
@@ -184,8 +185,25 @@ def test_script(kivhost, examples, workdir):
           line.get("framesOut") == sum(f["dir"] == "out" for f in frames) and
           line.get("events") == len(events), f"summary counts what was shown: {line}")
     check(summary.get("threadsLeft") == 0, f"no thread left: {summary.get('threadsLeft')}")
-    check_trace_against_transcript(read_trace(os.path.join(workdir, "run.trace")),
-                                   os.path.join(workdir, "sim.jsonl"))
+    frames = read_trace(os.path.join(workdir, "run.trace"))
+    check_trace_against_transcript(frames, os.path.join(workdir, "sim.jsonl"))
+    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[3]) for f in frames],
+          "the pcap file holds the frames of the trace")
+
+
+def read_pcap(path):
+    """The (direction, frame) of each packet of a pcap file of link type 147."""
+    with open(path, "rb") as pcap:
+        data = pcap.read()
+    magic, major, minor, _, _, _, link = struct.unpack_from("<IHHiIII", data)
+    check((magic, major, minor, link) == (0xA1B2C3D4, 2, 4, 147), f"pcap header {magic:x} {link}")
+    packets, at = [], 24
+    while at + 16 <= len(data):
+        _, _, length, _ = struct.unpack_from("<IIII", data, at)
+        body = data[at + 16:at + 16 + length]
+        packets.append(("out" if body[0] == 0 else "in", body[1:]))
+        at += 16 + length
+    return packets
 
 
 def test_timed_and_usage(kivhost, examples, workdir):

@@ -1,6 +1,7 @@
 // What kivhost run holds while it runs.
 #include "run_session.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -267,7 +268,11 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
         }
         area.SetNumber(static_cast<uint16_t>(number));
     }
-    if (tag->address.size() > 6 && tag->address.compare(1, 6, "FSPARS") == 0) {
+    std::string upper = tag->address;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (upper.size() > 6 && upper.compare(1, 6, "FSPARS") == 0) {
         monitor_.NoteDownloadLine(tag->line);
     }
     GateAccess gate = AccessOf(*tag, area);
