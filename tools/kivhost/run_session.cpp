@@ -85,17 +85,6 @@ struct ValueArea {
     }
 };
 
-// The five words Parse stored with a tag.
-GateDescriptor WordsOf(const ParsedTag& parsed) {
-    GateDescriptor words{};
-    words.controller = parsed.controller;
-    words.operation = parsed.operation;
-    words.lockNumber = parsed.lockNumber;
-    words.bitNumber = parsed.bitNumber;
-    words.bitWidth = parsed.bitWidth;
-    return words;
-}
-
 GateAccess AccessOf(const HostTag& tag, ValueArea& area) {
     GateAccess gate{};
     gate.address = tag.address.c_str();
@@ -209,7 +198,7 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
             refused.push_back({line, entry.lineNumber, name, entry.address, WordsOrReason(parsed)});
             continue;
         }
-        if (!define(name, entry.address, entry.dataType, WordsOf(parsed))) {
+        if (!define(name, entry.address, entry.dataType, parsed.words)) {
             refused.push_back(
                 {line, entry.lineNumber, name, entry.address, "the name is taken by another tag"});
         }
@@ -217,7 +206,7 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
     for (const ViewTag& view : kViewTags) {
         if (qorFindTagByAddress(instanceNumber, view.address) < 0) {
             (void)define(namePrefix + "kivhost." + view.address, view.address, view.dataType,
-                         WordsOf(parser.Parse(view.address, view.dataType)));
+                         parser.Parse(view.address, view.dataType).words);
         }
     }
     return *lines_.back();

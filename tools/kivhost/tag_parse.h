@@ -17,11 +17,8 @@ struct ParsedTag {
     std::string address;
     int32_t dataType = 0;
     int32_t result = 0;
-    int32_t controller = 0;
-    int32_t operation = 0;
-    int32_t lockNumber = 0;
-    int32_t bitNumber = 0;
-    int32_t bitWidth = 0;
+    // The tag record as Parse left it (its address pointer cleared): the five driver words.
+    GateDescriptor words{};
     std::vector<LogEntry> log;
 };
 
