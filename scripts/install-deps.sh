@@ -5,10 +5,11 @@ set -eu
 native_only=0
 [ "${1:-}" = "--native-only" ] && native_only=1
 
-packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3"
+packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3 libcli11-dev nlohmann-json3-dev"
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
-  packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb fonts-wine"
+  # tmux: the live view of kivhost run is tested in a real terminal.
+  packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb fonts-wine tmux"
   # The checks of scripts/ci-matrix.sh: the clang build, libFuzzer, clang-format, clang-tidy,
   # and llvm-symbolizer for readable sanitizer reports.
   packages="$packages git clang libclang-rt-14-dev llvm clang-format clang-tidy"

@@ -92,8 +92,8 @@ def test_frame(kivhost):
     check(code == 0 and "--controller" in out and "commandList" in out, "frame --help")
     for args, message in ((("frame",), "missing the command TEXT"),
                           (("frame", "S Q", "--controller", "8"), "not a controller"),
-                          (("frame", "S Q", "--controller"), "needs a number"),
-                          (("frame", "S Q", "extra"), "unexpected argument"),
+                          (("frame", "S Q", "--controller"), "--controller"),
+                          (("frame", "S Q", "extra"), "not expected: extra"),
                           (("frame", "X" * 248), "too long")):
         code, _, err = run(kivhost, *args)
         check(code == 2 and message in err, f"{args[:3]}: exit {code}, {err!r}")
@@ -130,7 +130,7 @@ def test_dialog(kivhost, platform):
     code, out, _ = run(kivhost, "dialog", "--help")
     check(code == 0 and "function 16" in out and "Parse refuses" in out, "dialog --help")
     code, _, err = run(kivhost, "dialog", "extra")
-    check(code == 2 and "unexpected argument" in err, f"dialog extra: exit {code}, {err!r}")
+    check(code == 2 and "not expected: extra" in err, f"dialog extra: exit {code}, {err!r}")
     code, _, err = run(kivhost, "call", "16")
     check(code == 2 and "kivhost dialog" in err, f"call 16 points to dialog: exit {code}, {err!r}")
     if platform == "windows":

@@ -1,10 +1,13 @@
 // kivhost call N: one call of KivMain on a zeroed instance.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include "command.h"
-#include "json_writer.h"
+
+#include "json_text.h"
 
 namespace kivhost {
 
@@ -25,26 +28,14 @@ bool NeedsNoInstance(long long number) {
     }
 }
 
-}  // namespace
-
-int RunCall(CommandContext& context) {
+struct CallArguments {
     std::string numberText;
     std::string address;
-    bool haveAddress = false;
-    for (size_t i = 0; i < context.args.size(); ++i) {
-        const std::string& arg = context.args[i];
-        if (arg == "--address") {
-            if (i + 1 >= context.args.size()) {
-                return UsageError("call", "--address needs a text");
-            }
-            address = context.args[++i];
-            haveAddress = true;
-        } else if (numberText.empty()) {
-            numberText = arg;
-        } else {
-            return UsageError("call", "unexpected argument '" + arg + "'");
-        }
-    }
+    CLI::Option* addressOption = nullptr;
+};
+
+int RunCall(const GlobalOptions& global, const CallArguments& arguments) {
+    const std::string& numberText = arguments.numberText;
     long long number = 0;
     if (numberText.empty()) {
         return UsageError("call", "missing the function number N");
@@ -63,7 +54,7 @@ int RunCall(CommandContext& context) {
                               "10, 14, 17 and numbers above 17");
     }
     DriverSession session;
-    if (!LoadDriver(context, session)) {
+    if (!LoadDriver(global, session)) {
         return kExitNoDriver;
     }
     std::vector<unsigned char> instance = session.ZeroedInstance();
@@ -74,8 +65,8 @@ int RunCall(CommandContext& context) {
         GateDescriptor gate;
         DriverInfo info;
     } argument{};
-    if (haveAddress) {
-        argument.gate.address = address.c_str();
+    if (arguments.addressOption->count() > 0) {
+        argument.gate.address = arguments.address.c_str();
     }
     KivRequest request{};
     request.instance = instance.data();
@@ -84,18 +75,24 @@ int RunCall(CommandContext& context) {
     std::vector<LogEntry> log;
     const int32_t result = session.Call(request, &log);
 
-    if (context.json) {
-        std::printf("%s\n", JsonObject()
-                                .Add("function", static_cast<int64_t>(number))
-                                .Add("result", result)
-                                .AddRaw("log", LogJson(log))
-                                .Text()
-                                .c_str());
+    if (global.json) {
+        const Json out = {{"function", number}, {"result", result}, {"log", LogJson(log)}};
+        std::printf("%s\n", Dump(out).c_str());
     } else {
         std::printf("Function %lld: result %d\nLog:\n%s", number, static_cast<int>(result),
                     LogText(log).c_str());
     }
     return kExitOk;
+}
+
+}  // namespace
+
+std::function<int()> SetUpCall(CLI::App& app, const GlobalOptions& global) {
+    auto arguments = std::make_shared<CallArguments>();
+    app.add_option("N", arguments->numberText, "the function number");
+    arguments->addressOption =
+        app.add_option("--address", arguments->address, "the address of the tag record");
+    return [arguments, &global] { return RunCall(global, *arguments); };
 }
 
 }  // namespace kivhost

@@ -1,11 +1,14 @@
 // kivhost check: a host's tag configuration through the driver's Parse, tag by tag.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
-#include "json_writer.h"
+#include "json_text.h"
 #include "tag_config.h"
 #include "tag_parse.h"
 
@@ -19,21 +22,17 @@ struct CheckedTag {
 };
 
 void PrintJson(const std::string& path, const std::vector<CheckedTag>& checked, size_t accepted) {
-    std::vector<std::string> items;
-    items.reserve(checked.size());
+    Json items = Json::array();
     for (const CheckedTag& tag : checked) {
-        JsonObject object;
-        object.Add("line", static_cast<int64_t>(tag.line.lineNumber)).Add("name", tag.line.name);
+        Json object = {{"line", tag.line.lineNumber}, {"name", ByteText(tag.line.name)}};
         AddParsedTag(object, tag.parsed);
-        items.push_back(object.Text());
+        items.push_back(std::move(object));
     }
-    std::printf("%s\n", JsonObject()
-                            .Add("file", path)
-                            .AddRaw("tags", JsonArray(items))
-                            .Add("accepted", static_cast<int64_t>(accepted))
-                            .Add("rejected", static_cast<int64_t>(checked.size() - accepted))
-                            .Text()
-                            .c_str());
+    const Json out = {{"file", ByteText(path)},
+                      {"tags", std::move(items)},
+                      {"accepted", accepted},
+                      {"rejected", checked.size() - accepted}};
+    std::printf("%s\n", Dump(out).c_str());
 }
 
 void PrintTable(const std::vector<CheckedTag>& checked, bool rejectedOnly) {
@@ -69,46 +68,22 @@ void PrintTable(const std::vector<CheckedTag>& checked, bool rejectedOnly) {
     }
 }
 
-}  // namespace
-
-int RunCheck(CommandContext& context) {
+struct CheckArguments {
     std::string path;
     bool rejectedOnly = false;
-    bool afterSeparator = false;
-    for (const std::string& arg : context.args) {
-        if (!afterSeparator && arg == "--") {
-            afterSeparator = true;
-        } else if (!afterSeparator && arg == "--quiet") {
-            rejectedOnly = true;
-        } else if (!afterSeparator && !arg.empty() && arg[0] == '-') {
-            return UsageError("check", "unknown option '" + arg + "'");
-        } else if (path.empty()) {
-            path = arg;
-        } else {
-            return UsageError("check", "unexpected argument '" + arg + "' (one FILE only)");
-        }
-    }
+};
+
+int RunCheck(const GlobalOptions& global, const CheckArguments& arguments) {
+    const std::string& path = arguments.path;
     if (path.empty()) {
         return UsageError("check", "missing the FILE to check");
     }
     TagConfig config;
-    std::string error;
-    if (!ReadTagConfig(path, config, error)) {
-        (void)std::fprintf(stderr, "kivhost check: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    if (!config.malformed.empty()) {
-        for (const MalformedLine& line : config.malformed) {
-            (void)std::fprintf(stderr, "kivhost check: %s:%zu: %s\n", path.c_str(), line.lineNumber,
-                               line.message.c_str());
-        }
-        (void)std::fprintf(stderr, "kivhost check: %zu malformed %s; no tag was checked\n",
-                           config.malformed.size(),
-                           config.malformed.size() == 1 ? "line" : "lines");
+    if (!ReadWholeTagConfig("check", path, config)) {
         return kExitUsage;
     }
     DriverSession session;
-    if (!LoadDriver(context, session)) {
+    if (!LoadDriver(global, session)) {
         return kExitNoDriver;
     }
     TagParser parser(session);
@@ -119,14 +94,23 @@ int RunCheck(CommandContext& context) {
         checked.push_back({line, parser.Parse(line.address, line.dataType)});
         accepted += checked.back().parsed.result == KIV_OK ? 1 : 0;
     }
-    if (context.json) {
+    if (global.json) {
         PrintJson(path, checked, accepted);
     } else {
-        PrintTable(checked, rejectedOnly);
+        PrintTable(checked, arguments.rejectedOnly);
         std::printf("%s: %zu %s, %zu accepted, %zu rejected\n", path.c_str(), checked.size(),
                     checked.size() == 1 ? "tag" : "tags", accepted, checked.size() - accepted);
     }
     return accepted == checked.size() ? kExitOk : kExitRejected;
+}
+
+}  // namespace
+
+std::function<int()> SetUpCheck(CLI::App& app, const GlobalOptions& global) {
+    auto arguments = std::make_shared<CheckArguments>();
+    app.add_flag("--quiet", arguments->rejectedOnly, "list only the tags that are not accepted");
+    app.add_option("FILE", arguments->path, "the tag configuration file");
+    return [arguments, &global] { return RunCheck(global, *arguments); };
 }
 
 }  // namespace kivhost

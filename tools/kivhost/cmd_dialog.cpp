@@ -4,16 +4,15 @@
 #include <vector>
 
 #include "command.h"
-#include "json_writer.h"
+#include "json_text.h"
 
 namespace kivhost {
 
-int RunDialog(CommandContext& context) {
-    if (!context.args.empty()) {
-        return UsageError("dialog", "unexpected argument '" + context.args.front() + "'");
-    }
+namespace {
+
+int RunDialog(const GlobalOptions& global) {
     DriverSession session;
-    if (!LoadDriver(context, session)) {
+    if (!LoadDriver(global, session)) {
         return kExitNoDriver;
     }
     std::vector<unsigned char> instance = session.ZeroedInstance();
@@ -28,15 +27,11 @@ int RunDialog(CommandContext& context) {
     const int32_t result = session.Call(request, &log);
     const bool completed = result == KIV_OK;
 
-    if (context.json) {
-        JsonObject out;
-        out.Add("result", result);
-        if (completed) {
-            out.Add("text", text);
-        } else {
-            out.AddRaw("text", "null");
-        }
-        std::printf("%s\n", out.AddRaw("log", LogJson(log)).Text().c_str());
+    if (global.json) {
+        const Json out = {{"result", result},
+                          {"text", completed ? ByteText(text) : Json(nullptr)},
+                          {"log", LogJson(log)}};
+        std::printf("%s\n", Dump(out).c_str());
     } else if (completed) {
         std::printf("%s\n", text);
     } else {
@@ -44,6 +39,12 @@ int RunDialog(CommandContext& context) {
                     LogText(log).c_str());
     }
     return completed ? kExitOk : kExitRejected;
+}
+
+}  // namespace
+
+std::function<int()> SetUpDialog(CLI::App& /*app*/, const GlobalOptions& global) {
+    return [&global] { return RunDialog(global); };
 }
 
 }  // namespace kivhost

@@ -1,10 +1,13 @@
 // kivhost frame TEXT: a command text finished as the driver finishes it.
 #include <cstdio>
+#include <memory>
 #include <string>
+
+#include <CLI/CLI.hpp>
 
 #include "command.h"
 #include "instance/driver_instance.h"
-#include "json_writer.h"
+#include "json_text.h"
 #include "link/frame_format.h"
 
 namespace kivhost {
@@ -29,33 +32,20 @@ std::string Escaped(const std::string& frame) {
     return out;
 }
 
-}  // namespace
-
-int RunFrame(CommandContext& context) {
+struct FrameArguments {
     std::string text;
-    bool haveText = false;
+    std::string controllerText = "0";
+    CLI::Option* textOption = nullptr;
+};
+
+int RunFrame(const GlobalOptions& global, const FrameArguments& arguments) {
+    const std::string& text = arguments.text;
     long long controller = 0;
-    bool positionalOnly = false;
-    for (size_t i = 0; i < context.args.size(); ++i) {
-        const std::string& arg = context.args[i];
-        if (!positionalOnly && arg == "--") {
-            positionalOnly = true;
-        } else if (!positionalOnly && arg == "--controller") {
-            if (i + 1 >= context.args.size()) {
-                return UsageError("frame", "--controller needs a number from 0 to 7");
-            }
-            const std::string& number = context.args[++i];
-            if (!ParseInteger(number, controller) || controller < 0 || controller > 7) {
-                return UsageError("frame", "'" + number + "' is not a controller (0 to 7)");
-            }
-        } else if (!haveText) {
-            text = arg;
-            haveText = true;
-        } else {
-            return UsageError("frame", "unexpected argument '" + arg + "'");
-        }
+    if (!ParseInteger(arguments.controllerText, controller) || controller < 0 || controller > 7) {
+        return UsageError("frame",
+                          "'" + arguments.controllerText + "' is not a controller (0 to 7)");
     }
-    if (!haveText) {
+    if (arguments.textOption->count() == 0) {
         return UsageError("frame", "missing the command TEXT");
     }
     // Commands for a controller other than 0 begin with ">" and its digit.
@@ -72,15 +62,13 @@ int RunFrame(CommandContext& context) {
     prefixed.copy(buffer + 2, prefixed.size());
     const std::string frame(buffer, kiv::FinishFrame(buffer, kiv::kFrameCapacity));
 
-    if (context.json) {
-        std::printf("%s\n", JsonObject()
-                                .Add("text", text)
-                                .Add("controller", static_cast<int64_t>(controller))
-                                .Add("frameHex", HexBytes(frame.data(), frame.size()))
-                                .Add("escaped", Escaped(frame))
-                                .Add("commandList", CommandListNotation(frame))
-                                .Text()
-                                .c_str());
+    if (global.json) {
+        const Json out = {{"text", ByteText(text)},
+                          {"controller", controller},
+                          {"frameHex", HexBytes(frame.data(), frame.size())},
+                          {"escaped", ByteText(Escaped(frame))},
+                          {"commandList", ByteText(CommandListNotation(frame))}};
+        std::printf("%s\n", Dump(out).c_str());
         return kExitOk;
     }
     std::printf("Text:          %s\n", text.c_str());
@@ -89,6 +77,15 @@ int RunFrame(CommandContext& context) {
     std::printf("Hex:           %s\n", HexBytes(frame.data(), frame.size()).c_str());
     std::printf("Command list:  %s\n", CommandListNotation(frame).c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+std::function<int()> SetUpFrame(CLI::App& app, const GlobalOptions& global) {
+    auto arguments = std::make_shared<FrameArguments>();
+    arguments->textOption = app.add_option("TEXT", arguments->text, "the command text");
+    app.add_option("--controller", arguments->controllerText, "the controller, 0 to 7 (default 0)");
+    return [arguments, &global] { return RunFrame(global, *arguments); };
 }
 
 }  // namespace kivhost

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "command.h"
-#include "json_writer.h"
+#include "json_text.h"
 
 namespace kivhost {
 
@@ -58,14 +58,9 @@ std::string Readable(const char* banner, size_t count, bool utf8) {
     return out;
 }
 
-}  // namespace
-
-int RunInfo(CommandContext& context) {
-    if (!context.args.empty()) {
-        return UsageError("info", "unexpected argument '" + context.args.front() + "'");
-    }
+int RunInfo(const GlobalOptions& global) {
     DriverSession session;
-    if (!LoadDriver(context, session)) {
+    if (!LoadDriver(global, session)) {
         return kExitNoDriver;
     }
     DriverInfo info{};
@@ -74,21 +69,22 @@ int RunInfo(CommandContext& context) {
     const char* banner = info.banner != nullptr ? info.banner : "";
     const size_t bannerLength = info.banner != nullptr ? std::strlen(info.banner) : 0;
 
-    if (context.json) {
-        JsonObject out;
-        out.Add("result", result)
-            .Add("infoCode", info.infoCode)
-            .Add("makerName", info.makerName)
-            .Add("bannerHex", HexBytes(banner, bannerLength))
-            .Add("instanceSize", info.instanceSize)
-            .Add("infoValue4", info.infoValue4)
-            .Add("defaultBaud", static_cast<int32_t>(info.defaultBaud))
-            .Add("defaultDataBits", static_cast<int32_t>(info.defaultDataBits))
-            .Add("defaultStopBits", static_cast<int32_t>(info.defaultStopBits))
-            .Add("defaultParity", static_cast<int32_t>(info.defaultParity))
-            .Add("infoValue32", info.infoValue32)
-            .AddRaw("log", LogJson(log));
-        std::printf("%s\n", out.Text().c_str());
+    if (global.json) {
+        const Json out = {
+            {"result", result},
+            {"infoCode", info.infoCode},
+            {"makerName", ByteText(info.makerName != nullptr ? info.makerName : "")},
+            {"bannerHex", HexBytes(banner, bannerLength)},
+            {"instanceSize", info.instanceSize},
+            {"infoValue4", info.infoValue4},
+            {"defaultBaud", info.defaultBaud},
+            {"defaultDataBits", info.defaultDataBits},
+            {"defaultStopBits", info.defaultStopBits},
+            {"defaultParity", info.defaultParity},
+            {"infoValue32", info.infoValue32},
+            {"log", LogJson(log)},
+        };
+        std::printf("%s\n", Dump(out).c_str());
         return kExitOk;
     }
     std::printf("Driver:          %s\n", session.Path().c_str());
@@ -107,6 +103,12 @@ int RunInfo(CommandContext& context) {
     std::printf("%s", Readable(banner, bannerLength, TerminalIsUtf8()).c_str());
     std::printf("Log:\n%s", LogText(log).c_str());
     return kExitOk;
+}
+
+}  // namespace
+
+std::function<int()> SetUpInfo(CLI::App& /*app*/, const GlobalOptions& global) {
+    return [&global] { return RunInfo(global); };
 }
 
 }  // namespace kivhost

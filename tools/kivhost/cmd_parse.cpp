@@ -1,44 +1,37 @@
 // kivhost parse: addresses through the driver's Parse (function 3), one tag each.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
-#include "json_writer.h"
+#include "json_text.h"
 #include "tag_parse.h"
 
 namespace kivhost {
 
-int RunParse(CommandContext& context) {
-    int32_t dataType = KIV_TYPE_ANALOG;
+namespace {
+
+struct ParseArguments {
+    std::string type = "analog";
     std::vector<std::string> addresses;
-    bool afterSeparator = false;
-    for (size_t i = 0; i < context.args.size(); ++i) {
-        const std::string& arg = context.args[i];
-        if (!afterSeparator && arg == "--") {
-            afterSeparator = true;
-        } else if (!afterSeparator && arg == "--type") {
-            if (i + 1 >= context.args.size()) {
-                return UsageError("parse", "--type needs analog, digital, string or a number");
-            }
-            const std::string& type = context.args[++i];
-            if (!ParseDataType(type, dataType)) {
-                return UsageError("parse", "'" + type +
-                                               "' is not a data type (analog, digital, string or "
-                                               "a whole number)");
-            }
-        } else if (!afterSeparator && !arg.empty() && arg[0] == '-') {
-            return UsageError("parse", "unknown option '" + arg +
-                                           "' (addresses that begin with '-' go after '--')");
-        } else {
-            addresses.push_back(arg);
-        }
+};
+
+int RunParse(const GlobalOptions& global, const ParseArguments& arguments) {
+    int32_t dataType = KIV_TYPE_ANALOG;
+    const std::vector<std::string>& addresses = arguments.addresses;
+    if (!ParseDataType(arguments.type, dataType)) {
+        return UsageError("parse", "'" + arguments.type +
+                                       "' is not a data type (analog, digital, string or a whole "
+                                       "number)");
     }
     if (addresses.empty()) {
         return UsageError("parse", "missing the ADDRESS to parse");
     }
     DriverSession session;
-    if (!LoadDriver(context, session)) {
+    if (!LoadDriver(global, session)) {
         return kExitNoDriver;
     }
     TagParser parser(session);
@@ -50,15 +43,14 @@ int RunParse(CommandContext& context) {
         allAccepted = allAccepted && tags.back().result == KIV_OK;
     }
 
-    if (context.json) {
-        std::vector<std::string> items;
-        items.reserve(tags.size());
+    if (global.json) {
+        Json items = Json::array();
         for (const ParsedTag& tag : tags) {
-            JsonObject object;
+            Json object;
             AddParsedTag(object, tag);
-            items.push_back(object.Text());
+            items.push_back(std::move(object));
         }
-        std::printf("%s\n", JsonArray(items).c_str());
+        std::printf("%s\n", Dump(items).c_str());
     } else {
         for (const ParsedTag& tag : tags) {
             std::printf("'%s' (%s): %s: %s\n", Printable(tag.address).c_str(),
@@ -67,6 +59,16 @@ int RunParse(CommandContext& context) {
         }
     }
     return allAccepted ? kExitOk : kExitRejected;
+}
+
+}  // namespace
+
+std::function<int()> SetUpParse(CLI::App& app, const GlobalOptions& global) {
+    auto arguments = std::make_shared<ParseArguments>();
+    app.add_option("--type", arguments->type,
+                   "analog, digital, string or the data type code (default analog)");
+    app.add_option("ADDRESS", arguments->addresses, "the tag addresses");
+    return [arguments, &global] { return RunParse(global, *arguments); };
 }
 
 }  // namespace kivhost

@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "command.h"
 
@@ -9,38 +10,36 @@ namespace kivhost {
 
 const std::vector<Command>& Commands() {
     static const std::vector<Command> commands = {
-        {"info", "[--json]", "show the driver information (function 14)",
+        {"info", "show the driver information (function 14)",
          "Calls function 14 (GetKIVinfo) and shows the record the driver fills in, with its\n"
          "banner. --json prints {\"result\", \"infoCode\", \"makerName\", \"bannerHex\",\n"
          "\"instanceSize\", \"infoValue4\", \"defaultBaud\", \"defaultDataBits\", "
          "\"defaultStopBits\",\n"
          "\"defaultParity\", \"infoValue32\", \"log\"}.\n",
-         RunInfo},
-        {"call", "N [--address TEXT] [--json]", "call KivMain with function number N",
+         SetUpInfo, nullptr},
+        {"call", "call KivMain with function number N",
          "Calls KivMain with function number N on a zeroed instance of the size the driver\n"
          "reports and a zeroed argument record (a GateDescriptor whose address is TEXT, where\n"
          "given). Only numbers that need no started instance are allowed: 0, 4, 6, 8, 9, 10, 14,\n"
          "17 and any number above 17. --json prints {\"function\", \"result\", \"log\"}.\n",
-         RunCall},
-        {"parse", "[--type T] [--json] ADDRESS...",
-         "check tag addresses with the driver's Parse (function 3)",
+         SetUpCall, nullptr},
+        {"parse", "check tag addresses with the driver's Parse (function 3)",
          "Hands each ADDRESS to the driver's Parse (function 3) as a tag of data type T, the way\n"
          "a host does when it configures a tag, and shows whether the driver accepts it, with the\n"
          "five driver words it stores with the tag (controller, operation, lockNumber, bitNumber,\n"
          "bitWidth), or the reason it gives for refusing it.\n"
          "\n"
-         "  --type T   analog, digital, string (any case) or a whole number, the host's data\n"
-         "             type code (0 analog, 6 digital, 7 string); default analog\n"
-         "  --         every argument after it is an address, even one that is empty or\n"
-         "             begins with '-'\n"
+         "--type takes analog, digital, string (any case) or the host's data type code (0\n"
+         "analog, 6 digital, 7 string). Every argument after '--' is an address, even one that\n"
+         "is empty or begins with '-'.\n"
          "\n"
          "--json prints one array with an object per address, in the order given:\n"
          "{\"address\", \"dataType\", \"result\", \"controller\", \"operation\", \"lockNumber\",\n"
          "\"bitNumber\", \"bitWidth\", \"log\"}; log holds every line the driver wrote during the\n"
          "call, the \"Entered\" line included.\n"
          "Exit status: 0 every address accepted, 1 any refused, 2 usage error.\n",
-         RunParse},
-        {"check", "[--quiet] [--json] FILE", "check a tag configuration file tag by tag",
+         SetUpParse, "addresses that begin with '-' go after '--'"},
+        {"check", "check a tag configuration file tag by tag",
          "Reads a tag configuration, hands every tag to the driver's Parse (function 3) and\n"
          "prints a table (line, name, address, type, verdict, driver words or reason) and a\n"
          "summary.\n"
@@ -53,8 +52,7 @@ const std::vector<Command>& Commands() {
          "  - Outside quotes, '#' starts a comment that runs to the end of the line.\n"
          "  - Blank and comment lines are ignored; lines end in LF or CR LF.\n"
          "  Example:   L1_3PMODE   3PMODE   analog    # mode of controller 3\n"
-         "\n"
-         "  --quiet    list only the tags that are not accepted, then the summary\n"
+
          "\n"
          "--json prints {\"file\", \"tags\", \"accepted\", \"rejected\"}, each tag being "
          "{\"line\",\n"
@@ -62,8 +60,8 @@ const std::vector<Command>& Commands() {
          "\"lockNumber\", \"bitNumber\", \"bitWidth\", \"log\"}.\n"
          "Exit status: 0 every tag accepted, 1 any tag refused, 2 the file cannot be read or a\n"
          "line is malformed (each such line is reported with its number, and no tag is checked).\n",
-         RunCheck},
-        {"frame", "TEXT [--controller C] [--json]", "finish a command text into a frame",
+         SetUpCheck, nullptr},
+        {"frame", "finish a command text into a frame",
          "Finishes a command text the way the driver does: LF, \";\", \">C\" for a controller C\n"
          "other than 0 (default 0), the text upper-cased, \";\", the CRC-16/XMODEM of everything\n"
          "from the first \";\" to the second as four hexadecimal digits, CR. Prints the frame\n"
@@ -72,8 +70,8 @@ const std::vector<Command>& Commands() {
          "at its first \";\" and reads every \">\" as CR, so a finished frame cannot be sent from\n"
          "there as it stands. The driver is not loaded. --json prints {\"text\", \"controller\",\n"
          "\"frameHex\", \"escaped\", \"commandList\"}.\n",
-         RunFrame},
-        {"dialog", "[--json]", "show the tag format dialog (function 16)",
+         SetUpFrame, nullptr},
+        {"dialog", "show the tag format dialog (function 16)",
          "Calls function 16, the tag format dialog, as a host's tag editor does, and prints the\n"
          "address text composed in it: \"READ\" or \"RAW\", or \"ARG\", \"VAR\" with two digits,\n"
          "or \"WRITE\". The dialog exists only in the Windows driver; on Linux the driver answers\n"
@@ -83,13 +81,14 @@ const std::vector<Command>& Commands() {
          "completed).\n"
          "Exit status: 0 the dialog was completed with OK, 1 it was not (cancelled, already open,\n"
          "or no dialog on this system).\n",
-         RunDialog},
+         SetUpDialog, nullptr},
+        {"run", "run the driver live on a line (simulated by default)", "", SetUpRun, nullptr},
     };
     return commands;
 }
 
-bool LoadDriver(const CommandContext& context, DriverSession& session) {
-    if (session.Load(context.driverPath)) {
+bool LoadDriver(const GlobalOptions& global, DriverSession& session) {
+    if (session.Load(global.driverPath)) {
         return true;
     }
     std::fprintf(stderr, "kivhost: %s\n", session.Error().c_str());

@@ -3,12 +3,17 @@
 
 #include <cstring>
 
-#include "json_writer.h"
 #include "qorpro/qorpro_embed.h"
 
 namespace kivhost {
 
 bool DriverSession::Load(const std::string& path) {
+    if (path == kBuiltInDriver) {
+        path_ = path;
+        builtIn_ = true;
+        kivMain_ = &KivMain;
+        return true;
+    }
     path_ = path.empty()
                 ? kiv::platform::ExecutableDirectory() + kiv::platform::DriverLibraryFileName()
                 : path;
@@ -56,13 +61,12 @@ std::vector<unsigned char> DriverSession::ZeroedInstance() {
         static_cast<size_t>(info.instanceSize > 0 ? info.instanceSize : 1), 0);
 }
 
-std::string LogJson(const std::vector<LogEntry>& log) {
-    std::vector<std::string> items;
-    items.reserve(log.size());
+Json LogJson(const std::vector<LogEntry>& log) {
+    Json items = Json::array();
     for (const LogEntry& entry : log) {
-        items.push_back(JsonObject().Add("level", entry.level).Add("text", entry.text).Text());
+        items.push_back({{"level", entry.level}, {"text", ByteText(entry.text)}});
     }
-    return JsonArray(items);
+    return items;
 }
 
 std::string LogText(const std::vector<LogEntry>& log) {

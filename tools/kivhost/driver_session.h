@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "json_text.h"
 #include "kiv/kiv_abi.h"
 #include "platform/dynamic_library.h"
 
@@ -15,10 +16,16 @@ struct LogEntry {
     std::string text;
 };
 
+// The driver path that runs the copy of the driver linked into the tool instead of a library
+// loaded by path: a testing aid, whose thread delays the tool may shorten.
+inline constexpr const char* kBuiltInDriver = "built-in";
+
 class DriverSession {
 public:
-    // Loads the driver; an empty path takes the library built beside this program.
+    // Loads the driver; an empty path takes the library built beside this program,
+    // kBuiltInDriver the linked-in copy.
     bool Load(const std::string& path);
+    bool BuiltIn() const { return builtIn_; }
     const std::string& Error() const { return error_; }
     const std::string& Path() const { return path_; }
 
@@ -36,10 +43,11 @@ private:
     KivMainFunction kivMain_ = nullptr;
     std::string path_;
     std::string error_;
+    bool builtIn_ = false;
 };
 
 // The log lines as a JSON array of {"level", "text"}.
-std::string LogJson(const std::vector<LogEntry>& log);
+Json LogJson(const std::vector<LogEntry>& log);
 // The log lines for a person, one a line, each behind its level.
 std::string LogText(const std::vector<LogEntry>& log);
 

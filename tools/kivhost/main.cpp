@@ -1,90 +1,95 @@
 // kivhost: runs the VXS-100 driver the way a host does, with the stand-in host library.
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <functional>
+#include <map>
 #include <string>
 
+#include <CLI/CLI.hpp>
+
 #include "command.h"
-#include "qorpro/qorpro_embed.h"
 
 namespace {
 
-void PrintOverview() {
-    std::printf(
-        "Usage: kivhost [--driver PATH] COMMAND [ARGUMENTS] [--json]\n"
-        "\n"
-        "Loads the VXS-100 driver library the way a SCADA host does (by path, then its export\n"
-        "KivMain) over the stand-in host library, and runs it.\n"
-        "\n"
-        "Commands:\n");
-    for (const kivhost::Command& command : kivhost::Commands()) {
-        std::printf("  %-8s %-34s %s\n", command.name, command.synopsis, command.summary);
-    }
-    std::printf(
-        "\n"
-        "Options:\n"
-        "  --driver PATH  the driver library to load (default: the one built beside kivhost)\n"
-        "  --json         machine-readable output\n"
-        "  --help         this text; 'kivhost COMMAND --help' for one command\n"
-        "\n"
-        "Exit status: 0 done, 1 something was rejected, 2 usage error or unreadable input,\n"
-        "3 the driver library cannot be loaded.\n");
-}
+constexpr const char* kDescription =
+    "Loads the VXS-100 driver library the way a SCADA host does (by path, then its export\n"
+    "KivMain) over the stand-in host library, and runs it.";
 
-const kivhost::Command* FindCommand(const std::string& name) {
+constexpr const char* kFooter =
+    "'kivhost COMMAND --help' explains one command.\n"
+    "Exit status: 0 done, 1 something was rejected, 2 usage error or unreadable input,\n"
+    "3 the driver library cannot be loaded.";
+
+// The usage error as the tool prints it: which command, what is wrong, where help is.
+int ReportParseError(const CLI::App& app, const CLI::ParseError& error) {
+    const CLI::App* failed = nullptr;
+    for (const CLI::App* sub : app.get_subcommands()) {
+        failed = sub;
+    }
+    std::string message = error.what();
+    const bool extras = dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr;
+    if (failed == nullptr) {
+        const auto remaining = app.remaining();
+        if (!remaining.empty()) {
+            std::fprintf(stderr, "kivhost: unknown command '%s'\nTry 'kivhost --help'.\n",
+                         remaining.front().c_str());
+        } else if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+            std::fprintf(stderr, "kivhost: missing command\nTry 'kivhost --help'.\n");
+        } else {
+            std::fprintf(stderr, "kivhost: %s\nTry 'kivhost --help'.\n", message.c_str());
+        }
+        return kivhost::kExitUsage;
+    }
     for (const kivhost::Command& command : kivhost::Commands()) {
-        if (name == command.name) {
-            return &command;
+        if (failed->get_name() == command.name && command.unknownArgumentHint != nullptr &&
+            extras) {
+            message += std::string(" (") + command.unknownArgumentHint + ")";
         }
     }
-    return nullptr;
+    return kivhost::UsageError(failed->get_name().c_str(), message);
+}
+
+int Main(int argc, char** argv) {
+    kivhost::GlobalOptions global;
+    CLI::App app(kDescription, "kivhost");
+    app.footer(kFooter);
+    app.require_subcommand(1);
+    // An option given twice takes the last value, as people retype one at the end of a line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--driver", global.driverPath,
+                   "the driver library to load (default: the one built beside kivhost); "
+                   "'built-in' runs the copy linked into kivhost (a testing aid)");
+    app.add_flag("--json", global.json, "machine-readable output");
+
+    std::map<std::string, std::function<int()>> runners;
+    for (const kivhost::Command& command : kivhost::Commands()) {
+        CLI::App* sub = app.add_subcommand(command.name, command.summary);
+        sub->footer(command.help);
+        sub->fallthrough();
+        runners[command.name] = command.setUp(*sub, global);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help);
+    } catch (const CLI::ParseError& error) {
+        return ReportParseError(app, error);
+    }
+    for (const CLI::App* sub : app.get_subcommands()) {
+        return runners[sub->get_name()]();
+    }
+    return kivhost::kExitUsage;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    kivhost::CommandContext context;
-    const kivhost::Command* command = nullptr;
-    bool help = false;
-    bool afterSeparator = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (afterSeparator || arg == "--") {
-            // Everything after "--" is the subcommand's, even texts that begin with "-".
-            afterSeparator = true;
-            context.args.push_back(arg);
-        } else if (arg == "--help" || arg == "-h") {
-            help = true;
-        } else if (arg == "--json") {
-            context.json = true;
-        } else if (arg == "--driver") {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "kivhost: --driver needs a path\n");
-                return kivhost::kExitUsage;
-            }
-            context.driverPath = argv[++i];
-        } else if (command == nullptr && context.args.empty()) {
-            command = FindCommand(arg);
-            if (command == nullptr) {
-                std::fprintf(stderr, "kivhost: unknown command '%s'\nTry 'kivhost --help'.\n",
-                             arg.c_str());
-                return kivhost::kExitUsage;
-            }
-        } else {
-            context.args.push_back(arg);
-        }
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        (void)std::fprintf(stderr, "kivhost: %s\n", failure.what());
+    } catch (...) {
+        (void)std::fprintf(stderr, "kivhost: an unexpected failure\n");
     }
-    if (command == nullptr) {
-        if (help) {
-            PrintOverview();
-            return kivhost::kExitOk;
-        }
-        std::fprintf(stderr, "kivhost: missing command\nTry 'kivhost --help'.\n");
-        return kivhost::kExitUsage;
-    }
-    if (help) {
-        std::printf("Usage: kivhost [--driver PATH] %s %s\n\n%s", command->name, command->synopsis,
-                    command->help);
-        return kivhost::kExitOk;
-    }
-    return command->run(context);
+    return kivhost::kExitUsage;
 }

@@ -140,4 +140,23 @@ bool ReadTagConfig(const std::string& path, TagConfig& config, std::string& erro
     return true;
 }
 
+bool ReadWholeTagConfig(const char* command, const std::string& path, TagConfig& config) {
+    std::string error;
+    if (!ReadTagConfig(path, config, error)) {
+        (void)std::fprintf(stderr, "kivhost %s: %s\n", command, error.c_str());
+        return false;
+    }
+    for (const MalformedLine& line : config.malformed) {
+        (void)std::fprintf(stderr, "kivhost %s: %s:%zu: %s\n", command, path.c_str(),
+                           line.lineNumber, line.message.c_str());
+    }
+    if (!config.malformed.empty()) {
+        (void)std::fprintf(stderr, "kivhost %s: %zu malformed %s; no tag was checked\n", command,
+                           config.malformed.size(),
+                           config.malformed.size() == 1 ? "line" : "lines");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace kivhost

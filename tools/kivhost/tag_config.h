@@ -41,4 +41,8 @@ bool SplitConfigLine(const std::string& line, std::vector<std::string>& fields,
 // stop the reading, it is listed in 'malformed'.
 bool ReadTagConfig(const std::string& path, TagConfig& config, std::string& error);
 
+// Reads a whole file for a subcommand; false when it cannot be read or a line is malformed,
+// after each problem was reported on standard error ("kivhost COMMAND: FILE:LINE: reason").
+bool ReadWholeTagConfig(const char* command, const std::string& path, TagConfig& config);
+
 }  // namespace kivhost

@@ -23,11 +23,8 @@ ParsedTag TagParser::Parse(const std::string& address, int32_t dataType) {
     tag.address = address;
     tag.dataType = dataType;
     tag.result = session_.Call(request, &tag.log);
-    tag.controller = gate.controller;
-    tag.operation = gate.operation;
-    tag.lockNumber = gate.lockNumber;
-    tag.bitNumber = gate.bitNumber;
-    tag.bitWidth = gate.bitWidth;
+    tag.words = gate;
+    tag.words.address = nullptr;
     return tag;
 }
 
@@ -71,10 +68,11 @@ std::string Verdict(const ParsedTag& tag) {
 
 std::string WordsOrReason(const ParsedTag& tag) {
     if (tag.result == KIV_OK) {
-        return "controller " + std::to_string(tag.controller) + ", operation " +
-               std::to_string(tag.operation) + ", lockNumber " + std::to_string(tag.lockNumber) +
-               ", bitNumber " + std::to_string(tag.bitNumber) + ", bitWidth " +
-               std::to_string(tag.bitWidth);
+        return "controller " + std::to_string(tag.words.controller) + ", operation " +
+               std::to_string(tag.words.operation) + ", lockNumber " +
+               std::to_string(tag.words.lockNumber) + ", bitNumber " +
+               std::to_string(tag.words.bitNumber) + ", bitWidth " +
+               std::to_string(tag.words.bitWidth);
     }
     std::string reason;
     for (const LogEntry& entry : tag.log) {
@@ -85,16 +83,16 @@ std::string WordsOrReason(const ParsedTag& tag) {
     return reason.empty() ? "no reason logged" : reason;
 }
 
-void AddParsedTag(JsonObject& out, const ParsedTag& tag) {
-    out.Add("address", tag.address)
-        .Add("dataType", tag.dataType)
-        .Add("result", tag.result)
-        .Add("controller", tag.controller)
-        .Add("operation", tag.operation)
-        .Add("lockNumber", tag.lockNumber)
-        .Add("bitNumber", tag.bitNumber)
-        .Add("bitWidth", tag.bitWidth)
-        .AddRaw("log", LogJson(tag.log));
+void AddParsedTag(Json& out, const ParsedTag& tag) {
+    out["address"] = ByteText(tag.address);
+    out["dataType"] = tag.dataType;
+    out["result"] = tag.result;
+    out["controller"] = tag.words.controller;
+    out["operation"] = tag.words.operation;
+    out["lockNumber"] = tag.words.lockNumber;
+    out["bitNumber"] = tag.words.bitNumber;
+    out["bitWidth"] = tag.words.bitWidth;
+    out["log"] = LogJson(tag.log);
 }
 
 std::string Printable(const std::string& text) {

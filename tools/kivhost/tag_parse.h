@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver_session.h"
-#include "json_writer.h"
+#include "json_text.h"
 
 namespace kivhost {
 
@@ -17,11 +17,8 @@ struct ParsedTag {
     std::string address;
     int32_t dataType = 0;
     int32_t result = 0;
-    int32_t controller = 0;
-    int32_t operation = 0;
-    int32_t lockNumber = 0;
-    int32_t bitNumber = 0;
-    int32_t bitWidth = 0;
+    // The tag record as Parse left it (its address pointer cleared): the five driver words.
+    GateDescriptor words{};
     std::vector<LogEntry> log;
 };
 
@@ -47,7 +44,7 @@ std::string Verdict(const ParsedTag& tag);
 // refused one.
 std::string WordsOrReason(const ParsedTag& tag);
 // Adds address, dataType, result, the five words and the log to a JSON object.
-void AddParsedTag(JsonObject& out, const ParsedTag& tag);
+void AddParsedTag(Json& out, const ParsedTag& tag);
 
 // The text for a terminal: bytes below 0x20, 0x7F and above as \xNN, backslash as \\.
 std::string Printable(const std::string& text);

@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""kivhost run as a commissioning script and CI use it.
+
+Usage: test_kivhost_run.py --examples DIR [--sim VXS_SIM --wineprefix PREFIX] -- KIVHOST [ARGS...]
+
+Natively: scripts against the embedded simulator with --json, --trace and --sim-transcript (the
+driver built in, its poll brought near), a timed run, and --lines 4. With --wineprefix: the
+Windows kivhost runs a script over a Wine COM port onto a pseudo-terminal where the Linux
+vxs-sim plays the controllers (the helpers of tests/link/run_link_tests.py).
+"""
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+from kivhost_testlib import check, failures, finish, run, split_arguments
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "link"))
+import run_link_tests  # noqa: E402  (the simulator and COM port helpers)
+
+TRACE_LINE = re.compile(r"^(\d+\.\d{6}) (out|in) (\d+) (.*)$")
+TOKEN = re.compile(r"<LF>|<CR>|<[0-9A-F]{2}>|[^<]")
+DOWNLOAD_LINES = 12  # frame lines of the download file written below
+
+
+def records_of(out):
+    """Every line of the output as JSON; a line that is not fails the test."""
+    records = []
+    for line in out.splitlines():
+        try:
+            records.append(json.loads(line))
+        except json.JSONDecodeError:
+            failures.append(f"not a JSON record: {line[:120]!r}")
+    for record in records:
+        check(isinstance(record.get("t"), (int, float)) and isinstance(record.get("type"), str),
+              f"a record without time stamp or type: {record}")
+    return records
+
+
+def of_type(records, kind):
+    return [r for r in records if r.get("type") == kind]
+
+
+def trace_bytes(text):
+    """The bytes of a trace frame ("<LF>", "<CR>", "<XX>" escapes)."""
+    out = bytearray()
+    for token in TOKEN.findall(text):
+        if token == "<LF>":
+            out += b"\n"
+        elif token == "<CR>":
+            out += b"\r"
+        elif len(token) == 4:
+            out.append(int(token[1:3], 16))
+        else:
+            out += token.encode("latin-1")
+    return bytes(out)
+
+
+def read_trace(path):
+    frames = []
+    with open(path, encoding="latin-1") as trace:
+        lines = trace.read().splitlines()
+    check(lines and lines[0].startswith("# kivhost trace"), f"trace header: {lines[:1]}")
+    for line in lines[1:]:
+        match = TRACE_LINE.match(line)
+        check(match is not None, f"trace line not in the format: {line!r}")
+        if match:
+            frames.append((float(match[1]), match[2], int(match[3]), trace_bytes(match[4])))
+    check(all(a[0] <= b[0] for a, b in zip(frames, frames[1:])), "trace times in order")
+    return frames
+
+
+def check_trace_against_transcript(frames, transcript_path):
+    """The frames the driver sent are those the simulator received, in order; those it received
+    are those the simulator sent, each without its last byte (the CR), as the driver shows them."""
+    with open(transcript_path, encoding="utf-8") as transcript:
+        entries = [json.loads(line) for line in transcript if line.strip()]
+    line_bytes = lambda e: bytes.fromhex(e["hex"])  # noqa: E731
+    received = [line_bytes(e) for e in entries if e["dir"] == "rx"]
+    sent = [line_bytes(e)[:-1] for e in entries if e["dir"] == "tx"]
+    out = [f[3] for f in frames if f[1] == "out"]
+    into = [f[3] for f in frames if f[1] == "in"]
+    check(out == received, f"trace out != simulator rx:\n{out}\n{received}")
+    # A frame that arrives just before the driver sends a command is dropped with the stale
+    # input; the simulator sends it again. So the driver sees the simulator's frames in order,
+    # and each one it missed comes again later.
+    # Matched from the end, so that of two copies the one sent again is the one seen.
+    seen = len(into)
+    for index in range(len(sent) - 1, -1, -1):
+        if seen > 0 and into[seen - 1] == sent[index]:
+            seen -= 1
+        else:
+            check(sent[index] in sent[index + 1:], f"frame {sent[index]!r} never reached the driver")
+    check(seen == 0, f"trace in is not what the simulator sent:\n{into}\n{sent}")
+    check(len(out) > 20 and len(into) > 20, f"trace holds the run: {len(out)} out, {len(into)} in")
+
+
+SCRIPT = """\
+expect-log "Start of Unsolicited Thread" 10000
+event 10 1
+wait L1_PENUM 10 5000
+# the poll brought near by --poll-delay: controller 1's status report reaches its tags
+wait L1_1PAI2 341 10000
+write L1_0FSTAT 1
+write L1_PKCOD "00004711"
+write L1_PDATE "31/12/27"
+write L1_PBINM "Ada Lovelace"
+write L1_0FADDK 1
+event 0 0 1
+wait L1_PBNAM "Ada Lovelace" 5000
+write L1_0FSPARS 1
+wait L1_0FSPARS 0 20000
+write L1_INPUT "refused"
+read L1_PKCOD
+wait L1_PENUM 99 300
+write L1_0FSTAT 1
+"""
+
+
+def test_script(kivhost, examples, workdir):
+    with open(os.path.join(workdir, "zezDSetup01.dat"), "wb") as setup:
+        setup.write(b"CONTENT OF SETUP PARAMETERS.\r\n")
+        for n in range(DOWNLOAD_LINES):
+            setup.write(f";T {n % 8},08:00:00,17:00:00,MTWTF--;\r\n".encode())
+    with open(os.path.join(workdir, "test.run"), "w") as script:
+        script.write(SCRIPT)
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--rate", "0",
+                         "--poll-delay", "1500", "--receiver-start", "100",
+                         "--tags", os.path.join(examples, "vxs100-line.tags"),
+                         "--script", "test.run", "--trace", "run.trace", "--pcap", "run.pcap",
+                         "--sim-transcript", "sim.jsonl", cwd=workdir)
+    check(code == 1, f"a failed wait ends the script with exit 1, not {code}; {err!r}")
+    check("test.run:17: wait L1_PENUM 99 300: timed out" in err, f"the reason on stderr: {err!r}")
+    records = records_of(out)
+    starts = of_type(records, "start")
+    check(len(starts) == 1 and starts[0].get("result") == 0 and starts[0].get("refused") == [],
+          f"one line started, no tag refused: {starts}")
+    results = {r.get("scriptLine"): r for r in of_type(records, "result")}
+    check(sorted(results) == [1, 2, 3] + list(range(5, 18)),
+          f"every command up to the failed wait ran, none after it: {sorted(results)}")
+    for line in (1, 2, 3, 5, 6, 10, 11, 12, 13, 14):
+        check(results.get(line, {}).get("ok") is True, f"script line {line}: {results.get(line)}")
+    check(results[6].get("result") == 0 and results[10].get("result") == 0, "FSTAT and FADDK: 0")
+    refused = results[15]
+    check(refused.get("ok") is False and refused.get("result") == 1 and
+          "write operation is not available, GAS INPUT" in refused.get("reason", ""),
+          f"refused write with its reason: {refused}")
+    check(results[16].get("value") == "0000004711", f"read of the staged badge code: {results[16]}")
+    check(results[17].get("ok") is False and "timed out after 300 ms" in results[17].get("detail", ""),
+          f"failed wait: {results[17]}")
+
+    events = of_type(records, "event")
+    door = [e for e in events if e.get("code") == 10]
+    check(door and door[0]["unit"] == 1 and door[0]["unitKind"] == "door" and door[0]["key"] is None,
+          f"door event in words: {door[:1]}")
+    badge = [e for e in events if e.get("code") == 0]
+    check(badge and badge[-1]["key"] == "0" and badge[-1]["holder"] == "Ada Lovelace",
+          f"the added badge is known by name: {badge[-1:]}")
+    tags = {(r["name"], json.dumps(r["value"])) for r in of_type(records, "tag")}
+    for name, value in (("L1_PENUM", 10.0), ("L1_PSDOR01", 1.0), ("L1_1PMODE", 1.0),
+                        ("L1_1PAI2", 341.0), ("L1_0PKEYS", 0.0), ("L1_0FSPARS", 0.0)):
+        check((name, json.dumps(value)) in tags, f"tag change {name} = {value}")
+
+    progress = of_type(records, "progress")
+    check(len(progress) >= 3, f"progress records of the download: {progress}")
+    check(all(p["total"] == DOWNLOAD_LINES for p in progress), "progress: lines in the file")
+    check([p["sent"] for p in progress] == sorted(p["sent"] for p in progress), "progress grows")
+    check(progress and progress[-1]["done"] and progress[-1]["sent"] == DOWNLOAD_LINES and
+          progress[-1]["failed"] == 0, f"download done: {progress[-1:]}")
+
+    logs = [r["text"] for r in of_type(records, "log")]
+    check("RIRODI: QorRmClient() succeeded!!!" in logs and "RIRODI: End of Unsolicited Thread" in logs,
+          "clean stop: the shut-down signal, then close")
+    summary = records[-1] if records else {}
+    check(summary.get("type") == "summary" and summary.get("exit") == 1 and
+          "timed out" in summary.get("reason", ""), f"summary last: {summary}")
+    line = (summary.get("lines") or [{}])[0]
+    frames = of_type(records, "frame")
+    check(line.get("framesIn") == sum(f["dir"] == "in" for f in frames) and
+          line.get("framesOut") == sum(f["dir"] == "out" for f in frames) and
+          line.get("events") == len(events), f"summary counts what was shown: {line}")
+    check(summary.get("threadsLeft") == 0, f"no thread left: {summary.get('threadsLeft')}")
+    frames = read_trace(os.path.join(workdir, "run.trace"))
+    check_trace_against_transcript(frames, os.path.join(workdir, "sim.jsonl"))
+    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[3]) for f in frames],
+          "the pcap file holds the frames of the trace")
+
+
+def read_pcap(path):
+    """The (direction, frame) of each packet of a pcap file of link type 147."""
+    with open(path, "rb") as pcap:
+        data = pcap.read()
+    magic, major, minor, _, _, _, link = struct.unpack_from("<IHHiIII", data)
+    check((magic, major, minor, link) == (0xA1B2C3D4, 2, 4, 147), f"pcap header {magic:x} {link}")
+    packets, at = [], 24
+    while at + 16 <= len(data):
+        _, _, length, _ = struct.unpack_from("<IIII", data, at)
+        body = data[at + 16:at + 16 + length]
+        packets.append(("out" if body[0] == 0 else "in", body[1:]))
+        at += 16 + length
+    return packets
+
+
+def test_timed_and_usage(kivhost, examples, workdir):
+    tags = os.path.join(examples, "vxs100-line.tags")
+    code, out, err = run(kivhost, "--json", "run", "--rate", "20", "--duration", "3",
+                         "--tags", tags, cwd=workdir)
+    records = records_of(out)
+    summary = records[-1] if records else {}
+    check(code == 0 and summary.get("reason") == "the duration passed", f"timed run: {code} {err!r}")
+    check((summary.get("lines") or [{}])[0].get("events", 0) >= 5, f"demo events: {summary}")
+    code, out, _ = run(kivhost, "run", "--rate", "0", "--duration", "1", "--tags", tags, cwd=workdir)
+    check(code == 0 and "Summary:" in out and "frames in" in out, f"plain summary: {out[-300:]!r}")
+    for args, message in ((["--baud", "115200"], "16 bits"), (["--parity", "odd2"], "--parity"),
+                          (["--poll-delay", "10"], "built-in"), (["--script", "nothing.run"], "cannot open"),
+                          (["--lines", "2", "--port", "ttyS0"], "--lines"), (["--tags", "none.tags"], "cannot open")):
+        code, _, err = run(kivhost, "run", "--tags", tags, *args, cwd=workdir)
+        check(code == 2 and message in err, f"run {args}: exit {code}, {err!r}")
+    with open(os.path.join(workdir, "bad.run"), "w") as script:
+        script.write("write L1_PENUM\nfly away\nevent 10\n")
+    code, _, err = run(kivhost, "run", "--tags", tags, "--script", "bad.run", cwd=workdir)
+    check(code == 2 and "bad.run:1: usage: write TAG VALUE" in err and "bad.run:2: unknown command"
+          in err and "bad.run:3: event needs" in err, f"script checked first: {code} {err!r}")
+
+
+def test_lines(kivhost, examples, workdir):
+    script = ['expect-log "Start of Unsolicited Thread" 10000']
+    for line in range(1, 5):
+        script += [f"event {9 + line} {line} line={line}", f"wait {line}:L1_PENUM {9 + line} 5000"]
+    script.append("quit")
+    with open(os.path.join(workdir, "lines.run"), "w") as file:
+        file.write("\n".join(script) + "\n")
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--lines", "4",
+                         "--rate", "2", "--receiver-start", "100", "--script", "lines.run",
+                         "--tags", os.path.join(examples, "vxs100-line.tags"), cwd=workdir)
+    records = records_of(out)
+    summary = records[-1] if records else {}
+    check(code == 0 and summary.get("reason") == "quit", f"--lines 4: exit {code}, {err!r}")
+    lines = summary.get("lines") or []
+    check([l.get("line") for l in lines] == [1, 2, 3, 4] and
+          len({l.get("port") for l in lines}) == 4 and
+          [l.get("instance") for l in lines] == [1, 2, 3, 4], f"four lines: {lines}")
+    for entry in lines:
+        events = [e for e in of_type(records, "event") if e.get("line") == entry.get("line")]
+        check(entry.get("events", 0) >= 1 and entry.get("events") == len(events) and
+              entry.get("framesIn", 0) >= entry.get("events", 0), f"line counted: {entry}")
+    check(summary.get("threadsLeft") == 0, f"no thread left: {summary.get('threadsLeft')}")
+
+
+WINE_SCRIPT = """\
+expect-log "Start of Unsolicited Thread" 30000
+wait L1_PENUM 10 30000
+write L1_0FSTAT 1
+quit
+"""
+
+
+def test_wine(kivhost, examples, workdir, sim_path, prefix):
+    shutil.copy(os.path.join(examples, "vxs100-line.tags"), os.path.join(workdir, "line.tags"))
+    with open(os.path.join(workdir, "wine.run"), "w") as script:
+        script.write(WINE_SCRIPT)
+    simulator = run_link_tests.Simulator([sim_path])
+    port, link = run_link_tests.make_com_port(prefix, simulator.path)
+    try:
+        proc = subprocess.Popen(list(kivhost) + ["--json", "run", "--port", port, "--tags", "line.tags",
+                                                 "--script", "wine.run"],
+                                cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        output = run_link_tests.start_pump(proc.stdout)
+        lines, sent, deadline, ended = [], False, time.monotonic() + 180, None
+        while time.monotonic() < deadline:
+            if ended is None and proc.poll() is not None:
+                ended = time.monotonic()
+            if ended is not None and time.monotonic() - ended > 1.0:
+                break
+            try:
+                line = output.get(timeout=0.1)
+            except run_link_tests.queue.Empty:
+                continue
+            if line is run_link_tests.EOF_MARK:
+                break
+            lines.append(line)
+            if not sent and "Start of Unsolicited Thread" in line:
+                problem = simulator.run("event 0 10 unit=2")
+                check(problem == "", f"the simulator takes the event: {problem}")
+                sent = True
+        if proc.poll() is None:
+            proc.kill()
+        code = proc.wait()
+    finally:
+        os.unlink(link)
+        simulator.stop()
+    records = records_of("\n".join(l for l in lines if l.startswith("{")))
+    check(code == 0, f"kivhost.exe run over {port}: exit {code}; {lines[-5:]}")
+    check(sent, "the driver's receiver started")
+    events = of_type(records, "event")
+    check(any(e.get("code") == 10 and e.get("unit") == 1 for e in events), f"the event: {events}")
+    results = [r for r in of_type(records, "result") if r.get("command") == "write L1_0FSTAT 1"]
+    check(results and results[0].get("ok") and results[0].get("result") == 0, f"the write: {results}")
+    summary = records[-1] if records else {}
+    check(summary.get("type") == "summary" and summary.get("reason") == "quit", f"summary: {summary}")
+
+
+def main():
+    options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--sim", "--wineprefix"])
+    examples = os.path.abspath(options["--examples"])
+    with tempfile.TemporaryDirectory() as workdir:
+        if options["--wineprefix"]:
+            test_wine(kivhost, examples, workdir, options["--sim"], options["--wineprefix"])
+        else:
+            test_script(kivhost, examples, workdir)
+            test_timed_and_usage(kivhost, examples, workdir)
+            test_lines(kivhost, examples, workdir)
+    return finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

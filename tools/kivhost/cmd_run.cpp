@@ -1,0 +1,539 @@
+// kivhost run: the driver live on a line, as a host runs it, on a simulated line by default.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "command.h"
+#include "console.h"
+#include "instance/driver_instance.h"
+#include "run_commands.h"
+#include "run_session.h"
+#include "run_view.h"
+#include "simulated_line.h"
+#include "tag_config.h"
+#include "trace_file.h"
+
+namespace kivhost {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+struct RunArguments {
+    std::string port;
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";
+    std::string stopBits = "1";
+    int answerTimeoutMs = 1000;
+    int instance = 1;
+    std::string tagsPath = "examples/vxs100-line.tags";
+    std::vector<int> controllers = {0, 1};
+    double rate = 0.5;
+    int lines = 1;
+    unsigned seed = 1;
+    std::string scriptPath;
+    double duration = 0.0;
+    std::string tracePath;
+    std::string pcapPath;
+    std::string transcriptPath;
+    std::string workDir;
+    bool plain = false;
+    int pollDelayMs = -1;
+    int receiverStartMs = -1;
+};
+
+// The parity and stop-bit names and the codes of the host's line settings.
+struct NamedCode {
+    const char* name;
+    uint16_t code;
+};
+constexpr NamedCode kParities[] = {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
+constexpr NamedCode kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
+
+template <size_t N>
+bool CodeOf(const NamedCode (&table)[N], const std::string& name, uint16_t& code) {
+    for (const NamedCode& entry : table) {
+        if (name == entry.name) {
+            code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Ctrl-C (and SIGTERM) ask the run to stop; the main loop looks at the flag.
+volatile std::sig_atomic_t gInterrupted = 0;
+extern "C" void OnInterrupt(int /*signal*/) {
+    gInterrupted = 1;
+}
+
+// Why and how the run stops.
+class StopRequest {
+public:
+    void Request(int exitCode, const std::string& reason) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (requested_) {
+                return;
+            }
+            requested_ = true;
+            exitCode_ = exitCode;
+            reason_ = reason;
+        }
+        wake_.notify_all();
+    }
+    // Waits up to 'timeout'; whether a stop was requested.
+    bool Wait(milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return wake_.wait_for(lock, timeout, [this] { return requested_; });
+    }
+    bool Requested() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return requested_;
+    }
+    int ExitCode() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return exitCode_;
+    }
+    std::string Reason() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return reason_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool requested_ = false;
+    int exitCode_ = kExitOk;
+    std::string reason_;
+};
+
+// Lines typed on standard input, read by a thread of their own that may stay blocked in the
+// read when the run ends (it holds nothing but this queue).
+struct InputQueue {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::string> lines;
+    bool ended = false;
+};
+
+void ReadInput(const std::shared_ptr<InputQueue>& queue) {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        {
+            const std::lock_guard<std::mutex> lock(queue->mutex);
+            queue->lines.push_back(line);
+        }
+        queue->ready.notify_one();
+    }
+    {
+        const std::lock_guard<std::mutex> lock(queue->mutex);
+        queue->ended = true;
+    }
+    queue->ready.notify_one();
+}
+
+// Reads and checks a whole script before anything starts.
+bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        (void)std::fprintf(stderr, "kivhost run: cannot open the script '%s'\n", path.c_str());
+        return false;
+    }
+    std::string text;
+    size_t number = 0;
+    bool ok = true;
+    while (std::getline(file, text)) {
+        RunCommand command;
+        command.lineNumber = ++number;
+        std::string error;
+        if (!ParseRunCommand(text, command, error)) {
+            (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), number,
+                               error.c_str());
+            ok = false;
+        } else if (!command.verb.empty()) {
+            commands.push_back(command);
+        }
+    }
+    return ok;
+}
+
+class CommandRunner {
+public:
+    CommandRunner(RunSession& session, Monitor& monitor, StopRequest& stop, std::string script)
+        : session_(session), monitor_(monitor), stop_(stop), script_(std::move(script)) {}
+
+    // Runs one command and shows its result; false when a script has to stop on it.
+    bool Run(const RunCommand& command) {
+        bool quit = false;
+        const CommandOutcome outcome = ExecuteRunCommand(session_, command, quit);
+        Json record = {{"t", monitor_.Seconds()}, {"type", "result"},
+                       {"line", nullptr},         {"command", ByteText(command.text)},
+                       {"ok", outcome.ok},        {"detail", ByteText(outcome.detail)}};
+        if (command.lineNumber != 0) {
+            record["scriptLine"] = command.lineNumber;
+        }
+        for (const auto& [key, value] : outcome.extra.items()) {
+            record[key] = value;
+        }
+        monitor_.Emit(std::move(record));
+        if (quit) {
+            stop_.Request(kExitOk, "quit");
+            return false;
+        }
+        if (!outcome.ok && command.lineNumber != 0 && !session_.Interrupted() &&
+            (command.verb == "wait" || command.verb == "expect-log")) {
+            const std::string reason = script_ + ":" + std::to_string(command.lineNumber) + ": " +
+                                       command.text + ": " + outcome.detail;
+            (void)std::fprintf(stderr, "kivhost run: %s\n", reason.c_str());
+            stop_.Request(kExitRejected, reason);
+            return false;
+        }
+        return true;
+    }
+
+    void RunScript(const std::vector<RunCommand>& commands) {
+        for (const RunCommand& command : commands) {
+            if (stop_.Requested() || !Run(command)) {
+                return;
+            }
+        }
+    }
+
+    void RunInput(const std::shared_ptr<InputQueue>& queue) {
+        while (!stop_.Requested()) {
+            std::string text;
+            {
+                std::unique_lock<std::mutex> lock(queue->mutex);
+                if (!queue->ready.wait_for(lock, milliseconds(100),
+                                           [&] { return !queue->lines.empty() || queue->ended; })) {
+                    continue;
+                }
+                if (queue->lines.empty()) {
+                    return;  // the input ended: the run goes on until stopped otherwise
+                }
+                text = queue->lines.front();
+                queue->lines.pop_front();
+            }
+            RunCommand command;
+            std::string error;
+            if (!ParseRunCommand(text, command, error)) {
+                monitor_.Emit({{"t", monitor_.Seconds()},
+                               {"type", "result"},
+                               {"line", nullptr},
+                               {"command", ByteText(text)},
+                               {"ok", false},
+                               {"detail", ByteText(error)}});
+            } else if (!command.verb.empty() && !Run(command)) {
+                return;
+            }
+        }
+    }
+
+private:
+    RunSession& session_;
+    Monitor& monitor_;
+    StopRequest& stop_;
+    std::string script_;
+};
+
+// The port name as the driver takes it: at most 12 characters, relative to /dev on Linux.
+bool DriverPortName(const std::string& port, std::string& name) {
+    name = port;
+    const std::string dev = "/dev/";
+    if (name.size() > KIV_PORT_NAME_SIZE && name.compare(0, dev.size(), dev) == 0) {
+        name = name.substr(dev.size());
+    }
+    return !name.empty() && name.size() <= KIV_PORT_NAME_SIZE;
+}
+
+int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
+    LineSettings settings{};
+    uint16_t code = 0;
+    if (arguments.baud < 1 || arguments.baud > 65535) {
+        return UsageError("run",
+                          "--baud is 1 to 65535: the host's line settings hold the rate "
+                          "in 16 bits");
+    }
+    settings.baudRate = static_cast<uint16_t>(arguments.baud);
+    if (arguments.dataBits < 5 || arguments.dataBits > 8) {
+        return UsageError("run", "--data-bits is 5 to 8");
+    }
+    settings.dataBits = static_cast<uint16_t>(arguments.dataBits);
+    if (!CodeOf(kParities, arguments.parity, code)) {
+        return UsageError("run", "--parity is none, odd, even, mark or space");
+    }
+    settings.parity = code;
+    if (!CodeOf(kStopBits, arguments.stopBits, code)) {
+        return UsageError("run", "--stop-bits is 1, 1.5 or 2");
+    }
+    settings.stopBits = code;
+    if (arguments.answerTimeoutMs < 0 || arguments.answerTimeoutMs > 600000) {
+        return UsageError("run", "--answer-timeout is 0 to 600000 ms");
+    }
+    if (arguments.instance < 1 || arguments.lines < 1 || arguments.lines > 64 ||
+        arguments.instance + arguments.lines - 1 > 255) {
+        return UsageError("run",
+                          "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
+                          "up to 255)");
+    }
+    if (!arguments.port.empty() && arguments.lines != 1) {
+        return UsageError("run", "--lines is for simulated lines; a real line is one --port");
+    }
+    if (arguments.rate < 0 || arguments.rate > 1000 || arguments.duration < 0) {
+        return UsageError("run", "--rate is 0 to 1000 events a second, --duration not negative");
+    }
+    for (const int controller : arguments.controllers) {
+        if (controller < 0 || controller > 7) {
+            return UsageError("run", "--controllers are numbers from 0 to 7");
+        }
+    }
+    std::string portName;
+    if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
+        return UsageError(
+            "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
+    }
+    TagConfig config;
+    if (!ReadWholeTagConfig("run", arguments.tagsPath, config)) {
+        return kExitUsage;
+    }
+    std::vector<RunCommand> script;
+    if (!arguments.scriptPath.empty() && !ReadScript(arguments.scriptPath, script)) {
+        return kExitUsage;
+    }
+    DriverSession driver;
+    if (!LoadDriver(global, driver)) {
+        return kExitNoDriver;
+    }
+    if ((arguments.pollDelayMs >= 0 || arguments.receiverStartMs >= 0) && !driver.BuiltIn()) {
+        return UsageError("run",
+                          "--poll-delay and --receiver-start need --driver built-in: a "
+                          "loaded driver keeps its own delays");
+    }
+    if (arguments.pollDelayMs >= 0) {
+        kiv::timingDefaults.pollDelayMs = static_cast<uint32_t>(arguments.pollDelayMs);
+    }
+    if (arguments.receiverStartMs >= 0) {
+        kiv::timingDefaults.receiverStartDelayMs = static_cast<uint32_t>(arguments.receiverStartMs);
+    }
+    TraceFile trace;
+    std::string error;
+    if (!trace.Open(arguments.tracePath, arguments.pcapPath, error)) {
+        (void)std::fprintf(stderr, "kivhost run: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (!arguments.workDir.empty()) {
+        std::error_code failure;
+        std::filesystem::create_directories(arguments.workDir, failure);
+        std::filesystem::current_path(arguments.workDir, failure);
+        if (failure) {
+            (void)std::fprintf(stderr, "kivhost run: cannot work in '%s': %s\n",
+                               arguments.workDir.c_str(), failure.message().c_str());
+            return kExitUsage;
+        }
+    }
+
+    Monitor monitor;
+    RunSession session(driver, monitor);
+    std::vector<RefusedTag> refused;
+    for (int k = 0; k < arguments.lines; ++k) {
+        std::unique_ptr<SimulatedLine> simulated;
+        std::string port = portName;
+        if (arguments.port.empty()) {
+            SimulatedLineOptions options;
+            options.controllers = arguments.controllers;
+            options.eventsPerSecond = arguments.rate;
+            options.seed = arguments.seed + static_cast<unsigned>(k);
+            simulated = StartSimulatedLine(options, error);
+            if (!simulated) {
+                (void)std::fprintf(stderr, "kivhost run: %s\n", error.c_str());
+                return kExitUsage;
+            }
+            port = simulated->PortName();
+        }
+        session.AddLine(arguments.instance + k, config, arguments.lines > 1, std::move(simulated),
+                        refused);
+        (void)port;
+    }
+
+    const ViewMode mode = global.json                              ? ViewMode::kJson
+                          : arguments.plain || !IsTerminal(stdout) ? ViewMode::kPlain
+                                                                   : ViewMode::kLive;
+    // Refused tags are reported before the start, as 'kivhost check' reports them.
+    if (mode != ViewMode::kJson) {
+        for (const RefusedTag& tag : refused) {
+            std::printf("refused: %s:%zu %s %s: %s\n", arguments.tagsPath.c_str(), tag.fileLine,
+                        tag.name.c_str(), tag.address.c_str(), tag.reason.c_str());
+        }
+    }
+    RunView view(mode, monitor, trace, "kivhost run, driver " + driver.Path());
+    StopRequest stop;
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+    monitor.Attach();
+    view.Start();
+
+    for (auto& line : session.Lines()) {
+        const int number = line->Line();
+        SimulatedLine* simulated = session.Simulated(number);
+        const std::string port = simulated != nullptr ? simulated->PortName() : portName;
+        view.AddLine(number, port, line->InstanceNumber());
+        std::vector<LogEntry> log;
+        const int32_t result = line->ColdStart(port, settings, arguments.answerTimeoutMs / 10, log);
+        Json refusedJson = Json::array();
+        for (const RefusedTag& tag : refused) {
+            if (tag.line == number) {
+                refusedJson.push_back({{"name", ByteText(tag.name)},
+                                       {"address", ByteText(tag.address)},
+                                       {"fileLine", tag.fileLine},
+                                       {"reason", ByteText(tag.reason)}});
+            }
+        }
+        monitor.Emit(
+            {{"t", monitor.Seconds()},
+             {"type", "start"},
+             {"line", number},
+             {"port", ByteText(port)},
+             {"device",
+              simulated != nullptr ? ByteText(simulated->DevicePath()) : ByteText(arguments.port)},
+             {"simulated", simulated != nullptr},
+             {"instance", line->InstanceNumber()},
+             {"result", result},
+             {"refused", refusedJson},
+             {"text",
+              "line " + std::to_string(number) + " on " + port + ": cold start " +
+                  (result == KIV_OK ? "done" : "failed, result " + std::to_string(result))}});
+        if (result != KIV_OK) {
+            stop.Request(kExitRejected, "the cold start of line " + std::to_string(number) +
+                                            " on " + port + " failed (result " +
+                                            std::to_string(result) + ")");
+            break;
+        }
+        if (simulated != nullptr) {
+            simulated->StartDemo();
+        }
+    }
+
+    CommandRunner runner(session, monitor, stop, arguments.scriptPath);
+    std::thread commands;
+    if (!stop.Requested()) {
+        if (!arguments.scriptPath.empty()) {
+            commands = std::thread([&] { runner.RunScript(script); });
+        } else {
+            auto input = std::make_shared<InputQueue>();
+            std::thread(ReadInput, input).detach();
+            commands = std::thread([&runner, input] { runner.RunInput(input); });
+        }
+    }
+    const auto started = std::chrono::steady_clock::now();
+    while (!stop.Wait(milliseconds(50))) {
+        if (gInterrupted != 0) {
+            stop.Request(kExitOk, "interrupted");
+        } else if (arguments.duration > 0 &&
+                   std::chrono::steady_clock::now() - started >=
+                       std::chrono::duration<double>(arguments.duration)) {
+            stop.Request(kExitOk, "the duration passed");
+        }
+    }
+
+    session.Interrupt();
+    if (commands.joinable()) {
+        commands.join();
+    }
+    for (auto& line : session.Lines()) {
+        if (SimulatedLine* simulated = session.Simulated(line->Line())) {
+            simulated->StopDemo();
+        }
+        line->Stop(milliseconds(5000));
+    }
+    // No driver thread calls the monitor any more.
+    monitor.Detach();
+    view.Stop();
+    if (!arguments.transcriptPath.empty()) {
+        if (SimulatedLine* simulated = session.Simulated(1)) {
+            std::ofstream file(std::filesystem::path(arguments.transcriptPath), std::ios::binary);
+            for (const std::string& entry : simulated->TranscriptJson()) {
+                file << entry << '\n';
+            }
+        }
+    }
+    session.CloseSimulatedLines();
+    view.PrintSummary(stop.ExitCode(), stop.Reason());
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    return stop.ExitCode();
+}
+
+constexpr const char* kRunHelp =
+    "Loads the driver as a host does, defines the tags of the tag file in the stand-in host\n"
+    "library, parses each (refused tags are listed and not defined), cold-starts an instance\n"
+    "on a line and keeps it running until Ctrl-C, 'quit', --duration or a failed script.\n"
+    "Stopping sends the host's shut-down signal, closes the instance and prints a summary.\n"
+    "\n"
+    "Without --port the line is simulated in this process (Linux): the line simulator on a\n"
+    "pseudo-terminal plays the controllers of --controllers and sends demo events at --rate\n"
+    "a second (0: none). On Windows --port COMn is required.\n"
+    "\n"
+    "On a terminal the view is redrawn in place (tags changed, events in words, the last\n"
+    "frames each way, log lines, counters, download progress); otherwise, or with --plain,\n"
+    "one plain line per record; --json prints one JSON object per line for every record\n"
+    "(type start, tag, event, frame, log, progress, result) and a final summary.\n"
+    "\n";
+
+}  // namespace
+
+std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
+    auto arguments = std::make_shared<RunArguments>();
+    RunArguments& a = *arguments;
+    app.add_option("--port", a.port,
+                   "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
+                   "simulated line");
+    app.add_option("--baud", a.baud, "baud rate (default 9600)");
+    app.add_option("--data-bits", a.dataBits, "5 to 8 (default 8)");
+    app.add_option("--parity", a.parity, "none, odd, even, mark, space (default none)");
+    app.add_option("--stop-bits", a.stopBits, "1, 1.5 or 2 (default 1)");
+    app.add_option("--answer-timeout", a.answerTimeoutMs,
+                   "ms a command waits for its answer (default 1000; the driver takes at least "
+                   "1000)");
+    app.add_option("--instance", a.instance, "the host's instance number (default 1)");
+    app.add_option("--tags", a.tagsPath, "the tag file (default examples/vxs100-line.tags)");
+    app.add_option("--controllers", a.controllers, "simulated controllers (default 0,1)")
+        ->delimiter(',');
+    app.add_option("--rate", a.rate, "demo events a second on a simulated line (default 0.5)");
+    app.add_option("--seed", a.seed, "the demo's choices (default 1)");
+    app.add_option("--lines", a.lines, "simulated lines in this process (default 1)");
+    app.add_option("--script", a.scriptPath, "commands from this file instead of standard input");
+    app.add_option("--duration", a.duration, "stop after this many seconds");
+    app.add_option("--trace", a.tracePath, "write every frame both ways to this text file");
+    app.add_option("--pcap", a.pcapPath, "write every frame to this pcap file (link type 147)");
+    app.add_option("--sim-transcript", a.transcriptPath,
+                   "write the simulator's transcript of line 1 here at the end (JSON lines)");
+    app.add_option("--workdir", a.workDir,
+                   "work in this folder (the driver's files go to the working folder)");
+    app.add_flag("--plain", a.plain, "plain lines also on a terminal");
+    app.add_option("--poll-delay", a.pollDelayMs,
+                   "with --driver built-in: ms from the cold start to the controller poll");
+    app.add_option("--receiver-start", a.receiverStartMs,
+                   "with --driver built-in: ms before the receiver's first cycle");
+    app.footer(std::string(kRunHelp) + RunCommandHelp() +
+               "\nExit status: 0 stopped, 1 a script's wait or expect-log failed or the cold "
+               "start failed,\n2 usage error or unreadable input, 3 the driver cannot be "
+               "loaded.\n");
+    return [arguments, &global] { return RunRun(global, *arguments); };
+}
+
+}  // namespace kivhost

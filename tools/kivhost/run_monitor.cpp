@@ -1,0 +1,317 @@
+// What kivhost run sees of the driver.
+#include "run_monitor.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "instance/driver_instance.h"
+#include "qorpro/qorpro_embed.h"
+#include "receive/event_report.h"
+
+namespace kivhost {
+
+namespace {
+
+thread_local int tCallerLine = 0;
+thread_local bool tHostStore = false;
+
+enum class UnitKind { kDoor, kReader, kController };
+
+// The event codes in words: what the driver does with each (the door state it sets, the tag
+// of the reader or controller it sets, whether it looks a badge up).
+struct EventWords {
+    int code;
+    const char* name;
+    UnitKind unit;
+    bool badge;
+};
+constexpr EventWords kEventWords[] = {
+    {0, "badge, door state 0", UnitKind::kDoor, true},
+    {7, "door state 3", UnitKind::kDoor, false},
+    {8, "door state 2", UnitKind::kDoor, false},
+    {9, "door state 0", UnitKind::kDoor, false},
+    {10, "door state 1", UnitKind::kDoor, false},
+    {13, "reader communication 0", UnitKind::kController, false},
+    {14, "reader communication 1", UnitKind::kController, false},
+    {15, "reader 0", UnitKind::kReader, false},
+    {16, "reader 1", UnitKind::kReader, false},
+    {17, "badge (17)", UnitKind::kDoor, true},
+    {18, "badge (18)", UnitKind::kDoor, true},
+    {19, "power 0", UnitKind::kController, false},
+    {20, "power 1", UnitKind::kController, false},
+    {21, "battery 0", UnitKind::kController, false},
+    {22, "battery 1", UnitKind::kController, false},
+    {25, "badge (25)", UnitKind::kDoor, true},
+    {26, "controller", UnitKind::kController, false},
+    {29, "badge (29)", UnitKind::kDoor, true},
+    {30, "badge (30)", UnitKind::kDoor, true},
+};
+
+const EventWords* WordsOf(int code) {
+    for (const EventWords& words : kEventWords) {
+        if (words.code == code) {
+            return &words;
+        }
+    }
+    return nullptr;
+}
+
+const char* UnitKindName(UnitKind kind) {
+    switch (kind) {
+    case UnitKind::kDoor: return "door";
+    case UnitKind::kReader: return "reader";
+    case UnitKind::kController: return "controller";
+    }
+    return "unit";
+}
+
+// The progress lines of the setup download.
+constexpr char kProgressPrefix[] = "RIRODI: DownLoadFromFile() ";
+constexpr char kProgressDone[] = "done, ";
+
+bool ParseProgress(const char* text, Json& record) {
+    if (std::strncmp(text, kProgressPrefix, sizeof kProgressPrefix - 1) != 0) {
+        return false;
+    }
+    const char* rest = text + sizeof kProgressPrefix - 1;
+    const bool done = std::strncmp(rest, kProgressDone, sizeof kProgressDone - 1) == 0;
+    if (done) {
+        rest += sizeof kProgressDone - 1;
+    }
+    unsigned sent = 0;
+    unsigned total = 0;
+    unsigned failed = 0;
+    char end = '\0';
+    if (std::sscanf(rest, "%u of %u lines sent, %u faile%c", &sent, &total, &failed, &end) != 4) {
+        return false;
+    }
+    record["sent"] = sent;
+    record["total"] = total;
+    record["failed"] = failed;
+    record["done"] = done;
+    return true;
+}
+
+}  // namespace
+
+std::string UnescapeMonitorCopy(const std::string& text) {
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 4, "<LF>") == 0) {
+            bytes += '\n';
+            i += 3;
+        } else if (text.compare(i, 4, "<CR>") == 0) {
+            bytes += '\r';
+            i += 3;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+std::string TraceText(const std::string& bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "<LF>";
+        } else if (c == '\r') {
+            out += "<CR>";
+        } else if (c == '<' || byte < 0x20 || byte > 0x7E) {
+            char escaped[8];
+            (void)std::snprintf(escaped, sizeof escaped, "<%02X>", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+Monitor::Monitor() : start_(std::chrono::steady_clock::now()) {}
+
+Monitor::~Monitor() {
+    Detach();
+}
+
+void Monitor::AddTag(int32_t gateId, const MonitoredTag& tag) {
+    if (gateId < 1) {
+        return;
+    }
+    if (tags_.size() <= static_cast<size_t>(gateId)) {
+        tags_.resize(static_cast<size_t>(gateId) + 1);
+    }
+    tags_[static_cast<size_t>(gateId)] = tag;
+    if (holderGates_.size() <= static_cast<size_t>(tag.line)) {
+        holderGates_.resize(static_cast<size_t>(tag.line) + 1, -1);
+        lastIncoming_.resize(static_cast<size_t>(tag.line) + 1);
+    }
+    if (tag.role == TagRole::kHolder) {
+        holderGates_[static_cast<size_t>(tag.line)] = gateId;
+    }
+}
+
+void Monitor::Attach() {
+    qorSetChangeCallback(&Monitor::OnChange, this);
+    qorSetLogCallback(&Monitor::OnLog, this);
+}
+
+void Monitor::Detach() {
+    qorSetChangeCallback(nullptr, nullptr);
+    qorSetLogCallback(nullptr, nullptr);
+}
+
+double Monitor::Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Monitor::Emit(Json record) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(std::move(record));
+    }
+    ready_.notify_one();
+}
+
+std::vector<Json> Monitor::Take(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait_for(lock, timeout, [this] { return !records_.empty(); });
+    std::vector<Json> taken(std::make_move_iterator(records_.begin()),
+                            std::make_move_iterator(records_.end()));
+    records_.clear();
+    return taken;
+}
+
+void Monitor::SetCallerLine(int line) {
+    tCallerLine = line;
+}
+
+Monitor::HostStore::HostStore() {
+    tHostStore = true;
+}
+
+Monitor::HostStore::~HostStore() {
+    tHostStore = false;
+}
+
+void Monitor::NoteDownloadLine(int line) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    downloadLine_ = line;
+}
+
+void Monitor::OnChange(int32_t gateId, void* self) {
+    static_cast<Monitor*>(self)->Changed(gateId);
+}
+
+void Monitor::OnLog(int level, const char* text, void* self) {
+    static_cast<Monitor*>(self)->Logged(level, text != nullptr ? text : "");
+}
+
+void Monitor::Changed(int32_t gateId) {
+    if (tHostStore || gateId < 1 || static_cast<size_t>(gateId) >= tags_.size() ||
+        tags_[static_cast<size_t>(gateId)].line == 0) {
+        return;
+    }
+    const MonitoredTag& tag = tags_[static_cast<size_t>(gateId)];
+    tCallerLine = tag.line;
+    const double t = Seconds();
+    const bool frame = tag.role == TagRole::kIncoming || tag.role == TagRole::kOutgoing;
+    Json value;
+    std::string text;
+    double number = 0.0;
+    if (tag.dataType == KIV_TYPE_STRING || frame) {
+        char area[QOR_TEXT_SIZE] = {};
+        (void)qorGetText(gateId, area, sizeof area);
+        text = area;
+        value = ByteText(text);
+    } else {
+        (void)qorGetValue(gateId, &number);
+        value = number;
+    }
+    if (frame) {
+        const std::string bytes = UnescapeMonitorCopy(text);
+        if (tag.role == TagRole::kIncoming) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            lastIncoming_[static_cast<size_t>(tag.line)] = bytes;
+        }
+        Emit({{"t", t},
+              {"type", "frame"},
+              {"line", tag.line},
+              {"dir", tag.role == TagRole::kOutgoing ? "out" : "in"},
+              {"text", TraceText(bytes)},
+              {"hex", HexBytes(bytes.data(), bytes.size())}});
+        return;
+    }
+    Emit({{"t", t},
+          {"type", "tag"},
+          {"line", tag.line},
+          {"name", ByteText(tag.name)},
+          {"address", ByteText(tag.address)},
+          {"value", value}});
+    if (tag.role == TagRole::kEventCode) {
+        Json event = EventRecord(tag.line, number);
+        event["t"] = t;
+        Emit(std::move(event));
+    }
+}
+
+Json Monitor::EventRecord(int line, double value) {
+    std::string frame;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        frame = lastIncoming_[static_cast<size_t>(line)];
+    }
+    // The receiver's work text: the frame without its LF (the monitoring copy has no CR).
+    char workText[kiv::kEventTextSize] = {};
+    const size_t from = !frame.empty() && frame[0] == '\n' ? 1 : 0;
+    frame.copy(workText, sizeof workText - 1, from);
+    const kiv::EventReport report = kiv::ParseEvent(workText);
+    const int code = report.eventCode.value_or(static_cast<int>(value));
+    const EventWords* words = WordsOf(code);
+    Json record = {{"t", 0.0}, {"type", "event"}, {"line", line}, {"code", code}};
+    record["name"] = words != nullptr ? words->name : "event " + std::to_string(code);
+    record["unitKind"] = UnitKindName(words != nullptr ? words->unit : UnitKind::kDoor);
+    record["unit"] = report.unitNumber.has_value() ? Json(*report.unitNumber) : Json(nullptr);
+    // The controller's time of the event: what follows "V " up to the first comma.
+    const size_t v = frame.find("V ");
+    const size_t comma = frame.find(',', v);
+    record["time"] = v != std::string::npos && comma != std::string::npos
+                         ? ByteText(frame.substr(v + 2, comma - v - 2))
+                         : Json(nullptr);
+    const bool badge = words != nullptr && words->badge;
+    // The key number the driver looked the badge up by.
+    record["key"] = badge && report.hasBadge ? Json(report.keyNumber) : Json(nullptr);
+    Json holder = nullptr;
+    const int32_t holderGate = holderGates_[static_cast<size_t>(line)];
+    if (badge && holderGate > 0) {
+        char text[QOR_TEXT_SIZE] = {};
+        (void)qorGetText(holderGate, text, sizeof text);
+        holder = ByteText(text);
+    }
+    record["holder"] = holder;
+    return record;
+}
+
+void Monitor::Logged(int level, const char* text) {
+    const double t = Seconds();
+    int line = tCallerLine;
+    Json progress = {{"t", t}, {"type", "progress"}};
+    const bool isProgress = ParseProgress(text, progress);
+    if (isProgress && line == 0) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        line = downloadLine_;
+    }
+    Emit({{"t", t},
+          {"type", "log"},
+          {"line", line != 0 ? Json(line) : Json(nullptr)},
+          {"level", level},
+          {"text", ByteText(text)}});
+    if (isProgress) {
+        progress["line"] = line != 0 ? Json(line) : Json(nullptr);
+        Emit(std::move(progress));
+    }
+}
+
+}  // namespace kivhost

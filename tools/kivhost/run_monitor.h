@@ -1,0 +1,99 @@
+// What kivhost run sees of the driver, as a host sees it: every store into a tag and every log
+// line, through the stand-in's callbacks, turned into records (tag changes, frames, events,
+// log lines, download progress) with a time stamp. The driver's threads call the callbacks;
+// the records wait in a queue for the one thread that shows them.
+//
+// Log lines carry no instance. A line is told by the thread that wrote it: the last tag store
+// on the same thread (the receiver publishes a frame before it logs about it, a transaction
+// publishes its command before it logs its time-out), or the line the tool itself called.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "json_text.h"
+
+namespace kivhost {
+
+// What a tag means to the monitor.
+enum class TagRole {
+    kOther,
+    kIncoming,   // "INCOMING": the monitoring copy of every frame received
+    kOutgoing,   // "OUTGOING": the monitoring copy of every frame sent
+    kEventCode,  // "PENUM": written last for each event
+    kHolder,     // "PBNAM": the badge holder's name of the last badge event
+};
+
+struct MonitoredTag {
+    int line = 0;  // from 1
+    std::string name;
+    std::string address;
+    int32_t dataType = 0;
+    TagRole role = TagRole::kOther;
+};
+
+// The frame bytes of a monitoring copy ("<LF>" and "<CR>" written out).
+std::string UnescapeMonitorCopy(const std::string& text);
+// Bytes for the trace and the view: LF and CR as <LF> and <CR>, "<" and every byte outside
+// 0x20 to 0x7E as <XX> (two upper-case hexadecimal digits).
+std::string TraceText(const std::string& bytes);
+
+class Monitor {
+public:
+    Monitor();
+    ~Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
+
+    // Before Attach: the tag behind a gate identifier.
+    void AddTag(int32_t gateId, const MonitoredTag& tag);
+    // Sets and clears the stand-in's callbacks. Detach only once no driver thread runs.
+    void Attach();
+    void Detach();
+
+    // Seconds since the monitor was made.
+    double Seconds() const;
+
+    // A record of the tool's own (command results, the start of a line).
+    void Emit(Json record);
+
+    // Waits up to 'timeout' for records and takes them all.
+    std::vector<Json> Take(std::chrono::milliseconds timeout);
+
+    // The line the calling thread works for, until changed (for the log lines it causes).
+    static void SetCallerLine(int line);
+    // While one lives, stores into tags on this thread are the host's own, not the driver's.
+    class HostStore {
+    public:
+        HostStore();
+        ~HostStore();
+        HostStore(const HostStore&) = delete;
+        HostStore& operator=(const HostStore&) = delete;
+    };
+
+    // The line that the last FSPARS write went to, for progress lines no store announced.
+    void NoteDownloadLine(int line);
+
+private:
+    static void OnChange(int32_t gateId, void* self);
+    static void OnLog(int level, const char* text, void* self);
+    void Changed(int32_t gateId);
+    void Logged(int level, const char* text);
+    Json EventRecord(int line, double value);
+
+    const std::chrono::steady_clock::time_point start_;
+    std::vector<MonitoredTag> tags_;    // by gate identifier; fixed once attached
+    std::vector<int32_t> holderGates_;  // by line
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Json> records_;
+    std::vector<std::string> lastIncoming_;  // by line, the frame bytes
+    int downloadLine_ = 0;
+};
+
+}  // namespace kivhost

@@ -1,0 +1,336 @@
+// What kivhost run shows.
+#include "run_view.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "console.h"
+
+namespace kivhost {
+
+namespace {
+
+constexpr size_t kKeepRows = 40;
+constexpr size_t kFramesEachWay = 3;
+constexpr int kBarWidth = 30;
+constexpr std::chrono::milliseconds kRedraw{200};
+
+std::string Seconds(const Json& record) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%9.3f", record.value("t", 0.0));
+    return text;
+}
+
+std::string LineLabel(const Json& record) {
+    const Json& line = record["line"];
+    return line.is_number() ? "L" + std::to_string(line.get<int>()) : "  ";
+}
+
+std::string ValueText(const Json& value) {
+    if (value.is_string()) {
+        return value.get<std::string>();
+    }
+    if (value.is_null()) {
+        return "-";
+    }
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%.10g", value.get<double>());
+    return text;
+}
+
+void Push(std::deque<std::string>& rows, std::string row) {
+    rows.push_back(std::move(row));
+    while (rows.size() > kKeepRows) {
+        rows.pop_front();
+    }
+}
+
+std::string EventText(const Json& record) {
+    std::string text = "event " + std::to_string(record.value("code", 0)) + " " +
+                       record.value("name", std::string());
+    if (record["unit"].is_number()) {
+        char unit[16];
+        (void)std::snprintf(unit, sizeof unit, "%02d", record["unit"].get<int>());
+        text += ", " + record.value("unitKind", std::string()) + " " + unit;
+    }
+    if (record["key"].is_string()) {
+        text += ", key " + record["key"].get<std::string>() + ": " + ValueText(record["holder"]);
+    }
+    if (record["time"].is_string()) {
+        text += " (" + record["time"].get<std::string>() + ")";
+    }
+    return text;
+}
+
+std::string ProgressText(const Json& record) {
+    const unsigned sent = record.value("sent", 0U);
+    const unsigned total = record.value("total", 0U);
+    const unsigned failed = record.value("failed", 0U);
+    const int filled = total == 0 ? kBarWidth : static_cast<int>(kBarWidth * sent / total);
+    return std::string(record.value("done", false) ? "download done " : "download ") + "[" +
+           std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(sent) +
+           " of " + std::to_string(total) + " lines sent, " + std::to_string(failed) + " failed";
+}
+
+std::string ResultText(const Json& record) {
+    return "> " + record.value("command", std::string()) + ": " +
+           (record.value("ok", false) ? "ok" : "FAILED") +
+           (record.value("detail", std::string()).empty()
+                ? std::string()
+                : ", " + record.value("detail", std::string()));
+}
+
+}  // namespace
+
+RunView::RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title)
+    : mode_(mode), monitor_(monitor), trace_(trace), title_(std::move(title)) {}
+
+RunView::~RunView() {
+    Stop();
+}
+
+void RunView::AddLine(int line, const std::string& port, int32_t instance) {
+    LineCounters counters;
+    counters.line = line;
+    counters.port = port;
+    counters.instance = instance;
+    lines_.push_back(counters);
+}
+
+void RunView::Start() {
+    if (mode_ == ViewMode::kLive) {
+        (void)EnableTerminalSequences();
+        std::printf("\x1b[2J");
+    }
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void RunView::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void RunView::Loop() {
+    auto lastDraw = std::chrono::steady_clock::now() - kRedraw;
+    while (true) {
+        const bool last = stop_;
+        for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
+            Take(record);
+        }
+        if (mode_ == ViewMode::kLive && dirty_ &&
+            (last || std::chrono::steady_clock::now() - lastDraw >= kRedraw)) {
+            Draw();
+            lastDraw = std::chrono::steady_clock::now();
+        }
+        (void)std::fflush(stdout);
+        if (last) {
+            return;
+        }
+    }
+}
+
+LineCounters& RunView::Counters(const Json& record) {
+    const Json& line = record["line"];
+    if (line.is_number()) {
+        const int number = line.get<int>();
+        if (number >= 1 && static_cast<size_t>(number) <= lines_.size()) {
+            return lines_[static_cast<size_t>(number) - 1];
+        }
+    }
+    return unattributed_;
+}
+
+void RunView::Take(const Json& record) {
+    const std::string type = record.value("type", std::string());
+    LineCounters& counters = Counters(record);
+    const std::string when = Seconds(record) + " " + LineLabel(record) + " ";
+    if (type == "frame") {
+        const bool out = record.value("dir", std::string()) == "out";
+        ++(out ? counters.framesOut : counters.framesIn);
+        const std::string hex = record.value("hex", std::string());
+        std::string bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        trace_.Write(record.value("t", 0.0), out, counters.line, bytes);
+        Push(out ? framesOut_ : framesIn_, when + record.value("text", std::string()));
+        while ((out ? framesOut_ : framesIn_).size() > kFramesEachWay) {
+            (out ? framesOut_ : framesIn_).pop_front();
+        }
+    } else if (type == "tag") {
+        ++counters.tagChanges;
+        char row[160];
+        (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
+                            ValueText(record["value"]).c_str());
+        Push(tags_, when + row);
+    } else if (type == "event") {
+        ++counters.events;
+        Push(events_, when + EventText(record));
+    } else if (type == "log") {
+        ++logLines_;
+        const std::string text = record.value("text", std::string());
+        if (text.rfind("RIRODI: Illegal message was received", 0) == 0) {
+            ++counters.illegalFrames;
+        }
+        if (text.find("time-out") != std::string::npos) {
+            ++counters.timeouts;
+        }
+        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " + text);
+    } else if (type == "progress") {
+        progress_ = when + ProgressText(record);
+    } else if (type == "result") {
+        Push(results_, when + ResultText(record));
+    }
+    dirty_ = true;
+    if (mode_ == ViewMode::kJson) {
+        std::printf("%s\n", Dump(record).c_str());
+    } else if (mode_ == ViewMode::kPlain) {
+        PrintPlain(record);
+    }
+}
+
+void RunView::PrintPlain(const Json& record) const {
+    const std::string type = record.value("type", std::string());
+    const std::string when = Seconds(record) + " " + LineLabel(record) + " ";
+    std::string text;
+    if (type == "frame") {
+        text = record.value("dir", std::string()) + "  " + record.value("text", std::string());
+    } else if (type == "tag") {
+        text = "tag " + record.value("name", std::string()) + " = " + ValueText(record["value"]);
+    } else if (type == "event") {
+        text = EventText(record);
+    } else if (type == "log") {
+        text = "log [" + std::to_string(record.value("level", 0)) + "] " +
+               record.value("text", std::string());
+    } else if (type == "progress") {
+        text = ProgressText(record);
+    } else if (type == "result") {
+        text = ResultText(record);
+    } else {
+        text = record.value("text", std::string());
+    }
+    std::printf("%s%s\n", when.c_str(), text.c_str());
+}
+
+void RunView::Draw() {
+    const TerminalSize size = OutputTerminalSize();
+    const auto width = static_cast<size_t>(std::max(size.columns, 20));
+    std::vector<std::string> screen;
+    char header[256];
+    (void)std::snprintf(header, sizeof header, "%s   %.1f s   Ctrl-C stops", title_.c_str(),
+                        monitor_.Seconds());
+    screen.emplace_back(header);
+    for (const LineCounters& line : lines_) {
+        char row[256];
+        (void)std::snprintf(row, sizeof row,
+                            "L%d %-10s frames in %llu out %llu   events %llu   illegal frames "
+                            "%llu   time-outs %llu",
+                            line.line, line.port.c_str(),
+                            static_cast<unsigned long long>(line.framesIn),
+                            static_cast<unsigned long long>(line.framesOut),
+                            static_cast<unsigned long long>(line.events),
+                            static_cast<unsigned long long>(line.illegalFrames),
+                            static_cast<unsigned long long>(line.timeouts));
+        screen.emplace_back(row);
+    }
+    // What is left of the screen is shared out among the sections.
+    const int fixed = static_cast<int>(screen.size()) + 5 + 2 * static_cast<int>(kFramesEachWay) +
+                      (progress_.empty() ? 0 : 1) + 2;
+    const int rows = std::max(size.rows - fixed, 8);
+    const auto section = [&](const char* title, const std::deque<std::string>& items, int count) {
+        screen.emplace_back(std::string("-- ") + title);
+        const size_t shown = std::min(items.size(), static_cast<size_t>(std::max(count, 1)));
+        for (size_t i = items.size() - shown; i < items.size(); ++i) {
+            screen.push_back(items[i]);
+        }
+    };
+    section("Tags changed", tags_, rows * 3 / 10);
+    section("Events", events_, rows * 3 / 10);
+    screen.emplace_back("-- Frames (last each way)");
+    for (const std::string& row : framesIn_) {
+        screen.push_back("in  " + row);
+    }
+    for (const std::string& row : framesOut_) {
+        screen.push_back("out " + row);
+    }
+    section("Log", log_, rows * 2 / 10);
+    if (!progress_.empty()) {
+        screen.push_back(progress_);
+    }
+    section("Commands", results_, rows - rows * 8 / 10);
+    std::string out = "\x1b[H";
+    const auto limit = static_cast<size_t>(std::max(size.rows - 1, 1));
+    for (size_t i = 0; i < screen.size() && i < limit; ++i) {
+        out += screen[i].substr(0, width) + "\x1b[K\n";
+    }
+    out += "\x1b[J";
+    (void)std::fputs(out.c_str(), stdout);
+    dirty_ = false;
+}
+
+void RunView::PrintSummary(int exitCode, const std::string& reason) {
+    // Every thread of the run has ended by now; only a reader of the terminal may be left.
+    const int threads = OtherThreadCount();
+    Json lines = Json::array();
+    LineCounters total;
+    for (const LineCounters& line : lines_) {
+        lines.push_back({{"line", line.line},
+                         {"port", ByteText(line.port)},
+                         {"instance", line.instance},
+                         {"framesIn", line.framesIn},
+                         {"framesOut", line.framesOut},
+                         {"events", line.events},
+                         {"illegalFrames", line.illegalFrames},
+                         {"timeouts", line.timeouts},
+                         {"tagChanges", line.tagChanges}});
+        total.framesIn += line.framesIn;
+        total.framesOut += line.framesOut;
+        total.events += line.events;
+        total.illegalFrames += line.illegalFrames;
+        total.timeouts += line.timeouts;
+        total.tagChanges += line.tagChanges;
+    }
+    if (mode_ == ViewMode::kJson) {
+        const Json summary = {{"t", monitor_.Seconds()},
+                              {"type", "summary"},
+                              {"exit", exitCode},
+                              {"reason", ByteText(reason)},
+                              {"lines", lines},
+                              {"logLines", logLines_},
+                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)},
+                              {"unattributed",
+                               {{"illegalFrames", unattributed_.illegalFrames},
+                                {"timeouts", unattributed_.timeouts}}}};
+        std::printf("%s\n", Dump(summary).c_str());
+        (void)std::fflush(stdout);
+        return;
+    }
+    std::printf("\nSummary: %.1f s, %zu %s, exit status %d%s%s\n", monitor_.Seconds(),
+                lines_.size(), lines_.size() == 1 ? "line" : "lines", exitCode,
+                reason.empty() ? "" : ": ", reason.c_str());
+    std::printf("  %-4s %-12s %9s %10s %7s %14s %9s %11s\n", "line", "port", "frames in",
+                "frames out", "events", "illegal frames", "time-outs", "tag changes");
+    const auto row = [](const std::string& label, const std::string& port, const LineCounters& c) {
+        std::printf("  %-4s %-12s %9llu %10llu %7llu %14llu %9llu %11llu\n", label.c_str(),
+                    port.c_str(), static_cast<unsigned long long>(c.framesIn),
+                    static_cast<unsigned long long>(c.framesOut),
+                    static_cast<unsigned long long>(c.events),
+                    static_cast<unsigned long long>(c.illegalFrames),
+                    static_cast<unsigned long long>(c.timeouts),
+                    static_cast<unsigned long long>(c.tagChanges));
+    };
+    for (const LineCounters& line : lines_) {
+        row(std::to_string(line.line), line.port, line);
+    }
+    if (lines_.size() > 1) {
+        row("all", "", total);
+    }
+    std::printf("  %llu log lines\n", static_cast<unsigned long long>(logLines_));
+    (void)std::fflush(stdout);
+}
+
+}  // namespace kivhost

@@ -1,0 +1,38 @@
+// The frame trace of kivhost run: every frame both ways, as the driver's monitoring tags show
+// them, in a text file and, where asked, in a pcap file.
+//
+// Text format: a header line beginning with "#", then one frame a line:
+//
+//   <seconds> <dir> <line> <frame>
+//
+// seconds since the start with six decimals, dir "out" (the driver sent it) or "in" (the driver
+// received it), the line number from 1, and the frame with LF and CR as <LF> and <CR>, "<" and
+// every other byte outside 0x20 to 0x7E as <XX> in hexadecimal. A received frame is shown
+// without its last byte (the CR of a whole frame), as the driver publishes it.
+//
+// pcap: link type 147 (USER0); each packet is one byte of direction (0 out, 1 in) followed by
+// the frame; its time stamp is the wall-clock time.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace kivhost {
+
+class TraceFile {
+public:
+    TraceFile() = default;
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Opens the files that have a path (either may be empty); false with the reason.
+    bool Open(const std::string& textPath, const std::string& pcapPath, std::string& error);
+    void Write(double seconds, bool outgoing, int line, const std::string& bytes);
+
+private:
+    std::FILE* text_ = nullptr;
+    std::FILE* pcap_ = nullptr;
+};
+
+}  // namespace kivhost
