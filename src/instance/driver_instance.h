@@ -165,6 +165,7 @@ struct DriverInstance {
     // Below: what the driver keeps to start and stop the instance safely.
     bool heldLineFeed;              // the receiver read the LF that begins its next frame
     platform::Event shutdownEvent;  // set with shutdownRequested: it ends every pause at once
+    platform::Event receiverReady;  // set once the receiver reads the line
     uint64_t startedMarker;         // kStartedMarker from cold start until close
     std::atomic<int32_t> clientRegistered;
     DriverTimings timings;

@@ -39,6 +39,15 @@ bool PauseUnlessShutdown(DriverInstance& instance, uint32_t ms) {
     }
 }
 
+void AwaitReceiver(DriverInstance& instance) {
+    constexpr uint32_t kMarginMs = 2000;
+    // An instance without the event (one a test made by hand) has no receiver to wait for.
+    if (instance.receiverReady.impl != nullptr) {
+        platform::EventWait(instance.receiverReady,
+                            instance.timings.receiverStartDelayMs + kMarginMs);
+    }
+}
+
 platform::WaitResult WaitForAnswer(DriverInstance& instance, uint32_t ms) {
     const uint64_t end = platform::MonotonicMs() + ms;
     for (;;) {

@@ -20,6 +20,10 @@ void RequestShutdown(DriverInstance& instance);
 // (at once when it already was).
 bool PauseUnlessShutdown(DriverInstance& instance, uint32_t ms);
 
+// Waits until the receiver reads the line (it begins after its start delay): an answer sent for
+// before that would wait unread. At most the start delay and two seconds.
+void AwaitReceiver(DriverInstance& instance);
+
 // Waits up to 'ms' for answerEvent. A wait cut short by shut-down ends as a time-out: the answer
 // did not come.
 platform::WaitResult WaitForAnswer(DriverInstance& instance, uint32_t ms);

@@ -53,6 +53,7 @@ int32_t Close(KivRequest* request) {
     }
     platform::EventClose(instance->answerEvent);
     platform::EventClose(instance->shutdownEvent);
+    platform::EventClose(instance->receiverReady);
     BadgeTableClose(*instance);
     instance->startedMarker = 0;
     return KIV_OK;

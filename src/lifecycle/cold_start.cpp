@@ -116,7 +116,8 @@ int32_t ColdStart(KivRequest* request) {
         return KIV_FAILED;
     }
     if (!platform::LockInit(instance.portLock) || !platform::LockInit(instance.transactionLock) ||
-        !platform::EventCreate(instance.shutdownEvent, nullptr) || !BadgeTableOpen(instance)) {
+        !platform::EventCreate(instance.shutdownEvent, nullptr) ||
+        !platform::EventCreate(instance.receiverReady, nullptr) || !BadgeTableOpen(instance)) {
         err(32, "RIRODI: ColdStart() error, creating the locks of the instance");
         return KIV_FAILED;
     }

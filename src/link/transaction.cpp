@@ -12,6 +12,7 @@ namespace kiv {
 
 Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length, AnswerMode mode,
                      int32_t expectedAnswer, uint32_t waitMs, ResetFailureLog logResetFailure) {
+    AwaitReceiver(instance);
     instance.uploadAckSeen = 0;
     instance.uploadDataSeen = 0;
     {

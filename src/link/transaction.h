@@ -28,7 +28,9 @@ struct Attempt {
 // Logs the failed reset of answerEvent in the caller's words; the attempt goes on.
 using ResetFailureLog = void (*)(uint32_t systemError);
 
-// Sends the frame as one attempt and waits up to 'waitMs' for its answer. For kAnswerData,
+// Sends the frame as one attempt and waits up to 'waitMs' for its answer. A transaction started
+// before the receiver reads the line (in the first second after cold start) waits for it first,
+// so that its answer is not left unread. For kAnswerData,
 // 'expectedAnswer' is stored for the receiver; uploadAckSeen and uploadDataSeen are cleared
 // before the send. Whether the frame went out is not looked at: a frame that did not go out
 // shows as a missing answer.

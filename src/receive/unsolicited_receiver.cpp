@@ -156,6 +156,7 @@ void UnsolThread(void* argument) {
         platform::PurgeInput(instance.port);
     }
     PauseUnlessShutdown(instance, instance.timings.receiverStartDelayMs);
+    platform::EventSet(instance.receiverReady);
     err(32, "RIRODI: Start of Unsolicited Thread");
     while (!ShutdownRequested(instance)) {
         if (!PauseUnlessShutdown(instance, instance.timings.receiverCycleMs)) {

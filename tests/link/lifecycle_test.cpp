@@ -154,6 +154,8 @@ protected:
 };
 
 TEST_F(LifecycleTest, StartsAcknowledgedAtOnceEventsReachTheTagsAndShutDownInOrder) {
+    // The receiver's own start delay: the event-format command waits for it.
+    kiv::timingDefaults.receiverStartDelayMs = kiv::kDriverTimings.receiverStartDelayMs;
     ASSERT_EQ(Start(), KIV_OK);
     ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
     ASSERT_TRUE(Sim("event 0 10 unit=1"));
