@@ -2,7 +2,6 @@
 // or 2) and the poll that waits, the rest is the frame as received. Status reports and events
 // are read and published, upload lines and events filed (in a directory of the run's own), the
 // data answer kept; nothing outside the frame or the instance is touched.
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz_host.h"
 #include "platform/sync.h"
@@ -31,16 +31,31 @@ void DefineReceiverTags() {
 }  // namespace
 
 // The receiver writes its files by bare name: the run works in a scratch directory of its own.
-// The corpus and other paths on the command line are made absolute first, so that they still
-// name what they named.
+// The corpus folders and the artifact paths on the command line are made absolute first, so
+// that they still name what they named.
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    static std::vector<std::string> rewritten;  // kept for the whole run
+    rewritten.reserve(static_cast<size_t>(*argc));
+    char here[4096] = {};
+    if (getcwd(here, sizeof here) == nullptr) {
+        std::abort();
+    }
     for (int i = 1; i < *argc; ++i) {
-        char* path = (*argv)[i];
-        if (path[0] != '-') {
-            if (char* absolute = realpath(path, nullptr)) {
-                (*argv)[i] = absolute;  // kept for the whole run
-            }
+        const std::string argument = (*argv)[i];
+        const size_t equals = argument.find('=');
+        if (argument[0] != '-') {
+            // A corpus folder or a file to run.
+            rewritten.push_back(argument[0] == '/' ? argument : std::string(here) + "/" + argument);
+        } else if (equals != std::string::npos && equals + 1 < argument.size() &&
+                   argument[equals + 1] != '/' &&
+                   (argument.rfind("-artifact_prefix=", 0) == 0 ||
+                    argument.rfind("-exact_artifact_path=", 0) == 0)) {
+            rewritten.push_back(argument.substr(0, equals + 1) + here + "/" +
+                                argument.substr(equals + 1));
+        } else {
+            continue;
         }
+        (*argv)[i] = rewritten.back().data();
     }
     char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
     if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) {
