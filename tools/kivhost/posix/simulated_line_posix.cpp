@@ -47,15 +47,15 @@ public:
             error = "the event code is 0 to 99 and the unit 0 to 98";
             return false;
         }
-        vxs_sim::EventSpec spec;
+        vxs_sim::EventSpec frame;
         // A door or reader belongs to controller unit / 2; a unit of another kind is sent by
         // the first controller on the line.
-        spec.controller = ControllerOf(event.unit);
-        spec.code = event.code;
-        spec.unit = event.unit + 1;
-        spec.badge = event.badge;
+        frame.controller = ControllerOf(event.unit);
+        frame.code = event.code;
+        frame.unit = event.unit + 1;
+        frame.badge = event.badge;
         try {
-            simulator_->InjectEvent(spec);
+            simulator_->InjectEvent(frame);
         } catch (const std::exception& failure) {
             error = failure.what();
             return false;
