@@ -14,6 +14,14 @@ constexpr size_t kNumberOffset = 2;
 
 }  // namespace
 
+const GateAccess* GateOfRequest(const KivRequest& request) {
+    const auto* gate = static_cast<const GateAccess*>(request.argument);
+    if (request.instance == nullptr || gate == nullptr || gate->value == nullptr) {
+        return nullptr;
+    }
+    return gate;
+}
+
 uint16_t GateNumber(const GateAccess& gate) {
     if (gate.value == nullptr) {
         return 0;

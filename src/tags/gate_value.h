@@ -18,6 +18,10 @@ inline constexpr size_t kTextValueSize = KIV_STRING_VALUE_SIZE;
 // The working copy of an address: 39 characters and the terminator.
 inline constexpr size_t kAddressCopySize = 40;
 
+// The tag record of a read or write request: nullptr when the request lacks its instance, its
+// record or the record's value area (the entry point then answers 2).
+const GateAccess* GateOfRequest(const KivRequest& request);
+
 // The written number; 0 when the host gave no value area.
 uint16_t GateNumber(const GateAccess& gate);
 // Stores a number in the value area (the word at byte offset 2); nothing without an area.

@@ -53,13 +53,11 @@ int32_t GiveText(const GateAccess& gate, const char* text, size_t size) {
 }  // namespace
 
 int32_t ReadTag(KivRequest* request) {
-    if (request->instance == nullptr || request->argument == nullptr) {
+    const GateAccess* record = GateOfRequest(*request);
+    if (record == nullptr) {
         return KIV_FAILED;
     }
-    const auto& gate = *static_cast<const GateAccess*>(request->argument);
-    if (gate.value == nullptr) {
-        return KIV_FAILED;
-    }
+    const GateAccess& gate = *record;
     const DriverInstance& instance = InstanceOf(*request);
     if (const SetupParameter* parameter = SetupParameterOf(gate.operation)) {
         return GiveValue(instance.stage, *parameter, gate);

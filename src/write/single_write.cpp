@@ -319,13 +319,11 @@ int32_t Dispatch(Write& write) {
 }  // namespace
 
 int32_t SingleWrite(KivRequest* request) {
-    if (request->instance == nullptr || request->argument == nullptr) {
+    const GateAccess* record = GateOfRequest(*request);
+    if (record == nullptr) {
         return KIV_FAILED;
     }
-    const auto& gate = *static_cast<const GateAccess*>(request->argument);
-    if (gate.value == nullptr) {
-        return KIV_FAILED;
-    }
+    const GateAccess& gate = *record;
     auto& instance = *static_cast<DriverInstance*>(request->instance);
     // Before cold start the host's memory holds nothing the driver put there.
     if (instance.startedMarker != kStartedMarker) {

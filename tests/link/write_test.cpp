@@ -50,6 +50,13 @@ protected:
         instance_ = std::make_unique<HostInstance>(1);
         ASSERT_EQ(instance_->ColdStart(linktest::PortName()), KIV_OK);
         ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+        // The event-format command goes out once the receiver reads the line: after it, what
+        // "OUTGOING" shows is the test's own.
+        const int32_t outgoing = qorFindTag("OUTGOING");
+        for (int round = 0; round < 50 && qorWriteCount(outgoing) == 0; ++round) {
+            qorWaitForChange(qorChangeCount(), 100);
+        }
+        ASSERT_GE(qorWriteCount(outgoing), 1U);
     }
     void TearDown() override {
         instance_.reset();
