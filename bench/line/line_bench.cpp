@@ -1,327 +1,51 @@
-// The driver live on simulated lines, measured: event latency (last byte of the event on the
-// line to the tag change the host sees), sustained events per second without loss on a line of
-// 9600 and of 115200 baud, the idle CPU of a running instance, and the event rate per line with
-// 16 lines in one process against one line. Prints numbers; it passes or fails nothing.
+// The driver live on simulated lines, measured; prints numbers, passes or fails nothing.
 //
-// The driver runs as kivhost --driver built-in runs it (the copy linked in, over the stand-in
-// host library); its poll is moved out of the way. The simulator plays the controllers on a
-// pseudo-terminal. A pseudo-terminal has no baud rate: for the line speeds a relay between the
-// simulator's terminal and the driver's passes the bytes each way no faster than the wire would
-// (10 bits a byte).
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstring>
+//   latency   an event's last byte on the line to the host's tag change (pseudo-terminal)
+//   rates     sustained events a second with none lost at 9600, 19200, 38400 and 57600 baud
+//   command   an xFSTAT write until its acknowledgement, on an idle line and while events flow
+//             at full rate (pseudo-terminal, and 57600 baud)
+//   backlog   8 controllers with 2000 events each, drained at 57600 baud
+//   idle      the CPU of one running instance on a quiet line
+//   lines     16 lines in one process at 57600 baud against one line
+//
+// "kiv_line_bench" runs them all; "kiv_line_bench rates command" runs those named. The
+// controller poll is moved out of the way (it would send its queries mid-measurement).
+#include <cstdarg>
 #include <ctime>
-#include <filesystem>
-#include <memory>
-#include <mutex>
+#include <map>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "instance/driver_instance.h"
-#include "kiv/kiv_abi.h"
-#include "qorpro/qorpro_embed.h"
-#include "vxs_sim/simulator.h"
+#include "line_rig.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+using namespace linebench;
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
+// What the summary table shows: one row per measurement.
+std::vector<std::pair<std::string, std::string>> results;
+
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
+    char text[200];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
 }
 
-// A pseudo-terminal whose slave the driver opens.
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string name;
-    Pty() {
-        char path[128] = {};
-        if (openpty(&master, &slave, path, nullptr, nullptr) != 0) {
-            std::perror("openpty");
-            std::exit(1);
-        }
-        name = path;
-        termios raw{};
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-    }
-    ~Pty() {
-        close(master);
-        close(slave);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-};
-
-// Passes bytes between two descriptors, each way at most as fast as a wire of 'baud'.
-class PacedRelay {
-public:
-    PacedRelay(int a, int b, int baud) : a_(a), b_(b), baud_(baud) {
-        one_ = std::thread([this] { Pass(a_, b_); });
-        two_ = std::thread([this] { Pass(b_, a_); });
-    }
-    ~PacedRelay() {
-        stop_ = true;
-        one_.join();
-        two_.join();
-    }
-    PacedRelay(const PacedRelay&) = delete;
-    PacedRelay& operator=(const PacedRelay&) = delete;
-
-private:
-    void Pass(int from, int to) {
-        const double bytesPerSecond = baud_ / 10.0;
-        std::string pending;
-        Clock::time_point lineFree = Clock::now();
-        while (!stop_) {
-            pollfd in{from, POLLIN, 0};
-            if (pending.empty() ? poll(&in, 1, 20) > 0 : poll(&in, 1, 0) > 0) {
-                char buffer[512];
-                const ssize_t n = read(from, buffer, sizeof buffer);
-                if (n > 0) {
-                    // Bytes for an idle wire start now.
-                    if (pending.empty()) {
-                        lineFree = std::max(lineFree, Clock::now());
-                    }
-                    pending.append(buffer, static_cast<size_t>(n));
-                }
-            }
-            if (pending.empty()) {
-                continue;
-            }
-            // The bytes whose last bit has left the wire by now go over.
-            const Clock::time_point now = Clock::now();
-            const auto due = static_cast<size_t>(
-                std::chrono::duration<double>(now - lineFree).count() * bytesPerSecond);
-            const size_t count = std::min(due, pending.size());
-            if (count > 0) {
-                (void)!write(to, pending.data(), count);
-                pending.erase(0, count);
-                lineFree += std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(count / bytesPerSecond));
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-    }
-    int a_;
-    int b_;
-    int baud_;
-    std::atomic<bool> stop_{false};
-    std::thread one_;
-    std::thread two_;
-};
-
-// Tag changes of the event code tag of every line, with the time the host saw them.
-class EventTags {
-public:
-    EventTags() {
-        qorSetChangeCallback(
-            [](int32_t gate, void* self) { static_cast<EventTags*>(self)->Seen(gate); }, this);
-    }
-    ~EventTags() { qorSetChangeCallback(nullptr, nullptr); }
-    EventTags(const EventTags&) = delete;
-    EventTags& operator=(const EventTags&) = delete;
-
-    void Watch(int32_t gate, size_t line) {
-        if (gates_.size() <= static_cast<size_t>(gate)) {
-            gates_.resize(static_cast<size_t>(gate) + 1, SIZE_MAX);
-        }
-        gates_[static_cast<size_t>(gate)] = line;
-        seen_.resize(std::max(seen_.size(), line + 1));
-    }
-    size_t Count(size_t line) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return seen_[line].size();
-    }
-    std::vector<Clock::time_point> Times(size_t line) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        return seen_[line];
-    }
-    bool WaitFor(size_t line, size_t count, milliseconds bound) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, bound, [&] { return seen_[line].size() >= count; });
-    }
-
-private:
-    void Seen(int32_t gate) {
-        const auto now = Clock::now();
-        if (gate < 0 || static_cast<size_t>(gate) >= gates_.size() ||
-            gates_[static_cast<size_t>(gate)] == SIZE_MAX) {
-            return;
-        }
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            seen_[gates_[static_cast<size_t>(gate)]].push_back(now);
-        }
-        changed_.notify_all();
-    }
-    std::vector<size_t> gates_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::vector<Clock::time_point>> seen_;
-};
-
-// One driver instance in host memory on a line.
-class Instance {
-public:
-    explicit Instance(int32_t number) : number_(number) {
-        memory_ = ::operator new(sizeof(kiv::DriverInstance),
-                                 std::align_val_t(alignof(kiv::DriverInstance)));
-        std::memset(memory_, 0, sizeof(kiv::DriverInstance));
-    }
-    ~Instance() {
-        const uint8_t client = *static_cast<uint8_t*>(memory_);
-        if (started_ && qorClientExists(client) != 0 && qorPostMessage(client, 0) == 0) {
-            const auto bound = Clock::now() + milliseconds(5000);
-            while (qorClientExists(client) != 0 && Clock::now() < bound) {
-                std::this_thread::sleep_for(milliseconds(5));
-            }
-        }
-        Call(KIV_FN_CLOSE, nullptr);
-        ::operator delete(memory_, std::align_val_t(alignof(kiv::DriverInstance)));
-    }
-    Instance(const Instance&) = delete;
-    Instance& operator=(const Instance&) = delete;
-
-    bool Start(const std::string& device) {
-        const std::string port = device.compare(0, 5, "/dev/") == 0 ? device.substr(5) : device;
-        CommParams params{};
-        std::memcpy(params.portName, port.data(), std::min(port.size(), sizeof params.portName));
-        params.openPort = 1;
-        params.answerTimeout = 100;
-        params.lineSettings = LineSettings{9600, 8, 0, 0};
-        started_ = true;
-        return Call(KIV_FN_COLD_START, &params) == KIV_OK;
-    }
-
-private:
-    int32_t Call(uint32_t function, void* argument) {
-        KivRequest request{memory_, function, number_, 0, argument};
-        return KivMain(&request);
-    }
-    int32_t number_;
-    void* memory_;
-    bool started_ = false;
-};
-
-// The process's threads.
-std::vector<long> Threads() {
-    std::vector<long> threads;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        threads.push_back(std::stol(entry.path().filename().string()));
-    }
-    return threads;
+void Report(const std::string& what, const std::string& measured) {
+    std::printf("%s: %s\n", what.c_str(), measured.c_str());
+    std::fflush(stdout);
+    results.emplace_back(what, measured);
 }
 
-// The CPU time a thread used so far, in seconds.
-double ThreadCpuSeconds(long thread) {
-    char buffer[1024] = {};
-    std::FILE* stat =
-        std::fopen(("/proc/self/task/" + std::to_string(thread) + "/stat").c_str(), "r");
-    if (stat == nullptr) {
-        return 0;
-    }
-    const size_t length = std::fread(buffer, 1, sizeof buffer - 1, stat);
-    (void)std::fclose(stat);
-    const std::string text(buffer, length);
-    // The fields after the command name in parentheses: state is the 3rd, utime the 14th.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i >= 14) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// A line: the simulator, the driver's instance on it (through a paced relay, if a baud rate
-// is given), and its event code tag.
-struct Line {
-    std::unique_ptr<Pty> simulatorSide;
-    std::unique_ptr<Pty> driverSide;
-    std::unique_ptr<vxs_sim::Simulator> simulator;
-    std::unique_ptr<PacedRelay> relay;
-    std::unique_ptr<Instance> instance;
-
-    // 'threadsBefore', when given, receives the threads of the process just before the cold
-    // start: the ones after it that are not among them are the driver's.
-    Line(size_t index, int baud, EventTags& tags, std::vector<long>* threadsBefore = nullptr) {
-        vxs_sim::SimulatorOptions options;
-        options.controllers = {0, 1};
-        options.timing.ackDelay = milliseconds(5);
-        std::string device;
-        if (baud > 0) {
-            // The simulator on one terminal, the driver on another, the relay between them.
-            simulatorSide = std::make_unique<Pty>();
-            driverSide = std::make_unique<Pty>();
-            simulator = vxs_sim::Simulator::OnDevice(simulatorSide->name, baud, options);
-            relay = std::make_unique<PacedRelay>(simulatorSide->master, driverSide->master, baud);
-            device = driverSide->name;
-        } else {
-            simulator = vxs_sim::Simulator::OnPty(options);
-            device = simulator->DevicePath();
-        }
-        const auto number = static_cast<int32_t>(index + 1);
-        const std::string name = "PENUM." + std::to_string(number);
-        int32_t gate = qorFindTag(name.c_str());
-        if (gate < 0) {
-            gate = qorDefineTag(name.c_str(), "PENUM", number, KIV_TYPE_ANALOG);
-        }
-        tags.Watch(gate, index);
-        instance = std::make_unique<Instance>(number);
-        if (threadsBefore != nullptr) {
-            *threadsBefore = Threads();
-        }
-        if (!instance->Start(device)) {
-            std::fprintf(stderr, "cold start failed on %s\n", device.c_str());
-            std::exit(1);
-        }
-    }
-    ~Line() {
-        instance.reset();
-        relay.reset();
-        simulator.reset();
-    }
-    Line(const Line&) = delete;
-    Line& operator=(const Line&) = delete;
-
-    // Lets the start-up (the receiver's first cycle, the event-format command) pass.
-    void Settle() const { (void)simulator->WaitUntilIdle(milliseconds(10000)); }
-};
-
-vxs_sim::EventSpec DoorEvent(int i) {
-    vxs_sim::EventSpec event;
-    event.controller = i % 2;
-    event.code = 10;
-    event.unit = 1 + i % 4;
-    return event;
-}
-
-// Events one at a time at random moments: from the last byte on the line (the simulator
-// records a frame once it is written) to the host's tag change.
-void Latency(EventTags& tags) {
-    Line line(0, 0, tags);
-    std::this_thread::sleep_for(milliseconds(1500));
+// Events one at a time at random moments: from the last byte on the line (the simulator records
+// a frame once it is written) to the host's tag change.
+void Latency(TagChanges& tags) {
+    Line line(0, 0, tags, TwoControllers());
     line.Settle();
-    // The simulator's clock: the smallest gap between an entry's time and its delivery.
     std::mutex mutex;
-    Clock::duration offset = Clock::duration::max();
+    Clock::duration offset = Clock::duration::max();  // the simulator's clock against ours
     std::vector<Clock::time_point> written;
     line.simulator->SetListener([&](const vxs_sim::TranscriptEntry& entry) {
         const auto now = Clock::now().time_since_epoch();
@@ -352,23 +76,31 @@ void Latency(EventTags& tags) {
             latencies.push_back(Ms(seen[before + i] - (written[i] + offset)));
         }
     }
-    std::sort(latencies.begin(), latencies.end());
-    std::printf(
-        "event latency (last byte on the line -> tag change): median %.1f ms, "
-        "99th percentile %.1f ms, max %.1f ms (%zu events, one at a time)\n",
-        latencies[latencies.size() / 2], latencies[latencies.size() * 99 / 100], latencies.back(),
-        latencies.size());
+    Report("event latency, last byte on the line to the tag change (400 events one at a time)",
+           Format("median %.1f ms, 99th percentile %.1f ms, max %.1f ms",
+                  Quantile(latencies, 0.5), Quantile(latencies, 0.99),
+                  Quantile(latencies, 1.0)));
 }
 
-// As many events as the line carries: a queue of 'count' events per line, sent one after
-// another as the driver acknowledges them. Events per second per line, and whether each event
-// reached its tag once.
-std::vector<double> Sustained(EventTags& tags, size_t lines, int baud, int count) {
+struct Drain {
+    double perSecond;  // events a second from the first injection to the last tag change
+    size_t seen;       // tag changes
+    size_t givenUp;    // events the simulator gave up
+};
+
+// 'count' events per line queued at once, sent one after another as the driver acknowledges
+// them; how fast each line's tag sees them all.
+std::vector<Drain> Sustained(TagChanges& tags, size_t lines, int baud, int count,
+                             int controllers = 2) {
     std::vector<std::unique_ptr<Line>> all;
-    for (size_t i = 0; i < lines; ++i) {
-        all.push_back(std::make_unique<Line>(i, baud, tags));
+    vxs_sim::SimulatorOptions options = TwoControllers();
+    options.controllers.clear();
+    for (int c = 0; c < controllers; ++c) {
+        options.controllers.push_back(c);
     }
-    std::this_thread::sleep_for(milliseconds(1500));
+    for (size_t i = 0; i < lines; ++i) {
+        all.push_back(std::make_unique<Line>(i, baud, tags, options));
+    }
     for (auto& line : all) {
         line->Settle();
     }
@@ -376,47 +108,146 @@ std::vector<double> Sustained(EventTags& tags, size_t lines, int baud, int count
     for (size_t i = 0; i < lines; ++i) {
         before.push_back(tags.Count(i));
     }
+    const auto start = Clock::now();
     for (int e = 0; e < count; ++e) {
         for (auto& line : all) {
-            line->simulator->InjectEvent(DoorEvent(e));
+            line->simulator->InjectEvent(DoorEvent(e, controllers));
         }
     }
-    const auto start = Clock::now();
-    std::vector<double> rates;
+    std::vector<Drain> drains;
     for (size_t i = 0; i < lines; ++i) {
-        const bool all_seen =
-            tags.WaitFor(i, before[i] + static_cast<size_t>(count), milliseconds(count * 200));
+        tags.WaitFor(i, before[i] + static_cast<size_t>(count),
+                     milliseconds(static_cast<int64_t>(count) * 200));
         const std::vector<Clock::time_point> seen = tags.Times(i);
         const size_t got = seen.size() - before[i];
-        size_t resent = 0;
-        for (const auto& entry : all[i]->simulator->Transcript()) {
-            resent += entry.kind == "given-up" ? 1 : 0;
-        }
         const double seconds = std::chrono::duration<double>(seen.back() - start).count();
-        rates.push_back(got / seconds);
-        if (!all_seen || got != static_cast<size_t>(count) || resent != 0) {
-            std::printf("  line %zu: %zu of %d events reached the tag, %zu given up\n", i + 1, got,
-                        count, resent);
+        drains.push_back({static_cast<double>(got) / seconds, got, all[i]->GivenUp()});
+    }
+    return drains;
+}
+
+std::string Losses(const Drain& drain, int count) {
+    if (drain.seen == static_cast<size_t>(count) && drain.givenUp == 0) {
+        return "none lost";
+    }
+    return Format("%zu of %d reached the tag, %zu given up", drain.seen, count, drain.givenUp);
+}
+
+void Rates(TagChanges& tags) {
+    const std::string text = vxs_sim::Simulator::OnPty()->InjectEvent(DoorEvent(0));
+    for (const int baud : {9600, 19200, 38400, 57600}) {
+        const double wire = WireEventsPerSecond(baud, text);
+        const int count = std::max(120, static_cast<int>(wire * 5));
+        const Drain drain = Sustained(tags, 1, baud, count).front();
+        Report(Format("sustained events, %d baud", baud),
+               Format("%.1f a second, %.0f %% of the wire's %.1f", drain.perSecond,
+                      100.0 * drain.perSecond / wire, wire) +
+                   ", " + Losses(drain, count));
+    }
+}
+
+// xFSTAT writes, one at a time with a pause: the time the write takes (until the controller's
+// acknowledgement has come and the write returns).
+std::vector<double> CommandTimes(Line& line, int samples) {
+    std::vector<double> times;
+    std::srand(11);
+    for (int i = 0; i < samples; ++i) {
+        const auto start = Clock::now();
+        const int32_t result = line.instance->Command("0FSTAT", 0, 13);
+        const auto end = Clock::now();
+        if (result == KIV_OK) {
+            times.push_back(Ms(end - start));
+        }
+        // The status report follows the acknowledgement; the next command after it.
+        std::this_thread::sleep_for(milliseconds(40 + std::rand() % 30));
+    }
+    return times;
+}
+
+void Command(TagChanges& tags) {
+    constexpr int kSamples = 100;
+    for (const int baud : {0, 57600}) {
+        const std::string where = baud == 0 ? "pseudo-terminal" : Format("%d baud", baud);
+        {
+            Line line(0, baud, tags, TwoControllers());
+            line.Settle();
+            const auto times = CommandTimes(line, kSamples);
+            Report("command round trip (0FSTAT to its acknowledgement), idle line, " + where,
+                   Format("median %.1f ms, 99th percentile %.1f ms, ", Quantile(times, 0.5),
+                          Quantile(times, 0.99)) +
+                       Format("%zu of %d answered", times.size(), kSamples));
+        }
+        {
+            Line line(0, baud, tags, TwoControllers());
+            line.Settle();
+            for (int e = 0; e < 100000; ++e) {
+                line.simulator->InjectEvent(DoorEvent(e));
+            }
+            const size_t before = tags.Count(0);
+            const auto start = Clock::now();
+            const auto times = CommandTimes(line, kSamples);
+            const double rate = static_cast<double>(tags.Count(0) - before) /
+                                std::chrono::duration<double>(Clock::now() - start).count();
+            Report("command round trip while events flow at full rate, " + where,
+                   Format("median %.1f ms, 99th percentile %.1f ms, ", Quantile(times, 0.5),
+                          Quantile(times, 0.99)) +
+                       Format("%zu of %d answered; ", times.size(), kSamples) +
+                       Format("events meanwhile %.1f a second", rate));
         }
     }
-    return rates;
+}
+
+void Backlog(TagChanges& tags) {
+    constexpr int kControllers = 8;
+    constexpr int kPerController = 2000;
+    constexpr int kCount = kControllers * kPerController;
+    const std::string text = vxs_sim::Simulator::OnPty()->InjectEvent(DoorEvent(0));
+    const double wire = WireEventsPerSecond(57600, text);
+    const Drain drain = Sustained(tags, 1, 57600, kCount, kControllers).front();
+    Report("backlog of 8 controllers x 2000 events at 57600 baud",
+           Format("drained in %.0f s (the wire's limit %.0f s), %.1f a second, ",
+                  kCount / drain.perSecond, kCount / wire, drain.perSecond) +
+               Losses(drain, kCount));
+}
+
+// The CPU time a thread used so far, in seconds.
+double ThreadCpuSeconds(long thread) {
+    char buffer[1024] = {};
+    std::FILE* stat =
+        std::fopen(("/proc/self/task/" + std::to_string(thread) + "/stat").c_str(), "r");
+    if (stat == nullptr) {
+        return 0;
+    }
+    const size_t length = std::fread(buffer, 1, sizeof buffer - 1, stat);
+    (void)std::fclose(stat);
+    const std::string text(buffer, length);
+    // The fields after the command name in parentheses: state is the 3rd, utime the 14th.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double ProcessCpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// One instance on a line where nothing happens (controllers present, no events): the CPU time
-// of the threads the cold start started (those still running), and of the whole process with
-// its idle simulator.
-void IdleCpu(EventTags& tags) {
-    // Idle as a line is once its start-up is over: the poll done (brought near here) and its
-    // thread ended.
+// One instance on a line where nothing happens (controllers present, no events), once its
+// start-up is over (the poll brought near and done): the CPU of the threads the cold start
+// started, and of the whole process with its idle simulator.
+void IdleCpu(TagChanges& tags) {
+    const uint32_t pollDelay = kiv::timingDefaults.pollDelayMs;
     kiv::timingDefaults.pollDelayMs = 1000;
     std::vector<long> before;
-    Line line(0, 0, tags, &before);
+    Line line(0, 0, tags, TwoControllers(), &before);
+    kiv::timingDefaults.pollDelayMs = pollDelay;
     std::this_thread::sleep_for(milliseconds(10000));
     line.Settle();
     std::vector<long> driver;
@@ -438,35 +269,54 @@ void IdleCpu(EventTags& tags) {
     std::this_thread::sleep_for(std::chrono::seconds(kSeconds));
     const double driverUsed = driverCpu() - driverBefore;
     const double processUsed = ProcessCpuSeconds() - processBefore;
-    std::printf(
-        "idle CPU of one running instance: %.3f %% of a core (its %zu threads; the whole "
-        "process with the idle simulator %.3f %%), over %d s\n",
-        100.0 * driverUsed / kSeconds, driver.size(), 100.0 * processUsed / kSeconds, kSeconds);
+    Report("idle CPU of one running instance after its start-up",
+           Format("%.3f %% of a core (%zu threads; with the idle simulator %.3f %%)",
+                  100.0 * driverUsed / kSeconds, driver.size(),
+                  100.0 * processUsed / kSeconds));
+}
+
+void SixteenLines(TagChanges& tags) {
+    const std::string text = vxs_sim::Simulator::OnPty()->InjectEvent(DoorEvent(0));
+    const int count = static_cast<int>(WireEventsPerSecond(57600, text) * 5);
+    const double one = Sustained(tags, 1, 57600, count).front().perSecond;
+    const auto sixteen = Sustained(tags, 16, 57600, count);
+    double sum = 0;
+    double slowest = sixteen.front().perSecond;
+    size_t lost = 0;
+    for (const Drain& drain : sixteen) {
+        sum += drain.perSecond;
+        slowest = std::min(slowest, drain.perSecond);
+        lost += static_cast<size_t>(count) - std::min(drain.seen, static_cast<size_t>(count));
+    }
+    Report("16 lines in one process at 57600 baud, events a second per line",
+           Format("%.1f on average, slowest %.1f: %.0f %% ", sum / 16, slowest,
+                  100.0 * slowest / one) +
+               Format("of one line's %.1f; %zu lost", one, lost));
 }
 
 }  // namespace
 
-int main() {
-    // The poll would send its queries in the middle of a measurement.
+int main(int argc, char** argv) {
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
-    EventTags tags;
-    Latency(tags);
-    for (const int baud : {9600, 115200}) {
-        const auto rates = Sustained(tags, 1, baud, 150);
-        std::printf("sustained events on a %d baud line, none lost: %.1f events/s\n", baud,
-                    rates.front());
+    const std::map<std::string, void (*)(TagChanges&)> parts = {
+        {"latency", Latency}, {"rates", Rates}, {"command", Command},
+        {"backlog", Backlog}, {"idle", IdleCpu}, {"lines", SixteenLines}};
+    std::vector<std::string> chosen(argv + 1, argv + argc);
+    if (chosen.empty()) {
+        chosen = {"latency", "rates", "command", "backlog", "idle", "lines"};
     }
-    const double one = Sustained(tags, 1, 0, 150).front();
-    const auto sixteen = Sustained(tags, 16, 0, 150);
-    const double slowest = *std::min_element(sixteen.begin(), sixteen.end());
-    double sum = 0;
-    for (const double rate : sixteen) {
-        sum += rate;
+    TagChanges tags;
+    for (const std::string& name : chosen) {
+        const auto part = parts.find(name);
+        if (part == parts.end()) {
+            std::fprintf(stderr, "kiv_line_bench: no part '%s'\n", name.c_str());
+            return 2;
+        }
+        part->second(tags);
     }
-    std::printf(
-        "one line: %.1f events/s; 16 lines in one process: %.1f events/s per line on "
-        "average, slowest %.1f (%.0f %% of one line)\n",
-        one, sum / 16, slowest, 100.0 * slowest / one);
-    IdleCpu(tags);
+    std::printf("\n| What | Measured |\n|---|---|\n");
+    for (const auto& [what, measured] : results) {
+        std::printf("| %s | %s |\n", what.c_str(), measured.c_str());
+    }
     return 0;
 }
