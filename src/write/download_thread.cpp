@@ -7,7 +7,6 @@
 
 #include "instance/host_tags.h"
 #include "instance/thread_waits.h"
-#include "link/port_lock_scope.h"
 #include "link/transaction.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -40,7 +39,8 @@ bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], s
         const platform::LockGuard transaction(instance.transactionLock);
         std::memcpy(instance.txBuffer, frame, sizeof frame);
         answered = SendWithRetries(instance, instance.txBuffer, length,
-                                   AnswerWaitMs(instance, kMsPerTimeoutUnit), kDownloadLines);
+                                   AnswerWaitMs(instance, kMsPerTimeoutUnit),
+                                   kDownloadLines) == AttemptResult::kAnswered;
     }
     PauseUnlessShutdown(instance, kPauseMs);
     return answered;
@@ -90,8 +90,12 @@ void SendFile(DriverInstance& instance, Progress& progress) {
 
 }  // namespace
 
-bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error) {
+DownloadStart StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error) {
     error = 0;
+    const platform::LockGuard guard(instance.downloadLock);
+    if (ShutdownRequested(instance)) {
+        return DownloadStart::kShuttingDown;
+    }
     for (DownloadSlot& slot : instance.threads.downloads) {
         if (platform::ThreadStarted(slot.thread)) {
             if (slot.finished.load() != 1) {
@@ -102,9 +106,18 @@ bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error
         slot.instance = &instance;
         slot.controller = controller;
         slot.finished = 0;
-        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error);
+        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error)
+                   ? DownloadStart::kStarted
+                   : DownloadStart::kThreadFailed;
     }
-    return false;
+    return DownloadStart::kAllBusy;
+}
+
+void JoinDownloads(DriverInstance& instance) {
+    const platform::LockGuard guard(instance.downloadLock);
+    for (DownloadSlot& slot : instance.threads.downloads) {
+        platform::ThreadJoin(slot.thread);
+    }
 }
 
 void DownLoadFromFile(void* argument) {
@@ -118,7 +131,7 @@ void DownLoadFromFile(void* argument) {
     char address[24];
     std::snprintf(address, sizeof address, "%dFSPARS", static_cast<int>(slot.controller));
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         PutTagValue(instance, address, 0.0);
     }
     slot.finished = 1;

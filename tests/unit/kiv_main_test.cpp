@@ -10,6 +10,7 @@
 #include "host_fixture.h"
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
+#include "made_instance.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ TEST_F(KivMainTest, MissingRecordsAreAnsweredWithTwo) {
     EXPECT_EQ(KivMain(nullptr), KIV_FAILED);
     EXPECT_EQ(LogLines().front().text, "DUZED:Entered KivMain(), with function -1");
 
-    auto instance = std::make_unique<kiv::DriverInstance>();
+    const auto instance = kivtest::MakeInstance();
     for (const uint32_t number : {KIV_FN_PARSE, KIV_FN_BLOCK_PARSE, KIV_FN_READ, KIV_FN_GET_INFO,
                                   KIV_FN_PORT_RECONFIGURE}) {
         KivRequest request{};
