@@ -77,9 +77,8 @@ void Latency(TagChanges& tags) {
         }
     }
     Report("event latency, last byte on the line to the tag change (400 events one at a time)",
-           Format("median %.1f ms, 99th percentile %.1f ms, max %.1f ms",
-                  Quantile(latencies, 0.5), Quantile(latencies, 0.99),
-                  Quantile(latencies, 1.0)));
+           Format("median %.1f ms, 99th percentile %.1f ms, max %.1f ms", Quantile(latencies, 0.5),
+                  Quantile(latencies, 0.99), Quantile(latencies, 1.0)));
 }
 
 struct Drain {
@@ -271,8 +270,7 @@ void IdleCpu(TagChanges& tags) {
     const double processUsed = ProcessCpuSeconds() - processBefore;
     Report("idle CPU of one running instance after its start-up",
            Format("%.3f %% of a core (%zu threads; with the idle simulator %.3f %%)",
-                  100.0 * driverUsed / kSeconds, driver.size(),
-                  100.0 * processUsed / kSeconds));
+                  100.0 * driverUsed / kSeconds, driver.size(), 100.0 * processUsed / kSeconds));
 }
 
 void SixteenLines(TagChanges& tags) {
@@ -297,9 +295,22 @@ void SixteenLines(TagChanges& tags) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The driver files its events in the working directory: a folder of the benchmark's own.
+    char folder[] = "/tmp/kiv_line_bench.XXXXXX";
+    if (mkdtemp(folder) == nullptr || chdir(folder) != 0) {
+        std::perror("kiv_line_bench: a working folder");
+        return 1;
+    }
+    struct RemoveFolder {
+        const char* path;
+        ~RemoveFolder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } const removeFolder{folder};
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
     const std::map<std::string, void (*)(TagChanges&)> parts = {
-        {"latency", Latency}, {"rates", Rates}, {"command", Command},
+        {"latency", Latency}, {"rates", Rates},  {"command", Command},
         {"backlog", Backlog}, {"idle", IdleCpu}, {"lines", SixteenLines}};
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty()) {

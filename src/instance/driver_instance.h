@@ -94,11 +94,13 @@ struct SetupStage {
 // driver shorten them (the host cannot reach them).
 struct DriverTimings {
     uint32_t receiverStartDelayMs;  // before the receiver's first cycle
-    uint32_t receiverCycleMs;       // the receiver's pause between cycles, outside the port lock
+    uint32_t receiverCycleMs;       // the receiver's pause while it has no line to wait on
     uint32_t pollDelayMs;           // from cold start to the controller poll
     uint32_t pollStepMs;            // each wait for a polled controller's status
+    uint32_t receiverQuietWaitMs;   // the receiver's wait for input on a quiet line, after which
+                                    // it waits again (shut-down and a port close end it at once)
 };
-inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300};
+inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300, 1000};
 
 // The setup downloads that may run at once on one instance.
 inline constexpr int kMaxDownloads = 4;
@@ -173,8 +175,8 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //                                  by commands (one snapshot each) and function 5   stageLock
 //   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
 //   threads.downloads              SingleWrite (FSPARS), close          downloadLock
-//   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls
-//                                                                       atomic
+//   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls,
+//   portLockWanted                                                      atomic
 //   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
@@ -221,6 +223,7 @@ struct DriverInstance {
     std::atomic<uint64_t> startedMarker;  // kStartedMarker from cold start until close
     std::atomic<bool> hasLine;            // the port was opened and the threads started
     std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
+    std::atomic<int32_t> portLockWanted;  // threads waiting for portLock through PortLockGuard
     MessageWaiter* messageWaiter;         // shared with the thread that waits for host messages
     mutable HostFailures hostFailures;
     DriverTimings timings;

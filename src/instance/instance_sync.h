@@ -55,4 +55,22 @@ private:
     bool entered_;
 };
 
+// Holds the port lock for one scope on behalf of a thread that sends (or closes the port). While
+// frames arrive the receiver takes the lock once per frame; between two frames it lets every
+// thread that waits here go first, so that none waits longer than one frame's reception.
+class PortLockGuard {
+public:
+    explicit PortLockGuard(DriverInstance& instance) : lock_(instance.portLock) {
+        instance.portLockWanted.fetch_add(1);
+        platform::LockEnter(lock_);
+        instance.portLockWanted.fetch_sub(1);
+    }
+    ~PortLockGuard() { platform::LockLeave(lock_); }
+    PortLockGuard(const PortLockGuard&) = delete;
+    PortLockGuard& operator=(const PortLockGuard&) = delete;
+
+private:
+    platform::Lock& lock_;
+};
+
 }  // namespace kiv

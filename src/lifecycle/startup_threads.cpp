@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "instance/instance_sync.h"
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
@@ -70,7 +71,7 @@ void Initialize(void* argument) {
         const platform::LockGuard transaction(instance.transactionLock);
         std::atomic<int32_t>& pending = instance.pollPending[controller];
         {
-            const platform::LockGuard lock(instance.portLock);
+            const PortLockGuard lock(instance);
             if (ShutdownRequested(instance)) {
                 return;  // no frame once shut-down is requested
             }

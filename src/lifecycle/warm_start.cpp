@@ -1,5 +1,6 @@
 // Function 2: warm start. Pending input is dropped; nothing else is reset.
 #include "instance/driver_instance.h"
+#include "instance/instance_sync.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
@@ -14,7 +15,7 @@ int32_t WarmStart(KivRequest* request) {
     }
     // An instance that is not started holds no port (its memory may hold anything).
     if (IsStarted(*instance)) {
-        const platform::LockGuard lock(instance->portLock);
+        const PortLockGuard lock(*instance);
         if (instance->port != nullptr &&
             platform::DiscardInput(instance->port) != platform::kPortOk) {
             err(32, "RIRODI:Fail to flush comm port.");

@@ -61,6 +61,16 @@ MessageKind KindOf(const char* frame) {
     }
 }
 
+// Reads a frame's first byte: within the port's read time-out, or within 'waitMs'.
+bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte) {
+    if (waitMs == kFirstByteAtReadTimeout) {
+        size_t received = 0;
+        return platform::ReadBytes(port, &byte, 1, &received) == platform::kPortOk && received == 1;
+    }
+    const platform::ReadOutcome outcome = platform::ReadAvailable(port, &byte, 1, waitMs);
+    return outcome.result == platform::kPortOk && outcome.count == 1;
+}
+
 }  // namespace
 
 SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length) {
@@ -71,7 +81,8 @@ SendResult SendAcknowledgement(DriverInstance& instance) {
     return Send(instance, kAckFrame, kAckFrameLength, false);
 }
 
-size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]) {
+size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
+                    uint32_t firstByteWaitMs) {
     std::memset(buffer, 0, sizeof buffer);
     size_t count = 0;
     const platform::PortHandle port = instance.port;
@@ -87,7 +98,9 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]) 
     while (count < kFrameCapacity) {
         char byte = 0;
         size_t received = 0;
-        if (platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk || received != 1) {
+        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte)
+                       : platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk ||
+                             received != 1) {
             break;
         }
         if (byte == kLineFeed && count > 0) {

@@ -47,15 +47,20 @@ SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length)
 // input stays: it is the next frame, already on its way.
 SendResult SendAcknowledgement(DriverInstance& instance);
 
+// How long ReceiveFrame awaits a frame's first byte: the port's current read time-out.
+inline constexpr uint32_t kFirstByteAtReadTimeout = UINT32_MAX;
+
 // Receives one frame into 'buffer' (zeroed first; kFrameBufferSize bytes, so that even a full
-// frame stays terminated). The first byte is awaited for the port's current read time-out;
-// after it the frame ends at its CR (which ends the acknowledgement after its third byte too),
-// at a gap of 60 ms, at an LF that is not its first byte (a frame that begins after noise or
-// after a frame cut short: the bytes before it are handed over alone and the LF begins the next
-// receive), or after kFrameCapacity bytes. Bytes after the CR stay on the port for the next
-// receive. The read time-out is back at the instance's readTimeout whenever this returns.
-// Returns the number of bytes received: 0 when nothing arrived (also when no port is open).
-size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize]);
+// frame stays terminated). The first byte is awaited for 'firstByteWaitMs' (0: only a byte that
+// is there already is taken), or for the port's current read time-out; after it the frame ends at
+// its CR (which ends the acknowledgement after its third byte too), at a gap of 60 ms, at an LF
+// that is not its first byte (a frame that begins after noise or after a frame cut short: the bytes
+// before it are handed over alone and the LF begins the next receive), or after kFrameCapacity
+// bytes. Bytes after the CR stay on the port for the next receive. The read time-out is back at the
+// instance's readTimeout whenever this returns. Returns the number of bytes received: 0 when
+// nothing arrived (also when no port is open).
+size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
+                    uint32_t firstByteWaitMs = kFirstByteAtReadTimeout);
 
 // Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). Every
 // frame, valid or not, is first published in "INCOMING" without its last byte (at most 200

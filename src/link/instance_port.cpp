@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "instance/instance_sync.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 
@@ -21,7 +22,7 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
 }
 
 bool CloseInstancePort(DriverInstance& instance) {
-    const platform::LockGuard lock(instance.portLock);
+    const PortLockGuard lock(instance);
     if (instance.port == nullptr) {
         return true;
     }

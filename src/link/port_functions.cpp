@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "instance/driver_instance.h"
+#include "instance/instance_sync.h"
 #include "link/instance_port.h"
 #include "link/port_functions.h"
 #include "platform/serial_port.h"
@@ -41,7 +42,7 @@ int32_t PortOpen(KivRequest* request) {
         return KIV_FAILED;
     }
     DriverInstance& instance = InstanceOf(*request);
-    const platform::LockGuard lock(instance.portLock);
+    const PortLockGuard lock(instance);
     if (instance.port != nullptr) {
         return KIV_FAILED;
     }
@@ -62,7 +63,7 @@ int32_t PortReconfigure(KivRequest* request) {
     if (reconfig.answerTimeout > 0) {
         instance.answerTimeoutUnit = reconfig.answerTimeout;
     }
-    const platform::LockGuard lock(instance.portLock);
+    const PortLockGuard lock(instance);
     if (instance.port != nullptr) {
         if (platform::ClosePort(instance.port) != platform::kPortOk) {
             return KIV_FAILED;  // the old handle stays in use

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "instance/instance_sync.h"
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
 #include "platform/sync.h"
@@ -15,7 +16,7 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
     instance.uploadAckSeen = 0;
     instance.uploadDataSeen = 0;
     {
-        const platform::LockGuard lock(instance.portLock);
+        const PortLockGuard lock(instance);
         if (!platform::EventReset(instance.answerEvent) && logResetFailure != nullptr) {
             logResetFailure(platform::LastErrorCode());
         }

@@ -3,7 +3,12 @@
 //
 // Every operation returns a small code, 0 for success, and accepts a null handle (no port): it
 // then fails with its failure code and touches nothing. The operations of one handle must not
-// run at the same time; the driver serialises them with the instance's port lock.
+// run at the same time; the driver serialises them with the instance's port lock. The one
+// exception is the wait for input (BeginInputWait, WaitForInput): it takes nothing from the
+// line, runs without that lock beside reads and writes, and ClosePort ends it.
+//
+// Where a failure has a cause the system can name, 'systemError' (when not null) receives the
+// system's error code (errno, or GetLastError); SystemErrorText turns it into words.
 //
 // "NUL" opens the null device without any line set-up: reads end at once with nothing, writes
 // succeed, the time-outs cannot be read or set.
@@ -14,6 +19,7 @@
 
 #include "kiv/kiv_abi.h"
 #include "platform/port_handle.h"
+#include "platform/sync.h"
 
 namespace kiv::platform {
 
@@ -38,8 +44,11 @@ inline constexpr char kNullDeviceName[] = "NUL";
 // word; on success stores the new handle in 'port' and returns kPortOk, otherwise returns
 // kPortNotOpened, kPortStateUnreadable or kPortStateRefused, leaves 'port' alone and leaves no
 // device open. The read time-out starts at kOpenReadTimeoutUnits.
+// 'systemError' gets the cause of a failure: the system's own error, or for a line that another
+// handle holds "in use" (EBUSY; ERROR_ACCESS_DENIED on Windows), for settings the line cannot
+// take "invalid argument" (EINVAL; the error of SetCommState on Windows).
 int32_t OpenPort(const char* name, const LineSettings& settings, uint16_t controlFlags,
-                 PortHandle& port);
+                 PortHandle& port, uint32_t* systemError = nullptr);
 
 // Sets the read time-out to 'units' × 10 ms, where it differs, and returns the previous one in
 // units of 10 ms (milliseconds divided by 10); 0 when the time-outs cannot be read or set.
@@ -52,7 +61,47 @@ int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received)
 
 // Writes the block in one synchronous write: kPortOk all written, kPortShortWrite fewer,
 // kPortIoFailed the write failed. 'written' gets the number of bytes that went out.
-int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written);
+int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written,
+                   uint32_t* systemError = nullptr);
+
+// What ReadAvailable brought.
+struct ReadOutcome {
+    int32_t result;        // kPortOk (also when nothing came in time), or kPortIoFailed
+    size_t count;          // bytes stored
+    uint32_t systemError;  // after kPortIoFailed: why; a line that hung up gives EIO (5)
+};
+
+// Reads up to 'size' bytes: those the line holds at once, else the first that arrive within
+// 'timeoutMs' (0: none is awaited), without waiting for more once some are there. The read
+// time-out of SetReadTimeout is not used. A read that fails, or a line that hung up (its device
+// gone: a pulled USB adapter, a pseudo-terminal whose other side closed), is kPortIoFailed. The
+// null device brings nothing, at once.
+ReadOutcome ReadAvailable(PortHandle port, void* buffer, size_t size, uint32_t timeoutMs);
+
+// How a wait for input ended.
+enum class InputWait {
+    kReadable,  // input is there to read (or the line reports a failure that a read will show)
+    kTimedOut,
+    kWoken,   // 'wake' was set, or the port is being closed
+    kFailed,  // the line failed (its device gone); 'systemError' says why
+};
+
+// Claims the port for one wait for input. The caller holds the lock that guards the handle, so
+// that the port cannot be closed between reading the handle and the claim; ClosePort ends a
+// claimed wait and frees the port only once the wait has let go of it. False when the port is
+// being closed (or there is none); then WaitForInput must not follow.
+bool BeginInputWait(PortHandle port);
+
+// Waits, without any lock and without taking a byte from the line, until input is there, the
+// event 'wake' is set, the port is being closed, or 'timeoutMs' passed; then releases the claim
+// of BeginInputWait (the handle must not be used afterwards without the guarding lock). The
+// null device never has input. Readers and writers may use the port meanwhile.
+InputWait WaitForInput(PortHandle port, Event& wake, uint32_t timeoutMs,
+                       uint32_t* systemError = nullptr);
+
+// The system's words for an error code (strerror, or FormatMessage without the line end), at
+// most size - 1 characters; "unknown error" when it has none.
+void SystemErrorText(uint32_t code, char* text, size_t size);
 
 // Drops pending input: when the line reports an error or queued bytes (or cannot be asked),
 // reads and drops blocks of 512 bytes with a 50 ms time-out until a read brings fewer, then
@@ -64,7 +113,8 @@ int32_t DiscardInput(PortHandle port);
 bool PurgeInput(PortHandle port);
 
 // Closes the line and releases the handle: kPortOk; kPortIoFailed when the close failed, and
-// then the handle stays valid.
+// then the handle stays valid. A wait for input on the port is ended first, and the close
+// returns once it has let go of the port.
 int32_t ClosePort(PortHandle port);
 
 }  // namespace kiv::platform

@@ -2,6 +2,7 @@
 #include "receive/unsolicited_receiver.h"
 
 #include <cstring>
+#include <thread>
 
 #include "instance/thread_waits.h"
 #include "platform/serial_port.h"
@@ -120,23 +121,72 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
     }
 }
 
-// One cycle: a frame received, classified and handled, all under the port lock. An invalid
-// frame is logged after the lock is released (only this thread writes rxBuffer).
-void RunCycle(DriverInstance& instance) {
+// The longest the receiver lets a waiting sender go first between two frames.
+constexpr uint64_t kLetSendersInMs = 20;
+
+enum class Input {
+    kThere,   // input is there (or a frame's LF is held): read it
+    kQuiet,   // nothing came, or the wait was woken: wait again
+    kNoLine,  // no port, or the line failed: pause before the next look
+};
+
+// Waits for input on the port without holding the port lock (readers and writers go on), beside
+// the shut-down event; a close of the port ends the wait too.
+Input AwaitInput(DriverInstance& instance) {
+    if (instance.heldLineFeed) {
+        return Input::kThere;  // the next frame has begun already
+    }
+    platform::PortHandle port = nullptr;
     {
         const platform::LockGuard lock(instance.portLock);
-        const size_t count = ReceiveFrame(instance, instance.rxBuffer);
-        if (count == 0) {
-            return;
+        if (!platform::BeginInputWait(instance.port)) {
+            return Input::kNoLine;
         }
-        instance.rxLength = static_cast<int16_t>(count);
-        if (const std::optional<MessageKind> kind =
-                ClassifyFrame(instance, instance.rxBuffer, count)) {
-            HandleFrame(instance, *kind);
-            return;
-        }
+        port = instance.port;
     }
-    err(32, "RIRODI: Illegal message was received '%s'", instance.rxBuffer);
+    switch (platform::WaitForInput(port, instance.shutdownEvent,
+                                   instance.timings.receiverQuietWaitMs)) {
+    case platform::InputWait::kReadable: return Input::kThere;
+    case platform::InputWait::kTimedOut:
+    case platform::InputWait::kWoken: return Input::kQuiet;
+    case platform::InputWait::kFailed: break;
+    }
+    return Input::kNoLine;
+}
+
+// Between two frames: lets the threads that wait for the port lock take it first.
+void LetSendersIn(DriverInstance& instance) {
+    const uint64_t bound = platform::MonotonicMs() + kLetSendersInMs;
+    while (instance.portLockWanted.load() > 0 && platform::MonotonicMs() < bound) {
+        std::this_thread::yield();
+    }
+}
+
+// Receives, classifies and handles every frame the port holds, one frame per hold of the port
+// lock, until none is there. An invalid frame is logged after the lock is released (only this
+// thread writes rxBuffer).
+void HandleArrivedFrames(DriverInstance& instance) {
+    while (!ShutdownRequested(instance)) {
+        bool valid = true;
+        {
+            const platform::LockGuard lock(instance.portLock);
+            const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0);
+            if (count == 0) {
+                return;
+            }
+            instance.rxLength = static_cast<int16_t>(count);
+            const std::optional<MessageKind> kind =
+                ClassifyFrame(instance, instance.rxBuffer, count);
+            valid = kind.has_value();
+            if (valid) {
+                HandleFrame(instance, *kind);
+            }
+        }
+        if (!valid) {
+            err(32, "RIRODI: Illegal message was received '%s'", instance.rxBuffer);
+        }
+        LetSendersIn(instance);
+    }
 }
 
 }  // namespace
@@ -163,10 +213,11 @@ void UnsolThread(void* argument) {
     platform::EventSet(instance.receiverReady);
     err(32, "RIRODI: Start of Unsolicited Thread");
     while (!ShutdownRequested(instance)) {
-        if (!PauseUnlessShutdown(instance, instance.timings.receiverCycleMs)) {
-            break;
+        switch (AwaitInput(instance)) {
+        case Input::kThere: HandleArrivedFrames(instance); break;
+        case Input::kQuiet: break;
+        case Input::kNoLine: PauseUnlessShutdown(instance, instance.timings.receiverCycleMs); break;
         }
-        RunCycle(instance);
     }
     err(32, "RIRODI: End of Unsolicited Thread");
 }

@@ -1,7 +1,8 @@
 // The receiver: the only reader of the line while an instance runs.
 //
-// Every cycle takes one frame from the port under portLock and decides by its kind and by the
-// instance's answerMode what it is: the answer a waiting transaction expects (answerEvent is
+// It waits for input without holding portLock (beside the shut-down event), then takes every
+// frame the port holds, each under portLock, and decides by its kind and by the instance's
+// answerMode what it is: the answer a waiting transaction expects (answerEvent is
 // set), a controller's status report answering the poll, an event (acknowledged, filed in the
 // event log and turned into tag values), or a line of a setup upload (acknowledged and filed).
 //
@@ -25,7 +26,8 @@
 namespace kiv {
 
 // The thread body; its argument is the DriverInstance. It purges the line's input, waits the
-// start delay, then runs cycles until shut-down is requested.
+// start delay, then waits for input and handles what arrives until shut-down is requested; it
+// pauses (receiverCycleMs) only while it has no line to wait on.
 void UnsolThread(void* argument);
 
 // One cycle's handling of a received frame of kind 'kind' in rxBuffer (rxLength bytes). The

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "instance/host_tags.h"
+#include "instance/instance_sync.h"
 #include "instance/thread_waits.h"
 #include "link/transaction.h"
 #include "platform/sync.h"
@@ -131,7 +132,7 @@ void DownLoadFromFile(void* argument) {
     char address[24];
     std::snprintf(address, sizeof address, "%dFSPARS", static_cast<int>(slot.controller));
     {
-        const platform::LockGuard lock(instance.portLock);
+        const PortLockGuard lock(instance);
         PutTagValue(instance, address, 0.0);
     }
     slot.finished = 1;

@@ -5,6 +5,7 @@
 
 #include "instance/driver_instance.h"
 #include "instance/host_tags.h"
+#include "instance/instance_sync.h"
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
 #include "link/transaction.h"
@@ -125,7 +126,7 @@ Outcome TakeKeyAnswer(Write& write) {
     DriverInstance& instance = write.instance;
     char answer[kFrameBufferSize] = {};
     {
-        const platform::LockGuard lock(instance.portLock);
+        const PortLockGuard lock(instance);
         std::memcpy(answer, instance.answerCopy, kFrameCapacity);
         SendAcknowledgement(instance);
     }
@@ -231,7 +232,7 @@ int32_t SendFromFile(Write& write) {
         return KIV_REJECTED;
     }
     const platform::LockGuard transaction(instance.transactionLock);
-    const platform::LockGuard lock(instance.portLock);
+    const PortLockGuard lock(instance);
     if (ShutdownRequested(instance)) {
         return RefuseShuttingDown(write);
     }

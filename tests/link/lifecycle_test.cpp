@@ -132,6 +132,8 @@ protected:
         kiv::timingDefaults = kiv::kDriverTimings;
         kiv::timingDefaults.receiverStartDelayMs = 50;
         kiv::timingDefaults.pollDelayMs = 600000;
+        // Only shut-down and a close of the port end the receiver's wait on a quiet line.
+        kiv::timingDefaults.receiverQuietWaitMs = 600000;
         for (const char* tag : {"OUTGOING", "PENUM", "PSDOR00", "PCDOR", "PBNAM"}) {
             qorDefineTag(tag, tag, 1, tag[1] == 'B' ? KIV_TYPE_STRING : KIV_TYPE_ANALOG);
         }
@@ -221,6 +223,17 @@ TEST_F(LifecycleTest, TwoEventsBackToBackAreBothHandled) {
     EXPECT_EQ(log.rfind("LIST OF INPUT EVENTS.\r\n\r\n;V ", 0), 0U) << log;
     EXPECT_NE(log.find(",08,01,"), std::string::npos);
     EXPECT_NE(log.find(",10,02,"), std::string::npos);
+}
+
+// The receiver waits on the quiet line for ten minutes unless something ends the wait: the
+// host's shut-down signal ends it at once, and close then finds every thread gone.
+TEST_F(LifecycleTest, ShutDownEndsTheReceiversWaitAtOnce) {
+    ASSERT_EQ(Start(), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    ASSERT_TRUE(Sim("idle 5000"));  // the event-format command is answered: the line is quiet
+    ASSERT_EQ(qorPostMessage((*instance_)->clientId, 0), 0);
+    EXPECT_TRUE(WaitForLine("RIRODI: End of Unsolicited Thread", kPrompt));
+    EXPECT_EQ(instance_->Call(KIV_FN_CLOSE), KIV_OK);
 }
 
 TEST_F(LifecycleTest, WithoutControllersThreeFramesASecondApartThenAckWasntReceived) {

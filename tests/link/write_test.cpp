@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,6 +43,8 @@ protected:
         kiv::timingDefaults = kiv::kDriverTimings;
         kiv::timingDefaults.receiverStartDelayMs = 20;
         kiv::timingDefaults.pollDelayMs = 600000;
+        // Only shut-down and a close of the port end the receiver's wait on a quiet line.
+        kiv::timingDefaults.receiverQuietWaitMs = 600000;
         for (const char* tag : {"PBINM", "PBIN2", "PBNAM", "PBNA2", "PBCOD", "OUTGOING"}) {
             qorDefineTag(tag, tag, 1, KIV_TYPE_STRING);
         }
@@ -240,6 +244,61 @@ TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {
         host.join();
     }
     EXPECT_EQ(done.load(), 4);
+}
+
+// Events queued on a controller, then sent one after another (ten of them two in one write)
+// while a host writes commands between them: every command is answered, every event filed once
+// and in its order. An event that comes while a command awaits its acknowledgement is left alone
+// and comes again.
+TEST_F(WriteTest, EventsBackToBackWithCommandsBetweenThem) {
+    constexpr int kEvents = 40;
+    constexpr int kCommands = 10;
+    const auto timeOf = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "10:%02d:%02d", i / 60, i % 60);
+        return std::string(text);
+    };
+    ASSERT_TRUE(Sim("fault silent on 0"));
+    for (int i = 0; i < kEvents; ++i) {
+        ASSERT_TRUE(Sim("event 0 10 unit=1 time=" + timeOf(i)));
+    }
+    ASSERT_TRUE(Sim("fault backtoback on 0 count=10"));
+    std::atomic<int> answered{0};
+    std::thread host([&] {
+        for (int n = 0; n < kCommands; ++n) {
+            answered += Command("0FSTAT", 13).first == KIV_OK ? 1 : 0;
+        }
+    });
+    ASSERT_TRUE(Sim("fault silent off 0"));
+    host.join();
+    ASSERT_TRUE(Sim("idle 20000"));
+    EXPECT_EQ(answered.load(), kCommands);
+    const std::string log = ReadFile("zezEvents01.dat");
+    size_t at = 0;
+    for (int i = 0; i < kEvents; ++i) {
+        const std::string time = timeOf(i);
+        const size_t found = log.find(time, at);
+        ASSERT_NE(found, std::string::npos) << "event " << i << " missing or out of order\n" << log;
+        EXPECT_EQ(log.find(time, found + 1), std::string::npos) << "event " << i << " twice";
+        at = found;
+    }
+    EXPECT_TRUE(LinesWith("Illegal message").empty());
+}
+
+// Function 12 while the receiver waits on the quiet line (for ten minutes, unless something ends
+// the wait) closes the port at once; after 13 the receiver waits on the new port.
+TEST_F(WriteTest, ThePortClosesAndReopensWhileTheReceiverWaits) {
+    ASSERT_TRUE(Sim("idle 5000"));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        auto closed =
+            std::async(std::launch::async, [&] { return instance_->Call(KIV_FN_PORT_CLOSE); });
+        ASSERT_EQ(closed.wait_for(std::chrono::milliseconds(kPrompt)), std::future_status::ready);
+        EXPECT_EQ(closed.get(), KIV_OK);
+        EXPECT_EQ(instance_->Call(KIV_FN_PORT_OPEN), KIV_OK);
+        ASSERT_TRUE(Sim("event 0 " + std::to_string(20 + round) + " unit=1"));
+        EXPECT_TRUE(WaitForTagValue("PENUM", 20 + round, kPrompt));
+    }
 }
 
 }  // namespace

@@ -5,6 +5,13 @@
 // it began. Modem-line and RS-485 requests that the line does not know (a pseudo-terminal has
 // no modem lines; the kernel answers ENOTTY or EINVAL) are skipped, so that the driver runs
 // over pseudo-terminals; any other refusal is a refused line state.
+//
+// A line whose device is gone (a USB adapter pulled, a pseudo-terminal whose other side closed)
+// hangs up: poll(2) reports POLLHUP or POLLERR, a read brings end of file, a write fails with
+// EIO. Each of these is a failed read or write here, with EIO as its cause for the hang-up.
+//
+// The wait for input polls the line, the event it is given and a wake-up descriptor of the port
+// together; ClosePort writes the wake-up and waits until every wait has let go of the port.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -15,13 +22,19 @@
 #include <linux/serial.h>
 #endif
 
+#include <pthread.h>
+#include <sys/eventfd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "platform/line_control.h"
 #include "platform/port_name.h"
+#include "platform/posix/event_fd.h"
 #include "platform/posix/line_termios.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
@@ -32,6 +45,13 @@ struct PortObject {
     int fd;
     bool lineDevice;  // false for the null device, which has no line and no time-outs
     int32_t readTimeoutMs;
+    // The waits for input: how many hold the port, whether it is being closed, and an eventfd
+    // that ClosePort sets to end them. Guarded by waitMutex.
+    pthread_mutex_t waitMutex;
+    pthread_cond_t waitEnded;
+    int waiters;
+    bool closing;
+    int wakeFd;
 };
 
 namespace {
@@ -39,15 +59,15 @@ namespace {
 constexpr size_t kDiscardBlockSize = 512;
 constexpr int32_t kDiscardTimeoutUnits = 5;
 
-struct ReadOutcome {
+struct TimedRead {
     size_t received;
     bool failed;
 };
 
 // One read: gathers up to 'count' bytes until they are all there, the read time-out has
 // passed since the start, or the device has no more to give (the null device's end of file).
-ReadOutcome ReadWithinTimeout(const PortObject& port, unsigned char* buffer, size_t count) {
-    ReadOutcome outcome{0, false};
+TimedRead ReadWithinTimeout(const PortObject& port, unsigned char* buffer, size_t count) {
+    TimedRead outcome{0, false};
     const uint64_t deadline = MonotonicMs() + static_cast<uint64_t>(port.readTimeoutMs);
     while (outcome.received < count) {
         const uint64_t now = MonotonicMs();
@@ -73,11 +93,31 @@ ReadOutcome ReadWithinTimeout(const PortObject& port, unsigned char* buffer, siz
             return outcome;
         }
         if (n == 0) {
-            return outcome;  // end of file: nothing more will come
+            // End of file: the null device has no more to give; a line has hung up.
+            outcome.failed = port.lineDevice;
+            return outcome;
         }
         outcome.received += static_cast<size_t>(n);
     }
     return outcome;
+}
+
+void SetError(uint32_t* systemError, int code) {
+    if (systemError != nullptr) {
+        *systemError = static_cast<uint32_t>(code);
+    }
+}
+
+// The poll(2) time-out that reaches 'deadline' (milliseconds of MonotonicMs).
+int PollTimeout(uint64_t deadline) {
+    const uint64_t now = MonotonicMs();
+    return now >= deadline ? 0
+                           : static_cast<int>(deadline - now > INT_MAX ? INT_MAX : deadline - now);
+}
+
+// Whether poll(2) found the line's device gone.
+bool HungUp(short revents) {
+    return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (revents & POLLIN) == 0;
 }
 
 // Raises or lowers one modem line; true also when the line has no modem control at all.
@@ -104,8 +144,11 @@ int32_t SetUpLine(int fd, const LineSettings& settings, uint16_t controlFlags) {
         return kPortStateUnreadable;
     }
     const ModemLineControl control = DecodeControlFlags(controlFlags);
-    if (ApplyLineSettings(settings, control, state) != kPortOk ||
-        tcsetattr(fd, TCSANOW, &state) != 0) {
+    if (ApplyLineSettings(settings, control, state) != kPortOk) {
+        errno = EINVAL;  // settings the termios table has no place for
+        return kPortStateRefused;
+    }
+    if (tcsetattr(fd, TCSANOW, &state) != 0) {
         return kPortStateRefused;
     }
     // DTR handshake has no Linux counterpart: DTR is held on (see line_termios.h).
@@ -118,12 +161,45 @@ int32_t SetUpLine(int fd, const LineSettings& settings, uint16_t controlFlags) {
     return done ? kPortOk : kPortStateRefused;
 }
 
+// The port object of an open descriptor, with its wait-up descriptor; nullptr when either cannot
+// be had.
+PortObject* MakePortObject(int fd, bool lineDevice) {
+    auto* object = new (std::nothrow) PortObject{};
+    if (object == nullptr) {
+        return nullptr;
+    }
+    object->fd = fd;
+    object->lineDevice = lineDevice;
+    object->readTimeoutMs = kOpenReadTimeoutUnits * 10;
+    object->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (object->wakeFd < 0) {
+        delete object;
+        return nullptr;
+    }
+    pthread_mutex_init(&object->waitMutex, nullptr);
+    pthread_cond_init(&object->waitEnded, nullptr);
+    return object;
+}
+
+// Ends every wait for input on the port and waits until each has let go of it.
+void EndInputWaits(PortObject& port) {
+    pthread_mutex_lock(&port.waitMutex);
+    port.closing = true;
+    const uint64_t one = 1;
+    (void)!write(port.wakeFd, &one, sizeof one);
+    while (port.waiters > 0) {
+        pthread_cond_wait(&port.waitEnded, &port.waitMutex);
+    }
+    pthread_mutex_unlock(&port.waitMutex);
+}
+
 }  // namespace
 
 int32_t OpenPort(const char* name, const LineSettings& settings, uint16_t controlFlags,
-                 PortHandle& port) {
+                 PortHandle& port, uint32_t* systemError) {
     char path[kDevicePathSize];
     if (name == nullptr || !PosixDevicePath(name, path, sizeof path)) {
+        SetError(systemError, ENAMETOOLONG);
         return kPortNotOpened;
     }
     const bool nullDevice = IsNullDeviceName(name);
@@ -131,29 +207,34 @@ int32_t OpenPort(const char* name, const LineSettings& settings, uint16_t contro
     // the open.
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        SetError(systemError, errno);
         return kPortNotOpened;
     }
+    const auto fail = [&](int32_t result, int error) {
+        close(fd);
+        SetError(systemError, error);
+        return result;
+    };
     if (!nullDevice) {
         // One handle per line, as on Windows: a line that another handle holds does not open.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            close(fd);
-            return kPortNotOpened;
+            return fail(kPortNotOpened, errno == EWOULDBLOCK ? EBUSY : errno);
         }
         const int32_t result = SetUpLine(fd, settings, controlFlags);
         if (result != kPortOk) {
-            close(fd);
-            return result;
+            return fail(result, errno);
         }
         // Also keep out programs that do not take the lock (privileged ones still can).
         ioctl(fd, TIOCEXCL);
     }
     // Blocking from here on: reads happen only once poll(2) saw input, writes are synchronous.
     const int flags = fcntl(fd, F_GETFL);
-    auto* object = new (std::nothrow) PortObject{fd, !nullDevice, kOpenReadTimeoutUnits * 10};
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || object == nullptr) {
-        delete object;
-        close(fd);
-        return kPortNotOpened;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return fail(kPortNotOpened, errno);
+    }
+    PortObject* object = MakePortObject(fd, !nullDevice);
+    if (object == nullptr) {
+        return fail(kPortNotOpened, ENOMEM);
     }
     port = object;
     return kPortOk;
@@ -177,7 +258,7 @@ int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received)
     }
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (result == kPortOk && got < count) {
-        const ReadOutcome outcome = ReadWithinTimeout(*port, bytes + got, count - got);
+        const TimedRead outcome = ReadWithinTimeout(*port, bytes + got, count - got);
         got += outcome.received;
         if (outcome.failed || outcome.received == 0) {
             result = kPortIoFailed;
@@ -189,9 +270,11 @@ int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received)
     return result;
 }
 
-int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written) {
+int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written,
+                   uint32_t* systemError) {
     written = 0;
     if (port == nullptr) {
+        SetError(systemError, EBADF);
         return kPortIoFailed;
     }
     const auto* data = static_cast<const unsigned char*>(bytes);
@@ -201,6 +284,7 @@ int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& wri
             if (errno == EINTR) {
                 continue;
             }
+            SetError(systemError, errno);
             return kPortIoFailed;
         }
         if (n == 0) {
@@ -209,6 +293,97 @@ int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& wri
         written += static_cast<size_t>(n);
     }
     return written == count ? kPortOk : kPortShortWrite;
+}
+
+ReadOutcome ReadAvailable(PortHandle port, void* buffer, size_t size, uint32_t timeoutMs) {
+    if (port == nullptr) {
+        return {kPortIoFailed, 0, EBADF};
+    }
+    if (!port->lineDevice || size == 0) {
+        return {kPortOk, 0, 0};
+    }
+    const uint64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        pollfd entry{port->fd, POLLIN, 0};
+        const int ready = poll(&entry, 1, PollTimeout(deadline));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return {kPortIoFailed, 0, static_cast<uint32_t>(errno)};
+        }
+        if (ready == 0) {
+            return {kPortOk, 0, 0};
+        }
+        if (HungUp(entry.revents)) {
+            return {kPortIoFailed, 0, EIO};
+        }
+        const ssize_t n = read(port->fd, buffer, size);
+        if (n > 0) {
+            return {kPortOk, static_cast<size_t>(n), 0};
+        }
+        if (n == 0) {
+            return {kPortIoFailed, 0, EIO};  // end of file on a line: it hung up
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            return {kPortIoFailed, 0, static_cast<uint32_t>(errno)};
+        }
+    }
+}
+
+bool BeginInputWait(PortHandle port) {
+    if (port == nullptr) {
+        return false;
+    }
+    pthread_mutex_lock(&port->waitMutex);
+    const bool claimed = !port->closing;
+    if (claimed) {
+        ++port->waiters;
+    }
+    pthread_mutex_unlock(&port->waitMutex);
+    return claimed;
+}
+
+InputWait WaitForInput(PortHandle port, Event& wake, uint32_t timeoutMs, uint32_t* systemError) {
+    // The null device's descriptor is always readable (end of file): only the others count.
+    pollfd entries[3] = {{port->wakeFd, POLLIN, 0},
+                         {EventWaitFd(wake), POLLIN, 0},
+                         {port->lineDevice ? port->fd : -1, POLLIN, 0}};
+    InputWait outcome = InputWait::kTimedOut;
+    const uint64_t deadline = MonotonicMs() + timeoutMs;
+    for (;;) {
+        const int ready = poll(entries, 3, PollTimeout(deadline));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            SetError(systemError, errno);
+            outcome = InputWait::kFailed;
+        } else if (entries[0].revents != 0 || entries[1].revents != 0) {
+            outcome = InputWait::kWoken;
+        } else if (HungUp(entries[2].revents)) {
+            SetError(systemError, EIO);
+            outcome = InputWait::kFailed;
+        } else if (entries[2].revents != 0) {
+            outcome = InputWait::kReadable;
+        }
+        break;
+    }
+    pthread_mutex_lock(&port->waitMutex);
+    --port->waiters;
+    pthread_cond_broadcast(&port->waitEnded);
+    pthread_mutex_unlock(&port->waitMutex);
+    return outcome;
+}
+
+void SystemErrorText(uint32_t code, char* text, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    char buffer[128] = {};
+    // The GNU strerror_r: the text is either in the buffer or a static one it points to.
+    const char* words = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+    std::snprintf(text, size, "%s", words != nullptr && *words != '\0' ? words : "unknown error");
 }
 
 int32_t DiscardInput(PortHandle port) {
@@ -225,7 +400,7 @@ int32_t DiscardInput(PortHandle port) {
     bool lastReadFailed = false;
     unsigned char block[kDiscardBlockSize];
     for (;;) {
-        const ReadOutcome outcome = ReadWithinTimeout(*port, block, sizeof block);
+        const TimedRead outcome = ReadWithinTimeout(*port, block, sizeof block);
         if (outcome.failed) {
             lastReadFailed = true;
             break;
@@ -248,12 +423,16 @@ int32_t ClosePort(PortHandle port) {
     if (port == nullptr) {
         return kPortIoFailed;
     }
+    EndInputWaits(*port);
     if (port->lineDevice) {
         ioctl(port->fd, TIOCNXCL);
     }
     // Linux releases the descriptor even when close(2) reports an error, so the handle is gone
     // whatever it says; keeping it would risk closing a descriptor reused by someone else.
     close(port->fd);
+    close(port->wakeFd);
+    pthread_cond_destroy(&port->waitEnded);
+    pthread_mutex_destroy(&port->waitMutex);
     delete port;
     return kPortOk;
 }

@@ -1,10 +1,14 @@
-// Locks, events and time over POSIX threads.
+// Locks, events and time over POSIX threads. An event also keeps a descriptor that is readable
+// while it is set, so that the wait for input on a port can end on it (posix/event_fd.h).
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 #include <new>
 
+#include "platform/posix/event_fd.h"
 #include "platform/sync.h"
 
 namespace kiv::platform {
@@ -15,6 +19,7 @@ struct PosixEvent {
     pthread_mutex_t mutex;
     pthread_cond_t cond;
     bool signalled;
+    int fd;  // an eventfd whose count is 1 while the event is set, 0 while it is clear
 };
 
 timespec DeadlineAfter(uint32_t timeoutMs) {
@@ -74,13 +79,17 @@ bool EventCreate(Event& event, const char* /*name*/) {
         event.impl = nullptr;
         return false;
     }
+    impl->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    const bool ok = pthread_mutex_init(&impl->mutex, nullptr) == 0 &&
+    const bool ok = impl->fd >= 0 && pthread_mutex_init(&impl->mutex, nullptr) == 0 &&
                     pthread_cond_init(&impl->cond, &attr) == 0;
     pthread_condattr_destroy(&attr);
     if (!ok) {
+        if (impl->fd >= 0) {
+            close(impl->fd);
+        }
         delete impl;
         event.impl = nullptr;
         errno = EAGAIN;
@@ -95,6 +104,7 @@ void EventClose(Event& event) {
     if (impl != nullptr) {
         pthread_cond_destroy(&impl->cond);
         pthread_mutex_destroy(&impl->mutex);
+        close(impl->fd);
         delete impl;
     }
     event.impl = nullptr;
@@ -107,6 +117,10 @@ bool EventSet(Event& event) {
         return false;
     }
     pthread_mutex_lock(&impl->mutex);
+    if (!impl->signalled) {
+        const uint64_t one = 1;
+        (void)!write(impl->fd, &one, sizeof one);
+    }
     impl->signalled = true;
     pthread_cond_broadcast(&impl->cond);
     pthread_mutex_unlock(&impl->mutex);
@@ -120,6 +134,10 @@ bool EventReset(Event& event) {
         return false;
     }
     pthread_mutex_lock(&impl->mutex);
+    if (impl->signalled) {
+        uint64_t count = 0;
+        (void)!read(impl->fd, &count, sizeof count);
+    }
     impl->signalled = false;
     pthread_mutex_unlock(&impl->mutex);
     return true;
@@ -158,6 +176,11 @@ WaitResult EventWait(Event& event, uint32_t timeoutMs) {
     }
     errno = rc;
     return WaitResult::Failed;
+}
+
+int EventWaitFd(Event& event) {
+    auto* impl = static_cast<PosixEvent*>(event.impl);
+    return impl != nullptr ? impl->fd : -1;
 }
 
 uint32_t LastErrorCode() {

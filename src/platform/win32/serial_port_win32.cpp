@@ -1,8 +1,20 @@
 // The serial line over the Win32 communications functions.
+//
+// A line is opened for overlapped I/O. A handle opened without it serialises every ReadFile and
+// WriteFile: a read waiting for input would hold up a sender's write for as long as it waits.
+// With overlapped I/O the receiver's wait for input (WaitCommEvent for EV_RXCHAR, which takes no
+// byte) runs beside the reads and writes made under the instance's port lock, and a sender's
+// write goes out at once. Each read and write is started and then waited for to its end
+// (GetOverlappedResult), so that to its callers the port behaves as a synchronous one.
+//
+// The null device is opened without overlapped I/O: it never has input, and its writes end at
+// once.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <new>
 
 #include "platform/line_control.h"
@@ -13,6 +25,16 @@ namespace kiv::platform {
 
 struct PortObject {
     HANDLE handle;
+    bool lineDevice;            // false for the null device
+    HANDLE ioEvent;             // the reads and writes, one at a time under the port lock
+    HANDLE waitEvent;           // the wait for input (WaitCommEvent)
+    HANDLE wakeEvent;           // set by ClosePort: every wait for input ends
+    HANDLE noWaiters;           // set while no wait for input holds the port
+    CRITICAL_SECTION waitLock;  // guards waiters and closing
+    int waiters;
+    bool closing;
+    int32_t readTimeoutMs;  // the read time-out of ReadBytes and SetReadTimeout
+    COMMTIMEOUTS applied;   // the time-outs the line has now
 };
 
 namespace {
@@ -62,80 +84,223 @@ void ApplyLineSettings(const LineSettings& settings, uint16_t controlFlags, DCB&
     dcb.StopBits = static_cast<BYTE>(settings.stopBits & 0xFFU);
 }
 
+void SetError(uint32_t* systemError, DWORD code) {
+    if (systemError != nullptr) {
+        *systemError = code;
+    }
+}
+
+// Gives the line these read time-outs, where they differ from those it has.
+bool ApplyReadTimeouts(PortObject& port, DWORD interval, DWORD multiplier, DWORD constant) {
+    COMMTIMEOUTS& applied = port.applied;
+    if (applied.ReadIntervalTimeout == interval &&
+        applied.ReadTotalTimeoutMultiplier == multiplier &&
+        applied.ReadTotalTimeoutConstant == constant) {
+        return true;
+    }
+    COMMTIMEOUTS wanted = applied;
+    wanted.ReadIntervalTimeout = interval;
+    wanted.ReadTotalTimeoutMultiplier = multiplier;
+    wanted.ReadTotalTimeoutConstant = constant;
+    if (SetCommTimeouts(port.handle, &wanted) == 0) {
+        return false;
+    }
+    applied = wanted;
+    return true;
+}
+
+// Ends a read or write that was started ('started' is what ReadFile or WriteFile returned):
+// true with the bytes moved, false with the system's error.
+bool Finish(PortObject& port, BOOL started, OVERLAPPED& overlapped, DWORD& moved, DWORD& error) {
+    if (!port.lineDevice) {
+        error = started != 0 ? 0 : GetLastError();
+        return started != 0;
+    }
+    if (started == 0 && GetLastError() != ERROR_IO_PENDING) {
+        error = GetLastError();
+        return false;
+    }
+    if (GetOverlappedResult(port.handle, &overlapped, &moved, TRUE) == 0) {
+        error = GetLastError();
+        return false;
+    }
+    return true;
+}
+
+// One read of up to 'count' bytes, under the time-outs the line has now.
+bool ReadOnce(PortObject& port, void* buffer, DWORD count, DWORD& got, DWORD& error) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = port.ioEvent;
+    got = 0;
+    const BOOL started =
+        ReadFile(port.handle, buffer, count, &got, port.lineDevice ? &overlapped : nullptr);
+    return Finish(port, started, overlapped, got, error);
+}
+
+PortObject* MakePortObject(HANDLE handle, bool lineDevice) {
+    auto* port = new (std::nothrow) PortObject{};
+    if (port == nullptr) {
+        return nullptr;
+    }
+    port->handle = handle;
+    port->lineDevice = lineDevice;
+    port->readTimeoutMs = kOpenReadTimeoutUnits * 10;
+    port->applied.ReadTotalTimeoutConstant = static_cast<DWORD>(port->readTimeoutMs);
+    port->ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port->waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port->wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port->noWaiters = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (port->ioEvent == nullptr || port->waitEvent == nullptr || port->wakeEvent == nullptr ||
+        port->noWaiters == nullptr) {
+        for (HANDLE event : {port->ioEvent, port->waitEvent, port->wakeEvent, port->noWaiters}) {
+            if (event != nullptr) {
+                CloseHandle(event);
+            }
+        }
+        delete port;
+        return nullptr;
+    }
+    InitializeCriticalSection(&port->waitLock);
+    return port;
+}
+
+void FreePortObject(PortObject* port) {
+    for (HANDLE event : {port->ioEvent, port->waitEvent, port->wakeEvent, port->noWaiters}) {
+        CloseHandle(event);
+    }
+    DeleteCriticalSection(&port->waitLock);
+    delete port;
+}
+
+void EndInputWait(PortObject& port) {
+    EnterCriticalSection(&port.waitLock);
+    if (--port.waiters == 0) {
+        SetEvent(port.noWaiters);
+    }
+    LeaveCriticalSection(&port.waitLock);
+}
+
+// Waits for input on a line: the queue is looked at first (EV_RXCHAR marks only bytes that
+// arrive after the wait began), then WaitCommEvent waits beside the two wake-up events.
+InputWait WaitOnLine(PortObject& port, HANDLE wake, uint32_t timeoutMs, uint32_t* systemError) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (SetCommMask(port.handle, EV_RXCHAR) == 0 ||
+        ClearCommError(port.handle, &errors, &status) == 0) {
+        SetError(systemError, GetLastError());
+        return InputWait::kFailed;
+    }
+    if (status.cbInQue > 0) {
+        return InputWait::kReadable;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = port.waitEvent;
+    DWORD mask = 0;
+    if (WaitCommEvent(port.handle, &mask, &overlapped) != 0) {
+        return InputWait::kReadable;
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+        SetError(systemError, GetLastError());
+        return InputWait::kFailed;
+    }
+    const HANDLE events[] = {port.waitEvent, port.wakeEvent, wake};
+    const DWORD which = WaitForMultipleObjects(wake != nullptr ? 3 : 2, events, FALSE, timeoutMs);
+    if (which != WAIT_OBJECT_0) {
+        // A new mask ends the pending wait at once; it is then waited for to its end.
+        SetCommMask(port.handle, EV_RXCHAR);
+    }
+    DWORD moved = 0;
+    const bool completed = GetOverlappedResult(port.handle, &overlapped, &moved, TRUE) != 0;
+    const DWORD error = GetLastError();
+    if (which == WAIT_TIMEOUT) {
+        return InputWait::kTimedOut;
+    }
+    if (which != WAIT_OBJECT_0) {
+        return InputWait::kWoken;
+    }
+    if (completed) {
+        return InputWait::kReadable;
+    }
+    // A wait that ended with an error: input may still be there to read (some serial drivers
+    // end the wait that way when a byte comes); otherwise the line has failed.
+    if (ClearCommError(port.handle, &errors, &status) != 0 && status.cbInQue > 0) {
+        return InputWait::kReadable;
+    }
+    SetError(systemError, error);
+    return InputWait::kFailed;
+}
+
 }  // namespace
 
 int32_t OpenPort(const char* name, const LineSettings& settings, uint16_t controlFlags,
-                 PortHandle& port) {
+                 PortHandle& port, uint32_t* systemError) {
     char path[kDevicePathSize];
     if (name == nullptr || !Win32DevicePath(name, path, sizeof path)) {
+        SetError(systemError, ERROR_INVALID_NAME);
         return kPortNotOpened;
     }
+    const bool lineDevice = !IsNullDeviceName(name);
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                lineDevice ? FILE_FLAG_OVERLAPPED : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        SetError(systemError, GetLastError());
         return kPortNotOpened;
     }
-    if (!IsNullDeviceName(name)) {
+    const auto fail = [&](int32_t result) {
+        SetError(systemError, GetLastError());
+        CloseHandle(handle);
+        return result;
+    };
+    if (lineDevice) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (GetCommState(handle, &dcb) == 0) {
-            CloseHandle(handle);
-            return kPortStateUnreadable;
+            return fail(kPortStateUnreadable);
         }
         COMMTIMEOUTS timeouts{};
         timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(kOpenReadTimeoutUnits) * 10U;
         if (SetCommTimeouts(handle, &timeouts) == 0) {
-            CloseHandle(handle);
-            return kPortNotOpened;
+            return fail(kPortNotOpened);
         }
         ApplyLineSettings(settings, controlFlags, dcb);
         if (SetCommState(handle, &dcb) == 0) {
-            CloseHandle(handle);
-            return kPortStateRefused;
+            return fail(kPortStateRefused);
         }
         SetupComm(handle, kQueueSize, kQueueSize);
     }
-    auto* object = new (std::nothrow) PortObject{handle};
+    PortObject* object = MakePortObject(handle, lineDevice);
     if (object == nullptr) {
-        CloseHandle(handle);
-        return kPortNotOpened;
+        return fail(kPortNotOpened);
     }
     port = object;
     return kPortOk;
 }
 
 int32_t SetReadTimeout(PortHandle port, int32_t units) {
-    COMMTIMEOUTS timeouts{};
-    if (port == nullptr || GetCommTimeouts(port->handle, &timeouts) == 0) {
+    if (port == nullptr || !port->lineDevice) {
         return 0;
     }
-    const DWORD previous = timeouts.ReadTotalTimeoutConstant;
-    constexpr DWORD kLongest = MAXDWORD / 10U;
-    const DWORD unitsWanted = units < 0 ? 0U : static_cast<DWORD>(units);
-    const DWORD wanted = (unitsWanted > kLongest ? kLongest : unitsWanted) * 10U;
-    if (previous != wanted) {
-        timeouts.ReadTotalTimeoutConstant = wanted;
-        if (SetCommTimeouts(port->handle, &timeouts) == 0) {
-            return 0;
-        }
-    }
-    return static_cast<int32_t>(previous / 10U);
+    constexpr int32_t kLongest = INT32_MAX / 10;
+    const int32_t previous = port->readTimeoutMs;
+    port->readTimeoutMs = (units < 0 ? 0 : units > kLongest ? kLongest : units) * 10;
+    return previous / 10;
 }
 
 int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received) {
     size_t got = 0;
-    int32_t result = port == nullptr ? kPortIoFailed : kPortOk;
+    int32_t result = kPortIoFailed;
+    if (port != nullptr && port->lineDevice &&
+        ApplyReadTimeouts(*port, 0, 0, static_cast<DWORD>(port->readTimeoutMs))) {
+        result = kPortOk;
+    }
     auto* bytes = static_cast<unsigned char*>(buffer);
     while (result == kPortOk && got < count) {
         DWORD n = 0;
-        const BOOL ok =
-            ReadFile(port->handle, bytes + got, static_cast<DWORD>(count - got), &n, nullptr);
+        DWORD error = 0;
+        const bool ok = ReadOnce(*port, bytes + got, static_cast<DWORD>(count - got), n, error);
         got += n;
-        if (ok == 0) {
-            GetLastError();  // taken and dropped: the caller only needs to know it failed
-            result = kPortIoFailed;
-        } else if (n == 0) {
-            result = kPortIoFailed;  // nothing within the read time-out
+        if (!ok || n == 0) {
+            result = kPortIoFailed;  // failed, or nothing within the read time-out
         }
     }
     if (received != nullptr) {
@@ -144,23 +309,56 @@ int32_t ReadBytes(PortHandle port, void* buffer, size_t count, size_t* received)
     return result;
 }
 
-int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written) {
+int32_t WriteBytes(PortHandle port, const void* bytes, size_t count, size_t& written,
+                   uint32_t* systemError) {
     written = 0;
     if (port == nullptr) {
+        SetError(systemError, ERROR_INVALID_HANDLE);
         return kPortIoFailed;
     }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = port->ioEvent;
     DWORD n = 0;
-    if (WriteFile(port->handle, bytes, static_cast<DWORD>(count), &n, nullptr) == 0) {
-        written = n;
+    DWORD error = 0;
+    const BOOL started = WriteFile(port->handle, bytes, static_cast<DWORD>(count), &n,
+                                   port->lineDevice ? &overlapped : nullptr);
+    const bool ok = Finish(*port, started, overlapped, n, error);
+    written = n;
+    if (!ok) {
+        SetError(systemError, error);
         return kPortIoFailed;
     }
-    written = n;
     return written == count ? kPortOk : kPortShortWrite;
+}
+
+ReadOutcome ReadAvailable(PortHandle port, void* buffer, size_t size, uint32_t timeoutMs) {
+    if (port == nullptr) {
+        return {kPortIoFailed, 0, ERROR_INVALID_HANDLE};
+    }
+    if (!port->lineDevice || size == 0) {
+        return {kPortOk, 0, 0};
+    }
+    // MAXDWORD and MAXDWORD: the bytes that are there at once, else the first that come within
+    // the constant; MAXDWORD and 0: the bytes that are there, without waiting.
+    const bool wait = timeoutMs > 0;
+    if (!ApplyReadTimeouts(*port, MAXDWORD, wait ? MAXDWORD : 0,
+                           wait ? (timeoutMs < MAXDWORD ? timeoutMs : MAXDWORD - 1) : 0)) {
+        return {kPortIoFailed, 0, GetLastError()};
+    }
+    DWORD got = 0;
+    DWORD error = 0;
+    if (!ReadOnce(*port, buffer, static_cast<DWORD>(size), got, error)) {
+        return {kPortIoFailed, got, error};
+    }
+    return {kPortOk, got, 0};
 }
 
 int32_t DiscardInput(PortHandle port) {
     if (port == nullptr) {
         return kPortNotOpened;
+    }
+    if (!port->lineDevice) {
+        return kPortOk;
     }
     DWORD errors = 0;
     COMSTAT status{};
@@ -170,15 +368,14 @@ int32_t DiscardInput(PortHandle port) {
         return kPortOk;
     }
     const int32_t previous = SetReadTimeout(port, kDiscardTimeoutUnits);
-    bool lastReadFailed = false;
+    bool lastReadFailed = !ApplyReadTimeouts(*port, 0, 0, static_cast<DWORD>(port->readTimeoutMs));
     unsigned char block[kDiscardBlockSize];
-    for (;;) {
+    while (!lastReadFailed) {
         DWORD n = 0;
-        if (ReadFile(port->handle, block, kDiscardBlockSize, &n, nullptr) == 0) {
+        DWORD error = 0;
+        if (!ReadOnce(*port, block, kDiscardBlockSize, n, error)) {
             lastReadFailed = true;
-            break;
-        }
-        if (n < kDiscardBlockSize) {
+        } else if (n < kDiscardBlockSize) {
             break;
         }
     }
@@ -189,14 +386,70 @@ int32_t DiscardInput(PortHandle port) {
 }
 
 bool PurgeInput(PortHandle port) {
-    return port != nullptr && PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR) != 0;
+    return port != nullptr && port->lineDevice &&
+           PurgeComm(port->handle, PURGE_RXABORT | PURGE_RXCLEAR) != 0;
+}
+
+bool BeginInputWait(PortHandle port) {
+    if (port == nullptr) {
+        return false;
+    }
+    EnterCriticalSection(&port->waitLock);
+    const bool claimed = !port->closing;
+    if (claimed && port->waiters++ == 0) {
+        ResetEvent(port->noWaiters);
+    }
+    LeaveCriticalSection(&port->waitLock);
+    return claimed;
+}
+
+InputWait WaitForInput(PortHandle port, Event& wake, uint32_t timeoutMs, uint32_t* systemError) {
+    auto* wakeHandle = static_cast<HANDLE>(wake.impl);
+    InputWait outcome = InputWait::kTimedOut;
+    if (port->lineDevice) {
+        outcome = WaitOnLine(*port, wakeHandle, timeoutMs, systemError);
+    } else {
+        const HANDLE events[] = {port->wakeEvent, wakeHandle};
+        const DWORD which =
+            WaitForMultipleObjects(wakeHandle != nullptr ? 2 : 1, events, FALSE, timeoutMs);
+        outcome = which == WAIT_TIMEOUT ? InputWait::kTimedOut : InputWait::kWoken;
+    }
+    EndInputWait(*port);
+    return outcome;
+}
+
+void SystemErrorText(uint32_t code, char* text, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    char words[256] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, words, sizeof words, nullptr);
+    // Without the line end (and the blanks) the system puts after its text.
+    while (length > 0 &&
+           (words[length - 1] == '\r' || words[length - 1] == '\n' || words[length - 1] == ' ')) {
+        words[--length] = '\0';
+    }
+    std::snprintf(text, size, "%s", length > 0 ? words : "unknown error");
 }
 
 int32_t ClosePort(PortHandle port) {
-    if (port == nullptr || CloseHandle(port->handle) == 0) {
+    if (port == nullptr) {
         return kPortIoFailed;
     }
-    delete port;
+    EnterCriticalSection(&port->waitLock);
+    port->closing = true;
+    SetEvent(port->wakeEvent);
+    LeaveCriticalSection(&port->waitLock);
+    WaitForSingleObject(port->noWaiters, INFINITE);
+    if (CloseHandle(port->handle) == 0) {
+        EnterCriticalSection(&port->waitLock);
+        port->closing = false;
+        ResetEvent(port->wakeEvent);
+        LeaveCriticalSection(&port->waitLock);
+        return kPortIoFailed;
+    }
+    FreePortObject(port);
     return kPortOk;
 }
 
