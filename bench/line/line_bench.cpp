@@ -132,16 +132,54 @@ std::string Losses(const Drain& drain, int count) {
     return Format("%zu of %d reached the tag, %zu given up", drain.seen, count, drain.givenUp);
 }
 
+// The rig's own ceiling: the same simulator and relay, with a bare responder in the driver's
+// place that writes the acknowledgement as soon as a frame's CR has come and does nothing else.
+// Events a second until the simulator has had every acknowledgement.
+double RigCeiling(int baud, int count) {
+    Pty simulatorSide;
+    Pty driverSide;
+    auto simulator = vxs_sim::Simulator::OnDevice(simulatorSide.name, baud, TwoControllers());
+    PacedRelay relay(simulatorSide.master, driverSide.master, baud);
+    std::atomic<bool> stop{false};
+    std::thread responder([&] {
+        while (!stop) {
+            pollfd in{driverSide.slave, POLLIN, 0};
+            char buffer[256];
+            if (poll(&in, 1, 50) <= 0) {
+                continue;
+            }
+            const ssize_t n = read(driverSide.slave, buffer, sizeof buffer);
+            for (ssize_t i = 0; i < n; ++i) {
+                if (buffer[i] == '\r') {
+                    (void)!write(driverSide.slave, "\nA\r", 3);
+                }
+            }
+        }
+    });
+    const auto start = Clock::now();
+    for (int e = 0; e < count; ++e) {
+        simulator->InjectEvent(DoorEvent(e));
+    }
+    (void)simulator->WaitUntilIdle(milliseconds(static_cast<int64_t>(count) * 200));
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    stop = true;
+    responder.join();
+    return count / seconds;
+}
+
 void Rates(TagChanges& tags) {
     const std::string text = vxs_sim::Simulator::OnPty()->InjectEvent(DoorEvent(0));
     for (const int baud : {9600, 19200, 38400, 57600}) {
         const double wire = WireEventsPerSecond(baud, text);
         const int count = std::max(120, static_cast<int>(wire * 5));
         const Drain drain = Sustained(tags, 1, baud, count).front();
+        const double ceiling = RigCeiling(baud, count);
         Report(Format("sustained events, %d baud", baud),
                Format("%.1f a second, %.0f %% of the wire's %.1f", drain.perSecond,
                       100.0 * drain.perSecond / wire, wire) +
-                   ", " + Losses(drain, count));
+                   ", " + Losses(drain, count) +
+                   Format("; a bare responder in the driver's place: %.1f (%.0f %%)", ceiling,
+                          100.0 * ceiling / wire));
     }
 }
 

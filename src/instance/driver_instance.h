@@ -176,7 +176,7 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
 //   threads.downloads              SingleWrite (FSPARS), close          downloadLock
 //   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls,
-//   portLockWanted                                                      atomic
+//   portLockWanted, statusAskedOf, statusAskedUntil                     atomic
 //   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
@@ -224,7 +224,11 @@ struct DriverInstance {
     std::atomic<bool> hasLine;            // the port was opened and the threads started
     std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
     std::atomic<int32_t> portLockWanted;  // threads waiting for portLock through PortLockGuard
-    MessageWaiter* messageWaiter;         // shared with the thread that waits for host messages
+    // The controller an xFSTAT asked (its number + 1; 0: none) and until when (MonotonicMs) its
+    // status report is taken as the answer: set by the command, taken by the receiver.
+    std::atomic<int32_t> statusAskedOf;
+    std::atomic<uint64_t> statusAskedUntil;
+    MessageWaiter* messageWaiter;  // shared with the thread that waits for host messages
     mutable HostFailures hostFailures;
     DriverTimings timings;
     InstanceThreads threads;

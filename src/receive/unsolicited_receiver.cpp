@@ -28,6 +28,14 @@ void SignalAnswer(DriverInstance& instance) {
     }
 }
 
+// The answer the transaction awaits has come: what follows it is unasked (the transaction sets
+// the same once it wakes; a frame that follows at once must not find the old mode), and the
+// transaction is woken.
+void AnswerCame(DriverInstance& instance) {
+    instance.answerMode = kAnswerNone;
+    SignalAnswer(instance);
+}
+
 void FileUploadLine(DriverInstance& instance, const char* failure) {
     if (instance.uploadSetupRunning.load() == 1 &&
         !AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
@@ -70,9 +78,22 @@ int TakePolledController(DriverInstance& instance) {
     return -1;
 }
 
+// The controller whose xFSTAT awaits its report (its mark is taken); -1 when none does.
+int TakeAskedController(DriverInstance& instance) {
+    const int32_t asked = instance.statusAskedOf.exchange(0);
+    if (asked <= 0 || platform::MonotonicMs() > instance.statusAskedUntil.load()) {
+        return -1;
+    }
+    return asked - 1;
+}
+
 void HandleUnasked(DriverInstance& instance, MessageKind kind) {
     if (kind == kKindStatusReport) {
-        const int controller = TakePolledController(instance);
+        // The answer to an xFSTAT goes to controller x; any other report to the poll's choice.
+        int controller = TakeAskedController(instance);
+        if (controller < 0) {
+            controller = TakePolledController(instance);
+        }
         // A report nobody asked for names no controller, so it changes no tag.
         if (controller >= 0) {
             PublishStatusReport(
@@ -117,7 +138,7 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
     if (instance.uploadAckSeen.load() == 1 && instance.uploadDataSeen.load() == 1) {
         instance.uploadAckSeen = 0;
         instance.uploadDataSeen = 0;
-        SignalAnswer(instance);
+        AnswerCame(instance);
     }
 }
 
@@ -195,7 +216,7 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
     switch (instance.answerMode.load()) {
     case kAnswerAck:
         if (kind == kKindAcknowledgement) {
-            SignalAnswer(instance);
+            AnswerCame(instance);
         }
         break;
     case kAnswerData: HandleDuringDataAnswer(instance, kind); break;

@@ -13,9 +13,14 @@
 //     values), an upload line filed, the end of an upload handled. When both the
 //     acknowledgement and the answer have come, the answer is kept in answerCopy (if it is the
 //     frame in hand) and answerEvent is set.
-//   answerMode 0 (nothing awaited): a status report is published for the controller whose poll
-//     waits (the highest one) and not acknowledged; every other frame is acknowledged first,
-//     then an event is filed and published, an upload line filed, the end of an upload handled.
+//   answerMode 0 (nothing awaited): a status report is published for the controller whose
+//     xFSTAT awaits it (the first report after that command's acknowledgement, within its answer
+//     time), otherwise for the controller whose poll waits (the highest one), and not
+//     acknowledged; every other frame is acknowledged first, then an event is filed and
+//     published, an upload line filed, the end of an upload handled.
+//
+// When the answer awaited has come (answerEvent set), answerMode is 0 for the frames that follow
+// it, as it is once the waiting transaction has woken.
 //
 // An invalid frame (too short, wrong checksum) is logged and not acknowledged.
 #pragma once

@@ -135,6 +135,17 @@ Outcome TakeKeyAnswer(Write& write) {
                : Outcome::kBadAnswer;
 }
 
+// Marks controller 'controller' as the one whose status the next report is: for as long as the
+// command's attempts may take, then (once acknowledged) for its answer time.
+void ExpectStatusReport(DriverInstance& instance, int32_t controller) {
+    if (controller < 0 || controller >= kControllerCount) {
+        return;
+    }
+    const uint64_t wait = AnswerWaitMs(instance, kMsPerTimeoutUnit);
+    instance.statusAskedUntil = platform::MonotonicMs() + 2 * kAttempts * (wait + kPauseMs);
+    instance.statusAskedOf = controller + 1;
+}
+
 // Sends the frame in txBuffer with up to three attempts; a data answer is taken and checked.
 // The caller holds transactionLock.
 Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
@@ -265,7 +276,19 @@ int32_t RunCommand(Write& write, const CommandSnapshot& snapshot) {
                 return KIV_REJECTED;
             }
         }
+        if (operation == kOpFstat) {
+            ExpectStatusReport(instance, write.gate.controller);
+        }
         outcome = SendWithAttempts(write, frame);
+        if (operation == kOpFstat) {
+            // Acknowledged: the report comes within the answer time; otherwise none is awaited.
+            if (outcome == Outcome::kDone) {
+                instance.statusAskedUntil =
+                    platform::MonotonicMs() + AnswerWaitMs(instance, kMsPerTimeoutUnit);
+            } else {
+                instance.statusAskedOf = 0;
+            }
+        }
         if (operation == kOpFmodk) {
             ReloadBadge(instance, snapshot.stage.currentBadgeCode);
         }

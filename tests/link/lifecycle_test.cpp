@@ -18,6 +18,7 @@
 #include "kiv/kiv_abi.h"
 #include "qorpro/qorpro_embed.h"
 #include "simulator_channel.h"
+#include "stage_instance.h"
 #include "work_dir_fixture.h"
 
 namespace {
@@ -298,6 +299,55 @@ TEST_F(LifecycleTest, ThePollNamesEveryControllerThatDoesNotAnswer) {
     EXPECT_EQ(kivtest::TagText("3PCTRL"), "DOOR3");
     EXPECT_EQ(TagValue("PSDOR06"), 0.0);  // bit 4 of 64 is clear...
     EXPECT_EQ(TagValue("PSDOR07"), 2.0);  // ...bit 6 is set
+}
+
+// After the poll, an xFSTAT's report goes to controller x: with only controller 0 on the line
+// (every other one left waiting by the poll) and with all eight, the report following the
+// acknowledgement at once or 20 ms after it.
+TEST_F(LifecycleTest, AStatusQueryIsAnsweredUnderTheControllerAsked) {
+    struct Case {
+        bool othersPresent;
+        int answerGapMs;
+    };
+    for (const Case& c : {Case{false, 0}, Case{false, 20}, Case{true, 0}, Case{true, 20}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "others present " << c.othersPresent << ", gap " << c.answerGapMs);
+        for (int controller = 1; controller < 8; ++controller) {
+            ASSERT_TRUE(
+                Sim("present " + std::to_string(controller) + (c.othersPresent ? " on" : " off")));
+        }
+        ASSERT_TRUE(Sim("timing ack=5 gap=" + std::to_string(c.answerGapMs) +
+                        " resend=1000 resends=3 data-ack=1000"));
+        ASSERT_TRUE(Sim("status 0 mode=1 keys=11"));
+        ASSERT_TRUE(Sim("status 7 mode=1 keys=77"));
+        for (const char* tag : {"0PKEYS", "7PKEYS"}) {
+            qorDefineTag(tag, tag, 1, KIV_TYPE_ANALOG);
+            ASSERT_EQ(qorSetValue(qorFindTag(tag), 0), 0);
+        }
+        qorClearLog();
+        kiv::timingDefaults.pollDelayMs = 100;
+        kiv::timingDefaults.pollStepMs = 50;
+        instance_ = std::make_unique<HostInstance>(1);
+        ASSERT_EQ(Start(), KIV_OK);
+        // The poll's own attribution, and its end: controller 7's report, or its verdict.
+        ASSERT_TRUE(WaitForTagValue("0PKEYS", 11, kPrompt));
+        const double keys7 = c.othersPresent ? 77 : 0;
+        ASSERT_TRUE(
+            c.othersPresent
+                ? WaitForTagValue("7PKEYS", keys7, kPrompt)
+                : WaitForLine("RIRODI: Initialize() error, controler 7 not answer", 4 * kPrompt));
+        for (const int keys : {99, 98}) {
+            ASSERT_TRUE(Sim("status 0 mode=1 keys=" + std::to_string(keys)));
+            kivtest::TestTag tag("0FSTAT", 13, KIV_TYPE_ANALOG, 0, -1, 0);
+            tag.SetNumber(1);
+            KivRequest request = tag.Request(**instance_, KIV_FN_SINGLE_WRITE);
+            ASSERT_EQ(KivMain(&request), KIV_OK);
+            EXPECT_TRUE(WaitForTagValue("0PKEYS", keys, kPrompt));
+        }
+        ASSERT_TRUE(Sim("idle 5000"));
+        EXPECT_EQ(TagValue("7PKEYS"), keys7);
+        instance_ = std::make_unique<HostInstance>(1);  // closes the one that ran
+    }
 }
 
 // The poll as a host sees it: 50 s after the start. Run on its own (it is labelled slow), in
