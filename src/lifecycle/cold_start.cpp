@@ -117,10 +117,7 @@ int32_t ColdStart(KivRequest* request) {
     settings.controlFlags = kColdStartControlFlags;
     instance.port = OpenConfiguredPort(settings);
     if (instance.port == nullptr) {
-        char name[KIV_PORT_NAME_SIZE + 1] = {};
-        std::memcpy(name, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
-        err(32, "RIRODI: Fail to open COMM port %s", name);
-        return KIV_FAILED;
+        return KIV_FAILED;  // logged by the open
     }
     instance.answerTimeoutUnit = params.answerTimeout < kMinAnswerTimeoutUnits
                                      ? kMinAnswerTimeoutUnits

@@ -13,8 +13,9 @@
 namespace kiv {
 
 // Opens the line the settings describe (all 12 bytes of the name field count; a shorter name
-// ends at its NUL): the handle, or nullptr when it did not open. Why it did not open is not
-// reported further. The read time-out starts at 1000 ms.
+// ends at its NUL): the handle, or nullptr when it did not open; then it logs
+// "RIRODI: Fail to open COMM port <name>" and a line with the system's reason. The read
+// time-out starts at 1000 ms.
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings);
 
 // Closes the instance's port, as function 12 does: true when it was closed or none was open;

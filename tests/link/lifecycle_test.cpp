@@ -383,10 +383,15 @@ TEST_F(LifecycleTest, ClientNamesCarryTheInstanceNumber) {
 
 TEST_F(LifecycleTest, AStartThatFailsKeepsItsClientUntilClose) {
     ASSERT_EQ(instance_->ColdStart("NOSUCHPORT"), KIV_FAILED);
-    EXPECT_EQ(LogLines(),
+    const std::vector<LogLine> lines = LogLines();
+    ASSERT_EQ(lines.size(), 4U);
+    EXPECT_EQ(std::vector<LogLine>(lines.begin(), lines.begin() + 3),
               (std::vector<LogLine>{kEnteredColdStart,
                                     {32, "RIRODI: START"},
                                     {32, "RIRODI: Fail to open COMM port NOSUCHPORT"}}));
+    // The system's reason follows, in its own words: the file is not there (error 2).
+    EXPECT_EQ(lines[3].text.rfind("RIRODI: COMM port NOSUCHPORT did not open: ", 0), 0U);
+    EXPECT_NE(lines[3].text.find(" (error 2)"), std::string::npos) << lines[3].text;
     EXPECT_EQ(qorClientCount(), 1);
     // A second start is refused until the first is closed.
     EXPECT_EQ(instance_->ColdStart(linktest::PortName()), KIV_FAILED);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -22,6 +23,7 @@
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "pty_device.h"
+#include "qorpro/qorpro_embed.h"
 
 namespace {
 
@@ -173,6 +175,45 @@ TEST_F(PortFunctionsPosixTest, HandleSwapsWhileTheReceiverReads) {
     EXPECT_GE(receiver.cycles(), cyclesBefore + 3);
     EXPECT_EQ(Call(*instance_, KIV_FN_PORT_OPEN), KIV_OK);
     EXPECT_TRUE(receiver.WaitFor(late, 5000));
+}
+
+// A port that does not open says why, after the line every failed open writes: a missing device
+// (function 13), a line another handle holds (13), a rate the line cannot take (15).
+TEST_F(PortFunctionsPosixTest, AnOpenThatFailsNamesItsCause) {
+    kiv::platform::PortHandle holder = nullptr;
+    struct Case {
+        std::string name;
+        uint16_t baud;  // 0: function 13 with the stored settings; otherwise function 15
+        int error;
+    };
+    const Case cases[] = {
+        {"NOSUCHDEV9", 0, ENOENT},
+        {pty_.PortName(), 0, EBUSY},
+        {pty_.PortName(), 12345, EINVAL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " " + std::to_string(c.baud));
+        const bool held = c.error == EBUSY;
+        if (held) {
+            ASSERT_EQ(kiv::platform::OpenPort(pty_.PortName().c_str(), LineSettings{9600, 8, 0, 0},
+                                              0, holder),
+                      kiv::platform::kPortOk);
+        }
+        instance_.SetPortName(c.name);
+        EXPECT_EQ(c.baud == 0 ? Call(*instance_, KIV_FN_PORT_OPEN)
+                              : Reconfigure(*instance_, c.name, c.baud),
+                  KIV_FAILED);
+        const std::vector<kivtest::LogLine> lines = kivtest::LinesWith("COMM port " + c.name);
+        ASSERT_EQ(lines.size(), 2U);
+        EXPECT_EQ(lines[0].text, "RIRODI: Fail to open COMM port " + c.name);
+        EXPECT_EQ(lines[1].text, "RIRODI: COMM port " + c.name +
+                                     " did not open: " + std::strerror(c.error) + " (error " +
+                                     std::to_string(c.error) + ")");
+        if (held) {
+            EXPECT_EQ(kiv::platform::ClosePort(holder), kiv::platform::kPortOk);
+        }
+        qorClearLog();
+    }
 }
 
 }  // namespace
