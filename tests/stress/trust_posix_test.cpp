@@ -388,6 +388,33 @@ TEST_F(TrustTest, FailingHostCallsAreLoggedOnceAndTheShutDownSignalStillWorks) {
     EXPECT_EQ(LinesWith("QorGetMsg() failed with status 7").size(), 1U);
 }
 
+// Eight host threads each set their own bit of the door mask at once: none is lost.
+TEST_F(TrustTest, StressBitWritesFromSeveralThreadsLoseNoBit) {
+    constexpr int kBits = 8;
+    HostInstance instance(1);
+    ASSERT_EQ(instance.ColdStart(port_), KIV_OK);
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_EQ(Write(instance, "PDORS", kiv::kOpPdors, 0), KIV_OK);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> hosts;
+        for (int bit = 0; bit < kBits; ++bit) {
+            hosts.emplace_back([&, bit] {
+                TestTag tag("PDORS", kiv::kOpPdors, KIV_TYPE_DIGITAL, 0, bit);
+                tag.SetNumber(1);
+                ++ready;
+                while (ready.load() < kBits) {
+                    std::this_thread::yield();
+                }
+                EXPECT_EQ(Call(instance, tag, KIV_FN_SINGLE_WRITE), KIV_OK);
+            });
+        }
+        for (std::thread& host : hosts) {
+            host.join();
+        }
+        ASSERT_EQ(instance->stage.doorMask, (1U << kBits) - 1) << round;
+    }
+}
+
 // Close at once after the start, before the receiver has begun to read: nothing goes on the
 // line after the close request and no time-out is logged.
 TEST_F(TrustTest, CloseWithinTheFirstSecondSendsNothingAfterIt) {
