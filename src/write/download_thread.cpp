@@ -31,17 +31,25 @@ const AttemptLines kDownloadLines = {
     [](uint32_t /*error*/) { err(32, "RIRODI: DownLoadFromFile() error, waiting for semaphore"); },
     [] { err(32, "RIRODI: DownLoadFromFile() error, time-out waiting for answer"); },
 };
+// The same attempts without their lines, for the lines whose sending failed after the first
+// kDownloadLinesLoggedInFull.
+const AttemptLines kUnloggedDownloadLines = {
+    [](uint32_t /*error*/) {},
+    [](uint32_t /*error*/) {},
+    [] {},
+};
 
 // Sends one frame line as a transaction; true when it was acknowledged. The lock is free for
 // 100 ms after it, so that other commands can go between two lines.
-bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length) {
+bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length,
+              const AttemptLines& lines) {
     bool answered = false;
     {
         const platform::LockGuard transaction(instance.transactionLock);
         std::memcpy(instance.txBuffer, frame, sizeof frame);
         answered = SendWithRetries(instance, instance.txBuffer, length,
                                    AnswerWaitMs(instance, kMsPerTimeoutUnit),
-                                   kDownloadLines) == AttemptResult::kAnswered;
+                                   lines) == AttemptResult::kAnswered;
     }
     PauseUnlessShutdown(instance, kPauseMs);
     return answered;
@@ -51,7 +59,20 @@ struct Progress {
     size_t total = 0;
     size_t sent = 0;
     size_t failed = 0;
+    size_t sendFailures = 0;      // lines whose sending failed
+    size_t unloggedFailures = 0;  // of them, those whose time-outs were not logged
+    size_t unloggedRefusals = 0;
     size_t nextReport = 1;  // the tenth to report next
+
+    const AttemptLines& LinesForNextSend() const {
+        return sendFailures < kDownloadLinesLoggedInFull ? kDownloadLines : kUnloggedDownloadLines;
+    }
+    void CountSend(bool ok) {
+        if (!ok && ++sendFailures > kDownloadLinesLoggedInFull) {
+            ++unloggedFailures;
+        }
+        Count(ok);
+    }
 
     void Count(bool ok) {
         (ok ? sent : failed) += 1;
@@ -75,17 +96,32 @@ void SendFile(DriverInstance& instance, Progress& progress) {
     progress.total = file->CountFrameLines();
     char frame[kFrameBufferSize];
     size_t length = 0;
-    for (;;) {
-        if (ShutdownRequested(instance)) {
-            return;
-        }
+    bool more = true;
+    while (more && !ShutdownRequested(instance)) {
         switch (file->Next(frame, length)) {
-        case DownloadFile::NextResult::kEnd: return;
+        case DownloadFile::NextResult::kEnd: more = false; break;
         case DownloadFile::NextResult::kRefused: progress.Count(false); break;
         case DownloadFile::NextResult::kFrame:
-            progress.Count(SendLine(instance, frame, length));
+            progress.CountSend(SendLine(instance, frame, length, progress.LinesForNextSend()));
             break;
         }
+    }
+    progress.unloggedRefusals = file->UnloggedRefusals();
+}
+
+void LogUnloggedLines(const Progress& progress) {
+    if (progress.unloggedRefusals > 0) {
+        err(32,
+            "RIRODI: DownLoadFromFile() %u more lines were refused; only the first %u were logged",
+            static_cast<unsigned>(progress.unloggedRefusals),
+            static_cast<unsigned>(kDownloadLinesLoggedInFull));
+    }
+    if (progress.unloggedFailures > 0) {
+        err(32,
+            "RIRODI: DownLoadFromFile() %u more lines were not answered; only the time-outs of the "
+            "first %u were logged",
+            static_cast<unsigned>(progress.unloggedFailures),
+            static_cast<unsigned>(kDownloadLinesLoggedInFull));
     }
 }
 
@@ -126,6 +162,7 @@ void DownLoadFromFile(void* argument) {
     DriverInstance& instance = *slot.instance;
     Progress progress;
     SendFile(instance, progress);
+    LogUnloggedLines(progress);
     err(32, "RIRODI: DownLoadFromFile() done, %u of %u lines sent, %u failed",
         static_cast<unsigned>(progress.sent), static_cast<unsigned>(progress.total),
         static_cast<unsigned>(progress.failed));
