@@ -141,8 +141,9 @@ void ExpectStatusReport(DriverInstance& instance, int32_t controller) {
     if (controller < 0 || controller >= kControllerCount) {
         return;
     }
-    const uint64_t wait = AnswerWaitMs(instance, kMsPerTimeoutUnit);
-    instance.statusAskedUntil = platform::MonotonicMs() + 2 * kAttempts * (wait + kPauseMs);
+    // Each attempt: the answer wait, the pause after it, and the report's own wait.
+    const uint64_t attempt = 2U * (AnswerWaitMs(instance, kMsPerTimeoutUnit) + uint64_t{kPauseMs});
+    instance.statusAskedUntil = platform::MonotonicMs() + attempt * uint64_t{kAttempts};
     instance.statusAskedOf = controller + 1;
 }
 
