@@ -20,6 +20,9 @@ constexpr size_t kBadgeAreaSize = 100;
 constexpr size_t kBadgeFirst = 4;
 constexpr size_t kBadgeLength = 10;
 
+// Room for the system's words for an error.
+constexpr size_t kReasonSize = 160;
+
 // A valid frame other than the acknowledgement: LF ";" command character, at least, then
 // ";" four digits and CR.
 constexpr size_t kShortestFrame = 8;
@@ -43,10 +46,26 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
         err(32, "DUZED:Fail to flush comm port.");
         return SendResult::kFailed;
     }
+    if (instance.port == nullptr) {
+        err(32, "RIRODI: no COMM port is open, the frame was not sent");
+        return SendResult::kFailed;
+    }
     size_t written = 0;
-    const int32_t result = platform::WriteBytes(instance.port, frame, length, written);
-    return result == platform::kPortOk && written == length ? SendResult::kSent
-                                                            : SendResult::kFailed;
+    uint32_t error = 0;
+    const int32_t result = platform::WriteBytes(instance.port, frame, length, written, &error);
+    if (result == platform::kPortOk && written == length) {
+        return SendResult::kSent;
+    }
+    if (result == platform::kPortIoFailed) {
+        char reason[kReasonSize];
+        platform::SystemErrorText(error, reason, sizeof reason);
+        err(32, "RIRODI: the frame could not be written to the COMM port: %s (error %u)", reason,
+            static_cast<unsigned>(error));
+    } else {
+        err(32, "RIRODI: the frame went out cut short, %u of %u bytes",
+            static_cast<unsigned>(written), static_cast<unsigned>(length));
+    }
+    return SendResult::kFailed;
 }
 
 MessageKind KindOf(const char* frame) {

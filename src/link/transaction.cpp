@@ -27,7 +27,9 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
             return {AttemptResult::kShutDown, 0};
         }
         instance.answerMode = mode;
-        SendFrame(instance, frame, length);
+        if (SendFrame(instance, frame, length) != SendResult::kSent) {
+            return {AttemptResult::kSendFailed, 0};
+        }
     }
     switch (WaitForAnswer(instance, waitMs)) {
     case platform::WaitResult::Signalled:
@@ -61,6 +63,7 @@ AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_
             lines.timedOut();
             PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
             break;
+        case AttemptResult::kSendFailed: PauseUnlessShutdown(instance, kPauseAfterTimeoutMs); break;
         }
         last = outcome.result;
     }

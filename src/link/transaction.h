@@ -19,6 +19,7 @@ enum class AttemptResult {
     kWaitFailed,  // the wait itself failed
     kTimedOut,    // no answer within the time
     kShutDown,    // shut-down was requested: nothing was sent, or the wait was cut short
+    kSendFailed,  // the frame did not go out (the send logged why); nothing was awaited
 };
 
 struct Attempt {
@@ -35,8 +36,7 @@ using ResetFailureLog = void (*)(uint32_t systemError);
 // is made under the port lock, just before the send): the attempt ends as kShutDown. For
 // kAnswerData,
 // 'expectedAnswer' is stored for the receiver; uploadAckSeen and uploadDataSeen are cleared
-// before the send. Whether the frame went out is not looked at: a frame that did not go out
-// shows as a missing answer.
+// before the send. A frame that did not go out ends the attempt at once as kSendFailed.
 Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length, AnswerMode mode,
                      int32_t expectedAnswer, uint32_t waitMs, ResetFailureLog logResetFailure);
 
@@ -48,7 +48,8 @@ struct AttemptLines {
 };
 
 // Sends the frame, awaiting its acknowledgement, with up to three attempts of 'waitMs' each:
-// after a failed attempt the next follows (100 ms after a time-out) unless shut-down has been
+// after a failed attempt the next follows (100 ms after a time-out or a failed send) unless
+// shut-down has been
 // requested. answerMode is set back after every attempt. kAnswered when an attempt was answered;
 // kShutDown when shut-down stopped it before it sent its first frame (no failure was logged);
 // otherwise the last failed attempt's result. The caller holds transactionLock.

@@ -109,15 +109,18 @@ void LogSingleWriteResetFailure(uint32_t error) {
     err(32, "RIRODI: SingleWrite() error, ResetEvent() failed, err %u", error);
 }
 
-// Logs a failed attempt; pauses after a time-out.
+// Logs a failed attempt (a failed send is logged by the send); pauses after a time-out or a
+// failed send.
 void LogFailedAttempt(Write& write, const Attempt& attempt) {
     if (attempt.result == AttemptResult::kWaitFailed) {
         err(32, "RIRODI: SingleWrite() error, waiting for semaphore, err %u, '%s'",
             attempt.systemError, write.shown.text);
-    } else {
-        err(32, "RIRODI: SingleWrite() error, time-out waiting for answer, '%s'", write.shown.text);
-        PauseUnlessShutdown(write.instance, kPauseMs);
+        return;
     }
+    if (attempt.result == AttemptResult::kTimedOut) {
+        err(32, "RIRODI: SingleWrite() error, time-out waiting for answer, '%s'", write.shown.text);
+    }
+    PauseUnlessShutdown(write.instance, kPauseMs);
 }
 
 // The data answer of a key query: acknowledged, then checked. The copy is taken under the port

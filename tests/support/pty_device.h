@@ -33,8 +33,8 @@ public:
         tcsetattr(slave_, TCSANOW, &raw);
     }
     ~PtyDevice() {
-        if (master_ >= 0) {
-            close(master_);
+        HangUp();
+        if (slave_ >= 0) {
             close(slave_);
         }
     }
@@ -42,6 +42,15 @@ public:
     PtyDevice& operator=(const PtyDevice&) = delete;
 
     bool Ok() const { return master_ >= 0; }
+
+    // Closes the device's side, as a device that disappears does: the driver's side hangs up
+    // (reads bring end of file, writes fail with EIO).
+    void HangUp() {
+        if (master_ >= 0) {
+            close(master_);
+            master_ = -1;
+        }
+    }
     // "/dev/pts/N".
     const std::string& SlavePath() const { return slavePath_; }
     // "pts/N": the name relative to /dev, as the host's short name field holds it.

@@ -250,9 +250,10 @@ TEST_F(FrameCodecTest, WithoutAPortSendingFailsAfterPublishing) {
     EXPECT_EQ(TagText("OUTGOING"), "<LF>;C ;F7D5<CR>");
     EXPECT_EQ(LogLines(), (std::vector<LogLine>{{32, "DUZED:Fail to flush comm port."}}));
     qorClearLog();
-    // The acknowledgement does not flush: its failure is the write's, which logs nothing.
+    // The acknowledgement does not flush: its failure is the write's, and says so.
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kFailed);
-    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(LogLines(),
+              (std::vector<LogLine>{{32, "RIRODI: no COMM port is open, the frame was not sent"}}));
 }
 
 TEST_F(FrameCodecTest, ReceivingWithoutBytesGivesNothing) {

@@ -4,11 +4,13 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "frames.h"
 #include "host_fixture.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
+#include "link/transaction.h"
 #include "link_instance.h"
 #include "platform/serial_port.h"
 #include "pty_device.h"
@@ -152,6 +154,26 @@ TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextF
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
     EXPECT_EQ(Receive(), event);
+}
+
+// A line whose device is gone refuses the write: the send says why, and a command's attempts
+// each end at once without waiting for an answer (no time-out).
+TEST_F(FrameLinkTest, AWriteTheLineRefusesFailsAtOnceWithItsReason) {
+    pty_.HangUp();
+    EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kFailed);
+    EXPECT_EQ(kivtest::LogLines(),
+              (std::vector<kivtest::LogLine>{
+                  {32,
+                   "RIRODI: the frame could not be written to the COMM port: Input/output "
+                   "error (error 5)"}}));
+    static int timeOuts = 0;
+    const kiv::AttemptLines lines{nullptr, [](uint32_t) {}, [] { ++timeOuts; }};
+    kiv::platform::EventSet(instance_->receiverReady);
+    const std::string frame = kivtest::FinishedFrame("\n;S Q");
+    const kiv::platform::LockGuard transaction(instance_->transactionLock);
+    EXPECT_EQ(kiv::SendWithRetries(*instance_, frame.data(), frame.size(), 5000, lines),
+              kiv::AttemptResult::kSendFailed);
+    EXPECT_EQ(timeOuts, 0);
 }
 
 }  // namespace
