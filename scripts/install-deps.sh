@@ -10,6 +10,9 @@ if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
   # tmux: the live view of kivhost run is tested in a real terminal.
   packages="$packages g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 xvfb fonts-wine tmux"
+  # Where the kernel cannot run 32-bit programs, the Windows tests run on a 64-bit build under
+  # 64-bit Wine (scripts/test-all.sh).
+  packages="$packages g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64"
   # The checks of scripts/ci-matrix.sh: the clang build, libFuzzer, clang-format, clang-tidy,
   # and llvm-symbolizer for readable sanitizer reports.
   packages="$packages git clang libclang-rt-14-dev llvm clang-format clang-tidy"
