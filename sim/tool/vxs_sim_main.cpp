@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kiv_version.h"
 #include "vxs_sim/command_interpreter.h"
 #include "vxs_sim/simulator.h"
 
@@ -57,6 +58,7 @@ void PrintHelp() {
         "  --resends N        how many times it is resent before it is given up (3)\n"
         "  --seed N           seed of the pseudo-random noise (1)\n"
         "  --help             this text\n"
+        "  --version          the version (the driver's, whose line this simulates) and the build\n"
         "\n"
         "Transcript lines: seconds since start, rx (from the driver) / tx (to the driver) /\n"
         "-- (a note), the controller, the kind, the bytes with <LF> and <CR>, (details).\n"
@@ -154,6 +156,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             PrintHelp();
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::printf("%s\n", KIV_TOOL_VERSION_TEXT("vxs-sim"));
             return kExitOk;
         } else if (arg == "--json") {
             json = true;
