@@ -3,7 +3,8 @@
 #
 #   Linux (the Debian package, prefix /usr)      Windows (the zip, one folder)
 #   bin/kivhost, bin/vxs-sim                      kivhost.exe
-#   lib/vududidi/libvududidi.so, libqorpro.so     VUDUDIDI.DLL, QORPRO.DLL
+#   lib/<triplet>/vududidi/libvududidi.so         VUDUDIDI.DLL, QORPRO.DLL
+#     and libqorpro.so (<triplet>: x86_64-linux-gnu)
 #   share/vududidi/examples/                      examples/
 #   share/doc/vududidi/ (README, docs, LICENSE)   README.md, LICENSE, docs/
 #   share/man/man1/kivhost.1.gz, vxs-sim.1.gz     (no manual pages)
@@ -19,7 +20,12 @@ if(WIN32)
   set(KIV_INSTALL_DOCDIR .)
 else()
   set(KIV_INSTALL_BINDIR bin)
-  set(KIV_INSTALL_LIBDIR lib/vududidi)
+  # Debian's folder for a package's private libraries (/usr/lib/x86_64-linux-gnu/vududidi).
+  if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(KIV_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/vududidi)
+  else()
+    set(KIV_INSTALL_LIBDIR lib/vududidi)
+  endif()
   set(KIV_INSTALL_DATADIR share/vududidi)
   set(KIV_INSTALL_DOCDIR share/doc/vududidi)
   set(KIV_INSTALL_MANDIR share/man)

@@ -18,7 +18,12 @@ set(CPACK_PACKAGE_VENDOR "VUDUDIDI developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "VXS-100 access-control driver for SCADA hosts, with test tools")
 set(CPACK_PACKAGE_DESCRIPTION
-    "VUDUDIDI is the communication driver through which a SCADA host talks to VXS-100 access-control controllers on one serial line. The package holds the driver library, a stand-in for the host library, the host tool kivhost that runs the driver as a host does, the line simulator vxs-sim, example tag files, the documents and the manual pages.")
+    "VUDUDIDI is the communication driver through which a SCADA host talks to\n"
+    "VXS-100 access-control controllers on one serial line. The package holds the\n"
+    "driver library, a stand-in for the host library, the host tool kivhost that\n"
+    "runs the driver as a host does, the line simulator vxs-sim, example tag\n"
+    "files, the documents and the manual pages.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
@@ -36,8 +41,6 @@ else()
   set(KIV_PACKAGE_MAINTAINER "VUDUDIDI developers <vududidi@example.org>"
       CACHE STRING "The Maintainer field of the Debian package")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${KIV_PACKAGE_MAINTAINER})
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
   # The dependencies come from the programs' and libraries' own needs (dpkg-shlibdeps); the
   # driver and the stand-in are found in their private folder.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -46,6 +49,13 @@ else()
   # Debian's license record: the copyright file in machine-readable form.
   configure_file(${PROJECT_SOURCE_DIR}/cmake/debian-copyright.in
                  ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright DESTINATION ${KIV_INSTALL_DOCDIR})
+  # Debian's record of the package's versions, compressed as Debian ships it.
+  string(TIMESTAMP KIV_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian-changelog.in
+                 ${CMAKE_BINARY_DIR}/debian/changelog @ONLY)
+  execute_process(COMMAND gzip -9 -n -c ${CMAKE_BINARY_DIR}/debian/changelog
+                  OUTPUT_FILE ${CMAKE_BINARY_DIR}/debian/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${KIV_INSTALL_DOCDIR})
 endif()
 include(CPack)

@@ -33,9 +33,7 @@ void OnStopSignal(int /*signal*/) {
 
 void PrintHelp() {
     std::printf(
-        "Usage: vxs-sim [--pty | --device PATH [--baud N]] [--controllers LIST] [--json]\n"
-        "               [--ack-delay MS] [--answer-gap MS] [--data-first] [--upload-pause MS]\n"
-        "               [--resend-after MS] [--resends N] [--seed N]\n"
+        "Usage: vxs-sim [--pty | --device PATH [--baud N]] [OPTION...]\n"
         "\n"
         "Simulates up to eight VXS-100 controllers on one serial line. The first line of\n"
         "standard output is the path of the line for the driver to open (the slave of a new\n"
@@ -46,7 +44,8 @@ void PrintHelp() {
         "  --pty              create a pseudo-terminal (the default)\n"
         "  --device PATH      use a serial device instead (raw, 8 data bits, no parity, 1 stop)\n"
         "  --baud N           the device's speed, 1200 to 115200 (default 9600)\n"
-        "  --controllers LIST the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
+        "  --controllers LIST\n"
+        "                     the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
         "                     (default 0-7)\n"
         "  --json             each transcript entry as one JSON object per line:\n"
         "                     {\"t\",\"dir\",\"controller\",\"kind\",\"text\",\"hex\",\"detail\"}\n"
