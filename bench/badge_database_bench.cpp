@@ -11,19 +11,15 @@
 #include "instance/driver_instance.h"
 #include "qorpro/qorpro_embed.h"
 #include "receive/badge_database.h"
+#include "scratch_folder.h"
 
 namespace {
 
-// A fresh working directory holding a database of 'count' badges, for one benchmark.
+// A working folder of its own holding a database of 'count' badges, for one benchmark.
 class Database {
 public:
     explicit Database(int count) : instance_(std::make_unique<kiv::DriverInstance>()) {
         qorReset();
-        previous_ = std::filesystem::current_path();
-        directory_ = std::filesystem::temp_directory_path() / "kiv-badge-bench";
-        std::filesystem::remove_all(directory_);
-        std::filesystem::create_directory(directory_);
-        std::filesystem::current_path(directory_);
         instance_->instanceNumber = 1;
         kiv::BadgeTableOpen(*instance_);
         std::ofstream file("zezSetupDB01.dat", std::ios::binary);
@@ -31,11 +27,7 @@ public:
             file << Line(key) << "\r\n";
         }
     }
-    ~Database() {
-        kiv::BadgeTableClose(*instance_);
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
-    }
+    ~Database() { kiv::BadgeTableClose(*instance_); }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
@@ -52,9 +44,8 @@ public:
     kiv::DriverInstance& instance() { return *instance_; }
 
 private:
+    kivbench::ScratchFolder folder_{"kiv-badge-bench"};  // first made, last removed
     std::unique_ptr<kiv::DriverInstance> instance_;
-    std::filesystem::path previous_;
-    std::filesystem::path directory_;
 };
 
 void BadgeDbLoad5000(benchmark::State& state) {
