@@ -9,6 +9,7 @@
 #include <string>
 
 #include "instance/driver_instance.h"
+#include "made_instance.h"
 #include "qorpro/qorpro_embed.h"
 #include "receive/badge_database.h"
 #include "scratch_folder.h"
@@ -18,16 +19,13 @@ namespace {
 // A working folder of its own holding a database of 'count' badges, for one benchmark.
 class Database {
 public:
-    explicit Database(int count) : instance_(std::make_unique<kiv::DriverInstance>()) {
+    explicit Database(int count) : instance_(kivtest::MakeInstance()) {
         qorReset();
-        instance_->instanceNumber = 1;
-        kiv::BadgeTableOpen(*instance_);
         std::ofstream file("zezSetupDB01.dat", std::ios::binary);
         for (int key = 0; key < count; ++key) {
             file << Line(key) << "\r\n";
         }
     }
-    ~Database() { kiv::BadgeTableClose(*instance_); }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
@@ -45,7 +43,7 @@ public:
 
 private:
     kivbench::ScratchFolder folder_{"kiv-badge-bench"};  // first made, last removed
-    std::unique_ptr<kiv::DriverInstance> instance_;
+    kivtest::MadeInstance instance_;
 };
 
 void BadgeDbLoad5000(benchmark::State& state) {
@@ -56,19 +54,19 @@ void BadgeDbLoad5000(benchmark::State& state) {
 }
 BENCHMARK(BadgeDbLoad5000)->Unit(benchmark::kMillisecond);
 
-// Re-adds a badge in the middle of the file: its line is blotted, the new one appended, the
-// table reloaded. The file grows by one line per iteration, as it does in use.
+// Re-adds a badge in the middle of the file: the file is written anew with its line blotted and
+// the new one appended, put in place, the table reloaded. The file grows by one line per
+// iteration, as it does in use.
 void BadgeDbUpdate5000(benchmark::State& state) {
     Database database(kiv::kBadgeCount - 100);
     kiv::DriverInstance& instance = database.instance();
     int key = 2500;
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         const std::string code = Database::Code(key);
-        std::snprintf(instance.stage.currentBadgeCode, sizeof instance.stage.currentBadgeCode, "%s",
-                      code.c_str());
         const std::string line = Database::Line(key);
         const std::string frame = "\n" + line.substr(0, line.find(" @ ")) + "\r";
-        benchmark::DoNotOptimize(kiv::BadgeDbUpdate(instance, frame.c_str()));
+        const kiv::BadgeUpdate update{code.c_str(), {"Bench Holder", "Shift"}};
+        benchmark::DoNotOptimize(kiv::BadgeDbUpdate(instance, frame.c_str(), update));
         key = key == 2599 ? 2500 : key + 1;
     }
 }

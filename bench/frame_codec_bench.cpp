@@ -12,6 +12,7 @@
 #include "kiv/kiv_abi.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
+#include "made_instance.h"
 #include "qorpro/qorpro_embed.h"
 #include "reference_crc.h"
 
@@ -52,8 +53,7 @@ void FinishAndClassify(benchmark::State& state) {
         qorDefineTag("INCOMING", "INCOMING", 1, KIV_TYPE_STRING);
         qorDefineTag("BADGECODE", "BADGECODE", 1, KIV_TYPE_STRING);
     }
-    const auto instance = std::make_unique<kiv::DriverInstance>();
-    instance->instanceNumber = 1;
+    const auto instance = kivtest::MakeInstance();
     static const char kEvent[] = "\n;V 12:34:56,00,01,00001F";
     char frame[kiv::kFrameBufferSize];
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)

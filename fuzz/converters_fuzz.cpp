@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "tags/gate_value.h"
-#include "write/value_converters.h"
+#include "tags/value_converters.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char text[kiv::kTextValueSize] = {};

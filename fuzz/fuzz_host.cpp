@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kiv/kiv_abi.h"
+#include "made_instance.h"
 #include "qorpro/qorpro_embed.h"
 
 namespace kivfuzz {
@@ -23,12 +24,10 @@ void BeginRun() {
 }
 
 kiv::DriverInstance& ZeroedInstance() {
-    alignas(kiv::DriverInstance) static unsigned char memory[sizeof(kiv::DriverInstance)];
-    std::memset(memory, 0, sizeof memory);
-    auto& instance = *reinterpret_cast<kiv::DriverInstance*>(memory);
-    instance.clientId = 1;
-    instance.instanceNumber = kInstanceNumber;
-    return instance;
+    // Made afresh for each input: zeroed, its locks and events created, marked started.
+    static kivtest::MadeInstance instance;
+    instance = kivtest::MakeInstance(kInstanceNumber);
+    return *instance;
 }
 
 }  // namespace kivfuzz

@@ -15,8 +15,8 @@ inline constexpr int32_t kInstanceNumber = 1;
 // "BADGECODE", "PWKDS" and "INPUT" of the instance) and forgets the log lines of the last run.
 void BeginRun();
 
-// The instance record as the host provides it: zeroed memory, with the host's client handle
-// and the instance number filled in. Zeroed anew on every call.
+// A started instance made by hand: zeroed, with the host's client handle and the instance
+// number filled in and its locks and events created. Made anew on every call.
 kiv::DriverInstance& ZeroedInstance();
 
 }  // namespace kivfuzz

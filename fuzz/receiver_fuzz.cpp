@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!kiv::platform::EventCreate(instance.answerEvent, nullptr)) {
         return 0;
     }
-    instance.answerMode = data[0] % 3;
+    instance.answerMode = static_cast<kiv::AnswerMode>(data[0] % 3);
     instance.pollPending[(data[0] >> 2) % kiv::kControllerCount] = 1;
     instance.uploadSetupRunning = (data[0] >> 5) & 1;
     const size_t count = std::min(size - 1, kiv::kFrameCapacity);

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "key_table.h"
+
 namespace vxs_sim {
 
 namespace {
@@ -226,7 +228,7 @@ CommandResult Run(Simulator& simulator, std::string_view line) {
     } else if (name == "key") {
         NeedWords(words, 4, "key C CODE NUMBER");
         if (!simulator.PutKey(ControllerArg(words[1]), words[2],
-                              Number(words[3], 0, 99999, "the key number"))) {
+                              Number(words[3], 0, KeyTable::kMaxKeyNumber, "the key number"))) {
             throw CommandError("the key cannot be stored");
         }
     } else if (name == "frame") {

@@ -20,8 +20,9 @@ struct KeyEntry {
 
 class KeyTable {
 public:
-    // Key numbers run from 0 to this; a query that would need a number beyond it gets no answer.
-    static constexpr long kMaxKeyNumber = 99999;
+    // Key numbers run from 0 to this (nine digits, the most a key answer carries); a query that
+    // would need a number beyond it gets no answer.
+    static constexpr long kMaxKeyNumber = 999999999;
 
     // The entry for a code, allocating a number for a code not seen before. Empty when the table
     // is full.

@@ -8,13 +8,12 @@ namespace kiv {
 
 // The address is shown as Parse shows it in its refusal lines: at most 39 characters, then
 // "..." when it goes on, so that the line stays bounded however long the host's text is.
+// Block parse is refused whatever the host passes, like block read and write: without a record
+// the address is shown empty and the answer is still 1.
 int32_t BlockParse(KivRequest* request) {
     const auto* gate = static_cast<const GateDescriptor*>(request->argument);
-    if (gate == nullptr) {
-        return KIV_FAILED;
-    }
     err(32, "DUZED :Block Parse failed Tag '%s', No block Support",
-        Shown(CopyAddress(gate->address)).text);
+        Shown(CopyAddress(gate == nullptr ? nullptr : gate->address)).text);
     return KIV_REJECTED;
 }
 

@@ -3,6 +3,7 @@
 
 #include "host/block_functions.h"
 #include "instance/driver_info.h"
+#include "instance/instance_sync.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "link/port_functions.h"
 #include "qorpro/qorpro.h"
@@ -33,6 +34,36 @@ const KivFunction KivFunc[KIV_FN_COUNT] = {
     nullptr,          // 17 (empty)
 };
 
+namespace {
+
+// The functions that work on a started instance while its threads run; close waits for them.
+bool UsesRunningInstance(uint32_t number) {
+    switch (number) {
+    case KIV_FN_WARM_START:
+    case KIV_FN_READ:
+    case KIV_FN_SINGLE_WRITE:
+    case KIV_FN_PORT_CLOSE:
+    case KIV_FN_PORT_OPEN:
+    case KIV_FN_PORT_RECONFIGURE: return true;
+    default: return false;
+    }
+}
+
+// Runs a function of a started instance inside the host-call gate: a call made once close has
+// begun is refused, and close waits for every call that entered before.
+int32_t CallThroughGate(KivFunction function, KivRequest* request, uint32_t number) {
+    auto& instance = *static_cast<DriverInstance*>(request->instance);
+    const HostCallScope call(instance);
+    if (!call.Entered()) {
+        err(32, "DUZED: KivMain() function %u refused, the instance is being closed",
+            static_cast<unsigned>(number));
+        return KIV_FAILED;
+    }
+    return function(request);
+}
+
+}  // namespace
+
 int32_t DispatchKivRequest(KivRequest* request) {
     const uint32_t number = request != nullptr ? request->functionNumber : 0;
     // The host's log shows the zero-based table position, before any check: the number less
@@ -46,6 +77,10 @@ int32_t DispatchKivRequest(KivRequest* request) {
     if (function == nullptr) {
         err(8, "DUZED:Exited KivMain() pointer in KivFunc[] is NULL");
         return KIV_FAILED;
+    }
+    if (UsesRunningInstance(number) && request->instance != nullptr &&
+        IsStarted(*static_cast<DriverInstance*>(request->instance))) {
+        return CallThroughGate(function, request, number);
     }
     return function(request);
 }

@@ -3,8 +3,8 @@
 // The host provides the memory (of the size GetKIVinfo reports) and passes its address with
 // every request; the driver never allocates or frees the record itself. Cold start constructs
 // the members in place and close destroys what they own. Members that the driver's threads
-// share without a lock are atomics; everything else is guarded by the instance's two locks
-// (transactionLock before portLock, never the reverse).
+// share without a lock are atomics; everything else has one guard, named in the table above
+// DriverInstance.
 #pragma once
 
 #include <atomic>
@@ -32,10 +32,15 @@ inline constexpr size_t kKeyAnswerTextSize = 15;
 // The smallest answer time-out cold start accepts, in units of 10 ms.
 inline constexpr int kMinAnswerTimeoutUnits = 100;
 
+// The most digits a key number has: what the key answer check accepts and the badge table keeps
+// are one limit, so that every key the driver adds can be named in its events (an event's
+// badge field of seven hexadecimal digits names key numbers of up to nine digits).
+inline constexpr size_t kKeyNumberDigits = 9;
+
 // The sizes of a badge's texts, terminator included.
 inline constexpr size_t kBadgeNameSize = 51;
 inline constexpr size_t kBadgeName2Size = 21;
-inline constexpr size_t kBadgeKeyNumberSize = 6;
+inline constexpr size_t kBadgeKeyNumberSize = kKeyNumberDigits + 1;
 inline constexpr size_t kBadgeCodeSize = 11;
 inline constexpr size_t kBadgeDoorMaskSize = 5;
 inline constexpr size_t kBadgeDateSize = 9;
@@ -110,12 +115,14 @@ struct DownloadSlot {
     std::atomic<int32_t> finished;  // 1 once the thread has done its last step
 };
 
-// The instance's threads, each joined before close lets the instance go.
+// The instance's threads, each joined before close lets the instance go (the thread that waits
+// for host messages may be let go instead: it holds nothing of the instance, lifecycle/).
 struct InstanceThreads {
     platform::Thread receiver;
     platform::Thread poll;
     platform::Thread eventFormat;
     platform::Thread shutdown;
+    // Chosen, filled, joined and released only under downloadLock.
     DownloadSlot downloads[kMaxDownloads];
 };
 
@@ -126,9 +133,51 @@ enum AnswerMode : int32_t {
     kAnswerData = 2,  // an acknowledgement and a data answer awaited
 };
 
+// The host calls in progress on a started instance, and whether close has begun: the count in
+// the low bits, kClosingBit above them. Close sets the bit, wakes every wait and lets the
+// instance go only once the count is back at 0; a call that finds the bit set is refused.
+inline constexpr uint32_t kClosingBit = 0x80000000U;
+
+// A failed host call remembered so that it is logged once until the call works again.
+inline constexpr size_t kHostFailureAddressSize = 24;
+inline constexpr size_t kHostFailureSlots = 32;
+struct HostFailure {
+    char address[kHostFailureAddressSize];
+    int32_t call;  // which host call (instance/host_tags.h)
+};
+struct HostFailures {
+    platform::Lock lock;
+    std::atomic<int32_t> count;  // entries in use; 0 lets a working call skip the lock
+    HostFailure entries[kHostFailureSlots];
+    bool overflowLogged;
+};
+
+struct MessageWaiter;  // lifecycle/shutdown_thread.h
+
+// One line's state. Who touches what, and under which guard (the locks are taken in the order
+// transactionLock, then portLock; stageLock, textLock, badgeLock, downloadLock and the host
+// failures' lock are leaves: nothing else is taken while one of them is held):
+//
+//   member                         written by                           guard
+//   clientId, instanceNumber       cold start                           read-only afterwards
+//   answerTimeoutUnit              cold start, function 15              atomic
+//   port, portSettings, readTimeout  cold start, functions 12, 13, 15   portLock
+//   txBuffer, keyAnswerNumber1/2   transactions (SingleWrite, the start-up threads, downloads)
+//                                                                       transactionLock
+//   answerMode, expectedAnswer,    the transaction in progress (set under portLock with the
+//   answerCopy, uploadAck/DataSeen   send), the receiver                portLock (flags atomic)
+//   rxBuffer, rxLength, heldLineFeed, setupFileState, eventsFileState
+//                                  the receiver                         receiver thread only
+//   lastEventText                  the receiver; read by function 5     textLock
+//   stage                          staging (SingleWrite), DOWNLOAD, the modify-key reload; read
+//                                  by commands (one snapshot each) and function 5   stageLock
+//   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
+//   threads.downloads              SingleWrite (FSPARS), close          downloadLock
+//   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls
+//                                                                       atomic
+//   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
-    // Written by function 15 while transactions read it.
     std::atomic<int32_t> answerTimeoutUnit;
     int32_t readTimeout;
     platform::PortHandle port;
@@ -151,7 +200,7 @@ struct DriverInstance {
     int32_t badgeCount;
     platform::Lock badgeLock;
     int16_t rxLength;
-    std::atomic<int32_t> answerMode;
+    std::atomic<AnswerMode> answerMode;
     int32_t expectedAnswer;
     std::atomic<int32_t> uploadAckSeen;
     std::atomic<int32_t> uploadDataSeen;
@@ -160,14 +209,20 @@ struct DriverInstance {
     int32_t eventsFileState;
     std::atomic<int32_t> shutdownRequested;
     std::atomic<int32_t> pollPending[kControllerCount];
-    int32_t downloadController;
+    int32_t downloadController;  // the controller of the download started last (stageLock)
     SetupStage stage;
     // Below: what the driver keeps to start and stop the instance safely.
-    bool heldLineFeed;              // the receiver read the LF that begins its next frame
-    platform::Event shutdownEvent;  // set with shutdownRequested: it ends every pause at once
-    platform::Event receiverReady;  // set once the receiver reads the line
-    uint64_t startedMarker;         // kStartedMarker from cold start until close
-    std::atomic<int32_t> clientRegistered;
+    platform::Lock stageLock;
+    platform::Lock textLock;
+    platform::Lock downloadLock;
+    bool heldLineFeed;                    // the receiver read the LF that begins its next frame
+    platform::Event shutdownEvent;        // set with shutdownRequested: it ends every pause at once
+    platform::Event receiverReady;        // set once the receiver reads the line
+    std::atomic<uint64_t> startedMarker;  // kStartedMarker from cold start until close
+    std::atomic<bool> hasLine;            // the port was opened and the threads started
+    std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
+    MessageWaiter* messageWaiter;         // shared with the thread that waits for host messages
+    mutable HostFailures hostFailures;
     DriverTimings timings;
     InstanceThreads threads;
 };
@@ -175,6 +230,10 @@ struct DriverInstance {
 // The value of startedMarker while an instance is started; anything else (the host's memory as
 // it was handed over included) means it is not.
 inline constexpr uint64_t kStartedMarker = 0x5249524F44495354ULL;
+
+inline bool IsStarted(const DriverInstance& instance) {
+    return instance.startedMarker.load() == kStartedMarker;
+}
 
 static_assert(offsetof(DriverInstance, clientId) == 0, "the host writes the client handle first");
 

@@ -1,6 +1,13 @@
 // Tag access as the driver does it: look the tag up by its address for this instance and, only
-// when it exists, store or read its value. A tag the host's configuration does not hold, or a
-// host call that fails, is skipped silently; the driver never creates tags.
+// when it exists, store or read its value. The driver never creates tags.
+//
+// A tag the host's configuration does not hold (the look-up answers kHostNoSuchTag) is skipped
+// silently: a site need not configure every tag. Any other failed host call is logged at level
+// 32, "RIRODI: <call>() failed for the tag <address>, status <n>; not logged again until it
+// works", once per tag and call until that call works again for that tag (at most
+// kHostFailureSlots such tags are remembered at once; beyond them one more line says that
+// further failures go unlogged), so that a broken tag cannot flood the log. The value is then
+// not stored, or not read, and the driver goes on.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +16,9 @@
 namespace kiv {
 
 struct DriverInstance;
+
+// The status of a tag look-up for an address the host's configuration does not hold.
+inline constexpr uint16_t kHostNoSuchTag = 1;
 
 // The longest text the driver writes into a tag: a monitoring copy of a frame ("OUTGOING",
 // "INCOMING"), 200 bytes with every byte escaped to four characters. Texts are read back
@@ -20,13 +30,28 @@ void PutTagValue(const DriverInstance& instance, const char* address, double val
 // Stores a text in the tag with this address (data source 2).
 void PutTagText(const DriverInstance& instance, const char* address, const char* text);
 
-// Reads the tag's number (request code 11 unless given); false when the tag is missing or the
-// read fails, and then 'value' is left alone.
-bool GetTagValue(const DriverInstance& instance, const char* address, double& value,
-                 int32_t requestCode = 11, uint8_t readClient = 0);
+// What a read of a tag came to.
+enum class TagRead {
+    kRead,     // the value is there
+    kMissing,  // the host holds no tag with this address
+    kFailed,   // the host failed the look-up or the read (logged)
+};
+
+// Reads the tag's number (request code 11 unless given); 'value' is left alone unless kRead.
+TagRead ReadTagValue(const DriverInstance& instance, const char* address, double& value,
+                     int32_t requestCode = 11, uint8_t readClient = 0);
 // Reads the tag's text (request code 11) through an area of kLongestTagText characters and cuts
-// it to a buffer of 'size' bytes; false when the tag is missing or the read fails, and then
-// 'text' is left alone.
-bool GetTagText(const DriverInstance& instance, const char* address, char* text, size_t size);
+// it to a buffer of 'size' bytes; 'text' is left alone unless kRead.
+TagRead ReadTagText(const DriverInstance& instance, const char* address, char* text, size_t size);
+
+// The same, true only when the value was read.
+inline bool GetTagValue(const DriverInstance& instance, const char* address, double& value,
+                        int32_t requestCode = 11, uint8_t readClient = 0) {
+    return ReadTagValue(instance, address, value, requestCode, readClient) == TagRead::kRead;
+}
+inline bool GetTagText(const DriverInstance& instance, const char* address, char* text,
+                       size_t size) {
+    return ReadTagText(instance, address, text, size) == TagRead::kRead;
+}
 
 }  // namespace kiv

@@ -1,6 +1,9 @@
-// Function 11: close. Every thread of the instance is stopped and joined before the port is
-// closed and the locks are destroyed, so that no thread touches them, or the instance, after
-// close has returned.
+// Function 11: close. Host calls in progress are made to end and waited for, every thread of
+// the instance is stopped and joined (the thread that waits for host messages is let go when the
+// host keeps it waiting; it holds nothing of the instance), and only then are the port closed and
+// the locks and events destroyed, so that nothing touches them, or the instance, after close has
+// returned.
+#include "instance/instance_sync.h"
 #include "instance/thread_waits.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "lifecycle/shutdown_thread.h"
@@ -8,26 +11,19 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "qorpro/qorpro.h"
-#include "receive/badge_database.h"
+#include "write/download_thread.h"
 
 namespace kiv {
 
 namespace {
 
-// Asks every thread to end and waits until each has. The thread that waits for host messages
-// ends when its client is removed; if the host has not sent its shut-down signal, that is done
-// here.
 void StopThreads(DriverInstance& instance) {
-    RequestShutdown(instance);
-    RemoveClient(instance);
     InstanceThreads& threads = instance.threads;
     platform::ThreadJoin(threads.eventFormat);
     platform::ThreadJoin(threads.poll);
-    for (DownloadSlot& download : threads.downloads) {
-        platform::ThreadJoin(download.thread);
-    }
+    JoinDownloads(instance);
     platform::ThreadJoin(threads.receiver);
-    platform::ThreadJoin(threads.shutdown);
+    ReleaseClient(instance);
 }
 
 }  // namespace
@@ -37,24 +33,22 @@ int32_t Close(KivRequest* request) {
     if (instance == nullptr) {
         return KIV_FAILED;
     }
-    if (instance->startedMarker != kStartedMarker) {
+    if (!IsStarted(*instance)) {
         return KIV_OK;  // never started, or closed already: nothing is held
     }
+    if (!BeginClose(*instance)) {
+        err(32, "RIRODI: close refused, the instance is being closed already");
+        return KIV_FAILED;
+    }
+    RequestShutdown(*instance);
+    WaitForHostCalls(*instance);
     StopThreads(*instance);
     if (!CloseInstancePort(*instance)) {
         err(32, "RIRODI:Fail to close comm.");
+        ReopenGate(*instance);
         return KIV_FAILED;  // the locks stay; a second close tries again
     }
-    if (platform::LockIsInitialised(instance->portLock)) {
-        platform::LockDestroy(instance->portLock);
-    }
-    if (platform::LockIsInitialised(instance->transactionLock)) {
-        platform::LockDestroy(instance->transactionLock);
-    }
-    platform::EventClose(instance->answerEvent);
-    platform::EventClose(instance->shutdownEvent);
-    platform::EventClose(instance->receiverReady);
-    BadgeTableClose(*instance);
+    DestroyInstanceSync(*instance);
     instance->startedMarker = 0;
     return KIV_OK;
 }

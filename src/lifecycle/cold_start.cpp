@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 
+#include "instance/instance_sync.h"
 #include "lifecycle/instance_names.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "lifecycle/shutdown_thread.h"
@@ -13,6 +14,7 @@
 #include "qorpro/qorpro.h"
 #include "receive/badge_database.h"
 #include "receive/unsolicited_receiver.h"
+#include "write/download_thread.h"
 #include "write/setup_staging.h"
 
 namespace kiv {
@@ -42,17 +44,16 @@ struct WorkerThread {
     const char* name;  // for the failure line; nullptr: the receiver's own line
 };
 
-// The order in which cold start starts them.
+// The order in which cold start starts them; the thread that waits for host messages follows.
 const WorkerThread kWorkers[] = {
     {&InstanceThreads::receiver, UnsolThread, 0, nullptr},
     {&InstanceThreads::poll, Initialize, 0, "Initialize"},
     {&InstanceThreads::eventFormat, EventV_Format, kShortThreadStack, "EventV_Format"},
-    {&InstanceThreads::shutdown, ThreadShutDown, kShortThreadStack, "ThreadShutDown"},
 };
 
 bool StartWorkers(DriverInstance& instance) {
+    uint32_t error = 0;
     for (const WorkerThread& worker : kWorkers) {
-        uint32_t error = 0;
         if (!platform::ThreadStart(instance.threads.*worker.slot, worker.body, &instance,
                                    worker.stackSize, &error)) {
             if (worker.name == nullptr) {
@@ -62,6 +63,10 @@ bool StartWorkers(DriverInstance& instance) {
             }
             return false;
         }
+    }
+    if (!StartMessageWaiter(instance, kShortThreadStack, error)) {
+        err(32, "RIRODI: ColdStart() error, starting ThreadShutDown, err %u", error);
+        return false;
     }
     return true;
 }
@@ -74,7 +79,7 @@ int32_t ColdStart(KivRequest* request) {
         return KIV_FAILED;
     }
     auto* memory = static_cast<DriverInstance*>(request->instance);
-    if (memory->startedMarker == kStartedMarker) {
+    if (IsStarted(*memory)) {
         err(32, "RIRODI: ColdStart() refused, the instance is already started; close it first");
         return KIV_FAILED;
     }
@@ -82,11 +87,24 @@ int32_t ColdStart(KivRequest* request) {
     const auto instanceNumber = static_cast<int32_t>(request->instanceNumber);
     DriverInstance& instance = ResetInstance(memory, instanceNumber);
 
-    if (QorMkClient(ClientName(instanceNumber).data(), 1, 0, &instance.clientId) != 0) {
+    if (RegisterClient(instance, ClientName(instanceNumber).data()) != 0) {
         return KIV_REJECTED;
     }
+    // Every lock and event exists from here until close.
+    const InstanceName eventName = AnswerEventName(instanceNumber);
+    switch (CreateInstanceSync(instance, eventName.data())) {
+    case SyncCreation::kCreated: break;
+    case SyncCreation::kAnswerEventFailed:
+        err(32, "RIRODI: ColdStart() error, creating synchronisation event semaphore '%s', err %u",
+            eventName.data(), platform::LastErrorCode());
+        ReleaseClient(instance);
+        return KIV_FAILED;
+    case SyncCreation::kOtherFailed:
+        err(32, "RIRODI: ColdStart() error, creating the locks of the instance");
+        ReleaseClient(instance);
+        return KIV_FAILED;
+    }
     // From here on the instance holds something that close must release.
-    instance.clientRegistered = 1;
     instance.startedMarker = kStartedMarker;
     processClientId = instance.clientId;
     if (params.openPort == 0) {
@@ -108,19 +126,7 @@ int32_t ColdStart(KivRequest* request) {
                                      ? kMinAnswerTimeoutUnits
                                      : params.answerTimeout;
     platform::SetReadTimeout(instance.port, instance.readTimeout);
-
-    const InstanceName eventName = AnswerEventName(instanceNumber);
-    if (!platform::EventCreate(instance.answerEvent, eventName.data())) {
-        err(32, "RIRODI: ColdStart() error, creating synchronisation event semaphore '%s', err %u",
-            eventName.data(), platform::LastErrorCode());
-        return KIV_FAILED;
-    }
-    if (!platform::LockInit(instance.portLock) || !platform::LockInit(instance.transactionLock) ||
-        !platform::EventCreate(instance.shutdownEvent, nullptr) ||
-        !platform::EventCreate(instance.receiverReady, nullptr) || !BadgeTableOpen(instance)) {
-        err(32, "RIRODI: ColdStart() error, creating the locks of the instance");
-        return KIV_FAILED;
-    }
+    instance.hasLine = true;
     if (!StartWorkers(instance)) {
         return KIV_FAILED;
     }

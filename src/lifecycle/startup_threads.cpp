@@ -7,7 +7,6 @@
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
-#include "link/port_lock_scope.h"
 #include "link/transaction.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -44,8 +43,11 @@ void EventV_Format(void* argument) {
 
     const platform::LockGuard transaction(instance.transactionLock);
     std::memcpy(instance.txBuffer, frame, sizeof frame);
-    if (!SendWithRetries(instance, instance.txBuffer, length,
-                         AnswerWaitMs(instance, kMsPerTimeoutUnit), kEventFormatLines)) {
+    const AttemptResult result =
+        SendWithRetries(instance, instance.txBuffer, length,
+                        AnswerWaitMs(instance, kMsPerTimeoutUnit), kEventFormatLines);
+    // Stopped by shut-down before a frame went out: nothing failed on the line.
+    if (result != AttemptResult::kAnswered && result != AttemptResult::kShutDown) {
         err(32, "RIRODI: EventV_Format() error,  Ack wasn't received");
     }
 }
@@ -67,10 +69,13 @@ void Initialize(void* argument) {
 
         const platform::LockGuard transaction(instance.transactionLock);
         std::atomic<int32_t>& pending = instance.pollPending[controller];
-        pending = 1;
-        instance.answerMode = kAnswerNone;
         {
-            const PortLockScope lock(instance);
+            const platform::LockGuard lock(instance.portLock);
+            if (ShutdownRequested(instance)) {
+                return;  // no frame once shut-down is requested
+            }
+            pending = 1;
+            instance.answerMode = kAnswerNone;
             std::memcpy(instance.txBuffer, frame, sizeof frame);
             SendFrame(instance, instance.txBuffer, length);
         }

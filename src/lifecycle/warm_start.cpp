@@ -1,7 +1,8 @@
 // Function 2: warm start. Pending input is dropped; nothing else is reset.
+#include "instance/driver_instance.h"
 #include "lifecycle/lifecycle_functions.h"
-#include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
+#include "platform/sync.h"
 #include "qorpro/qorpro.h"
 
 namespace kiv {
@@ -12,8 +13,8 @@ int32_t WarmStart(KivRequest* request) {
         return KIV_FAILED;
     }
     // An instance that is not started holds no port (its memory may hold anything).
-    if (instance->startedMarker == kStartedMarker) {
-        const PortLockScope lock(*instance);
+    if (IsStarted(*instance)) {
+        const platform::LockGuard lock(instance->portLock);
         if (instance->port != nullptr &&
             platform::DiscardInput(instance->port) != platform::kPortOk) {
             err(32, "RIRODI:Fail to flush comm port.");

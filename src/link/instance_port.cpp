@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
+#include "platform/sync.h"
 
 namespace kiv {
 
@@ -21,7 +21,7 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
 }
 
 bool CloseInstancePort(DriverInstance& instance) {
-    const PortLockScope lock(instance);
+    const platform::LockGuard lock(instance.portLock);
     if (instance.port == nullptr) {
         return true;
     }

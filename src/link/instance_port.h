@@ -2,8 +2,7 @@
 //
 // The handle in the instance changes only under the instance's port lock, so that the receiver
 // and the senders, which use the port under that lock, never see it change in the middle of a
-// step. An instance without locks (never started, started without its port, or closed) runs no
-// thread that could use the port.
+// step.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +18,8 @@ namespace kiv {
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings);
 
 // Closes the instance's port, as function 12 does: true when it was closed or none was open;
-// false when the close failed, and then the handle stays. Holds the port lock when the
-// instance has one.
+// false when the close failed, and then the handle stays. Holds the port lock (the instance is
+// started).
 bool CloseInstancePort(DriverInstance& instance);
 
 }  // namespace kiv

@@ -1,15 +1,16 @@
 // Functions 12, 13 and 15: close, open and reconfigure the port of a running instance.
 //
 // The handle changes under the port lock. Functions 13 and 15 open a port only for an instance
-// that runs (its locks exist): before cold start, after a cold start that did not open its
-// port, or after close, no receiver would read the port, and cold start would open its own
-// beside it. They then return 2 and change nothing. Function 12 closes whatever port is there.
+// that has a line (its cold start opened the port and started the receiver): before cold start,
+// after a cold start that did not open its port, or after close, no receiver would read the
+// port, and cold start would open its own beside it. They then return 2 and change nothing.
+// Function 12 closes whatever port a started instance has, and does nothing on one that is not
+// started.
 #include <cstring>
 
 #include "instance/driver_instance.h"
 #include "link/instance_port.h"
 #include "link/port_functions.h"
-#include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 
@@ -18,7 +19,7 @@ namespace kiv {
 namespace {
 
 bool IsRunning(const DriverInstance& instance) {
-    return platform::LockIsInitialised(instance.portLock);
+    return IsStarted(instance) && instance.hasLine.load();
 }
 
 }  // namespace
@@ -26,6 +27,9 @@ bool IsRunning(const DriverInstance& instance) {
 int32_t PortClose(KivRequest* request) {
     if (request->instance == nullptr) {
         return KIV_FAILED;
+    }
+    if (!IsStarted(InstanceOf(*request))) {
+        return KIV_OK;  // nothing is open
     }
     return CloseInstancePort(InstanceOf(*request)) ? KIV_OK : KIV_FAILED;
 }
@@ -37,7 +41,7 @@ int32_t PortOpen(KivRequest* request) {
         return KIV_FAILED;
     }
     DriverInstance& instance = InstanceOf(*request);
-    const PortLockScope lock(instance);
+    const platform::LockGuard lock(instance.portLock);
     if (instance.port != nullptr) {
         return KIV_FAILED;
     }
@@ -58,7 +62,7 @@ int32_t PortReconfigure(KivRequest* request) {
     if (reconfig.answerTimeout > 0) {
         instance.answerTimeoutUnit = reconfig.answerTimeout;
     }
-    const PortLockScope lock(instance);
+    const platform::LockGuard lock(instance.portLock);
     if (instance.port != nullptr) {
         if (platform::ClosePort(instance.port) != platform::kPortOk) {
             return KIV_FAILED;  // the old handle stays in use

@@ -5,7 +5,6 @@
 
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
-#include "link/port_lock_scope.h"
 #include "platform/sync.h"
 
 namespace kiv {
@@ -16,12 +15,15 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
     instance.uploadAckSeen = 0;
     instance.uploadDataSeen = 0;
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         if (!platform::EventReset(instance.answerEvent) && logResetFailure != nullptr) {
             logResetFailure(platform::LastErrorCode());
         }
         if (mode == kAnswerData) {
             instance.expectedAnswer = expectedAnswer;
+        }
+        if (ShutdownRequested(instance)) {
+            return {AttemptResult::kShutDown, 0};
         }
         instance.answerMode = mode;
         SendFrame(instance, frame, length);
@@ -29,16 +31,20 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
     switch (WaitForAnswer(instance, waitMs)) {
     case platform::WaitResult::Signalled:
     case platform::WaitResult::Abandoned: return {AttemptResult::kAnswered, 0};
-    case platform::WaitResult::TimedOut: return {AttemptResult::kTimedOut, 0};
+    case platform::WaitResult::TimedOut:
+        // A wait that shut-down cut short is no time-out of the line.
+        return {ShutdownRequested(instance) ? AttemptResult::kShutDown : AttemptResult::kTimedOut,
+                0};
     case platform::WaitResult::Failed: break;
     }
     return {AttemptResult::kWaitFailed, platform::LastErrorCode()};
 }
 
-bool SendWithRetries(DriverInstance& instance, const char* frame, size_t length, uint32_t waitMs,
-                     const AttemptLines& lines) {
+AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_t length,
+                              uint32_t waitMs, const AttemptLines& lines) {
     constexpr int kAttempts = 3;
     constexpr uint32_t kPauseAfterTimeoutMs = 100;
+    AttemptResult last = AttemptResult::kShutDown;  // what a loop that sends nothing comes to
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0 && ShutdownRequested(instance)) {
             break;
@@ -47,15 +53,17 @@ bool SendWithRetries(DriverInstance& instance, const char* frame, size_t length,
             SendAndAwait(instance, frame, length, kAnswerAck, 0, waitMs, lines.resetFailed);
         instance.answerMode = kAnswerNone;
         switch (outcome.result) {
-        case AttemptResult::kAnswered: return true;
+        case AttemptResult::kAnswered: return AttemptResult::kAnswered;
+        case AttemptResult::kShutDown: return AttemptResult::kShutDown;
         case AttemptResult::kWaitFailed: lines.waitFailed(outcome.systemError); break;
         case AttemptResult::kTimedOut:
             lines.timedOut();
             PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
             break;
         }
+        last = outcome.result;
     }
-    return false;
+    return last;
 }
 
 uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit) {

@@ -17,7 +17,8 @@ namespace kiv {
 enum class AttemptResult {
     kAnswered,    // answerEvent was set (or the wait was abandoned, which counts the same)
     kWaitFailed,  // the wait itself failed
-    kTimedOut,    // no answer within the time (or shut-down ended the wait)
+    kTimedOut,    // no answer within the time
+    kShutDown,    // shut-down was requested: nothing was sent, or the wait was cut short
 };
 
 struct Attempt {
@@ -30,7 +31,9 @@ using ResetFailureLog = void (*)(uint32_t systemError);
 
 // Sends the frame as one attempt and waits up to 'waitMs' for its answer. A transaction started
 // before the receiver reads the line (in the first second after cold start) waits for it first,
-// so that its answer is not left unread. For kAnswerData,
+// so that its answer is not left unread. Once shut-down is requested no frame is sent (the check
+// is made under the port lock, just before the send): the attempt ends as kShutDown. For
+// kAnswerData,
 // 'expectedAnswer' is stored for the receiver; uploadAckSeen and uploadDataSeen are cleared
 // before the send. Whether the frame went out is not looked at: a frame that did not go out
 // shows as a missing answer.
@@ -46,10 +49,11 @@ struct AttemptLines {
 
 // Sends the frame, awaiting its acknowledgement, with up to three attempts of 'waitMs' each:
 // after a failed attempt the next follows (100 ms after a time-out) unless shut-down has been
-// requested. answerMode is set back after every attempt. True when an attempt was answered.
-// The caller holds transactionLock.
-bool SendWithRetries(DriverInstance& instance, const char* frame, size_t length, uint32_t waitMs,
-                     const AttemptLines& lines);
+// requested. answerMode is set back after every attempt. kAnswered when an attempt was answered;
+// kShutDown when shut-down stopped it before it sent its first frame (no failure was logged);
+// otherwise the last failed attempt's result. The caller holds transactionLock.
+AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_t length,
+                              uint32_t waitMs, const AttemptLines& lines);
 
 // The answer wait of a transaction: answerTimeoutUnit (units of 10 ms) times 'msPerUnit' (10 for
 // single commands, 15 for download lines). A negative time-out counts as 0.

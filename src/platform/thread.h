@@ -18,6 +18,9 @@ bool ThreadStart(Thread& thread, ThreadBody body, void* argument, size_t stackSi
                  uint32_t* errorCode);
 // Waits for the thread to end and releases it; a thread never started is ignored.
 void ThreadJoin(Thread& thread);
+// Lets the thread run on by itself: it is not waited for, and what it holds of the system is
+// released when it ends. A thread never started is ignored.
+void ThreadDetach(Thread& thread);
 bool ThreadStarted(const Thread& thread);
 
 }  // namespace kiv::platform

@@ -9,8 +9,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "instance/host_tags.h"
+#include "platform/file_store.h"
+#include "platform/sync.h"
 #include "qorpro/qorpro.h"
 #include "receive/badge_lines.h"
 #include "receive/line_reader.h"
@@ -27,55 +31,41 @@ constexpr const char* kNameTag = "PBINM";
 constexpr const char* kName2Tag = "PBIN2";
 constexpr const char* kLineEnd = "\r\n";
 
-// How each problem of a line is logged: "<what> is longer than <limit> characters, <action>".
+// How each problem of a line is logged, after "RIRODI: <file> line <n>: ".
 struct ProblemText {
     BadgeLineProblem problem;
     const char* what;
-    size_t limit;
+    size_t limit;  // 0: 'what' is the whole text
     const char* action;
 };
 
 constexpr ProblemText kProblemTexts[] = {
     {BadgeLineProblem::kLineTooLong, "the line", kLineLimit, "not used"},
+    {BadgeLineProblem::kMalformed, "the line is not a complete badge line", 0, "not used"},
     {BadgeLineProblem::kKeyNumberTooLong, "the key number", kBadgeKeyNumberSize - 1, "not used"},
     {BadgeLineProblem::kDoorMaskTooLong, "the door mask", kBadgeDoorMaskSize - 1, "not used"},
     {BadgeLineProblem::kNameCut, "the name", kBadgeNameSize - 1, "cut"},
     {BadgeLineProblem::kName2Cut, "the second name", kBadgeName2Size - 1, "cut"},
 };
 
-void LogProblem(void* context, unsigned long lineNumber, BadgeLineProblem problem) {
-    const char* fileName = static_cast<const char*>(context);
+void LogProblem(const char* fileName, unsigned long lineNumber, BadgeLineProblem problem) {
     for (const ProblemText& text : kProblemTexts) {
-        if (text.problem == problem) {
+        if (text.problem != problem) {
+            continue;
+        }
+        if (text.limit == 0) {
+            err(32, "RIRODI: %s line %lu: %s, %s", fileName, lineNumber, text.what, text.action);
+        } else {
             err(32, "RIRODI: %s line %lu: %s is longer than %d characters, %s", fileName,
                 lineNumber, text.what, static_cast<int>(text.limit), text.action);
         }
     }
 }
 
-// Holds the badge table's lock for one scope, when the table was opened.
-class BadgeTableGuard {
-public:
-    // The lock is the one member a reader changes; the instance itself is never const.
-    explicit BadgeTableGuard(const DriverInstance& instance)
-        : lock_(const_cast<platform::Lock&>(instance.badgeLock)),
-          held_(platform::LockIsInitialised(lock_)) {
-        if (held_) {
-            platform::LockEnter(lock_);
-        }
-    }
-    ~BadgeTableGuard() {
-        if (held_) {
-            platform::LockLeave(lock_);
-        }
-    }
-    BadgeTableGuard(const BadgeTableGuard&) = delete;
-    BadgeTableGuard& operator=(const BadgeTableGuard&) = delete;
-
-private:
-    platform::Lock& lock_;
-    bool held_;
-};
+// The loader's sink: the context is the file's name.
+void LogLoadProblem(void* context, unsigned long lineNumber, BadgeLineProblem problem) {
+    LogProblem(static_cast<const char*>(context), lineNumber, problem);
+}
 
 // A table built aside, to replace the instance's at once.
 struct BadgeTableImage {
@@ -83,13 +73,18 @@ struct BadgeTableImage {
     uint16_t keyOrder[kBadgeCount];
 };
 
+// The table's lock is the one member a look-up changes; the instance itself is never const.
+platform::Lock& BadgeLockOf(const DriverInstance& instance) {
+    return const_cast<platform::Lock&>(instance.badgeLock);
+}
+
 int32_t LoadedCount(const DriverInstance& instance) {
     return std::clamp(instance.badgeCount, int32_t{0}, int32_t{kBadgeCount});
 }
 
 void Install(DriverInstance& instance, const BadgeTableImage& image, int32_t count) {
     const auto filled = static_cast<size_t>(count);
-    BadgeTableGuard guard(instance);
+    const platform::LockGuard guard(instance.badgeLock);
     std::memcpy(instance.badges, image.records, filled * sizeof(BadgeRecord));
     std::memset(instance.badges + filled, 0, (kBadgeCount - filled) * sizeof(BadgeRecord));
     std::memcpy(instance.badgeKeyOrder, image.keyOrder, filled * sizeof(uint16_t));
@@ -103,10 +98,13 @@ void CopyText(char (&to)[N], const char (&from)[M]) {
 }
 
 // A name from its tag for a new line: at most 'limit' characters (longer is logged), control
-// characters turned into blanks so that the line stays one line.
-void TakeName(const DriverInstance& instance, const char* tag, size_t limit, char* name) {
+// characters turned into blanks so that the line stays one line. False when the tag exists but
+// cannot be read; a missing tag gives an empty name.
+bool TakeName(const DriverInstance& instance, const char* tag, size_t limit, char* name) {
     char text[kLongestTagText + 1] = {};
-    GetTagText(instance, tag, text, sizeof text);
+    if (ReadTagText(instance, tag, text, sizeof text) == TagRead::kFailed) {
+        return false;
+    }
     size_t length = std::strlen(text);
     if (length > limit) {
         err(32,
@@ -118,80 +116,114 @@ void TakeName(const DriverInstance& instance, const char* tag, size_t limit, cha
         name[i] = static_cast<unsigned char>(text[i]) < 0x20 ? ' ' : text[i];
     }
     name[length] = '\0';
+    return true;
 }
 
-// Where the badge line with a given badge code lies in the database, and how the file ends.
-struct DatabaseScan {
-    bool found = false;
-    uint64_t start = 0;
-    size_t length = 0;
-    uint64_t size = 0;
-    int lastByte = -1;
+// The whole database file in memory; empty when there is none.
+struct FileImage {
+    std::vector<char> bytes;
+    bool exists = false;
+    bool readable = true;
 };
 
-DatabaseScan ScanDatabase(const char* fileName, const char* badgeCode, size_t codeLength) {
-    DatabaseScan scan;
+FileImage ReadWholeFile(const char* fileName) {
+    FileImage image;
     std::FILE* file = std::fopen(fileName, "rb");
     if (file == nullptr) {
-        return scan;
+        return image;
     }
-    LineReader lines(file);
-    TextLine line{};
-    BadgeRecord record;
-    while (lines.Next(line)) {
-        if (scan.found || codeLength == 0 || line.tooLong || !IsBadgeLine(line.text, line.length)) {
-            continue;
-        }
-        ParseBadgeLine(line.text, line.length, record);
-        if (std::strncmp(record.badgeCode, badgeCode, codeLength) == 0 &&
-            record.badgeCode[codeLength] == '\0') {
-            scan.found = true;
-            scan.start = line.start;
-            scan.length = line.fullLength;
-        }
+    image.exists = true;
+    char chunk[4096];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        image.bytes.insert(image.bytes.end(), chunk, chunk + n);
     }
-    scan.size = lines.BytesRead();
-    scan.lastByte = lines.LastByte();
+    image.readable = std::ferror(file) == 0;
     std::fclose(file);
-    return scan;
+    return image;
 }
 
-bool AppendLine(const char* fileName, const DatabaseScan& scan, const char* line, size_t length) {
-    std::FILE* file = std::fopen(fileName, "ab");
-    if (file == nullptr) {
-        return false;
+// The first badge line with this badge code: its offset and length (line end not counted).
+struct LineSpan {
+    size_t start = 0;
+    size_t length = 0;
+    bool found = false;
+};
+
+LineSpan FindBadgeLine(const std::vector<char>& bytes, const char* badgeCode) {
+    LineSpan span;
+    const size_t codeLength = strnlen(badgeCode, kBadgeCodeSize - 1);
+    if (codeLength == 0) {
+        return span;
     }
-    // A last line without its line end gets one first, so that the new line stays a line.
-    const char* separator = "";
-    if (scan.size > 0 && scan.lastByte != '\n') {
-        separator = scan.lastByte == '\r' ? "\n" : kLineEnd;
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const auto newline =
+            std::find(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end(), '\n');
+        const size_t end = static_cast<size_t>(newline - bytes.begin());
+        size_t length = end - start;
+        if (length > 0 && bytes[start + length - 1] == '\r') {
+            --length;
+        }
+        const char* text = bytes.data() + start;
+        if (length <= kLineLimit && IsBadgeLine(text, length)) {
+            BadgeRecord record;
+            ParseBadgeLine(text, length, record);
+            if (std::strncmp(record.badgeCode, badgeCode, codeLength) == 0 &&
+                record.badgeCode[codeLength] == '\0') {
+                span = {start, length, true};
+                return span;
+            }
+        }
+        start = end + 1;
     }
-    const size_t separatorLength = std::strlen(separator);
-    bool written = std::fwrite(separator, 1, separatorLength, file) == separatorLength &&
-                   std::fwrite(line, 1, length, file) == length &&
-                   std::fwrite(kLineEnd, 1, 2, file) == 2;
-    written = std::fclose(file) == 0 && written;
-    return written;
+    return span;
 }
 
-bool BlotLine(const char* fileName, uint64_t start, size_t length) {
-    if (start > static_cast<uint64_t>(LONG_MAX)) {
-        return false;
-    }
-    std::FILE* file = std::fopen(fileName, "r+b");
+// Writes the new database beside the old one and puts it in place in one step: the old line
+// blotted with "*" (its line end kept), then, for an add-key frame, the new line at the end.
+// A failure at any byte leaves the old file as it was.
+const char* RewriteDatabase(const char* fileName, const FileImage& image, const LineSpan& blot,
+                            const char* newLine, size_t newLength) {
+    char tempName[kFileNameSize + 4];
+    std::snprintf(tempName, sizeof tempName, "%s.new", fileName);
+    std::FILE* file = std::fopen(tempName, "wb");
     if (file == nullptr) {
-        return false;
+        return "its new copy cannot be created";
     }
-    char stars[kLineLimit];
-    std::memset(stars, '*', sizeof stars);
-    bool written = std::fseek(file, static_cast<long>(start), SEEK_SET) == 0;
-    while (written && length > 0) {
-        const size_t n = std::min(length, sizeof stars);
-        written = std::fwrite(stars, 1, n, file) == n;
-        length -= n;
+    const std::vector<char>& bytes = image.bytes;
+    const auto write = [file](const char* data, size_t count) {
+        return platform::WriteToFile(file, data, count);
+    };
+    bool written = true;
+    if (blot.found) {
+        const std::string stars(blot.length, '*');
+        written =
+            write(bytes.data(), blot.start) && write(stars.data(), stars.size()) &&
+            write(bytes.data() + blot.start + blot.length, bytes.size() - blot.start - blot.length);
+    } else {
+        written = write(bytes.data(), bytes.size());
     }
+    if (written && newLength > 0) {
+        // A last line without its line end gets one first, so that the new line stays a line.
+        const char* separator = "";
+        if (!bytes.empty() && bytes.back() != '\n') {
+            separator = bytes.back() == '\r' ? "\n" : kLineEnd;
+        }
+        written = write(separator, std::strlen(separator)) && write(newLine, newLength) &&
+                  write(kLineEnd, 2);
+    }
+    written = written && platform::SyncFile(file);
     written = std::fclose(file) == 0 && written;
-    return written;
+    if (!written) {
+        std::remove(tempName);
+        return "its new copy cannot be written";
+    }
+    if (!platform::PutFileInPlace(tempName, fileName)) {
+        std::remove(tempName);
+        return "its new copy cannot be put in its place";
+    }
+    return nullptr;
 }
 
 // Line k + 1 of the list for a "COUNTERD" value of k.
@@ -203,6 +235,64 @@ uint64_t WantedLine(double position) {
         return static_cast<uint64_t>(INT32_MAX) + 1;
     }
     return static_cast<uint64_t>(position) + 1;
+}
+
+// A line of the download list as DOWNLOAD stages it. A line that is not a badge line stages
+// empty values (the list's way to clear them). A badge line must be complete and well formed
+// and its names must pass the checks of PBINM and PBIN2, as if the host had staged the values
+// itself; a line that does not is logged with its number and not staged.
+bool TakeListLine(const char* fileName, const TextLine& line, BadgeRecord& badge) {
+    if (line.tooLong) {
+        LogProblem(fileName, line.number, BadgeLineProblem::kLineTooLong);
+        return false;
+    }
+    if (!IsBadgeLine(line.text, line.length)) {
+        return true;
+    }
+    if (!IsWellFormedBadgeLine(line.text, line.length)) {
+        LogProblem(fileName, line.number, BadgeLineProblem::kMalformed);
+        return false;
+    }
+    const BadgeLineProblems problems = ParseBadgeLine(line.text, line.length, badge);
+    // The key number is not staged: the next key query obtains it anew.
+    for (const BadgeLineProblem problem :
+         {BadgeLineProblem::kDoorMaskTooLong, BadgeLineProblem::kNameCut,
+          BadgeLineProblem::kName2Cut}) {
+        if ((problems & ProblemBit(problem)) != 0) {
+            LogProblem(fileName, line.number, problem);
+        }
+    }
+    if ((problems & ProblemBit(BadgeLineProblem::kDoorMaskTooLong)) != 0) {
+        return false;
+    }
+    if (!IsAcceptableName(badge.name) || !IsAcceptableName(badge.name2)) {
+        err(32,
+            "RIRODI: %s line %lu: a name holds one of \"%s\" or a control character, not "
+            "staged",
+            fileName, line.number, kNameSeparators);
+        return false;
+    }
+    return true;
+}
+
+// Stages what a badge record gives back to a key write, under the staging lock, then writes its
+// names to "PBINM" and "PBIN2" (outside the lock: host calls). 'withCode' stages its badge code
+// as well (DOWNLOAD; the modify-key reload keeps the code it looked up).
+void StageBadge(DriverInstance& instance, const BadgeRecord& badge, bool withCode) {
+    {
+        const platform::LockGuard guard(instance.stageLock);
+        SetupStage& stage = instance.stage;
+        if (withCode) {
+            CopyText(stage.currentBadgeCode, badge.badgeCode);
+        }
+        stage.doorMask = static_cast<uint16_t>(
+            hexTextValue(badge.doorMaskHex, strnlen(badge.doorMaskHex, sizeof badge.doorMaskHex)));
+        CopyText(stage.dateText, badge.date);
+        DecodeTimeZoneText(badge.timeZones, sizeof badge.timeZones, stage.timeZone1,
+                           stage.timeZone2);
+    }
+    PutTagText(instance, kNameTag, badge.name);
+    PutTagText(instance, kName2Tag, badge.name2);
 }
 
 }  // namespace
@@ -220,17 +310,6 @@ int32_t hexTextValue(const char* text, size_t count) {
     return static_cast<int32_t>(value);
 }
 
-bool BadgeTableOpen(DriverInstance& instance) {
-    std::memset(instance.badges, 0, sizeof instance.badges);
-    instance.badgeCount = 0;
-    return platform::LockIsInitialised(instance.badgeLock) ||
-           platform::LockInit(instance.badgeLock);
-}
-
-void BadgeTableClose(DriverInstance& instance) {
-    platform::LockDestroy(instance.badgeLock);
-}
-
 void BadgeDbLoad(DriverInstance& instance) {
     char fileName[kFileNameSize];
     DriverFileName(fileName, kDatabaseStem, instance.instanceNumber);
@@ -243,8 +322,8 @@ void BadgeDbLoad(DriverInstance& instance) {
     std::FILE* file = std::fopen(fileName, "rb");
     if (file != nullptr) {
         LineReader lines(file);
-        summary = BuildBadgeTable(lines, image->records, image->keyOrder, kBadgeCount, LogProblem,
-                                  fileName);
+        summary = BuildBadgeTable(lines, image->records, image->keyOrder, kBadgeCount,
+                                  LogLoadProblem, fileName);
         std::fclose(file);
     }
     Install(instance, *image, summary.count);
@@ -256,24 +335,33 @@ void BadgeDbLoad(DriverInstance& instance) {
     }
 }
 
-bool BadgeDbUpdate(DriverInstance& instance, const char* frame) {
+bool ReadBadgeHolder(const DriverInstance& instance, BadgeHolder& holder) {
+    holder = BadgeHolder{};
+    return TakeName(instance, kNameTag, kBadgeNameSize - 1, holder.name) &&
+           TakeName(instance, kName2Tag, kBadgeName2Size - 1, holder.name2);
+}
+
+bool BadgeDbUpdate(DriverInstance& instance, const char* frame, const BadgeUpdate& update) {
     char fileName[kFileNameSize];
     DriverFileName(fileName, kDatabaseStem, instance.instanceNumber);
+    char code[kBadgeCodeSize] = {};
+    std::memcpy(code, update.badgeCode, strnlen(update.badgeCode, kBadgeCodeSize - 1));
+    const auto fail = [&](const char* reason) {
+        err(32,
+            "RIRODI: the controller took the key frame, but the badge database %s was not "
+            "updated for badge %s: %s",
+            fileName, code, reason);
+        return false;
+    };
 
     // The new line: the frame's text between its LF and its CR, then the two names.
     const size_t frameLength = strnlen(frame, kFrameBufferSize);
     const size_t textLength = frameLength >= 2 ? frameLength - 2 : 0;
-    char name[kBadgeNameSize];
-    char name2[kBadgeName2Size];
-    TakeName(instance, kNameTag, kBadgeNameSize - 1, name);
-    TakeName(instance, kName2Tag, kBadgeName2Size - 1, name2);
-    const size_t nameLength = std::strlen(name);
-    const size_t name2Length = std::strlen(name2);
+    const size_t nameLength = strnlen(update.holder.name, kBadgeNameSize - 1);
+    const size_t name2Length = strnlen(update.holder.name2, kBadgeName2Size - 1);
     const size_t lineLength = textLength + 3 + nameLength + 3 + name2Length;
     if (lineLength > kLineLimit) {
-        err(32, "RIRODI: the badge line is longer than %d characters, not written to %s",
-            static_cast<int>(kLineLimit), fileName);
-        return false;
+        return fail("the new line would be longer than 199 characters");
     }
     char line[kLineLimit + 1];
     size_t at = 0;
@@ -283,28 +371,36 @@ bool BadgeDbUpdate(DriverInstance& instance, const char* frame) {
     };
     put(frame + 1, textLength);
     put(" @ ", 3);
-    put(name, nameLength);
+    put(update.holder.name, nameLength);
     put(" @ ", 3);
-    put(name2, name2Length);
+    put(update.holder.name2, name2Length);
     line[at] = '\0';
+    const bool append = IsBadgeLine(line, at);
 
-    const char* code = instance.stage.currentBadgeCode;
-    const size_t codeLength = strnlen(code, kBadgeCodeSize - 1);
-    const DatabaseScan scan = ScanDatabase(fileName, code, codeLength);
-    if (IsBadgeLine(line, at) && !AppendLine(fileName, scan, line, at)) {
-        return false;
+    const FileImage image = ReadWholeFile(fileName);
+    if (!image.readable) {
+        return fail("it cannot be read");
     }
-    const bool blotted = !scan.found || BlotLine(fileName, scan.start, scan.length);
+    const LineSpan blot = FindBadgeLine(image.bytes, code);
+    if (!blot.found && !append) {
+        return true;  // a delete-key frame for a badge the file does not hold: nothing changes
+    }
+    if (const char* reason = RewriteDatabase(fileName, image, blot, line, append ? at : 0)) {
+        return fail(reason);
+    }
     BadgeDbLoad(instance);
-    return blotted;
+    return true;
 }
 
 void DownloadNextBadge(DriverInstance& instance) {
     double position = 0.0;
-    if (!GetTagValue(instance, kPositionTag, position)) {
+    switch (ReadTagValue(instance, kPositionTag, position)) {
+    case TagRead::kRead: break;
+    case TagRead::kMissing:
         err(32, "RIRODI: DOWNLOAD needs the tag %s for its list position, nothing staged",
             kPositionTag);
         return;
+    case TagRead::kFailed: return;  // logged with the host call
     }
     const uint64_t wanted = WantedLine(position);
     char fileName[kFileNameSize];
@@ -324,25 +420,8 @@ void DownloadNextBadge(DriverInstance& instance) {
     PutTagValue(instance, kPositionTag, static_cast<double>(found ? wanted : lineCount + 1));
     if (found) {
         BadgeRecord badge{};
-        bool usable = true;
-        if (line.tooLong) {
-            LogProblem(fileName, line.number, BadgeLineProblem::kLineTooLong);
-            usable = false;
-        } else if (IsBadgeLine(line.text, line.length)) {
-            const BadgeLineProblems problems = ParseBadgeLine(line.text, line.length, badge);
-            // The key number is not staged: the next key query obtains it anew.
-            for (const BadgeLineProblem problem :
-                 {BadgeLineProblem::kDoorMaskTooLong, BadgeLineProblem::kNameCut,
-                  BadgeLineProblem::kName2Cut}) {
-                if ((problems & ProblemBit(problem)) != 0) {
-                    LogProblem(fileName, line.number, problem);
-                }
-            }
-            usable = (problems & ProblemBit(BadgeLineProblem::kDoorMaskTooLong)) == 0;
-        }
-        if (usable) {
-            CopyText(instance.stage.currentBadgeCode, badge.badgeCode);
-            StageBadgeValues(instance, badge);
+        if (TakeListLine(fileName, line, badge)) {
+            StageBadge(instance, badge, true);
         }
     }
     std::fclose(file);
@@ -350,7 +429,7 @@ void DownloadNextBadge(DriverInstance& instance) {
 
 BadgeNames FindBadgeByKey(const DriverInstance& instance, const char* keyNumber) {
     BadgeNames names{};
-    const BadgeTableGuard guard(instance);
+    const platform::LockGuard guard(BadgeLockOf(instance));
     const int32_t index =
         FindKeyNumber(instance.badges, instance.badgeKeyOrder, LoadedCount(instance), keyNumber);
     if (index >= 0) {
@@ -375,7 +454,7 @@ BadgeRecord FindBadgeByCode(const DriverInstance& instance, const char* badgeCod
     if (codeLength == 0 || codeLength >= kBadgeCodeSize) {
         return found;
     }
-    const BadgeTableGuard guard(instance);
+    const platform::LockGuard guard(BadgeLockOf(instance));
     const int32_t count = LoadedCount(instance);
     for (int32_t i = 0; i < count; ++i) {
         const BadgeRecord& badge = instance.badges[i];
@@ -388,14 +467,8 @@ BadgeRecord FindBadgeByCode(const DriverInstance& instance, const char* badgeCod
     return found;
 }
 
-void StageBadgeValues(DriverInstance& instance, const BadgeRecord& badge) {
-    SetupStage& stage = instance.stage;
-    stage.doorMask = static_cast<uint16_t>(
-        hexTextValue(badge.doorMaskHex, strnlen(badge.doorMaskHex, sizeof badge.doorMaskHex)));
-    CopyText(stage.dateText, badge.date);
-    DecodeTimeZoneText(badge.timeZones, sizeof badge.timeZones, stage.timeZone1, stage.timeZone2);
-    PutTagText(instance, kNameTag, badge.name);
-    PutTagText(instance, kName2Tag, badge.name2);
+void ReloadBadge(DriverInstance& instance, const char* badgeCode) {
+    StageBadge(instance, FindBadgeByCode(instance, badgeCode), false);
 }
 
 }  // namespace kiv

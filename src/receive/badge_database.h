@@ -12,14 +12,13 @@
 // number beside it, and then replaces the instance's table, index and count at once under
 // `badgeLock`; every look-up copies what it needs under the same lock. So a look-up on the
 // receiver's thread sees the table before a reload or after it, never a mix. Records beyond
-// those loaded are empty in every field. BadgeTableOpen creates the lock (cold start, before
-// the receiver starts); BadgeTableClose destroys it (close, after the threads have ended). An
-// instance whose table was never opened (a tool, a test) is loaded and searched without a
-// lock, on one thread.
+// those loaded are empty in every field.
 //
 // Limits, each reported once per load (or per DOWNLOAD) with the line's number, at level 32:
 // - a badge line over 199 characters is not loaded;
-// - a key number over 5 or a door mask over 4 characters: the line is not loaded;
+// - a badge line that is not complete and well formed (a torn write, a hand edit gone wrong) is
+//   not loaded: "RIRODI: <file> line <n>: the line is not a complete badge line, not used";
+// - a key number over 9 or a door mask over 4 characters: the line is not loaded;
 // - a name over 50 or a second name over 20 characters is loaded cut to that length;
 // - badge lines beyond the 5000th are not loaded (one line names the first and their count).
 // Lines that are not badge lines (blotted lines, for instance) are passed over silently.
@@ -39,41 +38,56 @@ namespace kiv {
 // the same. Everything wraps in 32 bits: "FFFFFFFF" gives -1; "" gives 0.
 int32_t hexTextValue(const char* text, size_t count);
 
-// Creates the table's lock and empties the table; false when the lock could not be created.
-bool BadgeTableOpen(DriverInstance& instance);
-// Destroys the lock; call it only once no thread can look badges up any more.
-void BadgeTableClose(DriverInstance& instance);
-
 // Replaces the table by the badge lines of "zezSetupDB%02d.dat"; an empty table when the file
 // is missing. When the memory for the new table cannot be had, the table stays as it was (and
 // that is logged).
 void BadgeDbLoad(DriverInstance& instance);
 
-// Records an acknowledged key frame (the frame as sent, LF to CR, terminated) in the database,
-// then reloads the table:
-// - the new line is the frame's text without its LF and CR, " @ ", the text of the tag "PBINM",
-//   " @ ", the text of "PBIN2" (a missing tag gives an empty text; a name over 50 or a second
-//   name over 20 characters is cut, and that is logged; control characters become blanks);
-// - an add-key frame for controller 0 (its text begins ";A") is appended as a new last line
-//   ending in CR LF (after a CR LF of its own when the file did not end with a line end); the
-//   file is created when missing; other frames (delete-key, other controllers) add nothing;
-// - then the first badge line whose badge code is the staged `currentBadgeCode` (before the new
-//   line) is blotted: its characters become "*", its line end stays. An empty code blots
-//   nothing; a missing file is no error.
-// False when the new line could not be appended (the file and the table are then unchanged),
-// when the old line could not be blotted (the table is still reloaded), or when the new line
-// would be longer than 199 characters (nothing is written, and that is logged).
-bool BadgeDbUpdate(DriverInstance& instance, const char* frame);
+// The names a new badge line gets: the texts of "PBINM" and "PBIN2".
+struct BadgeHolder {
+    char name[kBadgeNameSize];
+    char name2[kBadgeName2Size];
+};
+
+// Reads the holder's names for a new badge line: a missing tag gives an empty text; a name over
+// 50 or a second name over 20 characters is cut (logged), control characters become blanks.
+// False when a name tag exists but cannot be read.
+bool ReadBadgeHolder(const DriverInstance& instance, BadgeHolder& holder);
+
+// What an acknowledged key frame changes: the badge it was for (the badge code the key command
+// used) and the holder's names, both taken when the command began.
+struct BadgeUpdate {
+    const char* badgeCode;
+    BadgeHolder holder;
+};
+
+// Records an acknowledged key frame for controller 0 (the frame as sent, LF to CR, terminated)
+// in the database, then reloads the table:
+// - the new line is the frame's text without its LF and CR, " @ ", the name, " @ ", the second
+//   name;
+// - the first badge line whose badge code is the update's code is blotted: its characters
+//   become "*", its line end stays (an empty code blots nothing);
+// - an add-key frame (its text begins ";A") is appended as the new last line ending in CR LF
+//   (after a CR LF of its own when the file did not end with a line end); a delete-key frame
+//   adds nothing. The file is created when missing.
+// The file is written anew beside the old one and put in its place in one step, so that a
+// process killed at any moment, or a disk that fills up, leaves the badges as they were before
+// or as they are after, never both lines and never a cut one. False when the update could not
+// be made: the file and the table are then unchanged, and a line names the file, the badge and
+// the reason (the controller has the key all the same).
+bool BadgeDbUpdate(DriverInstance& instance, const char* frame, const BadgeUpdate& update);
 
 // DOWNLOAD: stages the next line of "zezSetupUDB%02d.dat". The position is the tag "COUNTERD":
 // its value truncated to a whole number k (below 0, or not a number, counts as 0) names line
 // k + 1 (lines counted from 1). When that line exists, "COUNTERD" becomes k + 1 and the line is
-// staged: `currentBadgeCode`, then the values of StageBadgeValues (a line that is not a badge
-// line stages empty texts, door mask 0, time zones 1 and 1). Past the end, "COUNTERD" becomes
-// the number of lines + 1 and nothing is staged. A last line without line end is a line like
-// any other. When the list is missing, nothing changes. When "COUNTERD" does not exist (or
-// cannot be read) nothing is staged and that is logged. A line over 199 characters or with a
-// door mask over 4 characters is logged and not staged, though "COUNTERD" moves past it.
+// staged under the staging lock: `currentBadgeCode`, `doorMask`, `dateText` and both time zones
+// (as ReloadBadge stages them), and its names go to "PBINM" and "PBIN2" (a line that is not a
+// badge line stages empty texts, door mask 0, time zones 1 and 1). Past the end, "COUNTERD"
+// becomes the number of lines + 1 and nothing is staged. A last line without line end is a line
+// like any other. When the list is missing, nothing changes. When "COUNTERD" does not exist (or
+// cannot be read) nothing is staged and that is logged. A badge line over 199 characters, not
+// complete and well formed, with a door mask over 4 characters, or with a name that PBINM or
+// PBIN2 would refuse, is logged with its number and not staged, though "COUNTERD" moves past it.
 void DownloadNextBadge(DriverInstance& instance);
 
 // What the receiver publishes for a badge.
@@ -96,12 +110,12 @@ void BadgeKeyNumberText(const char* field, size_t count, char (&keyNumber)[kKeyN
 // characters); every field empty when there is none. An empty code is never found.
 BadgeRecord FindBadgeByCode(const DriverInstance& instance, const char* badgeCode);
 
-// Stages what a badge record gives back to a key write: `doorMask` from the door mask text,
-// `dateText`, both time zones decoded with DecodeTimeZoneText (units digit the first zone, tens
-// digit the second, the way the key record writes them), and writes the name to "PBINM" and
-// the second name to "PBIN2". An empty record stages door mask 0, an empty date, time zones 1
-// and 1, and empties both tags. The modify-key reload stages FindBadgeByCode of the staged
-// code with it.
-void StageBadgeValues(DriverInstance& instance, const BadgeRecord& badge);
+// The modify-key reload: stages what the table holds for this badge code (the first badge in
+// file order with it) under the staging lock: `doorMask` from the door mask text, `dateText`,
+// both time zones decoded with DecodeTimeZoneText (units digit the first zone, tens digit the
+// second, the way the key record writes them), and writes the name to "PBINM" and the second
+// name to "PBIN2". A code the table does not hold stages door mask 0, an empty date, time zones
+// 1 and 1, and empties both tags.
+void ReloadBadge(DriverInstance& instance, const char* badgeCode);
 
 }  // namespace kiv

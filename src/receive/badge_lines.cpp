@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tags/value_converters.h"
+
 namespace kiv {
 
 namespace {
@@ -57,10 +59,97 @@ void Report(BadgeProblemSink sink, void* context, unsigned long lineNumber,
     }
 }
 
+bool IsUpperHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+bool IsHexDigit(char c) {
+    return IsUpperHexDigit(c) || (c >= 'a' && c <= 'f');
+}
+
+bool IsDecimalDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsTimeZoneDigit(char c) {
+    return c >= '0' && c <= '7';
+}
+
+// Reads a line left to right; each step is false when the line does not go on as a badge line
+// does, and then the cursor is of no further use.
+class LineCursor {
+public:
+    LineCursor(const char* text, size_t length) : text_(text), length_(length) {}
+
+    bool Literal(const char* literal) {
+        const size_t n = std::strlen(literal);
+        if (length_ - position_ < n || std::memcmp(text_ + position_, literal, n) != 0) {
+            return false;
+        }
+        position_ += n;
+        return true;
+    }
+    // From 'least' to 'most' characters that pass 'accept' (as many as there are).
+    bool Run(size_t least, size_t most, bool (*accept)(char)) {
+        const size_t start = position_;
+        while (position_ < length_ && accept(text_[position_])) {
+            ++position_;
+        }
+        const size_t count = position_ - start;
+        return count >= least && count <= most;
+    }
+    bool Date() {
+        constexpr size_t kWidth = kBadgeDateSize - 1;
+        if (length_ - position_ < kWidth) {
+            return false;
+        }
+        char date[kBadgeDateSize] = {};
+        std::memcpy(date, text_ + position_, kWidth);
+        position_ += kWidth;
+        return DateConverter(date);
+    }
+    // The rest of the line holds " @ " once more, the second separator.
+    bool SecondSeparator() const {
+        for (size_t i = length_; i > position_; --i) {
+            if (text_[i - 1] == '@') {
+                return i - 1 > position_ && text_[i - 2] == ' ' &&
+                       (i == length_ || text_[i] == ' ');
+            }
+        }
+        return false;
+    }
+
+private:
+    const char* text_;
+    size_t length_;
+    size_t position_ = 0;
+};
+
 }  // namespace
 
 bool IsBadgeLine(const char* text, size_t length) {
     return length >= 2 && text[0] == ';' && text[1] == 'A';
+}
+
+bool IsWellFormedBadgeLine(const char* text, size_t length) {
+    constexpr size_t kAny = static_cast<size_t>(-1);
+    LineCursor line(text, length);
+    return line.Literal(";A ") && line.Run(1, kAny, IsDecimalDigit) && line.Literal(",") &&
+           line.Run(1, kAny, IsDecimalDigit) && line.Literal(",") &&
+           line.Run(kBadgeCodeWidth, kBadgeCodeWidth, IsUpperHexDigit) && line.Literal(",") &&
+           line.Run(1, kAny, IsUpperHexDigit) && line.Literal(",") && line.Date() &&
+           line.Literal(",") && line.Run(1, kTimeZonesWidth, IsTimeZoneDigit) &&
+           line.Literal(";") && line.Run(4, 4, IsHexDigit) && line.Literal(" @ ") &&
+           line.SecondSeparator();
+}
+
+bool IsAcceptableName(const char* name) {
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) < 0x20 || std::strchr(kNameSeparators, *c) != nullptr) {
+            return false;
+        }
+    }
+    return true;
 }
 
 BadgeLineProblems ParseBadgeLine(const char* text, size_t length, BadgeRecord& record) {
@@ -127,6 +216,10 @@ BadgeTableSummary BuildBadgeTable(LineReader& lines, BadgeRecord* table, uint16_
         }
         if (line.tooLong) {
             Report(sink, context, line.number, BadgeLineProblem::kLineTooLong);
+            continue;
+        }
+        if (!IsWellFormedBadgeLine(line.text, line.length)) {
+            Report(sink, context, line.number, BadgeLineProblem::kMalformed);
             continue;
         }
         BadgeRecord record;

@@ -6,7 +6,14 @@
 //   ;A 12,345,00000ABCDE,3F,01/02/24,12;89AB @ Jane Doe @ Night shift
 //
 // A line is a badge line when it begins with ";A" (a line blotted out with "*", an add-key frame
-// for another controller (";>") and any other line are not). The fields are taken by position:
+// for another controller (";>") and any other line are not). A badge line is used only when it
+// is complete and well formed: ";A ", the first key number (digits), ",", the key number
+// (digits), ",", ten badge-code characters "0" to "9" and "A" to "F", ",", the door mask (at least
+// one such character), ",", a date "DD/MM/YY" (day at most 31, month at most 12), ",", the time
+// zones (one or two digits 0 to 7), ";", four hexadecimal checksum digits (not recomputed: a
+// hand-edited line stays usable), " @ ", the name, " @ " and the second name. A line cut short
+// (a torn write) or changed into another shape is reported and not used. The fields are taken
+// by position:
 //
 //   keyNumber     between the first and the second comma
 //   badgeCode     the 10 characters after the second comma
@@ -21,10 +28,10 @@
 // comma empty, no comma after the door mask leaves the door mask, date and time zones empty, a
 // single "@" leaves the name empty. Nothing is read outside the line.
 //
-// Limits: a line over kLineLimit (199) characters is not used; a key number over 5 or a door
-// mask over 4 characters makes the line unusable (a cut number would name another key or
-// another door set); a name over 50 or a second name over 20 characters is cut to that length.
-// Every one of these is reported with the line's number.
+// Limits: a line over kLineLimit (199) characters is not used; a key number over
+// kKeyNumberDigits (9) or a door mask over 4 characters makes the line unusable (a cut number
+// would name another key or another door set); a name over 50 or a second name over 20
+// characters is cut to that length. Every one of these is reported with the line's number.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +45,7 @@ namespace kiv {
 // What keeps a line from being used as it stands.
 enum class BadgeLineProblem {
     kLineTooLong,       // not used
+    kMalformed,         // not used: not a complete, well-formed badge line
     kKeyNumberTooLong,  // not used
     kDoorMaskTooLong,   // not used
     kNameCut,           // used, the name cut to its capacity
@@ -52,6 +60,14 @@ constexpr BadgeLineProblems ProblemBit(BadgeLineProblem problem) {
 
 // True when the line begins with ";A".
 bool IsBadgeLine(const char* text, size_t length);
+
+// True when a badge line is complete and well formed (above).
+bool IsWellFormedBadgeLine(const char* text, size_t length);
+
+// The characters a holder's name may not hold: they separate the fields of a badge line.
+// Control characters are refused as well.
+inline constexpr char kNameSeparators[] = ".;,@";
+bool IsAcceptableName(const char* name);
 
 // Fills every field of 'record' from the line (all fields empty first); the result lists what
 // did not fit. The line need not be terminated and may hold any bytes.
@@ -71,7 +87,8 @@ struct BadgeTableSummary {
 // Fills 'table' (of 'capacity' records) from the badge lines of the input, in file order, and
 // lists the filled records by key number in 'keyOrder' (equal keys in file order). Records
 // from 'count' on are left as they were. Lines that are not badge lines are passed over
-// silently; every line that is not used, or used cut, is reported once to 'sink'.
+// silently; every badge line that is not used (too long, malformed, a field too long), or used
+// cut, is reported once to 'sink'.
 BadgeTableSummary BuildBadgeTable(LineReader& lines, BadgeRecord* table, uint16_t* keyOrder,
                                   int32_t capacity, BadgeProblemSink sink, void* context);
 

@@ -41,12 +41,16 @@ bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state
                   size_t length) {
     char name[kFileNameSize];
     DriverFileName(name, kind.stem, instanceNumber);
-    const bool create = state == 0;
+    bool create = state == 0;
     std::FILE* file = std::fopen(name, create ? "wb" : "ab");
     if (file == nullptr) {
         return false;
     }
     bool written = true;
+    // A file that was deleted while the instance ran is begun again with its header.
+    if (!create && std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) {
+        create = true;
+    }
     if (create) {
         written =
             WriteBytes(file, kind.header, std::strlen(kind.header)) && WriteBytes(file, "\r\n", 2);

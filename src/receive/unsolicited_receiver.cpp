@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "instance/thread_waits.h"
-#include "link/port_lock_scope.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -43,13 +42,18 @@ void EndUpload(DriverInstance& instance) {
 // Files an event in the event log and keeps its text for INPUT; publishes its tags when
 // 'publish' is set.
 void HandleEvent(DriverInstance& instance, bool publish) {
-    CopyWorkText(instance.rxBuffer, static_cast<size_t>(instance.rxLength), true,
-                 instance.lastEventText);
+    char text[kEventTextSize];
+    CopyWorkText(instance.rxBuffer, static_cast<size_t>(instance.rxLength), true, text);
+    {
+        // Host threads read it through INPUT.
+        const platform::LockGuard guard(instance.textLock);
+        std::memcpy(instance.lastEventText, text, sizeof text);
+    }
     if (!AppendEventRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
         err(32, "RIRODI: There is a problem with writting Event information into file!");
     }
     if (publish) {
-        PublishEvent(instance, ParseEvent(instance.lastEventText));
+        PublishEvent(instance, ParseEvent(text));
     }
 }
 
@@ -120,7 +124,7 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
 // frame is logged after the lock is released (only this thread writes rxBuffer).
 void RunCycle(DriverInstance& instance) {
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         const size_t count = ReceiveFrame(instance, instance.rxBuffer);
         if (count == 0) {
             return;
@@ -152,7 +156,7 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
 void UnsolThread(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         platform::PurgeInput(instance.port);
     }
     PauseUnlessShutdown(instance, instance.timings.receiverStartDelayMs);

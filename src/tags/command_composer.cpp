@@ -131,8 +131,7 @@ void AppendKeyQuery(FrameText& text, const SetupStage& stage) {
     text.Append(StagedText(stage, kOpPkcod), kBadgeCodeWidth);
 }
 
-void AppendTimeZone(FrameText& text, const DriverInstance& instance) {
-    const SetupStage& stage = instance.stage;
+void AppendTimeZone(FrameText& text, const SetupStage& stage, const DriverInstance& instance) {
     text.Append("T ");
     text.AppendDecimal(static_cast<int>(StagedNumber(stage, kOpPtzn1)) - 1);
     text.AppendChar(',');
@@ -224,7 +223,7 @@ bool ReadKeyNumber(const char* answer, size_t length, size_t start, const char* 
     size_t position = start;
     while (position < length && std::strchr(stops, answer[position]) == nullptr) {
         const char c = answer[position];
-        if (c < '0' || c > '9' || position - start >= kMaxKeyNumberDigits) {
+        if (c < '0' || c > '9' || position - start >= kKeyNumberDigits) {
             return false;
         }
         ++position;
@@ -256,8 +255,8 @@ bool ChecksumMatches(const char* answer, size_t length) {
 
 }  // namespace
 
-BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize],
-                         CommandFrame& built) {
+BuildResult BuildCommand(KivRequest& request, const SetupStage& stage,
+                         char (&frame)[kFrameBufferSize], CommandFrame& built) {
     const auto* gate = static_cast<const GateAccess*>(request.argument);
     if (gate == nullptr || request.instance == nullptr) {
         return BuildResult::kRefused;
@@ -272,7 +271,7 @@ BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize],
     CopyUpperCaseAddress(gate->address, address);
     const char option = address[kOptionLetterPosition];
     const int32_t operation = gate->operation;
-    if (!StagedFieldsComplete(instance.stage, operation, option, address)) {
+    if (!StagedFieldsComplete(stage, operation, option, address)) {
         return BuildResult::kRefused;
     }
     if (operation == kOpFspar && option == 'U') {
@@ -283,7 +282,6 @@ BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize],
         instance.uploadSetupRunning = 1;
     }
 
-    const SetupStage& stage = instance.stage;
     FrameText text(frame, gate->controller);
     built.answerMode = kAnswerAck;
     built.expectedAnswer = 0;
@@ -295,7 +293,7 @@ BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize],
         built.answerMode = kAnswerData;
         built.expectedAnswer = kKeyAnswerLetter;
         break;
-    case kOpFsttz: AppendTimeZone(text, instance); break;
+    case kOpFsttz: AppendTimeZone(text, stage, instance); break;
     case kOpFshol:
         text.Append("H ");
         text.AppendDecimal(StagedNumber(stage, kOpPdati));
@@ -356,10 +354,10 @@ KeyAnswerCheck CheckKeyAnswer(KivRequest& request, const char* answer, size_t /*
     return KeyAnswerCheck::kAccepted;
 }
 
-uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]) {
+uint16_t BuildKeyRecord(KivRequest& request, const SetupStage& stage,
+                        char (&frame)[kFrameBufferSize]) {
     const auto* gate = static_cast<const GateAccess*>(request.argument);
     const DriverInstance& instance = InstanceOf(request);
-    const SetupStage& stage = instance.stage;
     FrameText text(frame, gate->controller);
     if (gate->operation == kOpFdelk || gate->operation == kOpFaddk) {
         text.Append(gate->operation == kOpFdelk ? "D " : "A ");

@@ -29,13 +29,11 @@ namespace kiv {
 inline constexpr size_t kDayLetterCount = 11;
 // The letter of the key query's data answer.
 inline constexpr int32_t kKeyAnswerLetter = 'L';
-// The longest key answer number kept.
-inline constexpr size_t kMaxKeyNumberDigits = 9;
 
 // What BuildCommand built and what SingleWrite is to await for it.
 struct CommandFrame {
     uint16_t length;         // bytes of the frame, without its terminator
-    int32_t answerMode;      // kAnswerAck, or kAnswerData for the key query
+    AnswerMode answerMode;   // kAnswerAck, or kAnswerData for the key query
     int32_t expectedAnswer;  // kKeyAnswerLetter for the key query, 0 otherwise
 };
 
@@ -50,7 +48,9 @@ enum class BuildResult {
 // Built: the frame is in 'frame' and 'built' is filled in. Refused: a written value other than
 // 1, FSPAR U while an upload runs, a staged text too short for its field, or no instance or
 // tag record; the reason is logged here at level 32 and nothing is built.
-BuildResult BuildCommand(KivRequest& request, char (&frame)[kFrameBufferSize], CommandFrame& built);
+// The staged values come from 'stage', the snapshot the command took at its start.
+BuildResult BuildCommand(KivRequest& request, const SetupStage& stage,
+                         char (&frame)[kFrameBufferSize], CommandFrame& built);
 
 // The day letters of the time-zone command: for bits 0 to 10 of the host's current value of the
 // tag "PWKDS", the letter of "MTWTFSS1234" at that place when the bit is set, "-" when it is
@@ -61,7 +61,8 @@ void DayLetters(char (&letters)[kDayLetterCount], const DriverInstance& instance
 // Checks a received answer (a NUL-terminated text; 'length' is not used, the text's own length
 // counts): its checksum (four hexadecimal digits, either case) and, when the instance awaits the
 // key answer, its form: LF, ";L ", a number, ",", a number, then "," or ";", each number of at
-// most nine decimal digits (a longer number is rejected, nothing is overrun). Accepted: the two
+// most kKeyNumberDigits (9) decimal digits, the most the badge table keeps (a longer number is
+// rejected, nothing is overrun). Accepted: the two
 // numbers are kept in keyAnswerNumber1 and keyAnswerNumber2. Rejected: the previous numbers stay.
 enum class KeyAnswerCheck { kAccepted, kRejected };
 KeyAnswerCheck CheckKeyAnswer(KivRequest& request, const char* answer, size_t length);
@@ -69,7 +70,8 @@ KeyAnswerCheck CheckKeyAnswer(KivRequest& request, const char* answer, size_t le
 // Builds the key record that follows an accepted key answer: for FDELK "D " and the two key
 // numbers; for FADDK "A ", the two key numbers, the badge code (its first ten characters), the
 // door mask in hexadecimal without leading zeros, the staged date and the combined time-zone
-// number. Returns the frame's length.
-uint16_t BuildKeyRecord(KivRequest& request, char (&frame)[kFrameBufferSize]);
+// number, all from 'stage'. Returns the frame's length.
+uint16_t BuildKeyRecord(KivRequest& request, const SetupStage& stage,
+                        char (&frame)[kFrameBufferSize]);
 
 }  // namespace kiv

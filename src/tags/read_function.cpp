@@ -1,6 +1,8 @@
 // Function 5: the value of a setup tag, a setup-text tag or INPUT, from the instance's memory.
 // Every other tag has no value here (the receiver writes those into the host itself) and is
-// answered with 1, its value area untouched. The read takes no lock and logs nothing.
+// answered with 1, its value area untouched. Staged values are read under the staging lock and
+// the last event text under its own lock, so that a read never sees half a write. The read
+// logs nothing; on an instance that is not started nothing has a value (1).
 //
 // Text values go only into the 80-byte text area of a STRING tag: a record of another data type
 // asking for a text (a host whose tag changed type after Parse) is answered with 1 and its
@@ -8,6 +10,7 @@
 #include "tags/read_function.h"
 
 #include "instance/driver_instance.h"
+#include "platform/sync.h"
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
 #include "tags/setup_parameters.h"
@@ -58,14 +61,20 @@ int32_t ReadTag(KivRequest* request) {
         return KIV_FAILED;
     }
     const GateAccess& gate = *record;
-    const DriverInstance& instance = InstanceOf(*request);
+    DriverInstance& instance = InstanceOf(*request);
+    if (!IsStarted(instance)) {
+        return kNoValue;
+    }
     if (const SetupParameter* parameter = SetupParameterOf(gate.operation)) {
+        const platform::LockGuard guard(instance.stageLock);
         return GiveValue(instance.stage, *parameter, gate);
     }
     if (const SetupText* setupText = SetupTextOf(gate.operation)) {
+        const platform::LockGuard guard(instance.stageLock);
         return GiveText(gate, TextMember(instance.stage, *setupText), kStageTextSize - 1);
     }
     if (gate.operation == kOpInput) {
+        const platform::LockGuard guard(instance.textLock);
         return GiveText(gate, instance.lastEventText, sizeof instance.lastEventText);
     }
     return kNoValue;

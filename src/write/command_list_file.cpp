@@ -189,18 +189,24 @@ CommandListResult CommandListLookup(std::FILE* file, int number, char (&text)[kC
                   line.text.find(kCommandListStartMarker) != std::string_view::npos;
     }
     if (!started) {
-        return CommandListResult::kNotFound;
+        err(32, "RIRODI: %s has no %s within its first %u lines, entry %d not looked for",
+            kCommandListFileName, kCommandListStartMarker,
+            static_cast<unsigned>(kCommandListMaxLines), number);
+        return CommandListResult::kPastLimit;
     }
 
-    for (size_t examined = 0; examined < kCommandListMaxLines; ++examined) {
+    bool atEnd = false;  // the end of the file or the end marker was met
+    for (size_t examined = 0; examined < kCommandListMaxLines && !atEnd; ++examined) {
         const LineRead result = NextLine(file, buffer, lineNumber, line);
         if (result == LineRead::kEnd) {
+            atEnd = true;
             break;
         }
         if (result == LineRead::kTooLong) {
             continue;
         }
         if (line.text.find(kCommandListEndMarker) != std::string_view::npos) {
+            atEnd = true;
             break;
         }
         const std::optional<Entry> entry = ParseEntry(line);
@@ -224,6 +230,21 @@ CommandListResult CommandListLookup(std::FILE* file, int number, char (&text)[kC
         }
         out.Finish();
         return CommandListResult::kFound;
+    }
+    // A list that ends right at the limit has no lines past it.
+    if (!atEnd) {
+        const LineRead next = NextLine(file, buffer, lineNumber, line);
+        atEnd = next == LineRead::kEnd ||
+                (next == LineRead::kLine &&
+                 line.text.find(kCommandListEndMarker) != std::string_view::npos);
+    }
+    if (!atEnd) {
+        err(32,
+            "RIRODI: %s holds no entry %d within the %u lines after %s; the lines after "
+            "them are not read",
+            kCommandListFileName, number, static_cast<unsigned>(kCommandListMaxLines),
+            kCommandListStartMarker);
+        return CommandListResult::kPastLimit;
     }
     return CommandListResult::kNotFound;
 }

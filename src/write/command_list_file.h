@@ -50,15 +50,17 @@ inline constexpr size_t kCommandListMaxLines = 10000;
 inline constexpr size_t kCommandTextSize = 256;
 
 enum class CommandListResult {
-    kFound,     // the expanded text is in the buffer
-    kNoFile,    // the file cannot be opened
-    kNotFound,  // no entry has the number
-    kRefused,   // the first entry with the number does not fit or holds a NUL byte (logged)
+    kFound,      // the expanded text is in the buffer
+    kNoFile,     // the file cannot be opened
+    kNotFound,   // no entry has the number
+    kRefused,    // the first entry with the number does not fit or holds a NUL byte (logged)
+    kPastLimit,  // no start marker within kCommandListMaxLines lines, or no entry with the number
+                 // within kCommandListMaxLines lines after it while the list goes on (logged)
 };
 
 // Looks entry 'number' up in "vududidi01.ini" in the working directory. On kFound 'text' holds
 // the expanded text and its terminator; otherwise 'text' is an empty text. Writes no log line
-// except for a long line or a refused entry.
+// except for a long line, a refused entry, or a search that stopped at a limit.
 CommandListResult CommandListLookup(int number, char (&text)[kCommandTextSize]);
 
 // The same over a file the caller opened (in binary) and closes.

@@ -95,7 +95,10 @@ std::optional<DownloadFile> DownloadFile::Open(int instanceNumber) {
 }
 
 DownloadFile::DownloadFile(DownloadFile&& other) noexcept
-    : file_(std::exchange(other.file_, nullptr)), lineNumber_(other.lineNumber_) {}
+    : file_(std::exchange(other.file_, nullptr)),
+      lineNumber_(other.lineNumber_),
+      refusals_(other.refusals_),
+      unloggedRefusals_(other.unloggedRefusals_) {}
 
 DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
     if (this != &other) {
@@ -104,6 +107,8 @@ DownloadFile& DownloadFile::operator=(DownloadFile&& other) noexcept {
         }
         file_ = std::exchange(other.file_, nullptr);
         lineNumber_ = other.lineNumber_;
+        refusals_ = other.refusals_;
+        unloggedRefusals_ = other.unloggedRefusals_;
     }
     return *this;
 }
@@ -134,7 +139,11 @@ DownloadFile::NextResult DownloadFile::Next(char (&frame)[kFrameBufferSize], siz
             length = BuildFrame(text, frame);
             return NextResult::kFrame;
         }
-        LogRefusal(kind, lineNumber_);
+        if (++refusals_ <= kDownloadLinesLoggedInFull) {
+            LogRefusal(kind, lineNumber_);
+        } else {
+            ++unloggedRefusals_;
+        }
         return NextResult::kRefused;
     }
 }

@@ -8,7 +8,8 @@
 //   whatever follows the last ";" (an old checksum) is dropped. The frame is LF, the text as it
 //   stands (not upper-cased), its CRC-16 as four upper-case hexadecimal digits, CR. A file in the
 //   layout of the setup upload file is thus sent back with fresh checksums.
-// - Refused, each with a log line naming the line, and never sent in part: a line of more than
+// - Refused, each with a log line naming the line (the first ten; the rest are counted), and
+//   never sent in part: a line of more than
 //   255 characters before its line end (dropped whole; its rest is not read as a line of its
 //   own), a line without ";", a frame text of more than 249 characters (the frame would not fit
 //   255 bytes), a frame text that holds a NUL byte.
@@ -29,6 +30,10 @@ inline constexpr char kDownloadFileNameFormat[] = "zezDSetup%02d.dat";
 inline constexpr size_t kDownloadLineLimit = 255;
 // The longest frame text: LF, the text, four digits and CR make a frame of at most 255 bytes.
 inline constexpr size_t kDownloadTextLimit = kFrameCapacity - 1 - 6;
+// Lines of one kind (refused lines, lines whose sending failed) logged one by one per download;
+// the rest are counted, and the count is logged when the download ends, so that a file of
+// 100 000 bad lines cannot flood the host's log.
+inline constexpr size_t kDownloadLinesLoggedInFull = 10;
 
 class DownloadFile {
 public:
@@ -58,6 +63,9 @@ public:
     // The number of the line Next looked at last, from 1 (0 before the first).
     size_t LineNumber() const { return lineNumber_; }
 
+    // Refused lines past the first kDownloadLinesLoggedInFull, which were not logged.
+    size_t UnloggedRefusals() const { return unloggedRefusals_; }
+
     // How many lines of the whole file Next reports as kFrame or kRefused (every line but the
     // skipped ones), for progress reports. May be called at any time; the reading position stays.
     size_t CountFrameLines();
@@ -65,6 +73,8 @@ public:
 private:
     std::FILE* file_ = nullptr;
     size_t lineNumber_ = 0;
+    size_t refusals_ = 0;
+    size_t unloggedRefusals_ = 0;
     char line_[kDownloadLineLimit + 1] = {};
 };
 

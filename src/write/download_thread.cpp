@@ -7,7 +7,6 @@
 
 #include "instance/host_tags.h"
 #include "instance/thread_waits.h"
-#include "link/port_lock_scope.h"
 #include "link/transaction.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -31,16 +30,25 @@ const AttemptLines kDownloadLines = {
     [](uint32_t /*error*/) { err(32, "RIRODI: DownLoadFromFile() error, waiting for semaphore"); },
     [] { err(32, "RIRODI: DownLoadFromFile() error, time-out waiting for answer"); },
 };
+// The same attempts without their lines, for the lines whose sending failed after the first
+// kDownloadLinesLoggedInFull.
+const AttemptLines kUnloggedDownloadLines = {
+    [](uint32_t /*error*/) {},
+    [](uint32_t /*error*/) {},
+    [] {},
+};
 
 // Sends one frame line as a transaction; true when it was acknowledged. The lock is free for
 // 100 ms after it, so that other commands can go between two lines.
-bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length) {
+bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], size_t length,
+              const AttemptLines& lines) {
     bool answered = false;
     {
         const platform::LockGuard transaction(instance.transactionLock);
         std::memcpy(instance.txBuffer, frame, sizeof frame);
         answered = SendWithRetries(instance, instance.txBuffer, length,
-                                   AnswerWaitMs(instance, kMsPerTimeoutUnit), kDownloadLines);
+                                   AnswerWaitMs(instance, kMsPerTimeoutUnit),
+                                   lines) == AttemptResult::kAnswered;
     }
     PauseUnlessShutdown(instance, kPauseMs);
     return answered;
@@ -50,7 +58,20 @@ struct Progress {
     size_t total = 0;
     size_t sent = 0;
     size_t failed = 0;
+    size_t sendFailures = 0;      // lines whose sending failed
+    size_t unloggedFailures = 0;  // of them, those whose time-outs were not logged
+    size_t unloggedRefusals = 0;
     size_t nextReport = 1;  // the tenth to report next
+
+    const AttemptLines& LinesForNextSend() const {
+        return sendFailures < kDownloadLinesLoggedInFull ? kDownloadLines : kUnloggedDownloadLines;
+    }
+    void CountSend(bool ok) {
+        if (!ok && ++sendFailures > kDownloadLinesLoggedInFull) {
+            ++unloggedFailures;
+        }
+        Count(ok);
+    }
 
     void Count(bool ok) {
         (ok ? sent : failed) += 1;
@@ -74,24 +95,43 @@ void SendFile(DriverInstance& instance, Progress& progress) {
     progress.total = file->CountFrameLines();
     char frame[kFrameBufferSize];
     size_t length = 0;
-    for (;;) {
-        if (ShutdownRequested(instance)) {
-            return;
-        }
+    bool more = true;
+    while (more && !ShutdownRequested(instance)) {
         switch (file->Next(frame, length)) {
-        case DownloadFile::NextResult::kEnd: return;
+        case DownloadFile::NextResult::kEnd: more = false; break;
         case DownloadFile::NextResult::kRefused: progress.Count(false); break;
         case DownloadFile::NextResult::kFrame:
-            progress.Count(SendLine(instance, frame, length));
+            progress.CountSend(SendLine(instance, frame, length, progress.LinesForNextSend()));
             break;
         }
+    }
+    progress.unloggedRefusals = file->UnloggedRefusals();
+}
+
+void LogUnloggedLines(const Progress& progress) {
+    if (progress.unloggedRefusals > 0) {
+        err(32,
+            "RIRODI: DownLoadFromFile() %u more lines were refused; only the first %u were logged",
+            static_cast<unsigned>(progress.unloggedRefusals),
+            static_cast<unsigned>(kDownloadLinesLoggedInFull));
+    }
+    if (progress.unloggedFailures > 0) {
+        err(32,
+            "RIRODI: DownLoadFromFile() %u more lines were not answered; only the time-outs of the "
+            "first %u were logged",
+            static_cast<unsigned>(progress.unloggedFailures),
+            static_cast<unsigned>(kDownloadLinesLoggedInFull));
     }
 }
 
 }  // namespace
 
-bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error) {
+DownloadStart StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error) {
     error = 0;
+    const platform::LockGuard guard(instance.downloadLock);
+    if (ShutdownRequested(instance)) {
+        return DownloadStart::kShuttingDown;
+    }
     for (DownloadSlot& slot : instance.threads.downloads) {
         if (platform::ThreadStarted(slot.thread)) {
             if (slot.finished.load() != 1) {
@@ -102,9 +142,18 @@ bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error
         slot.instance = &instance;
         slot.controller = controller;
         slot.finished = 0;
-        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error);
+        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error)
+                   ? DownloadStart::kStarted
+                   : DownloadStart::kThreadFailed;
     }
-    return false;
+    return DownloadStart::kAllBusy;
+}
+
+void JoinDownloads(DriverInstance& instance) {
+    const platform::LockGuard guard(instance.downloadLock);
+    for (DownloadSlot& slot : instance.threads.downloads) {
+        platform::ThreadJoin(slot.thread);
+    }
 }
 
 void DownLoadFromFile(void* argument) {
@@ -112,13 +161,14 @@ void DownLoadFromFile(void* argument) {
     DriverInstance& instance = *slot.instance;
     Progress progress;
     SendFile(instance, progress);
+    LogUnloggedLines(progress);
     err(32, "RIRODI: DownLoadFromFile() done, %u of %u lines sent, %u failed",
         static_cast<unsigned>(progress.sent), static_cast<unsigned>(progress.total),
         static_cast<unsigned>(progress.failed));
     char address[24];
     std::snprintf(address, sizeof address, "%dFSPARS", static_cast<int>(slot.controller));
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         PutTagValue(instance, address, 0.0);
     }
     slot.finished = 1;

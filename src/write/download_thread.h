@@ -20,10 +20,21 @@
 
 namespace kiv {
 
+enum class DownloadStart {
+    kStarted,
+    kAllBusy,       // kMaxDownloads downloads run already
+    kThreadFailed,  // the thread could not be started; 'error' holds the system's number
+    kShuttingDown,  // shut-down was requested: nothing more is started
+};
+
 // Starts a download for the controller in a free slot of the instance (finished downloads are
-// joined and their slots reused). False when no slot is free or the thread cannot be started;
-// 'error' then holds the system's error number, or 0 when every slot is busy.
-bool StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error);
+// joined and their slots reused). Slots are chosen, filled, joined and released under
+// downloadLock, so that downloads started on several host threads at once each get a slot of
+// their own and close joins every one.
+DownloadStart StartDownload(DriverInstance& instance, int32_t controller, uint32_t& error);
+
+// Close: joins every download thread (shut-down has been requested, so each ends promptly).
+void JoinDownloads(DriverInstance& instance);
 
 // The thread body; its argument is the DownloadSlot.
 void DownLoadFromFile(void* argument);

@@ -8,7 +8,7 @@
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
 #include "tags/setup_parameters.h"
-#include "write/value_converters.h"
+#include "tags/value_converters.h"
 
 namespace kiv {
 

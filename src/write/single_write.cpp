@@ -7,7 +7,6 @@
 #include "instance/host_tags.h"
 #include "instance/thread_waits.h"
 #include "link/frame_codec.h"
-#include "link/port_lock_scope.h"
 #include "link/transaction.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -32,7 +31,7 @@ constexpr uint32_t kPauseMs = 100;
 enum class Outcome : int32_t {
     kDone = KIV_OK,
     kBadAnswer = KIV_REJECTED,  // the key answer was rejected
-    kFailed = KIV_FAILED,       // no answer
+    kFailed = KIV_FAILED,       // no answer, or shut-down stopped it
 };
 
 // The write as SingleWrite sees it.
@@ -42,6 +41,15 @@ struct Write {
     const GateAccess& gate;
     char upper[kAddressCopySize];  // the address upper-cased: every name test uses it
     ShownAddress shown;            // the address as given, bounded, for log lines
+};
+
+// What a command uses of the staged values and the holder's names, taken once at its start: the
+// key query, the key record and the badge database line of one write always name one badge,
+// whatever other host threads stage meanwhile.
+struct CommandSnapshot {
+    SetupStage stage;
+    BadgeHolder holder;  // FADDK: the names the badge database line gets
+    bool namesRead;      // false when a name tag could not be read (FADDK only)
 };
 
 bool Is(const Write& write, const char* name) {
@@ -63,7 +71,9 @@ bool IsCommandTag(const Write& write) {
 // line.
 int32_t CheckName(const Write& write, bool second) {
     if (write.gate.dataType != KIV_TYPE_STRING) {
-        return KIV_REJECTED;  // no text area to read
+        err(32, "RIRODI: %s takes a text, its tag is not of STRING type, GAS %s",
+            second ? "PBIN2" : "PBINM", write.shown.text);
+        return KIV_REJECTED;
     }
     char text[kTextValueSize];
     CopyGateText(write.gate, text);
@@ -84,6 +94,14 @@ bool ValueIsOne(const Write& write) {
     }
     err(32, "RIRODI: write value for operation tags has to be 1, GAS %s", write.shown.text);
     return false;
+}
+
+// A write that reaches the line after shut-down was requested (close has begun, or the host
+// signalled shut-down) sends nothing.
+int32_t RefuseShuttingDown(const Write& write) {
+    err(32, "RIRODI: SingleWrite() stopped, the instance is shutting down, GAS %s",
+        write.shown.text);
+    return KIV_FAILED;
 }
 
 void LogSingleWriteResetFailure(uint32_t error) {
@@ -107,7 +125,7 @@ Outcome TakeKeyAnswer(Write& write) {
     DriverInstance& instance = write.instance;
     char answer[kFrameBufferSize] = {};
     {
-        const PortLockScope lock(instance);
+        const platform::LockGuard lock(instance.portLock);
         std::memcpy(answer, instance.answerCopy, kFrameCapacity);
         SendAcknowledgement(instance);
     }
@@ -116,71 +134,53 @@ Outcome TakeKeyAnswer(Write& write) {
                : Outcome::kBadAnswer;
 }
 
-// The first phase: the command built by the composer, up to three attempts. The caller holds
-// transactionLock.
-Outcome SendCommand(Write& write, bool& built) {
+// Sends the frame in txBuffer with up to three attempts; a data answer is taken and checked.
+// The caller holds transactionLock.
+Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
     DriverInstance& instance = write.instance;
-    Outcome outcome = Outcome::kFailed;
-    built = false;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt > 0 && (outcome == Outcome::kDone || ShutdownRequested(instance))) {
-            break;
-        }
-        CommandFrame frame{};
-        if (BuildCommand(write.request, instance.txBuffer, frame) != BuildResult::kBuilt) {
-            return Outcome::kBadAnswer;  // refused, and logged by the composer
-        }
-        built = true;
-        const Attempt result =
-            SendAndAwait(instance, instance.txBuffer, frame.length,
-                         static_cast<AnswerMode>(frame.answerMode), frame.expectedAnswer,
-                         AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
-        if (result.result == AttemptResult::kAnswered) {
-            outcome = frame.answerMode == kAnswerData ? TakeKeyAnswer(write) : Outcome::kDone;
-            instance.answerMode = kAnswerNone;
-        } else {
-            instance.answerMode = kAnswerNone;
-            outcome = Outcome::kFailed;
-            LogFailedAttempt(write, result);
-        }
-    }
-    return outcome;
-}
-
-// The second phase of FADDK and FDELK: the key record, then the badge database.
-Outcome SendKeyRecord(Write& write) {
-    DriverInstance& instance = write.instance;
-    PauseUnlessShutdown(instance, kPauseMs);
     Outcome outcome = Outcome::kFailed;
     for (int attempt = 0; attempt < kAttempts && outcome != Outcome::kDone; ++attempt) {
         if (attempt > 0 && ShutdownRequested(instance)) {
             break;
         }
-        const uint16_t length = BuildKeyRecord(write.request, instance.txBuffer);
-        const Attempt result =
-            SendAndAwait(instance, instance.txBuffer, length, kAnswerAck, 0,
-                         AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
-        instance.answerMode = kAnswerNone;
-        if (result.result != AttemptResult::kAnswered) {
-            LogFailedAttempt(write, result);
+        const Attempt result = SendAndAwait(
+            instance, instance.txBuffer, frame.length, frame.answerMode, frame.expectedAnswer,
+            AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
+        if (result.result == AttemptResult::kAnswered) {
+            outcome = frame.answerMode == kAnswerData ? TakeKeyAnswer(write) : Outcome::kDone;
+            instance.answerMode = kAnswerNone;
             continue;
         }
-        outcome = Outcome::kDone;
-        if (!BadgeDbUpdate(instance, instance.txBuffer)) {
-            err(32, "RIRODI: There is a problem with writting Event information into file!");
+        instance.answerMode = kAnswerNone;
+        if (result.result == AttemptResult::kShutDown) {
+            RefuseShuttingDown(write);
+            return Outcome::kFailed;
         }
+        outcome = Outcome::kFailed;
+        LogFailedAttempt(write, result);
     }
     return outcome;
 }
 
-// After a modify-key command: the badge's stored values staged again, its names published.
-void ReloadBadge(DriverInstance& instance) {
-    StageBadgeValues(instance, FindBadgeByCode(instance, instance.stage.currentBadgeCode));
+// The second phase of FADDK and FDELK: the key record, then, for controller 0, the badge
+// database (the file records the badges of controller 0 only; a key frame for another
+// controller leaves it as it is).
+Outcome SendKeyRecord(Write& write, const CommandSnapshot& snapshot) {
+    DriverInstance& instance = write.instance;
+    PauseUnlessShutdown(instance, kPauseMs);
+    CommandFrame frame{};
+    frame.length = BuildKeyRecord(write.request, snapshot.stage, instance.txBuffer);
+    frame.answerMode = kAnswerAck;
+    const Outcome outcome = SendWithAttempts(write, frame);
+    if (outcome == Outcome::kDone && write.gate.controller == 0) {
+        BadgeDbUpdate(instance, instance.txBuffer,
+                      BadgeUpdate{snapshot.stage.currentBadgeCode, snapshot.holder});
+    }
+    return outcome;
 }
 
-// An add-key command whose badge line could not be read back is refused before anything is sent.
-bool AddKeyComplete(const Write& write) {
-    const SetupStage& stage = write.instance.stage;
+// An add-key command needs the badge code and the date its badge line is read back by.
+bool AddKeyComplete(const Write& write, const SetupStage& stage) {
     if (stage.currentBadgeCode[0] == '\0') {
         err(32, "RIRODI: add key needs a badge code, PKCOD is not staged, GAS %s",
             write.shown.text);
@@ -193,13 +193,37 @@ bool AddKeyComplete(const Write& write) {
     return true;
 }
 
+CommandSnapshot TakeSnapshot(const Write& write) {
+    DriverInstance& instance = write.instance;
+    CommandSnapshot snapshot{};
+    {
+        const platform::LockGuard guard(instance.stageLock);
+        snapshot.stage = instance.stage;
+    }
+    snapshot.namesRead = true;
+    if (write.gate.operation == kOpFaddk) {
+        snapshot.namesRead = ReadBadgeHolder(instance, snapshot.holder);
+    }
+    return snapshot;
+}
+
 // One entry of the command-list file, sent as it stands.
 int32_t SendFromFile(Write& write) {
     DriverInstance& instance = write.instance;
     const int number = GateNumber(write.gate);
     char text[kCommandTextSize];
-    if (CommandListLookup(number, text) != CommandListResult::kFound) {
+    switch (CommandListLookup(number, text)) {
+    case CommandListResult::kFound: break;
+    case CommandListResult::kNoFile:
+        err(32, "RIRODI: SEND_STR_FROM_FILE: %s cannot be opened, entry %d not sent",
+            kCommandListFileName, number);
         return KIV_REJECTED;
+    case CommandListResult::kNotFound:
+        err(32, "RIRODI: SEND_STR_FROM_FILE: %s has no entry %d, nothing sent",
+            kCommandListFileName, number);
+        return KIV_REJECTED;
+    case CommandListResult::kRefused:
+    case CommandListResult::kPastLimit: return KIV_REJECTED;  // logged by the look-up
     }
     const size_t length = std::strlen(text);
     if (length == 0) {
@@ -207,30 +231,46 @@ int32_t SendFromFile(Write& write) {
         return KIV_REJECTED;
     }
     const platform::LockGuard transaction(instance.transactionLock);
-    const PortLockScope lock(instance);
+    const platform::LockGuard lock(instance.portLock);
+    if (ShutdownRequested(instance)) {
+        return RefuseShuttingDown(write);
+    }
     return SendFrame(instance, text, length) == SendResult::kSent ? KIV_OK : KIV_FAILED;
 }
 
-int32_t RunCommand(Write& write) {
+int32_t RunCommand(Write& write, const CommandSnapshot& snapshot) {
     DriverInstance& instance = write.instance;
     const int32_t operation = write.gate.operation;
-    if (operation == kOpFaddk && !AddKeyComplete(write)) {
-        return KIV_REJECTED;
-    }
     Outcome outcome = Outcome::kFailed;
     {
         const platform::LockGuard transaction(instance.transactionLock);
-        bool built = false;
-        outcome = SendCommand(write, built);
-        if (!built) {
-            return KIV_REJECTED;
+        if (ShutdownRequested(instance)) {
+            return RefuseShuttingDown(write);
         }
+        CommandFrame frame{};
+        if (BuildCommand(write.request, snapshot.stage, instance.txBuffer, frame) !=
+            BuildResult::kBuilt) {
+            return KIV_REJECTED;  // logged by the composer
+        }
+        if (operation == kOpFaddk) {
+            if (!AddKeyComplete(write, snapshot.stage)) {
+                return KIV_REJECTED;
+            }
+            if (!snapshot.namesRead) {
+                err(32,
+                    "RIRODI: add key needs the holder's names, PBINM or PBIN2 cannot be read, "
+                    "GAS %s",
+                    write.shown.text);
+                return KIV_REJECTED;
+            }
+        }
+        outcome = SendWithAttempts(write, frame);
         if (operation == kOpFmodk) {
-            ReloadBadge(instance);
+            ReloadBadge(instance, snapshot.stage.currentBadgeCode);
         }
         if (operation == kOpFaddk || operation == kOpFdelk) {
             // A key record follows only an accepted answer; a rejected one fails the command.
-            outcome = outcome == Outcome::kDone ? SendKeyRecord(write) : Outcome::kFailed;
+            outcome = outcome == Outcome::kDone ? SendKeyRecord(write, snapshot) : Outcome::kFailed;
         }
     }
     if (outcome == Outcome::kDone) {
@@ -243,24 +283,44 @@ int32_t StartSetupDownload(Write& write) {
     if (!ValueIsOne(write)) {
         return KIV_REJECTED;
     }
-    write.instance.downloadController = write.gate.controller;
-    uint32_t error = 0;
-    if (!StartDownload(write.instance, write.gate.controller, error)) {
-        err(32, "RIRODI: SingleWrite() error, calling DownLoadFromFile() thread, err %u", error);
-        return KIV_REJECTED;
+    DriverInstance& instance = write.instance;
+    {
+        const platform::LockGuard guard(instance.stageLock);
+        instance.downloadController = write.gate.controller;
     }
-    return KIV_OK;
+    uint32_t error = 0;
+    switch (StartDownload(instance, write.gate.controller, error)) {
+    case DownloadStart::kStarted: return KIV_OK;
+    case DownloadStart::kAllBusy:
+        err(32,
+            "RIRODI: SingleWrite() refused, %d setup downloads run already (the most at once), "
+            "GAS %s",
+            kMaxDownloads, write.shown.text);
+        return KIV_REJECTED;
+    case DownloadStart::kShuttingDown: return RefuseShuttingDown(write);
+    case DownloadStart::kThreadFailed: break;
+    }
+    err(32, "RIRODI: SingleWrite() error, calling DownLoadFromFile() thread, err %u", error);
+    return KIV_REJECTED;
 }
 
 // Whether the instance has a line to send on: its port was opened at cold start, so that its
-// locks and its receiver exist.
+// receiver runs.
 bool HasLine(Write& write) {
-    if (platform::LockIsInitialised(write.instance.transactionLock)) {
+    if (write.instance.hasLine.load()) {
         return true;
     }
     err(32, "RIRODI: SingleWrite() error, the instance was started without its line, GAS %s",
         write.shown.text);
     return false;
+}
+
+int32_t Stage(Write& write) {
+    DriverInstance& instance = write.instance;
+    const platform::LockGuard guard(instance.stageLock);
+    return StageSetup(instance.stage, write.gate, write.upper) == StageResult::kStored
+               ? KIV_OK
+               : KIV_REJECTED;
 }
 
 int32_t Dispatch(Write& write) {
@@ -274,8 +334,7 @@ int32_t Dispatch(Write& write) {
         return KIV_OK;
     }
     if (IsStagedOperation(gate.operation)) {
-        return StageSetup(instance.stage, gate, write.upper) == StageResult::kStored ? KIV_OK
-                                                                                     : KIV_REJECTED;
+        return Stage(write);
     }
     if (gate.operation == kOpInput) {
         err(32, "RIRODI: write operation is not available, GAS %s", write.upper);
@@ -302,8 +361,9 @@ int32_t Dispatch(Write& write) {
         err(32, "RIRODI: write operation is not available, GAS %s", write.upper);
         return KIV_REJECTED;
     }
+    const CommandSnapshot snapshot = TakeSnapshot(write);
     if (IsCommandOption(write, "FSPARD") &&
-        (instance.stage.dateText[0] == '\0' || instance.stage.timeText[0] == '\0')) {
+        (snapshot.stage.dateText[0] == '\0' || snapshot.stage.timeText[0] == '\0')) {
         err(32, "RIRODI: NULL date or NULL time, GAS %s", write.shown.text);
         return KIV_REJECTED;
     }
@@ -313,7 +373,7 @@ int32_t Dispatch(Write& write) {
     if (IsCommandOption(write, "FSPARS")) {
         return StartSetupDownload(write);
     }
-    return RunCommand(write);
+    return RunCommand(write, snapshot);
 }
 
 }  // namespace
@@ -326,7 +386,7 @@ int32_t SingleWrite(KivRequest* request) {
     const GateAccess& gate = *record;
     auto& instance = *static_cast<DriverInstance*>(request->instance);
     // Before cold start the host's memory holds nothing the driver put there.
-    if (instance.startedMarker != kStartedMarker) {
+    if (!IsStarted(instance)) {
         err(32, "RIRODI: SingleWrite() refused, the instance is not started");
         return KIV_FAILED;
     }

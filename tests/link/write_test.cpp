@@ -1,6 +1,7 @@
 // Tag writes on a running instance, vxs-sim playing the controllers: the key commands with the
 // badge database, a command whose answer never comes, SEND_ACK, the command-list file, the
-// setup download, and writes from several host threads at once.
+// setup download, the refusals and the lines that name their cause, and writes from several
+// host threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -224,6 +225,97 @@ TEST_F(WriteTest, ShutDownStopsRetriesAndDownloads) {
     EXPECT_LE(LinesWith("RIRODI: SingleWrite() error, time-out").size(), 1U);
     EXPECT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 0 of 4 lines sent", kPrompt));
     EXPECT_LE(LinesWith("RIRODI: DownLoadFromFile() error, time-out").size(), 2U);
+}
+
+// A key number of six digits, as a controller with a large key table answers it: the add-key
+// record carries it, the badge database stores it, and the next event of that key (its number
+// plus one, in hexadecimal) names its holder.
+TEST_F(WriteTest, ABadgeAddedUnderASixDigitKeyNumberIsNamedAtItsEvents) {
+    ASSERT_TRUE(Sim("key 0 00000000EE 123456"));
+    StageBadge("00000000EE", "Katherine", "Johnson");
+    ASSERT_EQ(Command("0FADDK", 0).first, KIV_OK);
+    EXPECT_NE(ReadFile("zezSetupDB01.dat").find(";A 1,123456,00000000EE,"), std::string::npos);
+    ASSERT_TRUE(Sim("event 0 17 unit=1 badge=1E241"));
+    ASSERT_TRUE(WaitForTagValue("PENUM", 17, kPrompt));
+    EXPECT_EQ(TagText("PBNAM"), "Katherine");
+    EXPECT_EQ(TagText("PBCOD"), "00000000EE");
+}
+
+// Every refusal writes one line that names the tag or file and its cause; the checks the
+// commands always made come before the later ones.
+TEST_F(WriteTest, RefusalsNameTheirCause) {
+    std::string list = "StartOfCommandList\r\n";
+    for (int n = 0; n < 10000; ++n) {
+        list += "; a comment line\r\n";
+    }
+    list += "7,<A>\r\nEndOfCommandList\r\n";
+    WriteFile("vududidi01.ini", list);
+    struct Case {
+        const char* address;
+        int32_t operation;
+        int32_t type;
+        uint16_t value;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"1FADDK", 0, KIV_TYPE_ANALOG, 2,
+         "RIRODI: write value for operation tags has to be 1, GAS 1FADDK"},
+        {"1FADDK", 0, KIV_TYPE_ANALOG, 1,
+         "RIRODI: add key needs a badge code, PKCOD is not staged, GAS 1FADDK"},
+        {"PBINM", 0, KIV_TYPE_ANALOG, 1,
+         "RIRODI: PBINM takes a text, its tag is not of STRING type, GAS PBINM"},
+        {"pbin2", 0, KIV_TYPE_ANALOG, 1,
+         "RIRODI: PBIN2 takes a text, its tag is not of STRING type, GAS pbin2"},
+        {"SEND_STR_FROM_FILE", 0, KIV_TYPE_ANALOG, 7,
+         "RIRODI: vududidi01.ini holds no entry 7 within the 10000 lines after "
+         "StartOfCommandList; the lines after them are not read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.address);
+        qorClearLog();
+        const bool command = c.address[0] >= '0' && c.address[0] <= '7';
+        TestTag tag(c.address, c.operation, c.type, 0, -1, command ? c.address[0] - '0' : 10);
+        tag.SetNumber(c.value);
+        EXPECT_EQ(Write(tag), KIV_REJECTED);
+        ASSERT_EQ(kivtest::LogLines().size(), 2U);  // the entry line, then the refusal
+        EXPECT_EQ(kivtest::LogLines().back().text, c.line);
+    }
+}
+
+// Downloads to four controllers at once on a silent line: a fifth is refused with its line, and
+// close still ends all four at once.
+TEST_F(WriteTest, AFifthDownloadIsRefusedWhileFourRun) {
+    ASSERT_TRUE(Sim("fault silent on all"));
+    WriteFile("zezDSetup01.dat", ";S M,1;\r\n;S M,2;\r\n");
+    for (int controller = 0; controller < kiv::kMaxDownloads; ++controller) {
+        const std::string address = std::to_string(controller) + "FSPARS";
+        ASSERT_EQ(WriteNumber(address.c_str(), 7, 1, controller), KIV_OK);
+    }
+    EXPECT_EQ(WriteNumber("4FSPARS", 7, 1, 4), KIV_REJECTED);
+    EXPECT_EQ(LinesWith("RIRODI: SingleWrite() refused, 4 setup downloads run already (the most at "
+                        "once), GAS 4FSPARS")
+                  .size(),
+              1U);
+}
+
+// A download file of 100 000 lines that are all refused: the first ten are logged one by one,
+// the rest as one count, and the file's end as always.
+TEST_F(WriteTest, ADownloadOfManyBadLinesLogsABoundedNumberOfLines) {
+    std::string file;
+    for (int n = 0; n < 100000; ++n) {
+        file += "no semicolon\r\n";
+    }
+    WriteFile("zezDSetup01.dat", file);
+    qorClearLog();
+    ASSERT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
+    ASSERT_TRUE(WaitForLine(
+        "RIRODI: DownLoadFromFile() done, 0 of 100000 lines sent, 100000 failed", 4 * kPrompt));
+    EXPECT_EQ(LinesWith("has no ';', not sent").size(), 10U);
+    EXPECT_EQ(LinesWith("RIRODI: DownLoadFromFile() 99990 more lines were refused; only the first "
+                        "10 were logged")
+                  .size(),
+              1U);
+    EXPECT_LE(LinesWith("DownLoadFromFile()").size(), 30U);
 }
 
 TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {

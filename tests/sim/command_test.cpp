@@ -62,7 +62,7 @@ TEST_F(CommandLanguageTest, RefusesWhatItCannotDo) {
         "fault silent on 9",
         "fault noise on 0 bytes=0",
         "present 0 yes",
-        "key 0 CODE 100000",
+        "key 0 CODE 1000000000",
         "frame 9 C ",
         "noise 0",
         "timing resend=-1",

@@ -1,5 +1,5 @@
-// A driver instance for the link tests: zeroed as the host hands it over, with the port lock
-// and the transaction lock a running instance has, and the line settings of a cold start.
+// A driver instance for the link tests: zeroed as the host hands it over, with the locks and
+// events a started instance has, and the line settings of a cold start.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "instance/driver_instance.h"
+#include "instance/instance_sync.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 
@@ -16,11 +17,12 @@ namespace kivtest {
 
 class LinkInstance {
 public:
-    // 'withLocks' false gives an instance that is not running (never started, or closed).
-    explicit LinkInstance(bool withLocks = true) : instance_(new kiv::DriverInstance{}) {
-        if (withLocks) {
-            EXPECT_TRUE(kiv::platform::LockInit(instance_->portLock));
-            EXPECT_TRUE(kiv::platform::LockInit(instance_->transactionLock));
+    // 'started' false gives an instance that is not started (never started, or closed).
+    explicit LinkInstance(bool started = true) : instance_(new kiv::DriverInstance{}) {
+        if (started) {
+            EXPECT_EQ(kiv::CreateInstanceSync(*instance_, nullptr), kiv::SyncCreation::kCreated);
+            instance_->startedMarker = kiv::kStartedMarker;
+            instance_->hasLine = true;
         }
         instance_->instanceNumber = 1;
         instance_->answerTimeoutUnit = 100;
@@ -32,8 +34,7 @@ public:
         if (instance_->port != nullptr) {
             kiv::platform::ClosePort(instance_->port);
         }
-        kiv::platform::LockDestroy(instance_->portLock);
-        kiv::platform::LockDestroy(instance_->transactionLock);
+        kiv::DestroyInstanceSync(*instance_);
     }
     LinkInstance(const LinkInstance&) = delete;
     LinkInstance& operator=(const LinkInstance&) = delete;

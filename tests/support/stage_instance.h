@@ -10,6 +10,7 @@
 
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
+#include "made_instance.h"
 #include "write/setup_staging.h"
 
 namespace kivtest {
@@ -17,11 +18,10 @@ namespace kivtest {
 // The instance number the test instances use for their tag look-ups.
 inline constexpr int32_t kTestInstanceNumber = 1;
 
-// A zeroed instance (host client 1, instance number 1) with the staged values at their defaults.
-inline std::unique_ptr<kiv::DriverInstance> MakeStageInstance() {
-    auto instance = std::make_unique<kiv::DriverInstance>();
-    instance->clientId = 1;
-    instance->instanceNumber = kTestInstanceNumber;
+// A started instance made by hand (host client 1, instance number 1) with the staged values at
+// their defaults.
+inline MadeInstance MakeStageInstance() {
+    MadeInstance instance = MakeInstance(kTestInstanceNumber);
     kiv::ResetSetupStage(instance->stage);
     return instance;
 }

@@ -52,7 +52,7 @@ TEST(AbiLayout, ThirtyTwoBitSizesOnThirtyTwoBitSystems) {
 
 TEST(AbiLayout, ClientHandleIsTheInstancesFirstByte) {
     EXPECT_EQ(offsetof(kiv::DriverInstance, clientId), 0U);
-    EXPECT_EQ(sizeof(kiv::BadgeRecord), 51U + 21U + 6U + 11U + 5U + 9U + 3U);
+    EXPECT_EQ(sizeof(kiv::BadgeRecord), 51U + 21U + 10U + 11U + 5U + 9U + 3U);
 }
 
 }  // namespace

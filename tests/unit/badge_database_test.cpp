@@ -50,14 +50,17 @@ protected:
         WriteFile(kDatabase, bytes);
         kiv::BadgeDbLoad(*instance);
     }
+    // An acknowledged key frame for the staged code, with the names of the two tags.
     bool Update(const std::string& frameText, const std::string& name = "",
                 const std::string& name2 = "") {
         qorSetText(pbinm, name.c_str());
         qorSetText(pbin2, name2.c_str());
         const std::string frame = Frame(frameText);
-        return kiv::BadgeDbUpdate(*instance, frame.c_str());
+        kiv::BadgeUpdate update{stagedCode.c_str(), {}};
+        EXPECT_TRUE(kiv::ReadBadgeHolder(*instance, update.holder));
+        return kiv::BadgeDbUpdate(*instance, frame.c_str(), update);
     }
-    void StageCode(const char* code) { kivtest::PutText(instance->stage.currentBadgeCode, code); }
+    void StageCode(const char* code) { stagedCode = code; }
     std::string NameOfKey(const char* key) { return kiv::FindBadgeByKey(*instance, key).name; }
     static std::string Text(int32_t tag) {
         char text[QOR_TEXT_SIZE] = {};
@@ -70,7 +73,8 @@ protected:
         return value;
     }
 
-    std::unique_ptr<kiv::DriverInstance> instance;
+    kivtest::MadeInstance instance;
+    std::string stagedCode;
     int32_t counterd = -1;
     int32_t pbinm = -1;
     int32_t pbin2 = -1;
@@ -289,7 +293,7 @@ TEST_F(BadgeDatabaseTest, UpdateCutsLongNamesAndKeepsOneLine) {
 // Each line the loader cannot take as it stands is logged once, with its number.
 TEST_F(BadgeDatabaseTest, LoadLimitsAreLoggedWithTheLineNumber) {
     Load("header\r\n" + BadgeLine("1", "0000000001", std::string(200, 'x')) + "\r\n" +
-         BadgeLine("123456", "0000000002") + "\r\n" +
+         BadgeLine("1234567890", "0000000002") + "\r\n" +
          ";A 7,3,0000000003,12345,01/02/24,0;89AB @ a @ b\r\n" +
          BadgeLine("4", "0000000004", std::string(51, 'n')) + "\r\n" +
          BadgeLine("5", "0000000005", "Eve", std::string(21, 'm')) + "\r\n" +
@@ -298,12 +302,12 @@ TEST_F(BadgeDatabaseTest, LoadLimitsAreLoggedWithTheLineNumber) {
     EXPECT_EQ(NameOfKey("4"), std::string(50, 'n'));
     EXPECT_EQ(kiv::FindBadgeByKey(*instance, "5").name2, std::string(20, 'm'));
     EXPECT_EQ(NameOfKey("6"), "Fay");
-    EXPECT_EQ(NameOfKey("12345"), "");
+    EXPECT_EQ(NameOfKey("1234567890"), "");
     const std::string file = "RIRODI: zezSetupDB01.dat line ";
     EXPECT_EQ(kivtest::LogLines(),
               (std::vector<LogLine>{
                   {32, file + "2: the line is longer than 199 characters, not used"},
-                  {32, file + "3: the key number is longer than 5 characters, not used"},
+                  {32, file + "3: the key number is longer than 9 characters, not used"},
                   {32, file + "4: the door mask is longer than 4 characters, not used"},
                   {32, file + "5: the name is longer than 50 characters, cut"},
                   {32, file + "6: the second name is longer than 20 characters, cut"},
@@ -347,7 +351,7 @@ TEST_F(BadgeDatabaseTest, StageBadgeFoundByCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
-        kiv::StageBadgeValues(*instance, kiv::FindBadgeByCode(*instance, c.code));
+        kiv::ReloadBadge(*instance, c.code);
         EXPECT_EQ(instance->stage.doorMask, c.doorMask);
         EXPECT_STREQ(instance->stage.dateText, c.date);
         EXPECT_EQ(instance->stage.timeZone1, c.zone1);
@@ -430,7 +434,6 @@ TEST_F(BadgeDatabaseTest, DownloadWithoutListOrPositionStagesNothing) {
 // One thread reloads the table from two alternating files while another looks badges up: every
 // look-up finds its badge, and all three texts come from the same load.
 TEST_F(BadgeDatabaseTest, LookupsDuringReloadsSeeOneTableOrTheOther) {
-    ASSERT_TRUE(kiv::BadgeTableOpen(*instance));
     constexpr int kBadges = 500;
     constexpr int kReloads = 40;
     std::string files[2];
@@ -471,7 +474,6 @@ TEST_F(BadgeDatabaseTest, LookupsDuringReloadsSeeOneTableOrTheOther) {
         ++lookups;
     } while (!done);
     reloader.join();
-    kiv::BadgeTableClose(*instance);
     EXPECT_EQ(missing, 0);
     EXPECT_EQ(mixed, 0);
     EXPECT_GT(lookups, 0);

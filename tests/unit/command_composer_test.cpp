@@ -84,8 +84,9 @@ protected:
         tag.SetNumber(value);
         KivRequest request = tag.Request(*instance);
         std::memset(instance->txBuffer, 'x', sizeof instance->txBuffer);
-        CommandFrame info{0xFFFF, -1, -1};
-        const kiv::BuildResult result = kiv::BuildCommand(request, instance->txBuffer, info);
+        CommandFrame info{0xFFFF, kiv::kAnswerNone, -1};
+        const kiv::BuildResult result =
+            kiv::BuildCommand(request, instance->stage, instance->txBuffer, info);
         if (result != kBuilt) {
             // Nothing built: the buffer is as it was.
             EXPECT_EQ(std::string(instance->txBuffer, sizeof instance->txBuffer),
@@ -101,7 +102,7 @@ protected:
         TestTag tag(std::to_string(controller) + "FADDK", operation, KIV_TYPE_ANALOG, 0, -1,
                     controller);
         KivRequest request = tag.Request(*instance);
-        const uint16_t length = kiv::BuildKeyRecord(request, instance->txBuffer);
+        const uint16_t length = kiv::BuildKeyRecord(request, instance->stage, instance->txBuffer);
         EXPECT_EQ(instance->txBuffer[length], '\0');
         return std::string(instance->txBuffer, length);
     }
@@ -112,7 +113,7 @@ protected:
         return kiv::CheckKeyAnswer(request, answer.c_str(), answer.size());
     }
 
-    std::unique_ptr<DriverInstance> instance;
+    kivtest::MadeInstance instance;
 };
 
 TEST_F(CommandComposerTest, WorkedFrames) {

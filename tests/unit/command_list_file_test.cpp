@@ -153,25 +153,39 @@ TEST_F(CommandListFileTest, MissingFile) {
     EXPECT_TRUE(LogLines().empty());
 }
 
-// At most 10000 lines are read looking for the start marker, and 10000 examined after it.
+// At most 10000 lines are read looking for the start marker, and 10000 examined after it; a
+// search that stops at a limit says so.
 TEST_F(CommandListFileTest, LineBounds) {
     struct BoundCase {
         size_t before;  // lines before the start marker
         size_t after;   // lines between the marker and the entry
         CommandListResult result;
+        const char* line;  // the log line, if any
     };
     const BoundCase cases[] = {
-        {9999, 0, kFound},
-        {10000, 0, kNotFound},
-        {0, 9999, kFound},
-        {0, 10000, kNotFound},
+        {9999, 0, kFound, nullptr},
+        {10000, 0, CommandListResult::kPastLimit,
+         "RIRODI: vududidi01.ini has no StartOfCommandList within its first 10000 lines, entry 1 "
+         "not looked for"},
+        {0, 9999, kFound, nullptr},
+        {0, 10000, CommandListResult::kPastLimit,
+         "RIRODI: vududidi01.ini holds no entry 1 within the 10000 lines after "
+         "StartOfCommandList; the lines after them are not read"},
     };
     for (const BoundCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.before) + " before, " + std::to_string(c.after) + " after");
+        qorClearLog();
         const std::string file = std::string(c.before, '\n') + "StartOfCommandList\n" +
                                  std::string(c.after, '\n') + "1,x;\nEndOfCommandList\n";
         EXPECT_EQ(Lookup(file, 1).result, c.result);
+        const std::vector<LogLine> expected =
+            c.line == nullptr ? std::vector<LogLine>{} : std::vector<LogLine>{{32, c.line}};
+        EXPECT_EQ(LogLines(), expected);
     }
+    // A list that ends right at the limit holds no entry beyond it: simply not found.
+    qorClearLog();
+    EXPECT_EQ(Lookup("StartOfCommandList\n" + std::string(10000, '\n'), 1).result, kNotFound);
+    EXPECT_TRUE(LogLines().empty());
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ protected:
         return file.append(*instance, frame.c_str(), frame.size());
     }
 
-    std::unique_ptr<kiv::DriverInstance> instance;
+    kivtest::MadeInstance instance;
 };
 
 TEST_F(EventFilesTest, HeaderThenRecordsEachBeginningWithLineEnd) {

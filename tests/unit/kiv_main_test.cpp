@@ -10,6 +10,7 @@
 #include "host_fixture.h"
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
+#include "made_instance.h"
 
 namespace {
 
@@ -71,6 +72,7 @@ TEST_F(KivMainTest, BlockFunctionsAreRefusedWithTheirLines) {
     };
     const std::vector<Case> cases = {
         {4, &gate, {32, "DUZED :Block Parse failed Tag 'X1', No block Support"}},
+        {4, nullptr, {32, "DUZED :Block Parse failed Tag '', No block Support"}},
         {6, nullptr, {32, "DUZED: KIV does not support block read."}},
         {10, nullptr, {32, "DUZED: Block Write not supported!"}},
     };
@@ -103,9 +105,9 @@ TEST_F(KivMainTest, MissingRecordsAreAnsweredWithTwo) {
     EXPECT_EQ(KivMain(nullptr), KIV_FAILED);
     EXPECT_EQ(LogLines().front().text, "DUZED:Entered KivMain(), with function -1");
 
-    auto instance = std::make_unique<kiv::DriverInstance>();
-    for (const uint32_t number : {KIV_FN_PARSE, KIV_FN_BLOCK_PARSE, KIV_FN_READ, KIV_FN_GET_INFO,
-                                  KIV_FN_PORT_RECONFIGURE}) {
+    const auto instance = kivtest::MakeInstance();
+    for (const uint32_t number :
+         {KIV_FN_PARSE, KIV_FN_READ, KIV_FN_GET_INFO, KIV_FN_PORT_RECONFIGURE}) {
         KivRequest request{};
         request.instance = instance.get();
         request.functionNumber = number;

@@ -62,7 +62,7 @@ protected:
         return text;
     }
 
-    std::unique_ptr<kiv::DriverInstance> instance;
+    kivtest::MadeInstance instance;
 };
 
 TEST_F(ReadFunctionTest, EveryStagedValueReadsBack) {

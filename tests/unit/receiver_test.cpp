@@ -30,12 +30,7 @@ protected:
     void SetUp() override {
         HostFixture::SetUp();
         ASSERT_TRUE(instance_.Open("NUL"));
-        ASSERT_TRUE(kiv::platform::EventCreate(instance_->answerEvent, "test"));
         outgoing_ = qorDefineTag("OUTGOING", "OUTGOING", 1, KIV_TYPE_STRING);
-    }
-    void TearDown() override {
-        kiv::platform::EventClose(instance_->answerEvent);
-        HostFixture::TearDown();
     }
     void Define(const std::vector<const char*>& names, int32_t type = KIV_TYPE_ANALOG) {
         for (const char* name : names) {
@@ -47,7 +42,7 @@ protected:
         std::memset(instance_->rxBuffer, 0, sizeof instance_->rxBuffer);
         frame.copy(instance_->rxBuffer, kiv::kFrameCapacity);
         instance_->rxLength = static_cast<int16_t>(frame.size());
-        instance_->answerMode = mode;
+        instance_->answerMode = static_cast<kiv::AnswerMode>(mode);
         kiv::HandleFrame(*instance_, kind);
     }
     uint32_t Acknowledgements() const { return qorWriteCount(outgoing_); }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "stage_instance.h"
-#include "write/value_converters.h"
+#include "tags/value_converters.h"
 
 namespace {
 

@@ -11,13 +11,19 @@ namespace {
 
 struct PosixThread {
     pthread_t id;
+};
+
+// What the new thread runs; it frees the record itself, so that a detached thread needs
+// nothing of its starter.
+struct StartRecord {
     ThreadBody body;
     void* argument;
 };
 
 void* Trampoline(void* raw) {
-    auto* thread = static_cast<PosixThread*>(raw);
-    thread->body(thread->argument);
+    const StartRecord start = *static_cast<StartRecord*>(raw);
+    delete static_cast<StartRecord*>(raw);
+    start.body(start.argument);
     return nullptr;
 }
 
@@ -29,8 +35,11 @@ constexpr size_t kMinimumStack = size_t{256} * 1024;
 
 bool ThreadStart(Thread& thread, ThreadBody body, void* argument, size_t stackSize,
                  uint32_t* errorCode) {
-    auto* impl = new (std::nothrow) PosixThread{{}, body, argument};
-    if (impl == nullptr) {
+    auto* impl = new (std::nothrow) PosixThread{};
+    auto* start = new (std::nothrow) StartRecord{body, argument};
+    if (impl == nullptr || start == nullptr) {
+        delete impl;
+        delete start;
         if (errorCode != nullptr) {
             *errorCode = 12;  // ENOMEM
         }
@@ -41,10 +50,11 @@ bool ThreadStart(Thread& thread, ThreadBody body, void* argument, size_t stackSi
     if (stackSize != 0) {
         pthread_attr_setstacksize(&attr, stackSize < kMinimumStack ? kMinimumStack : stackSize);
     }
-    const int rc = pthread_create(&impl->id, &attr, Trampoline, impl);
+    const int rc = pthread_create(&impl->id, &attr, Trampoline, start);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete impl;
+        delete start;
         thread.impl = nullptr;
         if (errorCode != nullptr) {
             *errorCode = static_cast<uint32_t>(rc);
@@ -61,6 +71,16 @@ void ThreadJoin(Thread& thread) {
         return;
     }
     pthread_join(impl->id, nullptr);
+    delete impl;
+    thread.impl = nullptr;
+}
+
+void ThreadDetach(Thread& thread) {
+    auto* impl = static_cast<PosixThread*>(thread.impl);
+    if (impl == nullptr) {
+        return;
+    }
+    pthread_detach(impl->id);
     delete impl;
     thread.impl = nullptr;
 }

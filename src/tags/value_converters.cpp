@@ -1,5 +1,5 @@
 // Time, badge-code and date checks, each in the order the operators' manual gives its rules.
-#include "write/value_converters.h"
+#include "tags/value_converters.h"
 
 #include <algorithm>
 #include <cstring>
