@@ -357,6 +357,11 @@ bool BadgeDbUpdate(DriverInstance& instance, const char* frame, const BadgeUpdat
     // The new line: the frame's text between its LF and its CR, then the two names.
     const size_t frameLength = strnlen(frame, kFrameBufferSize);
     const size_t textLength = frameLength >= 2 ? frameLength - 2 : 0;
+    // The file records the badges of controller 0: a key frame addressed to another controller
+    // (";>n...") neither adds a line nor blots one.
+    if (textLength >= 2 && frame[1] == ';' && frame[2] == '>') {
+        return true;
+    }
     const size_t nameLength = strnlen(update.holder.name, kBadgeNameSize - 1);
     const size_t name2Length = strnlen(update.holder.name2, kBadgeName2Size - 1);
     const size_t lineLength = textLength + 3 + nameLength + 3 + name2Length;

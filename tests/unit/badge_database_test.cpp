@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_store.h"
 #include "receive/badge_database.h"
 #include "receive/badge_lines.h"
 #include "stage_instance.h"
@@ -228,9 +229,13 @@ TEST_F(BadgeDatabaseTest, AddReplacesAndDeleteBlots) {
         {"delete, checksum A...", other + "\r\n" + first + "\r\n", ";D 7,3;A1B2",
          other + "\r\n" + stars + "\r\n"},
         {"delete, no such badge", other + "\r\n", ";D 7,3;1234", other + "\r\n"},
-        // An add-key frame for another controller is not recorded.
+        // A key frame for another controller is not recorded and blots nothing.
         {"add for controller 3", other + "\r\n", ";>3" + KeyText("9", "0000000005").substr(1),
          other + "\r\n"},
+        {"add for controller 3 of a badge 0 holds", first + "\r\n" + other + "\r\n",
+         ";>3" + KeyText("9", "0000000003").substr(1), first + "\r\n" + other + "\r\n"},
+        {"delete for controller 3 of a badge 0 holds", first + "\r\n", ";>3D 7,3;1234",
+         first + "\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -239,9 +244,10 @@ TEST_F(BadgeDatabaseTest, AddReplacesAndDeleteBlots) {
         EXPECT_TRUE(Update(c.frameText, "New", "N2"));
         EXPECT_EQ(ReadFile(kDatabase), c.after);
         const bool added = c.after.find("New") != std::string::npos;
+        const bool kept = c.after.find(first) != std::string::npos;
         EXPECT_EQ(NameOfKey("9"), added ? "New" : "");
-        EXPECT_EQ(NameOfKey("3"), "");
-        EXPECT_EQ(NameOfKey("4"), "Bob");
+        EXPECT_EQ(NameOfKey("3"), kept ? "Ann" : "");
+        EXPECT_EQ(NameOfKey("4"), c.after.find(other) != std::string::npos ? "Bob" : "");
     }
 }
 
@@ -262,6 +268,67 @@ TEST_F(BadgeDatabaseTest, FailedAppendKeepsTheTable) {
     EXPECT_FALSE(Update(KeyText("5", "0000000005"), "Eve"));
     EXPECT_EQ(NameOfKey("3"), "Ann");
     EXPECT_EQ(NameOfKey("5"), "");
+}
+
+// A disk that fills up at any byte of an update: the update fails with its line, and the file
+// and the table are exactly as before.
+TEST_F(BadgeDatabaseTest, AnUpdateCutShortAtAnyByteLeavesTheFileAsItWas) {
+    const std::string before =
+        BadgeLine("3", "0000000003", "Ann") + "\r\n" + BadgeLine("4", "0000000004", "Bob") + "\r\n";
+    Load(before);
+    StageCode("0000000003");
+    const size_t newSize = before.size() + BadgeLine("9", "0000000003", "Eve").size() + 2;
+    for (size_t budget = 0; budget < newSize; ++budget) {
+        SCOPED_TRACE(budget);
+        kiv::platform::SetWriteBudgetForTests(static_cast<int64_t>(budget));
+        EXPECT_FALSE(Update(KeyText("9", "0000000003"), "Eve", "Day"));
+        kiv::platform::SetWriteBudgetForTests(-1);
+        ASSERT_EQ(ReadFile(kDatabase), before);
+        EXPECT_FALSE(Exists("zezSetupDB01.dat.new"));
+        EXPECT_EQ(NameOfKey("3"), "Ann");
+        EXPECT_EQ(NameOfKey("9"), "");
+    }
+    EXPECT_EQ(kivtest::LinesWith("RIRODI: the controller took the key frame, but the badge "
+                                 "database zezSetupDB01.dat was not updated for badge 0000000003")
+                  .size(),
+              newSize);
+    // With room enough, the same update goes through.
+    EXPECT_TRUE(Update(KeyText("9", "0000000003"), "Eve", "Day"));
+    EXPECT_EQ(ReadFile(kDatabase).size(), newSize);
+    EXPECT_EQ(NameOfKey("9"), "Eve");
+}
+
+// Lines the loader does not take: torn (cut short by a crash of an older writer), or holding a
+// field of the wrong form. Each is logged with its number; the complete lines around them load.
+TEST_F(BadgeDatabaseTest, TornAndMalformedLinesAreNotLoaded) {
+    const std::string bad[] = {
+        ";A 1,0,000000471",                                // torn: ends after the code
+        ";A 7,5,0000000005,3F,01/02/24,12",                // torn: no checksum, no names
+        ";A 7,5,00;00000AB,3F,01/02/24,12;89AB @ x @ y",   // ";" in the code
+        ";A 7,5,000000005,3F,01/02/24,12;89AB @ x @ y",    // nine code digits
+        ";A 7,5,00000000G5,3F,01/02/24,12;89AB @ x @ y",   // not hexadecimal
+        ";A 7,5,0000000005,3F,3;/12/29,12;89AB @ x @ y",   // date
+        ";A 7,5,0000000005,3F,01/02/24,99;89AB @ x @ y",   // time zones 10 and 10
+        ";A 7,5,0000000005,3F,01/02/24,12;89AB",           // no names
+        ";A 7,x5,0000000005,3F,01/02/24,12;89AB @ x @ y",  // key number
+    };
+    std::string bytes = BadgeLine("1", "0000000001", "First") + "\r\n";
+    for (const std::string& line : bad) {
+        bytes += line + "\r\n";
+    }
+    bytes += BadgeLine("2", "0000000002", "Last") + "\r\n" + bad[0];  // torn at the end
+    Load(bytes);
+    EXPECT_EQ(instance->badgeCount, 2);
+    EXPECT_EQ(NameOfKey("1"), "First");
+    EXPECT_EQ(NameOfKey("2"), "Last");
+    EXPECT_EQ(NameOfKey("5"), "");
+    std::vector<LogLine> expected;
+    for (size_t n = 0; n <= std::size(bad); ++n) {
+        const size_t number = n < std::size(bad) ? n + 2 : std::size(bad) + 3;
+        expected.push_back({32, "RIRODI: zezSetupDB01.dat line " + std::to_string(number) +
+                                    ": the line is not a complete badge line, not used"});
+    }
+    EXPECT_EQ(kivtest::LogLines(), expected);
 }
 
 // Names are cut to what the table holds (logged), and a control character cannot split the
@@ -402,6 +469,39 @@ TEST_F(BadgeDatabaseTest, DownloadStagesTheLineAfterThePosition) {
         EXPECT_EQ(Text(pbinm), c.name);
     }
     EXPECT_EQ(kivtest::LogLines(), std::vector<LogLine>{});
+}
+
+// The download list's values pass the checks the host's own staging writes pass: a line with a
+// value that a command frame could not carry is logged with its number and not staged.
+TEST_F(BadgeDatabaseTest, DownloadListLinesWithIllegalValuesAreNotStaged) {
+    const struct {
+        std::string line;
+        const char* problem;
+    } cases[] = {
+        {";A 7,1,0000000001,3F,01/02/24,99;89AB @ a @ b", "is not a complete badge line"},
+        {";A 7,1,0000000001,3F,3;/12/29,12;89AB @ a @ b", "is not a complete badge line"},
+        {";A 7,1,00;00000AB,3F,01/02/24,12;89AB @ a @ b", "is not a complete badge line"},
+        {";A 7,1,0000000001,3F,01/02/24,12;89AB @ a;b @ b", "a name holds one of"},
+        {";A 7,1,0000000001,3F,01/02/24,12;89AB @ a @ b\x01c", "a name holds one of"},
+        {";A 7,1,0000000001,12345,01/02/24,12;89AB @ a @ b", "the door mask is longer"},
+        {";A 7,1,0000000001,3F,01/02/24,12", "is not a complete badge line"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        WriteFile(kDownloadList, c.line + "\r\n");
+        qorClearLog();
+        kivtest::PutText(instance->stage.currentBadgeCode, "UNCHANGED");
+        qorSetText(pbinm, "unchanged");
+        qorSetValue(counterd, 0);
+        kiv::DownloadNextBadge(*instance);
+        EXPECT_EQ(Value(counterd), 1);  // passed over
+        EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
+        EXPECT_EQ(Text(pbinm), "unchanged");
+        ASSERT_EQ(kivtest::LogLines().size(), 1U);
+        EXPECT_NE(kivtest::LogLines()[0].text.find("RIRODI: zezSetupUDB01.dat line 1: "),
+                  std::string::npos);
+        EXPECT_NE(kivtest::LogLines()[0].text.find(c.problem), std::string::npos);
+    }
 }
 
 TEST_F(BadgeDatabaseTest, DownloadWithoutListOrPositionStagesNothing) {

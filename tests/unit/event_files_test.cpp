@@ -79,6 +79,18 @@ TEST_F(EventFilesTest, SecondUploadReplacesTheFirst) {
     EXPECT_EQ(ReadFile(upload.fileName), std::string(upload.header) + OnDisk(kFrame2));
 }
 
+// A file deleted while the instance runs (an operator clearing old events) comes back with its
+// header at the next record.
+TEST_F(EventFilesTest, AFileDeletedMeanwhileIsBegunAgainWithItsHeader) {
+    for (const RecordFileCase& file : kFiles) {
+        SCOPED_TRACE(file.label);
+        EXPECT_TRUE(Append(file, kFrame1));
+        std::filesystem::remove(file.fileName);
+        EXPECT_TRUE(Append(file, kFrame2));
+        EXPECT_EQ(ReadFile(file.fileName), std::string(file.header) + OnDisk(kFrame2));
+    }
+}
+
 // A file that cannot be opened (here: a directory stands in its place) fails the record and
 // leaves the state, so that the record after the obstacle is gone creates the file afresh.
 TEST_F(EventFilesTest, UnwritableThenWritable) {
