@@ -9,6 +9,7 @@
   that a run prints.
 - Every log line of the driver (each err() call with a literal text in src/) is listed in
   docs/reference.md.
+- The README stays a front door: at most README_LINES lines.
 
 Every command runs in a scratch folder of its own, with HOME there too, so that nothing is
 written anywhere else; the folder holds a link to the tree's examples/.
@@ -30,6 +31,7 @@ failures = []
 HARDWARE = "needs hardware"
 VERDICT_COMMANDS = {"parse", "check", "dialog", "call"}  # exit 1 is an answer, not a failure
 RUN_SECONDS = "3"
+README_LINES = 220
 
 
 def fail(message):
@@ -295,6 +297,8 @@ def main():
         check_links(source, name, text)
         commands += run_commands(source, bin_dir, name, text)
     read = lambda name: open(os.path.join(source, name), encoding="utf-8").read()
+    if read("README.md").count("\n") > README_LINES:
+        fail(f"README.md is longer than {README_LINES} lines: move the details to docs/")
     check_kivhost_json(source, bin_dir, read("docs/kivhost.md"))
     check_sim_json(bin_dir, read("docs/vxs-sim.md"))
     check_log_lines(source, read("docs/reference.md"))
