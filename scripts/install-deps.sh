@@ -5,7 +5,8 @@ set -eu
 native_only=0
 [ "${1:-}" = "--native-only" ] && native_only=1
 
-packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3 libcli11-dev nlohmann-json3-dev"
+# help2man: the manual pages of kivhost and vxs-sim are made from their --help at build time.
+packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3 libcli11-dev nlohmann-json3-dev help2man"
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
   # tmux: the live view of kivhost run is tested in a real terminal.
@@ -16,6 +17,9 @@ if [ "$native_only" = 0 ]; then
   # The checks of scripts/ci-matrix.sh: the clang build, libFuzzer, clang-format, clang-tidy,
   # and llvm-symbolizer for readable sanitizer reports.
   packages="$packages git clang libclang-rt-14-dev llvm clang-format clang-tidy"
+  # The package test: the Debian package (dpkg-shlibdeps of dpkg-dev and file find its
+  # dependencies), checked by lintian, its manual pages shown by man.
+  packages="$packages dpkg-dev file lintian man-db"
 fi
 
 missing=""
@@ -24,7 +28,10 @@ for p in $packages; do
     missing="$missing $p"
   fi
 done
-[ -z "$missing" ] && exit 0
+if [ -z "$missing" ]; then
+  echo "install-deps.sh: every package is installed"
+  exit 0
+fi
 
 if [ "$(id -u)" != 0 ]; then
   SUDO=sudo

@@ -31,6 +31,7 @@
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
 #include "qorpro/qorpro_embed.h"
+#include "scratch_folder.h"
 #include "vxs_sim/simulator.h"
 
 namespace {
@@ -447,6 +448,8 @@ void IdleCpu(EventTags& tags) {
 }  // namespace
 
 int main() {
+    // The driver's files (an event log per line) go to a folder of the benchmark's own.
+    const kivbench::ScratchFolder folder("kiv-line-bench");
     // The poll would send its queries in the middle of a measurement.
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
     EventTags tags;
