@@ -12,27 +12,19 @@
 #include "made_instance.h"
 #include "qorpro/qorpro_embed.h"
 #include "receive/badge_database.h"
+#include "scratch_folder.h"
 
 namespace {
 
-// A fresh working directory holding a database of 'count' badges, for one benchmark.
+// A working folder of its own holding a database of 'count' badges, for one benchmark.
 class Database {
 public:
     explicit Database(int count) : instance_(kivtest::MakeInstance()) {
         qorReset();
-        previous_ = std::filesystem::current_path();
-        directory_ = std::filesystem::temp_directory_path() / "kiv-badge-bench";
-        std::filesystem::remove_all(directory_);
-        std::filesystem::create_directory(directory_);
-        std::filesystem::current_path(directory_);
         std::ofstream file("zezSetupDB01.dat", std::ios::binary);
         for (int key = 0; key < count; ++key) {
             file << Line(key) << "\r\n";
         }
-    }
-    ~Database() {
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(directory_);
     }
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -50,9 +42,8 @@ public:
     kiv::DriverInstance& instance() { return *instance_; }
 
 private:
+    kivbench::ScratchFolder folder_{"kiv-badge-bench"};  // first made, last removed
     kivtest::MadeInstance instance_;
-    std::filesystem::path previous_;
-    std::filesystem::path directory_;
 };
 
 void BadgeDbLoad5000(benchmark::State& state) {

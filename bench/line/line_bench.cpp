@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "line_rig.h"
+#include "scratch_folder.h"
 
 namespace {
 
@@ -333,19 +334,8 @@ void SixteenLines(TagChanges& tags) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The driver files its events in the working directory: a folder of the benchmark's own.
-    char folder[] = "/tmp/kiv_line_bench.XXXXXX";
-    if (mkdtemp(folder) == nullptr || chdir(folder) != 0) {
-        std::perror("kiv_line_bench: a working folder");
-        return 1;
-    }
-    struct RemoveFolder {
-        const char* path;
-        ~RemoveFolder() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
-    } const removeFolder{folder};
+    // The driver's files (an event log per line) go to a folder of the benchmark's own.
+    const kivbench::ScratchFolder folder("kiv-line-bench");
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
     const std::map<std::string, void (*)(TagChanges&)> parts = {
         {"latency", Latency}, {"rates", Rates},  {"command", Command},

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kiv_version.h"
 #include "vxs_sim/command_interpreter.h"
 #include "vxs_sim/simulator.h"
 
@@ -32,9 +33,7 @@ void OnStopSignal(int /*signal*/) {
 
 void PrintHelp() {
     std::printf(
-        "Usage: vxs-sim [--pty | --device PATH [--baud N]] [--controllers LIST] [--json]\n"
-        "               [--ack-delay MS] [--answer-gap MS] [--data-first] [--upload-pause MS]\n"
-        "               [--resend-after MS] [--resends N] [--seed N]\n"
+        "Usage: vxs-sim [--pty | --device PATH [--baud N]] [OPTION...]\n"
         "\n"
         "Simulates up to eight VXS-100 controllers on one serial line. The first line of\n"
         "standard output is the path of the line for the driver to open (the slave of a new\n"
@@ -45,7 +44,8 @@ void PrintHelp() {
         "  --pty              create a pseudo-terminal (the default)\n"
         "  --device PATH      use a serial device instead (raw, 8 data bits, no parity, 1 stop)\n"
         "  --baud N           the device's speed, 1200 to 115200 (default 9600)\n"
-        "  --controllers LIST the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
+        "  --controllers LIST\n"
+        "                     the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
         "                     (default 0-7)\n"
         "  --json             each transcript entry as one JSON object per line:\n"
         "                     {\"t\",\"dir\",\"controller\",\"kind\",\"text\",\"hex\",\"detail\"}\n"
@@ -57,6 +57,7 @@ void PrintHelp() {
         "  --resends N        how many times it is resent before it is given up (3)\n"
         "  --seed N           seed of the pseudo-random noise (1)\n"
         "  --help             this text\n"
+        "  --version          the version (the driver's, whose line this simulates) and the build\n"
         "\n"
         "Transcript lines: seconds since start, rx (from the driver) / tx (to the driver) /\n"
         "-- (a note), the controller, the kind, the bytes with <LF> and <CR>, (details).\n"
@@ -154,6 +155,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             PrintHelp();
+            return kExitOk;
+        } else if (arg == "--version") {
+            std::printf("%s\n", KIV_TOOL_VERSION_TEXT("vxs-sim"));
             return kExitOk;
         } else if (arg == "--json") {
             json = true;

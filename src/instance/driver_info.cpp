@@ -53,7 +53,7 @@ std::string TitleLine() {
 }
 
 std::array<char, kBannerLength + 1> BuildBanner() {
-    const std::string notice = std::string("Driver by RIRODI, version ") + KIV_VERSION_STRING;
+    const std::string notice = KIV_VERSION_NOTICE;
     const std::string text = "\n" + Border(kTopLeft, kTopRight) + TitleLine() +
                              Centred("Visonic Ltd.") + Centred("VXS-100  ASCII protocol") +
                              Centred(notice) + Border(kBottomLeft, kBottomRight);

@@ -14,14 +14,16 @@ def check(condition, message):
         failures.append(message)
 
 
-def run(command, *args, cwd=None):
-    """Runs the tool and returns (exit code, standard output, standard error).
+def run(command, *args, cwd=None, env=None):
+    """Runs the tool and returns (exit code, standard output, standard error); env holds
+    variables set for the call, beside the test's own environment.
 
     Output goes to files, not pipes: a wineserver that the call starts inherits the handles and
     outlives the program by seconds; with pipes every call would wait for it."""
     with tempfile.TemporaryFile() as out_file, tempfile.TemporaryFile() as err_file:
         proc = subprocess.run(list(command) + list(args), stdout=out_file, stderr=err_file,
-                              stdin=subprocess.DEVNULL, timeout=300, cwd=cwd)
+                              stdin=subprocess.DEVNULL, timeout=300, cwd=cwd,
+                              env={**os.environ, **env} if env else None)
         out_file.seek(0)
         err_file.seek(0)
         out = out_file.read().decode("utf-8", "replace").replace("\r\n", "\n")

@@ -3,9 +3,10 @@
 ships without debug sections (they sit in the .debug file beside it, which it names).
 
 Usage: test_exports.py linux LIBRARY
-       test_exports.py windows DLL OBJDUMP
+       test_exports.py windows DLL OBJDUMP FORMAT
 Linux: the dynamic symbol table defines only KivMain, and the host calls (err among them) are
-bound to the host library's symbol version. Windows: a PE32 i386 DLL whose export table holds
+bound to the host library's symbol version. Windows: a DLL of the FORMAT objdump names (pei-i386
+for the shipped 32-bit driver, pei-x86-64 for the 64-bit test build) whose export table holds
 exactly KivMain and whose imports are QORPRO.DLL and Windows' own DLLs, no runtime DLLs.
 """
 import os
@@ -50,9 +51,9 @@ def test_linux(library):
     check_debug_split("objdump", library)
 
 
-def test_windows(dll, objdump):
+def test_windows(dll, objdump, pe_format):
     dump = output(objdump, "-p", dll)
-    check("file format pei-i386" in output(objdump, "-f", dll), "a PE32 i386 file")
+    check("file format " + pe_format in output(objdump, "-f", dll), "a " + pe_format + " file")
     check("(DLL)" in dump or "DLL" in output(objdump, "-f", dll), "a DLL")
     table = dump.split("[Ordinal/Name Pointer] Table", 1)
     exports = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)\s*$", table[1], re.M) if len(table) == 2 else []
@@ -67,8 +68,8 @@ def test_windows(dll, objdump):
 def main():
     if len(sys.argv) >= 3 and sys.argv[1] == "linux":
         test_linux(sys.argv[2])
-    elif len(sys.argv) >= 4 and sys.argv[1] == "windows":
-        test_windows(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) >= 5 and sys.argv[1] == "windows":
+        test_windows(sys.argv[2], sys.argv[3], sys.argv[4])
     else:
         print(__doc__)
         return 2

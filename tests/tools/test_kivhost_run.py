@@ -129,8 +129,8 @@ def test_script(kivhost, examples, workdir):
             setup.write(f";T {n % 8},08:00:00,17:00:00,MTWTF--;\r\n".encode())
     with open(os.path.join(workdir, "test.run"), "w") as script:
         script.write(SCRIPT)
-    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--rate", "0",
-                         "--poll-delay", "1500", "--receiver-start", "100",
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
+                         "--rate", "0", "--poll-delay", "1500", "--receiver-start", "100",
                          "--tags", os.path.join(examples, "vxs100-line.tags"),
                          "--script", "test.run", "--trace", "run.trace", "--pcap", "run.pcap",
                          "--sim-transcript", "sim.jsonl", cwd=workdir)
@@ -208,13 +208,14 @@ def read_pcap(path):
 
 def test_timed_and_usage(kivhost, examples, workdir):
     tags = os.path.join(examples, "vxs100-line.tags")
-    code, out, err = run(kivhost, "--json", "run", "--rate", "20", "--duration", "3",
-                         "--tags", tags, cwd=workdir)
+    code, out, err = run(kivhost, "--json", "run", "--workdir", ".", "--rate", "20",
+                         "--duration", "3", "--tags", tags, cwd=workdir)
     records = records_of(out)
     summary = records[-1] if records else {}
     check(code == 0 and summary.get("reason") == "the duration passed", f"timed run: {code} {err!r}")
     check((summary.get("lines") or [{}])[0].get("events", 0) >= 5, f"demo events: {summary}")
-    code, out, _ = run(kivhost, "run", "--rate", "0", "--duration", "1", "--tags", tags, cwd=workdir)
+    code, out, _ = run(kivhost, "run", "--workdir", ".", "--rate", "0", "--duration", "1",
+                       "--tags", tags, cwd=workdir)
     check(code == 0 and "Summary:" in out and "frames in" in out, f"plain summary: {out[-300:]!r}")
     for args, message in ((["--baud", "115200"], "16 bits"), (["--parity", "odd2"], "--parity"),
                           (["--poll-delay", "10"], "built-in"), (["--script", "nothing.run"], "cannot open"),
@@ -228,6 +229,29 @@ def test_timed_and_usage(kivhost, examples, workdir):
           in err and "bad.run:3: event needs" in err, f"script checked first: {code} {err!r}")
 
 
+def test_from_anywhere(kivhost, workdir):
+    """Without --tags and --workdir, from an empty folder: the tag file installed or built with
+    kivhost, the driver's files in the user's own folder; files named on the command line stay
+    where they were named."""
+    here = os.path.join(workdir, "anywhere")
+    state = os.path.join(workdir, "state")
+    os.makedirs(here)
+    code, out, err = run(kivhost, "--json", "run", "--rate", "5", "--duration", "3",
+                         "--sim-transcript", "sim.jsonl", cwd=here, env={"XDG_STATE_HOME": state})
+    records = records_of(out)
+    starts = of_type(records, "start")
+    files = os.path.join(state, "vududidi")
+    check(code == 0 and len(starts) == 1 and starts[0].get("result") == 0 and
+          starts[0].get("refused") == [], f"run from anywhere: exit {code}, {starts}; {err!r}")
+    check(starts and starts[0].get("workdir") == files and files in starts[0].get("text", ""),
+          f"the working folder named at the start: {starts}")
+    check(os.path.isfile(os.path.join(files, "zezEvents01.dat")), "the event log in the user's folder")
+    check(sorted(os.listdir(here)) == ["sim.jsonl"], f"only the named file here: {os.listdir(here)}")
+    code, _, err = run(kivhost, "run", "--duration", "1", cwd=here,
+                       env={"XDG_STATE_HOME": "", "HOME": ""})
+    check(code == 2 and "--workdir" in err, f"no folder to work in: exit {code}, {err!r}")
+
+
 def test_lines(kivhost, examples, workdir):
     script = ['expect-log "Start of Unsolicited Thread" 10000']
     for line in range(1, 5):
@@ -235,7 +259,7 @@ def test_lines(kivhost, examples, workdir):
     script.append("quit")
     with open(os.path.join(workdir, "lines.run"), "w") as file:
         file.write("\n".join(script) + "\n")
-    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--lines", "4",
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".", "--lines", "4",
                          "--rate", "2", "--receiver-start", "100", "--script", "lines.run",
                          "--tags", os.path.join(examples, "vxs100-line.tags"), cwd=workdir)
     records = records_of(out)
@@ -267,7 +291,8 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     simulator = run_link_tests.Simulator([sim_path])
     port, link = run_link_tests.make_com_port(prefix, simulator.path)
     try:
-        proc = subprocess.Popen(list(kivhost) + ["--json", "run", "--port", port, "--tags", "line.tags",
+        proc = subprocess.Popen(list(kivhost) + ["--json", "run", "--workdir", ".", "--port", port,
+                                                 "--tags", "line.tags",
                                                  "--script", "wine.run"],
                                 cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
@@ -315,6 +340,7 @@ def main():
         else:
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
+            test_from_anywhere(kivhost, workdir)
             test_lines(kivhost, examples, workdir)
     return finish()
 

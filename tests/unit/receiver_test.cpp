@@ -1,5 +1,6 @@
 // The receiver's handling of each frame kind in each answer mode, status reports and events, on
-// an instance whose line is the null device (what the receiver sends shows in "OUTGOING").
+// an instance whose line is the null device (what the receiver sends shows in "OUTGOING"), in a
+// working directory of its own (events are filed there).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,13 +12,13 @@
 #include <vector>
 
 #include "frames.h"
-#include "host_fixture.h"
 #include "link/frame_format.h"
 #include "link_instance.h"
 #include "platform/sync.h"
 #include "receive/event_report.h"
 #include "receive/status_report.h"
 #include "receive/unsolicited_receiver.h"
+#include "work_dir_fixture.h"
 
 namespace {
 
@@ -25,10 +26,10 @@ using kiv::MessageKind;
 using kivtest::TagText;
 using kivtest::TagValue;
 
-class ReceiverTest : public kivtest::HostFixture {
+class ReceiverTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
-        HostFixture::SetUp();
+        WorkDirFixture::SetUp();
         ASSERT_TRUE(instance_.Open("NUL"));
         outgoing_ = qorDefineTag("OUTGOING", "OUTGOING", 1, KIV_TYPE_STRING);
     }

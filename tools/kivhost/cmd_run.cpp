@@ -18,6 +18,7 @@
 
 #include "command.h"
 #include "console.h"
+#include "installation.h"
 #include "instance/driver_instance.h"
 #include "run_commands.h"
 #include "run_session.h"
@@ -40,7 +41,7 @@ struct RunArguments {
     std::string stopBits = "1";
     int answerTimeoutMs = 1000;
     int instance = 1;
-    std::string tagsPath = "examples/vxs100-line.tags";
+    std::string tagsPath;  // empty: DefaultTagFile()
     std::vector<int> controllers = {0, 1};
     double rate = 0.5;
     int lines = 1;
@@ -261,6 +262,31 @@ bool DriverPortName(const std::string& port, std::string& name) {
     return !name.empty() && name.size() <= KIV_PORT_NAME_SIZE;
 }
 
+// Makes the working folder (--workdir, else the user's own) and moves there: the driver opens
+// its files by bare name. 'workDir' is the folder as an absolute path.
+bool MoveToWorkFolder(const std::string& chosen, std::string& workDir) {
+    const std::string folder = chosen.empty() ? DefaultWorkFolder() : chosen;
+    if (folder.empty()) {
+        (void)std::fprintf(stderr,
+                           "kivhost run: the environment names no default working folder (%s): "
+                           "name one with --workdir\n",
+                           DefaultWorkFolderRule());
+        return false;
+    }
+    std::error_code failure;
+    std::filesystem::create_directories(folder, failure);
+    if (!failure) {
+        std::filesystem::current_path(folder, failure);
+    }
+    if (failure) {
+        (void)std::fprintf(stderr, "kivhost run: cannot work in '%s': %s\n", folder.c_str(),
+                           failure.message().c_str());
+        return false;
+    }
+    workDir = std::filesystem::current_path(failure).string();
+    return true;
+}
+
 int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
     uint16_t code = 0;
@@ -307,8 +333,10 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         return UsageError(
             "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
     }
+    const std::string tagsPath =
+        arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
     TagConfig config;
-    if (!ReadWholeTagConfig("run", arguments.tagsPath, config)) {
+    if (!ReadWholeTagConfig("run", tagsPath, config)) {
         return kExitUsage;
     }
     std::vector<RunCommand> script;
@@ -336,15 +364,14 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         (void)std::fprintf(stderr, "kivhost run: %s\n", error.c_str());
         return kExitUsage;
     }
-    if (!arguments.workDir.empty()) {
-        std::error_code failure;
-        std::filesystem::create_directories(arguments.workDir, failure);
-        std::filesystem::current_path(arguments.workDir, failure);
-        if (failure) {
-            (void)std::fprintf(stderr, "kivhost run: cannot work in '%s': %s\n",
-                               arguments.workDir.c_str(), failure.message().c_str());
-            return kExitUsage;
-        }
+    // Every file named on the command line is opened before the move, or named absolutely.
+    const std::string transcriptPath =
+        arguments.transcriptPath.empty()
+            ? std::string()
+            : std::filesystem::absolute(arguments.transcriptPath).string();
+    std::string workDir;
+    if (!MoveToWorkFolder(arguments.workDir, workDir)) {
+        return kExitUsage;
     }
 
     Monitor monitor;
@@ -376,7 +403,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     // Refused tags are reported before the start, as 'kivhost check' reports them.
     if (mode != ViewMode::kJson) {
         for (const RefusedTag& tag : refused) {
-            std::printf("refused: %s:%zu %s %s: %s\n", arguments.tagsPath.c_str(), tag.fileLine,
+            std::printf("refused: %s:%zu %s %s: %s\n", tagsPath.c_str(), tag.fileLine,
                         tag.name.c_str(), tag.address.c_str(), tag.reason.c_str());
         }
     }
@@ -414,9 +441,11 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
              {"instance", line->InstanceNumber()},
              {"result", result},
              {"refused", refusedJson},
+             {"workdir", ByteText(workDir)},
              {"text",
               "line " + std::to_string(number) + " on " + port + ": cold start " +
-                  (result == KIV_OK ? "done" : "failed, result " + std::to_string(result))}});
+                  (result == KIV_OK ? "done" : "failed, result " + std::to_string(result)) +
+                  "; the driver's files in " + workDir}});
         if (result != KIV_OK) {
             stop.Request(kExitRejected, "the cold start of line " + std::to_string(number) +
                                             " on " + port + " failed (result " +
@@ -463,9 +492,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     // No driver thread calls the monitor any more.
     monitor.Detach();
     view.Stop();
-    if (!arguments.transcriptPath.empty()) {
+    if (!transcriptPath.empty()) {
         if (SimulatedLine* simulated = session.Simulated(1)) {
-            std::ofstream file(std::filesystem::path(arguments.transcriptPath), std::ios::binary);
+            std::ofstream file(std::filesystem::path(transcriptPath), std::ios::binary);
             for (const std::string& entry : simulated->TranscriptJson()) {
                 file << entry << '\n';
             }
@@ -492,6 +521,9 @@ constexpr const char* kRunHelp =
     "frames each way, log lines, counters, download progress); otherwise, or with --plain,\n"
     "one plain line per record; --json prints one JSON object per line for every record\n"
     "(type start, tag, event, frame, log, progress, result) and a final summary.\n"
+    "\n"
+    "The driver keeps its files (event log, setup upload, badge database, download and\n"
+    "command-list files) in the working folder: --workdir, else a folder of the user's own.\n"
     "\n";
 
 }  // namespace
@@ -510,7 +542,9 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                    "ms a command waits for its answer (default 1000; the driver takes at least "
                    "1000)");
     app.add_option("--instance", a.instance, "the host's instance number (default 1)");
-    app.add_option("--tags", a.tagsPath, "the tag file (default examples/vxs100-line.tags)");
+    app.add_option("--tags", a.tagsPath,
+                   "the tag file (default: examples/vxs100-line.tags where kivhost was "
+                   "installed or built)");
     app.add_option("--controllers", a.controllers, "simulated controllers (default 0,1)")
         ->delimiter(',');
     app.add_option("--rate", a.rate, "demo events a second on a simulated line (default 0.5)");
@@ -523,7 +557,9 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--sim-transcript", a.transcriptPath,
                    "write the simulator's transcript of line 1 here at the end (JSON lines)");
     app.add_option("--workdir", a.workDir,
-                   "work in this folder (the driver's files go to the working folder)");
+                   std::string("the working folder, made if missing: the driver keeps its files "
+                               "there (default ") +
+                       DefaultWorkFolderRule() + ")");
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
     app.add_option("--poll-delay", a.pollDelayMs,
                    "with --driver built-in: ms from the cold start to the controller poll");

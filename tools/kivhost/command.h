@@ -20,7 +20,7 @@ inline constexpr int kExitNoDriver = 3;  // the driver library cannot be loaded
 
 // The options that every subcommand takes.
 struct GlobalOptions {
-    std::string driverPath;  // empty: the library built beside the tool
+    std::string driverPath;  // empty: the default driver (installation.h)
     bool json = false;
 };
 

@@ -2,7 +2,10 @@
 #include "driver_session.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
+#include "installation.h"
 #include "qorpro/qorpro_embed.h"
 
 namespace kivhost {
@@ -14,9 +17,19 @@ bool DriverSession::Load(const std::string& path) {
         kivMain_ = &KivMain;
         return true;
     }
-    path_ = path.empty()
-                ? kiv::platform::ExecutableDirectory() + kiv::platform::DriverLibraryFileName()
-                : path;
+    path_ = path;
+    if (path.empty()) {
+        // The first that exists; the first of all when none does, so the error names it.
+        const std::vector<std::string> candidates = DriverCandidates();
+        path_ = candidates.front();
+        for (const std::string& candidate : candidates) {
+            std::error_code ignored;
+            if (std::filesystem::exists(candidate, ignored)) {
+                path_ = candidate;
+                break;
+            }
+        }
+    }
     if (!library_.Load(path_)) {
         error_ = "cannot load the driver library '" + path_ + "': " + library_.Error();
         return false;

@@ -22,8 +22,8 @@ inline constexpr const char* kBuiltInDriver = "built-in";
 
 class DriverSession {
 public:
-    // Loads the driver; an empty path takes the library built beside this program,
-    // kBuiltInDriver the linked-in copy.
+    // Loads the driver; an empty path takes the first of DriverCandidates() that exists (the
+    // library beside this program, else the installed one), kBuiltInDriver the linked-in copy.
     bool Load(const std::string& path);
     bool BuiltIn() const { return builtIn_; }
     const std::string& Error() const { return error_; }

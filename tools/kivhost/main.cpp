@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.h"
+#include "kiv_version.h"
 
 namespace {
 
@@ -57,9 +58,12 @@ int Main(int argc, char** argv) {
     // An option given twice takes the last value, as people retype one at the end of a line.
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--driver", global.driverPath,
-                   "the driver library to load (default: the one built beside kivhost); "
+                   "the driver library to load (default: the one beside kivhost, else the "
+                   "installed one); "
                    "'built-in' runs the copy linked into kivhost (a testing aid)");
     app.add_flag("--json", global.json, "machine-readable output");
+    app.set_version_flag("--version", KIV_TOOL_VERSION_TEXT("kivhost"),
+                         "the version of kivhost and of its driver, and the build");
 
     std::map<std::string, std::function<int()>> runners;
     for (const kivhost::Command& command : kivhost::Commands()) {
@@ -72,6 +76,8 @@ int Main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
+    } catch (const CLI::CallForVersion& version) {
+        return app.exit(version);
     } catch (const CLI::ParseError& error) {
         return ReportParseError(app, error);
     }
