@@ -2,7 +2,7 @@
 //
 // A line is opened for overlapped I/O. A handle opened without it serialises every ReadFile and
 // WriteFile: a read waiting for input would hold up a sender's write for as long as it waits.
-// With overlapped I/O the receiver's wait for input (WaitCommEvent for EV_RXCHAR, which takes no
+// With overlapped I/O the receiver's wait for input (it looks at the receive queue and takes no
 // byte) runs beside the reads and writes made under the instance's port lock, and a sender's
 // write goes out at once. Each read and write is started and then waited for to its end
 // (GetOverlappedResult), so that to its callers the port behaves as a synchronous one.
@@ -27,7 +27,6 @@ struct PortObject {
     HANDLE handle;
     bool lineDevice;            // false for the null device
     HANDLE ioEvent;             // the reads and writes, one at a time under the port lock
-    HANDLE waitEvent;           // the wait for input (WaitCommEvent)
     HANDLE wakeEvent;           // set by ClosePort: every wait for input ends
     HANDLE noWaiters;           // set while no wait for input holds the port
     CRITICAL_SECTION waitLock;  // guards waiters and closing
@@ -147,12 +146,10 @@ PortObject* MakePortObject(HANDLE handle, bool lineDevice) {
     port->readTimeoutMs = kOpenReadTimeoutUnits * 10;
     port->applied.ReadTotalTimeoutConstant = static_cast<DWORD>(port->readTimeoutMs);
     port->ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    port->waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     port->wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     port->noWaiters = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    if (port->ioEvent == nullptr || port->waitEvent == nullptr || port->wakeEvent == nullptr ||
-        port->noWaiters == nullptr) {
-        for (HANDLE event : {port->ioEvent, port->waitEvent, port->wakeEvent, port->noWaiters}) {
+    if (port->ioEvent == nullptr || port->wakeEvent == nullptr || port->noWaiters == nullptr) {
+        for (HANDLE event : {port->ioEvent, port->wakeEvent, port->noWaiters}) {
             if (event != nullptr) {
                 CloseHandle(event);
             }
@@ -165,7 +162,7 @@ PortObject* MakePortObject(HANDLE handle, bool lineDevice) {
 }
 
 void FreePortObject(PortObject* port) {
-    for (HANDLE event : {port->ioEvent, port->waitEvent, port->wakeEvent, port->noWaiters}) {
+    for (HANDLE event : {port->ioEvent, port->wakeEvent, port->noWaiters}) {
         CloseHandle(event);
     }
     DeleteCriticalSection(&port->waitLock);
@@ -180,54 +177,36 @@ void EndInputWait(PortObject& port) {
     LeaveCriticalSection(&port.waitLock);
 }
 
-// Waits for input on a line: the queue is looked at first (EV_RXCHAR marks only bytes that
-// arrive after the wait began), then WaitCommEvent waits beside the two wake-up events.
+// Waits for input on a line: looks at the receive queue (ClearCommError), and between two looks
+// waits on the two wake-up events for a slice that grows from 1 ms to 16 ms while the line stays
+// quiet. (WaitCommEvent for EV_RXCHAR would wait without looking again, but under Wine its
+// overlapped wait on a pseudo-terminal's COM port did not end when a byte came.)
 InputWait WaitOnLine(PortObject& port, HANDLE wake, uint32_t timeoutMs, uint32_t* systemError) {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (SetCommMask(port.handle, EV_RXCHAR) == 0 ||
-        ClearCommError(port.handle, &errors, &status) == 0) {
-        SetError(systemError, GetLastError());
-        return InputWait::kFailed;
+    constexpr DWORD kLongestSliceMs = 16;
+    const uint64_t deadline = MonotonicMs() + timeoutMs;
+    const HANDLE events[] = {port.wakeEvent, wake};
+    DWORD slice = 1;
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (ClearCommError(port.handle, &errors, &status) == 0) {
+            SetError(systemError, GetLastError());
+            return InputWait::kFailed;
+        }
+        if (status.cbInQue > 0) {
+            return InputWait::kReadable;
+        }
+        const uint64_t now = MonotonicMs();
+        if (now >= deadline) {
+            return InputWait::kTimedOut;
+        }
+        const DWORD wait = deadline - now < slice ? static_cast<DWORD>(deadline - now) : slice;
+        const DWORD which = WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, wait);
+        if (which != WAIT_TIMEOUT) {
+            return InputWait::kWoken;
+        }
+        slice = slice < kLongestSliceMs ? slice * 2 : kLongestSliceMs;
     }
-    if (status.cbInQue > 0) {
-        return InputWait::kReadable;
-    }
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = port.waitEvent;
-    DWORD mask = 0;
-    if (WaitCommEvent(port.handle, &mask, &overlapped) != 0) {
-        return InputWait::kReadable;
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-        SetError(systemError, GetLastError());
-        return InputWait::kFailed;
-    }
-    const HANDLE events[] = {port.waitEvent, port.wakeEvent, wake};
-    const DWORD which = WaitForMultipleObjects(wake != nullptr ? 3 : 2, events, FALSE, timeoutMs);
-    if (which != WAIT_OBJECT_0) {
-        // A new mask ends the pending wait at once; it is then waited for to its end.
-        SetCommMask(port.handle, EV_RXCHAR);
-    }
-    DWORD moved = 0;
-    const bool completed = GetOverlappedResult(port.handle, &overlapped, &moved, TRUE) != 0;
-    const DWORD error = GetLastError();
-    if (which == WAIT_TIMEOUT) {
-        return InputWait::kTimedOut;
-    }
-    if (which != WAIT_OBJECT_0) {
-        return InputWait::kWoken;
-    }
-    if (completed) {
-        return InputWait::kReadable;
-    }
-    // A wait that ended with an error: input may still be there to read (some serial drivers
-    // end the wait that way when a byte comes); otherwise the line has failed.
-    if (ClearCommError(port.handle, &errors, &status) != 0 && status.cbInQue > 0) {
-        return InputWait::kReadable;
-    }
-    SetError(systemError, error);
-    return InputWait::kFailed;
 }
 
 }  // namespace
@@ -338,16 +317,26 @@ ReadOutcome ReadAvailable(PortHandle port, void* buffer, size_t size, uint32_t t
     if (!port->lineDevice || size == 0) {
         return {kPortOk, 0, 0};
     }
-    // MAXDWORD and MAXDWORD: the bytes that are there at once, else the first that come within
-    // the constant; MAXDWORD and 0: the bytes that are there, without waiting.
-    const bool wait = timeoutMs > 0;
-    if (!ApplyReadTimeouts(*port, MAXDWORD, wait ? MAXDWORD : 0,
-                           wait ? (timeoutMs < MAXDWORD ? timeoutMs : MAXDWORD - 1) : 0)) {
+    // The bytes the queue holds are read with a plain total time-out, which ends as soon as they
+    // are all there. (The "return at once" time-outs, MAXDWORD and 0, left an overlapped read
+    // pending for ever under Wine.)
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (ClearCommError(port->handle, &errors, &status) == 0) {
+        return {kPortIoFailed, 0, GetLastError()};
+    }
+    DWORD want = status.cbInQue < size ? status.cbInQue : static_cast<DWORD>(size);
+    if (want == 0 && timeoutMs == 0) {
+        return {kPortOk, 0, 0};
+    }
+    const DWORD wait = want > 0 ? static_cast<DWORD>(port->readTimeoutMs) + 1 : timeoutMs;
+    want = want > 0 ? want : 1;
+    if (!ApplyReadTimeouts(*port, 0, 0, wait)) {
         return {kPortIoFailed, 0, GetLastError()};
     }
     DWORD got = 0;
     DWORD error = 0;
-    if (!ReadOnce(*port, buffer, static_cast<DWORD>(size), got, error)) {
+    if (!ReadOnce(*port, buffer, want, got, error)) {
         return {kPortIoFailed, got, error};
     }
     return {kPortOk, got, 0};
