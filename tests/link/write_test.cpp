@@ -365,7 +365,14 @@ TEST_F(WriteTest, EventsBackToBackWithCommandsBetweenThem) {
     host.join();
     ASSERT_TRUE(Sim("idle 20000"));
     EXPECT_EQ(answered.load(), kCommands);
-    const std::string log = ReadFile("zezEvents01.dat");
+    // The acknowledgement goes out before the event is filed: the last one may still be on its
+    // way to the file.
+    std::string log;
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrompt);
+    do {
+        log = ReadFile("zezEvents01.dat");
+    } while (log.find(timeOf(kEvents - 1)) == std::string::npos &&
+             std::chrono::steady_clock::now() < bound && (std::this_thread::sleep_for(10ms), true));
     size_t at = 0;
     for (int i = 0; i < kEvents; ++i) {
         const std::string time = timeOf(i);
