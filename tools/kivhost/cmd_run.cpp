@@ -333,8 +333,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         return UsageError(
             "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
     }
-    const std::string tagsPath =
-        arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
+    const std::string tagsPath = arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
     TagConfig config;
     if (!ReadWholeTagConfig("run", tagsPath, config)) {
         return kExitUsage;
@@ -442,10 +441,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
              {"result", result},
              {"refused", refusedJson},
              {"workdir", ByteText(workDir)},
-             {"text",
-              "line " + std::to_string(number) + " on " + port + ": cold start " +
-                  (result == KIV_OK ? "done" : "failed, result " + std::to_string(result)) +
-                  "; the driver's files in " + workDir}});
+             {"text", "line " + std::to_string(number) + " on " + port + ": cold start " +
+                          (result == KIV_OK ? "done" : "failed, result " + std::to_string(result)) +
+                          "; the driver's files in " + workDir}});
         if (result != KIV_OK) {
             stop.Request(kExitRejected, "the cold start of line " + std::to_string(number) +
                                             " on " + port + " failed (result " +
