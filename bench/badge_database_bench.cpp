@@ -1,5 +1,5 @@
-// The badge database with 5000 badges: loading the file, an update (blot, append, reload) and
-// a look-up by key number as the receiver makes it for a badge event.
+// The badge database with 5000 badges: loading the file, an update (the file rewritten whole, put
+// in place and reloaded) and a look-up by key number as the receiver makes it for a badge event.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
