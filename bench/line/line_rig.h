@@ -291,8 +291,8 @@ struct Line {
             *threadsBefore = Threads();
         }
         // The driver's own rate: any the termios table has; the relay sets the pace.
-        if (!instance->Start(device, static_cast<uint16_t>(baud > 0 && baud <= 57600 ? baud
-                                                                                     : 9600))) {
+        if (!instance->Start(device,
+                             static_cast<uint16_t>(baud > 0 && baud <= 57600 ? baud : 9600))) {
             std::fprintf(stderr, "cold start failed on %s\n", device.c_str());
             std::exit(1);
         }
