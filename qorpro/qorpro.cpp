@@ -110,8 +110,8 @@ void NotifyChange(int32_t gateId) {
         ++host.changeCount;
         callback = host.changeCallback;
         context = host.changeContext;
+        host.changed.notify_all();
     }
-    host.changed.notify_all();
     if (callback != nullptr) {
         callback(gateId, context);
     }
@@ -151,8 +151,8 @@ int KIV_CDECL err(int level, const char* format, ...) {
         host.log.push_back(LogLine{level, line});
         callback = host.logCallback;
         context = host.logContext;
+        host.changed.notify_all();
     }
-    host.changed.notify_all();
     if (callback != nullptr) {
         callback(level, line, context);
     }
@@ -191,8 +191,10 @@ uint16_t KIV_STDCALL QorRmClient(uint8_t clientId) {
             return status;
         }
         result = host.clients.erase(clientId) == 1 ? 0 : QOR_STATUS_NO_CLIENT;
+        // A blocked QorGetMsg of this client fails now. Notified under the lock, like every
+        // change here: whoever takes the lock afterwards (the process's exit too) comes after it.
+        host.changed.notify_all();
     }
-    host.changed.notify_all();  // a blocked QorGetMsg of this client fails now
     return result;
 }
 
@@ -368,8 +370,8 @@ void qorReset(void) {
         host.logContext = nullptr;
         host.changeCallback = nullptr;
         host.changeContext = nullptr;
+        host.changed.notify_all();
     }
-    host.changed.notify_all();
 }
 
 int32_t qorDefineTag(const char* name, const char* address, int32_t instanceNumber,
@@ -528,8 +530,8 @@ int qorPostMessage(uint8_t clientId, uint16_t code) {
             return QOR_STATUS_NO_CLIENT;
         }
         it->second.messages.push_back(code);
+        host.changed.notify_all();
     }
-    host.changed.notify_all();
     return 0;
 }
 
