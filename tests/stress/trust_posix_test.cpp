@@ -5,8 +5,6 @@
 //
 // KIV_STRESS_ROUNDS sets the rounds of the storm (default 500; the build sets it for each
 // preset, 500 under AddressSanitizer and ThreadSanitizer).
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "directory_entries.h"
 #include "host_fixture.h"
 #include "host_instance.h"
 #include "instance/driver_instance.h"
@@ -48,14 +47,7 @@ int Rounds(int fallback) {
 }
 
 size_t ThreadsOfProcess() {
-    size_t count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
+    return kivtest::EntriesOf("/proc/self/task");
 }
 
 // Waits until the process has 'count' threads again (a joined thread may take a moment to leave

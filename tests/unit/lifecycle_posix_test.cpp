@@ -2,8 +2,6 @@
 // behind; two instances on two lines in one process live independently; a key answer that the
 // driver rejects fails the command the way its kind says. The controllers are the line simulator
 // in this process, or the test itself on a pseudo-terminal.
-#include <dirent.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "directory_entries.h"
 #include "frames.h"
 #include "host_fixture.h"
 #include "host_instance.h"
@@ -47,16 +46,7 @@ constexpr bool kMemoryIsMeasurable = true;
 constexpr bool kMemoryIsMeasurable = true;
 #endif
 
-size_t EntriesOf(const char* directory) {
-    size_t count = 0;
-    if (DIR* dir = opendir(directory)) {
-        while (readdir(dir) != nullptr) {
-            ++count;
-        }
-        closedir(dir);
-    }
-    return count;
-}
+using kivtest::EntriesOf;
 
 // Resident memory in pages.
 long ResidentPages() {
