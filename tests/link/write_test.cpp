@@ -346,7 +346,7 @@ TEST_F(WriteTest, EventsBackToBackWithCommandsBetweenThem) {
     constexpr int kEvents = 40;
     constexpr int kCommands = 10;
     const auto timeOf = [](int i) {
-        char text[16];
+        char text[24];  // room for any int, as the compiler checks
         std::snprintf(text, sizeof text, "10:%02d:%02d", i / 60, i % 60);
         return std::string(text);
     };
