@@ -315,6 +315,7 @@ TEST_F(TrustTest, CloseReturnsWhenTheHostKeepsTheClient) {
     auto instance = std::make_unique<HostInstance>(1);
     ASSERT_EQ(instance->ColdStart(port_), KIV_OK);
     const uint8_t client = (*instance)->clientId;
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of ThreadShutDown", kPrompt));  // its only line
     qorFailCall(QOR_CALL_RM_CLIENT, 5, 1);
     EXPECT_EQ(instance->Call(KIV_FN_CLOSE), KIV_OK);
     EXPECT_EQ(LinesWith("RIRODI: close: QorRmClient() didn't succeed, status 5; the host keeps "
