@@ -9,10 +9,10 @@
 // Close may come while host threads are inside the instance: it marks the instance as closing
 // (later calls are refused with 2), asks every thread to end and wakes every wait, waits until the
 // calls inside have returned (they return 2 at once), joins every driver thread, removes the host
-// client and closes the port, and only then destroys the locks. When the host refuses to remove
-// the client, the thread that waits for host messages is let go after at most 2 s, holding
-// nothing of the instance. A host must not free the instance's memory before close and its own
-// calls on that instance have returned.
+// client and closes the port, and only then destroys the locks. The thread that waits for host
+// messages is let go, holding nothing of the instance, when the host refuses to remove the client
+// (at once) or when it does not end within 2 s of the removal. A host must not free the
+// instance's memory before close and its own calls on that instance have returned.
 #pragma once
 
 #include <cstdint>
