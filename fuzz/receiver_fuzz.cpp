@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "fuzz_host.h"
@@ -56,10 +58,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
         }
         (*argv)[i] = rewritten.back().data();
     }
-    char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
+    static char pattern[] = "/tmp/kiv-receiver-fuzz-XXXXXX";
     if (mkdtemp(pattern) == nullptr || chdir(pattern) != 0) {
         std::abort();
     }
+    // The scratch folder goes when the run ends normally (a crash leaves it to be looked at).
+    std::atexit([] {
+        std::error_code error;
+        std::filesystem::remove_all(pattern, error);
+    });
     return 0;
 }
 
