@@ -178,9 +178,9 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
     return outcome;
 }
 
-// The second phase of FADDK and FDELK: the key record, then, for controller 0, the badge
-// database (the file records the badges of controller 0 only; a key frame for another
-// controller leaves it as it is).
+// The second phase of FADDK and FDELK: the key record, then the badge database (which records
+// the badges of controller 0 only: BadgeDbUpdate leaves a key frame for another controller
+// aside).
 Outcome SendKeyRecord(Write& write, const CommandSnapshot& snapshot) {
     DriverInstance& instance = write.instance;
     PauseUnlessShutdown(instance, kPauseMs);
@@ -188,7 +188,7 @@ Outcome SendKeyRecord(Write& write, const CommandSnapshot& snapshot) {
     frame.length = BuildKeyRecord(write.request, snapshot.stage, instance.txBuffer);
     frame.answerMode = kAnswerAck;
     const Outcome outcome = SendWithAttempts(write, frame);
-    if (outcome == Outcome::kDone && write.gate.controller == 0) {
+    if (outcome == Outcome::kDone) {
         BadgeDbUpdate(instance, instance.txBuffer,
                       BadgeUpdate{snapshot.stage.currentBadgeCode, snapshot.holder});
     }
