@@ -20,6 +20,7 @@
 #include "console.h"
 #include "installation.h"
 #include "instance/driver_instance.h"
+#include "mqtt_gateway.h"
 #include "run_commands.h"
 #include "run_session.h"
 #include "run_view.h"
@@ -55,6 +56,7 @@ struct RunArguments {
     bool plain = false;
     int pollDelayMs = -1;
     int receiverStartMs = -1;
+    MqttSettings mqtt;
 };
 
 // The parity and stop-bit names and the codes of the host's line settings.
@@ -396,6 +398,61 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         (void)port;
     }
 
+    // The MQTT gateway: the monitor hands it every record; writes from the broker go through
+    // the session as the commands' writes do.
+    std::unique_ptr<MqttGateway> gateway;
+    std::atomic<MqttGateway*> published{nullptr};  // set once the gateway runs
+    if (!arguments.mqtt.url.empty()) {
+        MqttHost host;
+        host.lines = arguments.lines;
+        const auto hostName = [&arguments](int line, const std::string& tag) {
+            return arguments.lines > 1 ? std::to_string(line) + ":" + tag : tag;
+        };
+        for (const auto& [line, name] : session.TagNames()) {
+            const std::string prefix = std::to_string(line) + ":";
+            host.tags.emplace_back(line, arguments.lines > 1 && name.rfind(prefix, 0) == 0
+                                             ? name.substr(prefix.size())
+                                             : name);
+        }
+        host.write = [&session, &monitor, &published, hostName](
+                         int line, const std::string& tag, const std::string& value) {
+            const std::string name = hostName(line, tag);
+            MqttWriteResult written;
+            const CommandOutcome outcome = session.Write(name, value, &written.log);
+            Json record = {{"t", monitor.Seconds()},
+                           {"type", "result"},
+                           {"line", nullptr},
+                           {"command", ByteText("mqtt: write " + name + " " + value)},
+                           {"ok", outcome.ok},
+                           {"detail", ByteText(outcome.detail)}};
+            for (const auto& [key, member] : outcome.extra.items()) {
+                record[key] = member;
+            }
+            monitor.Emit(std::move(record));
+            written.done = outcome.extra.contains("result");
+            written.result = written.done ? outcome.extra["result"].get<int>() : -1;
+            if (!outcome.ok) {
+                written.error = outcome.detail;
+            } else if (MqttGateway* to = published.load(); to != nullptr) {
+                // The host keeps the value written: its retained topic says so.
+                Json stored = session.TagRecord(name);
+                if (stored.is_object()) {
+                    stored["type"] = "tag";
+                    stored["line"] = line;
+                    to->Offer(stored);
+                }
+            }
+            return written;
+        };
+        gateway = StartMqttGateway(arguments.mqtt, std::move(host), error);
+        if (!gateway) {
+            (void)std::fprintf(stderr, "kivhost run: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        published = gateway.get();
+        monitor.SetSink([to = gateway.get()](const Json& record) { to->Offer(record); });
+    }
+
     const ViewMode mode = global.json                              ? ViewMode::kJson
                           : arguments.plain || !IsTerminal(stdout) ? ViewMode::kPlain
                                                                    : ViewMode::kLive;
@@ -481,6 +538,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     if (commands.joinable()) {
         commands.join();
     }
+    if (gateway) {
+        gateway->StopWrites();
+    }
     for (auto& line : session.Lines()) {
         if (SimulatedLine* simulated = session.Simulated(line->Line())) {
             simulated->StopDemo();
@@ -490,6 +550,10 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     // No driver thread calls the monitor any more.
     monitor.Detach();
     view.Stop();
+    if (gateway) {
+        // "offline" and what is still queued, within the flush bound.
+        gateway->Stop();
+    }
     if (!transcriptPath.empty()) {
         if (SimulatedLine* simulated = session.Simulated(1)) {
             std::ofstream file(std::filesystem::path(transcriptPath), std::ios::binary);
@@ -559,6 +623,10 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                                "there (default ") +
                        DefaultWorkFolderRule() + ")");
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
+    AddMqttOptions(app, a.mqtt);
+    app.set_config("--config", "",
+                   "read options from this file: one 'name = value' a line, the long option's "
+                   "name without '--' (for a service)");
     app.add_option("--poll-delay", a.pollDelayMs,
                    "with --driver built-in: ms from the cold start to the controller poll");
     app.add_option("--receiver-start", a.receiverStartMs,

@@ -168,6 +168,9 @@ double Monitor::Seconds() const {
 }
 
 void Monitor::Emit(Json record) {
+    if (sink_) {
+        sink_(record);
+    }
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         records_.push_back(std::move(record));

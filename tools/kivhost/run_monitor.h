@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,6 +53,9 @@ public:
 
     // Before Attach: the tag behind a gate identifier.
     void AddTag(int32_t gateId, const MonitoredTag& tag);
+    // Before Attach: also hands every record to 'sink', on the thread that made it (the MQTT
+    // gateway's queue; it must not wait).
+    void SetSink(std::function<void(const Json&)> sink) { sink_ = std::move(sink); }
     // Sets and clears the stand-in's callbacks. Detach only once no driver thread runs.
     void Attach();
     void Detach();
@@ -88,6 +92,7 @@ private:
 
     const std::chrono::steady_clock::time_point start_;
     std::vector<MonitoredTag> tags_;    // by gate identifier; fixed once attached
+    std::function<void(const Json&)> sink_;  // fixed once attached
     std::vector<int32_t> holderGates_;  // by line
     std::mutex mutex_;
     std::condition_variable ready_;

@@ -238,7 +238,33 @@ const HostTag* RunSession::FindTag(const std::string& name) const {
     return nullptr;
 }
 
-CommandOutcome RunSession::Write(const std::string& name, const std::string& value) {
+std::vector<std::pair<int, std::string>> RunSession::TagNames() const {
+    std::vector<std::pair<int, std::string>> names;
+    names.reserve(tags_.size());
+    for (const HostTag& tag : tags_) {
+        names.emplace_back(tag.line, tag.name);
+    }
+    return names;
+}
+
+Json RunSession::TagRecord(const std::string& name) const {
+    const HostTag* tag = FindTag(name);
+    if (tag == nullptr) {
+        return nullptr;
+    }
+    Json record = {{"name", ByteText(tag->name)}, {"address", ByteText(tag->address)}};
+    if (tag->dataType == KIV_TYPE_STRING) {
+        record["value"] = ByteText(CurrentValue(*tag));
+    } else {
+        double value = 0.0;
+        (void)qorGetValue(tag->gateId, &value);
+        record["value"] = value;
+    }
+    return record;
+}
+
+CommandOutcome RunSession::Write(const std::string& name, const std::string& value,
+                                 std::vector<LogEntry>* callLog) {
     const HostTag* tag = FindTag(name);
     if (tag == nullptr) {
         return {false, "no tag '" + name + "'"};
@@ -268,6 +294,9 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
     std::vector<LogEntry> log;
     const int32_t result =
         lines_[static_cast<size_t>(tag->line) - 1]->Call(KIV_FN_SINGLE_WRITE, &gate, &log);
+    if (callLog != nullptr) {
+        *callLog = log;
+    }
     CommandOutcome outcome;
     outcome.ok = result == KIV_OK;
     outcome.extra["result"] = result;

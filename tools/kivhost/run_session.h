@@ -96,7 +96,14 @@ public:
     void CloseSimulatedLines();
 
     // The commands. Tags are found by name, or by address on line 1.
-    CommandOutcome Write(const std::string& tag, const std::string& value);
+    // 'log' receives the driver's log lines of the write, when given.
+    CommandOutcome Write(const std::string& tag, const std::string& value,
+                         std::vector<LogEntry>* log = nullptr);
+    // The tags defined, as (line, name).
+    std::vector<std::pair<int, std::string>> TagNames() const;
+    // The tag as the host keeps it: {"name", "address", "value"} (a number or a text); null
+    // for no such tag.
+    Json TagRecord(const std::string& tag) const;
     CommandOutcome Read(const std::string& tag);
     CommandOutcome Wait(const std::string& tag, const std::string& value,
                         std::chrono::milliseconds timeout);

@@ -1,0 +1,18 @@
+// The MQTT gateway where it is not built (no libmosquitto, or Windows).
+#include "mqtt_gateway.h"
+
+namespace kivhost {
+
+bool MqttBuilt() {
+    return false;
+}
+
+std::unique_ptr<MqttGateway> StartMqttGateway(const MqttSettings& /*settings*/, MqttHost /*host*/,
+                                              std::string& error) {
+    error =
+        "this kivhost is built without the MQTT gateway (it needs libmosquitto, on Linux: "
+        "install libmosquitto-dev and build again)";
+    return nullptr;
+}
+
+}  // namespace kivhost
