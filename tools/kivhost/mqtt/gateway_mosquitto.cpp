@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -62,6 +63,17 @@ std::string UtcNow() {
                         parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                         parts.tm_min, parts.tm_sec, static_cast<int>(ms));
     return text;
+}
+
+// A tag's value as the payload carries it: whole numbers without a fraction, texts as texts.
+Json PayloadValue(const Json& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        if (std::fabs(number) < 9.0e15 && number == std::floor(number)) {
+            return static_cast<int64_t>(number);
+        }
+    }
+    return value;
 }
 
 struct BrokerUrl {
@@ -549,7 +561,9 @@ void LineLink::Offer(const Json& record) {
             message.retain = true;
             message.topic = prefix_ + "tag/" + TopicLevel(name);
             message.payload =
-                Dump({{"value", record["value"]}, {"address", address}, {"time", UtcNow()}});
+                Dump({{"value", PayloadValue(record["value"])},
+                      {"address", address},
+                      {"time", UtcNow()}});
             message.order = ++order_;
             const auto pending = tags_.find(message.topic);
             if (pending == tags_.end()) {
