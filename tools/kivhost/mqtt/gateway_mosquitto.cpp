@@ -229,6 +229,8 @@ private:
     void Run();
     bool Connect();
     void Drop(const std::string& why);
+    // Says why a connection could not be made (once for each new reason).
+    void ReportFailure(const std::string& why);
     void Pump();
     void Wake();
     bool NextMessage(OutMessage& message);
@@ -792,19 +794,7 @@ bool LineLink::Connect() {
     const int rc = mosquitto_connect_bind_v5(client_, url_.host.c_str(), url_.port,
                                              settings_.keepAlive, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-        if (!tlsError_.empty()) {
-            reason += ": " + tlsError_;
-            if (tlsError_.find("certificate verify failed") != std::string::npos) {
-                reason += " (the broker's certificate is not signed by the CA of --mqtt-ca)";
-            }
-        }
-        const std::string failure = "cannot connect to " + url_.host + ":" +
-                                    std::to_string(url_.port) + ": " + reason;
-        if (failure != lastFailure_) {
-            Say("line " + std::to_string(line_) + ": " + failure + "; trying again");
-            lastFailure_ = failure;
-        }
+        ReportFailure(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
         mosquitto_destroy(client_);
         client_ = nullptr;
         return false;
@@ -812,12 +802,30 @@ bool LineLink::Connect() {
     return true;
 }
 
+void LineLink::ReportFailure(const std::string& why) {
+    std::string reason = why;
+    if (!tlsError_.empty()) {
+        reason += ": " + tlsError_;
+        if (tlsError_.find("certificate verify failed") != std::string::npos) {
+            reason += " (the broker's certificate is not signed by a CA of --mqtt-ca)";
+        }
+    }
+    const std::string failure =
+        "cannot connect to " + url_.host + ":" + std::to_string(url_.port) + ": " + reason;
+    if (failure != lastFailure_) {
+        Say("line " + std::to_string(line_) + ": " + failure + "; trying again");
+        lastFailure_ = failure;
+    }
+}
+
 void LineLink::Drop(const std::string& why) {
     if (client_ != nullptr) {
         mosquitto_destroy(client_);
         client_ = nullptr;
     }
-    if (connected_ && !why.empty()) {
+    if (!connected_) {
+        ReportFailure(why);  // the connection was never accepted
+    } else {
         Say("line " + std::to_string(line_) + ": the connection to " + url_.host + ":" +
             std::to_string(url_.port) + " was lost (" + why + "); " +
             std::to_string(inFlight_.size()) + " messages go again after the reconnect");
@@ -859,12 +867,8 @@ void LineLink::Drop(const std::string& why) {
 void LineLink::OnConnect(int rc) {
     if (rc != 0) {
         lost_ = true;
-        const std::string failure = "the broker " + url_.host + ":" + std::to_string(url_.port) +
-                                    " refused the connection: " + mosquitto_reason_string(rc);
-        if (failure != lastFailure_) {
-            Say("line " + std::to_string(line_) + ": " + failure + "; trying again");
-            lastFailure_ = failure;
-        }
+        lostReason_ = std::string("the broker refused the connection: ") +
+                      mosquitto_reason_string(rc);
         return;
     }
     connected_ = true;
