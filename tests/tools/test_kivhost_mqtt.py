@@ -362,8 +362,10 @@ def test_broker_restart(kivhost, examples, folder, broker):
     base = "vxs/restart/1/"
     counter = Client(broker, "reader", [base + "event"], client_id="restart-counter", v5=False,
                      clean=False)
-    states = Client(broker, "reader", [base + "state"])
+    states = Client(broker, "reader", [base + "state", "vxs/tiny/1/state"])
     gateway = Gateway(kivhost, examples, folder, broker, "restart", "--rate", "20")
+    # A queue of 5 cannot hold the outage's events: the overflow is counted, said and published.
+    tiny = Gateway(kivhost, examples, folder, broker, "tiny", "--rate", "20", "--mqtt-queue", "5")
     wait_for(lambda: len(counter.payloads(base + "event")) >= 20, "events before the stop")
     broker.stop()
     time.sleep(10)  # the outage itself: events go on meanwhile and wait in the gateway's queue
@@ -372,6 +374,10 @@ def test_broker_restart(kivhost, examples, folder, broker):
     wait_for(lambda: (states.last(base + "state") or {}).get("connects") == 2,
              "the gateway reconnected and says online again")
     check(gateway.said("was lost"), f"the gateway said the connection was lost: {gateway.errors}")
+    wait_for(lambda: (states.last("vxs/tiny/1/state") or {}).get("queue", {}).get("dropped", 0) > 0,
+             "the overflow is published in the state")
+    check(tiny.said("events were dropped"), f"the overflow is said: {tiny.errors}")
+    tiny.quit()
     gateway.quit()
     count = len(gateway.of_type("event"))
     check(count > queued > 20, f"events flowed during the outage: {queued}, {count}")
@@ -390,8 +396,13 @@ def test_three_sites_kill_and_refused_writes(kivhost, examples, folder, broker):
     without --mqtt-writes; a gateway killed leaves its state offline by the broker's will."""
     sites = ["north", "south", "east"]
     watcher = Client(broker, "writer", ["vxs/+/+/event", "vxs/+/+/state", "vxs/+/replies/#"])
+    config = os.path.join(folder, "south.conf")
+    with open(config, "w") as conf:
+        conf.write("# a service's settings\nmqtt-queue = 20000\nmqtt-writes = false\n")
     gateways = {site: Gateway(kivhost, examples, folder, broker, site, "--rate", "10",
-                              "--seed", str(n + 3)) for n, site in enumerate(sites)}
+                              "--seed", str(n + 3), *(["--config", config] if site == "south"
+                                                      else []))
+                for n, site in enumerate(sites)}
     for site in sites:
         wait_for(lambda s=site: len(watcher.payloads(f"vxs/{s}/1/event")) >= 10,
                  f"events of {site}")
@@ -401,6 +412,8 @@ def test_three_sites_kill_and_refused_writes(kivhost, examples, folder, broker):
     check(refusal.get("ok") is False and "--mqtt-writes" in (refusal.get("error") or ""),
           f"writes not allowed: the gateway refuses and says so: {refusal}")
     check(gateways["north"].said("refused"), "the gateway logs the refused write")
+    capacity = (watcher.last("vxs/south/1/state") or {}).get("queue", {}).get("capacity")
+    check(capacity == 20000, f"--config sets the queue: {capacity}")
 
     gateways["east"].process.send_signal(signal.SIGKILL)
     gateways["east"].process.wait(timeout=BOUND)

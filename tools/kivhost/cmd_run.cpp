@@ -57,6 +57,7 @@ struct RunArguments {
     int pollDelayMs = -1;
     int receiverStartMs = -1;
     MqttSettings mqtt;
+    std::string configPath;
 };
 
 // The parity and stop-bit names and the codes of the host's line settings.
@@ -624,9 +625,10 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                        DefaultWorkFolderRule() + ")");
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
     AddMqttOptions(app, a.mqtt);
-    app.set_config("--config", "",
-                   "read options from this file: one 'name = value' a line, the long option's "
-                   "name without '--' (for a service)");
+    // Read by ExpandRunConfig before the command line is parsed (run_config.h).
+    app.add_option("--config", a.configPath,
+                   "options from this file, before the command line's: one 'name = value' a "
+                   "line, the long option's name without '--' (for a service)");
     app.add_option("--poll-delay", a.pollDelayMs,
                    "with --driver built-in: ms from the cold start to the controller poll");
     app.add_option("--receiver-start", a.receiverStartMs,

@@ -1,14 +1,17 @@
 // kivhost: runs the VXS-100 driver the way a host does, with the stand-in host library.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "command.h"
 #include "kiv_version.h"
+#include "run_config.h"
 
 namespace {
 
@@ -72,8 +75,16 @@ int Main(int argc, char** argv) {
         sub->fallthrough();
         runners[command.name] = command.setUp(*sub, global);
     }
+    // kivhost run --config FILE: the file's options in front of the command line's.
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::string configError;
+    if (!kivhost::ExpandRunConfig(arguments, configError)) {
+        (void)std::fprintf(stderr, "kivhost run: %s\n", configError.c_str());
+        return kivhost::kExitUsage;
+    }
+    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes a vector last word first
     try {
-        app.parse(argc, argv);
+        app.parse(std::move(arguments));
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForVersion& version) {
