@@ -7,6 +7,9 @@ native_only=0
 
 # help2man: the manual pages of kivhost and vxs-sim are made from their --help at build time.
 packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev python3 libcli11-dev nlohmann-json3-dev help2man"
+# The MQTT gateway of kivhost run (libmosquitto) and its test: a mosquitto broker, its tools,
+# openssl for the test's certificates and paho-mqtt for the test's clients.
+packages="$packages libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt"
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
   # tmux: the live view of kivhost run is tested in a real terminal.
