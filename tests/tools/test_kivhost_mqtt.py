@@ -278,6 +278,9 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     wait_for(lambda: any(e.get("code") == 10 for e in watcher.payloads(base + "event")),
              "event 10 on MQTT")
 
+    # A response topic that cannot be published to (a wildcard) costs that answer only: the
+    # writes after it are answered on the same connection.
+    watcher.publish(base + "write/L1_PBIN2", "x", response="vxs/demo/replies/+", correlation=b"x")
     # The badge added through MQTT writes, each answered on the response topic.
     writes = [("L1_PKCOD", "00004711"), ("L1_PDATE", "31/12/27"), ("L1_PBINM", "Ada Lovelace"),
               ("L1_0FADDK", json.dumps({"value": 1}))]
@@ -294,6 +297,7 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     for correlation, reply in replies:
         check(reply.get("ok") is True and reply.get("result") == 0 and
               isinstance(reply.get("log"), list), f"write {correlation}: {reply}")
+    check(gateway.said("cannot be sent"), f"the unsendable answer is said: {gateway.errors}")
     gateway.command("event 0 0 1")
     wait_for(lambda: any(e.get("holder") == "Ada Lovelace"
                          for e in watcher.payloads(base + "event")),

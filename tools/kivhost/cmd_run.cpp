@@ -415,8 +415,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
                                              ? name.substr(prefix.size())
                                              : name);
         }
-        host.write = [&session, &monitor, &published, hostName](
-                         int line, const std::string& tag, const std::string& value) {
+        host.write = [&session, &monitor, &published, hostName](int line, const std::string& tag,
+                                                                const std::string& value) {
             const std::string name = hostName(line, tag);
             MqttWriteResult written;
             const CommandOutcome outcome = session.Write(name, value, &written.log);

@@ -55,9 +55,9 @@ bool MqttBuilt();
 // What the gateway needs of the run: how a tag of a line is named in the host (the names get
 // "N:" in front when several lines run) and how a write is made.
 struct MqttWriteResult {
-    bool done = false;     // the write was made (result says how it went)
-    int result = -1;       // the driver's 0, 1 or 2
-    std::string error;     // why the write was not made
+    bool done = false;  // the write was made (result says how it went)
+    int result = -1;    // the driver's 0, 1 or 2
+    std::string error;  // why the write was not made
     std::vector<LogEntry> log;
 };
 struct MqttHost {

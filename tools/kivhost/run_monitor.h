@@ -91,9 +91,9 @@ private:
     Json EventRecord(int line, double value);
 
     const std::chrono::steady_clock::time_point start_;
-    std::vector<MonitoredTag> tags_;    // by gate identifier; fixed once attached
+    std::vector<MonitoredTag> tags_;         // by gate identifier; fixed once attached
     std::function<void(const Json&)> sink_;  // fixed once attached
-    std::vector<int32_t> holderGates_;  // by line
+    std::vector<int32_t> holderGates_;       // by line
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Json> records_;

@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -456,9 +456,8 @@ private:
                const Json& log, const std::string& value = std::string()) {
         LineLink& link = *links_[static_cast<size_t>(job.line) - 1];
         OutMessage message;
-        message.topic = job.responseTopic.empty()
-                            ? link.Prefix() + "write/" + job.tag + "/result"
-                            : job.responseTopic;
+        message.topic = job.responseTopic.empty() ? link.Prefix() + "write/" + job.tag + "/result"
+                                                  : job.responseTopic;
         message.hasCorrelation = job.hasCorrelation;
         message.correlation = job.correlation;
         message.payload = Dump({{"tag", ByteText(job.tag)},
@@ -484,8 +483,8 @@ private:
 };
 
 LineLink::LineLink(Gateway& owner, const MqttSettings& settings, const BrokerUrl& url,
-                   const std::string& password, bool passwordGiven, int line,
-                   bool severalLines, std::string clientId)
+                   const std::string& password, bool passwordGiven, int line, bool severalLines,
+                   std::string clientId)
     : owner_(owner),
       settings_(settings),
       url_(url),
@@ -562,10 +561,9 @@ void LineLink::Offer(const Json& record) {
             message.kind = OutMessage::Kind::kTag;
             message.retain = true;
             message.topic = prefix_ + "tag/" + TopicLevel(name);
-            message.payload =
-                Dump({{"value", PayloadValue(record["value"])},
-                      {"address", address},
-                      {"time", UtcNow()}});
+            message.payload = Dump({{"value", PayloadValue(record["value"])},
+                                    {"address", address},
+                                    {"time", UtcNow()}});
             message.order = ++order_;
             const auto pending = tags_.find(message.topic);
             if (pending == tags_.end()) {
@@ -588,7 +586,8 @@ void LineLink::Offer(const Json& record) {
             // The badge number: the frame's text between its last comma and the ";" after it.
             Json badgeNumber = nullptr;
             const size_t comma = lastFrameText_.rfind(',');
-            const size_t semicolon = lastFrameText_.find(';', comma == std::string::npos ? 0 : comma);
+            const size_t semicolon =
+                lastFrameText_.find(';', comma == std::string::npos ? 0 : comma);
             if (badge && comma != std::string::npos && semicolon != std::string::npos) {
                 badgeNumber = lastFrameText_.substr(comma + 1, semicolon - comma - 1);
             }
@@ -642,15 +641,14 @@ void LineLink::RequestStop(Clock::time_point deadline) {
 }
 
 std::string LineLink::StatePayload(bool online) {
-    Json state = {{"state", online ? "online" : "offline"},
-                  {"site", settings_.site},
-                  {"line", line_}};
+    Json state = {
+        {"state", online ? "online" : "offline"}, {"site", settings_.site}, {"line", line_}};
     for (const auto& [key, value] : lineInfo_.items()) {
         state[key] = value;
     }
     state["controllersHeard"] = Json(std::vector<int>(controllers_.begin(), controllers_.end()));
-    state["counters"] = {{"framesIn", framesIn_},         {"framesOut", framesOut_},
-                         {"events", eventCount_},       {"tagChanges", tagChanges_},
+    state["counters"] = {{"framesIn", framesIn_},           {"framesOut", framesOut_},
+                         {"events", eventCount_},           {"tagChanges", tagChanges_},
                          {"illegalFrames", illegalFrames_}, {"timeouts", timeouts_}};
     state["queue"] = {{"events", events_.size()},
                       {"tags", tags_.size()},
@@ -724,6 +722,17 @@ void LineLink::Pump() {
                                             static_cast<int>(message.payload.size()),
                                             message.payload.data(), 1, message.retain, properties);
         mosquitto_property_free_all(&properties);
+        if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST &&
+            rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NOMEM) {
+            // The message itself cannot be sent (a response topic with a wildcard, a name that
+            // is not UTF-8): it goes, said, and the connection stays.
+            if (refusals_ < kRefusalsLogged) {
+                ++refusals_;
+                Say("line " + std::to_string(line_) + ": a message on '" + message.topic +
+                    "' cannot be sent and is dropped: " + mosquitto_strerror(rc));
+            }
+            continue;
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             // Not handed over: Drop puts it back at the front, for the next connection.
             inFlight_[-1] = std::move(message);
@@ -769,10 +778,10 @@ bool LineLink::Connect() {
                                    {"reason", "the gateway's connection was lost"}});
     (void)mosquitto_will_set_v5(client_, (prefix_ + "state").c_str(), static_cast<int>(will.size()),
                                 will.data(), 1, true, nullptr);
-    mosquitto_connect_v5_callback_set(client_, [](mosquitto*, void* self, int rc, int,
-                                                  const mosquitto_property*) {
-        static_cast<LineLink*>(self)->OnConnect(rc);
-    });
+    mosquitto_connect_v5_callback_set(
+        client_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+            static_cast<LineLink*>(self)->OnConnect(rc);
+        });
     mosquitto_disconnect_v5_callback_set(
         client_, [](mosquitto*, void* self, int rc, const mosquitto_property*) {
             static_cast<LineLink*>(self)->OnDisconnect(rc);
@@ -781,11 +790,11 @@ bool LineLink::Connect() {
         client_, [](mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
             static_cast<LineLink*>(self)->OnPublish(mid, reason);
         });
-    mosquitto_message_v5_callback_set(client_, [](mosquitto*, void* self,
-                                                  const mosquitto_message* message,
-                                                  const mosquitto_property* properties) {
-        static_cast<LineLink*>(self)->OnMessage(message, properties);
-    });
+    mosquitto_message_v5_callback_set(
+        client_, [](mosquitto*, void* self, const mosquitto_message* message,
+                    const mosquitto_property* properties) {
+            static_cast<LineLink*>(self)->OnMessage(message, properties);
+        });
     mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
         static_cast<LineLink*>(self)->OnLog(level, text);
     });
@@ -867,8 +876,8 @@ void LineLink::Drop(const std::string& why) {
 void LineLink::OnConnect(int rc) {
     if (rc != 0) {
         lost_ = true;
-        lostReason_ = std::string("the broker refused the connection: ") +
-                      mosquitto_reason_string(rc);
+        lostReason_ =
+            std::string("the broker refused the connection: ") + mosquitto_reason_string(rc);
         return;
     }
     connected_ = true;
@@ -992,7 +1001,8 @@ void LineLink::Run() {
         nfds_t count = 1;
         if (client_ != nullptr) {
             fds[1].fd = mosquitto_socket(client_);
-            fds[1].events = static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0));
+            fds[1].events =
+                static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0));
             count = 2;
         }
         (void)poll(fds, count, timeout);
