@@ -123,6 +123,7 @@ int32_t ColdStart(KivRequest* request) {
                                      ? kMinAnswerTimeoutUnits
                                      : params.answerTimeout;
     platform::SetReadTimeout(instance.port, instance.readTimeout);
+    instance.inputSettler = SettleArrivedInput;
     instance.hasLine = true;
     if (!StartWorkers(instance)) {
         return KIV_FAILED;

@@ -37,14 +37,34 @@ void PublishCopy(const DriverInstance& instance, const char* address, const char
     PutTagText(instance, address, copy);
 }
 
-SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool discardInput) {
+// Settles what the line holds before a command frame: handled by the receiver's settler, or
+// discarded when no receiver runs. False when the discard failed (logged).
+bool SettleInput(DriverInstance& instance) {
+    const InputSettler settle = instance.inputSettler.load();
+    if (settle != nullptr) {
+        settle(instance);
+        return true;
+    }
+    if (platform::DiscardInput(instance.port) != platform::kPortOk) {
+        err(32, "DUZED:Fail to flush comm port.");
+        return false;
+    }
+    return true;
+}
+
+// A command frame settles the input first and sets the answer mode it awaits (kAnswerNone for
+// none); the acknowledgement ('command' false) leaves both alone.
+SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool command,
+                AnswerMode awaited) {
     if (sendAckSetting.load() == 1 && IsAckFrame(frame, length)) {
         return SendResult::kSent;
     }
     PublishCopy(instance, "OUTGOING", frame, length);
-    if (discardInput && platform::DiscardInput(instance.port) != platform::kPortOk) {
-        err(32, "DUZED:Fail to flush comm port.");
-        return SendResult::kFailed;
+    if (command) {
+        if (!SettleInput(instance)) {
+            return SendResult::kFailed;
+        }
+        instance.answerMode = awaited;
     }
     if (instance.port == nullptr) {
         err(32, "RIRODI: no COMM port is open, the frame was not sent");
@@ -92,12 +112,13 @@ bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte) {
 
 }  // namespace
 
-SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length) {
-    return Send(instance, frame, length, true);
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
+                     AnswerMode awaited) {
+    return Send(instance, frame, length, true, awaited);
 }
 
 SendResult SendAcknowledgement(DriverInstance& instance) {
-    return Send(instance, kAckFrame, kAckFrameLength, false);
+    return Send(instance, kAckFrame, kAckFrameLength, false, kAnswerNone);
 }
 
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],

@@ -37,11 +37,18 @@ enum class SendResult {
 };
 
 // Sends a command frame: publishes its escaped copy in "OUTGOING" (when that tag exists),
-// discards pending input (stale answers of an earlier command), then writes the frame. A failed
-// discard logs "DUZED:Fail to flush comm port." and writes nothing. While sendAckSetting is 1
-// an acknowledgement frame is dropped at once (nothing published, nothing written) and counts
-// as sent.
-SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length);
+// settles pending input, sets answerMode to 'awaited', then writes the frame.
+//
+// Settling: what the line holds, or is bringing, was sent before this command and answers
+// nothing of it. With the receiver's settler installed (a running instance) every frame there
+// is received whole (a frame arriving is let finish) and handled as the receiver handles it,
+// in the answer mode before this command; so an event in flight is acknowledged and filed, and
+// a late acknowledgement of an earlier attempt is not taken for this one's. Without it (no
+// receiver) pending input is discarded; a failed discard logs "DUZED:Fail to flush comm port."
+// and writes nothing. While sendAckSetting is 1 an acknowledgement frame is dropped at once
+// (nothing published, nothing written) and counts as sent.
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
+                     AnswerMode awaited = kAnswerNone);
 
 // Sends the acknowledgement LF "A" CR the receiver answers with. Like SendFrame, but pending
 // input stays: it is the next frame, already on its way.

@@ -26,8 +26,7 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
         if (ShutdownRequested(instance)) {
             return {AttemptResult::kShutDown, 0};
         }
-        instance.answerMode = mode;
-        if (SendFrame(instance, frame, length) != SendResult::kSent) {
+        if (SendFrame(instance, frame, length, mode) != SendResult::kSent) {
             return {AttemptResult::kSendFailed, 0};
         }
     }

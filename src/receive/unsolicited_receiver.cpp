@@ -37,8 +37,11 @@ void AnswerCame(DriverInstance& instance) {
 }
 
 void FileUploadLine(DriverInstance& instance, const char* failure) {
-    if (instance.uploadSetupRunning.load() == 1 &&
-        !AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
+    if (instance.uploadSetupRunning.load() != 1) {
+        return;
+    }
+    instance.uploadAliveAt = platform::MonotonicMs();
+    if (!AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
         err(32, "%s", failure);
     }
 }
@@ -88,6 +91,15 @@ int TakeAskedController(DriverInstance& instance) {
 }
 
 void HandleUnasked(DriverInstance& instance, MessageKind kind) {
+    if (kind == kKindAcknowledgement) {
+        // A late answer of a command that gave up, or a controller's acknowledgement of a frame
+        // that awaits none (the poll's query). Acknowledging it would tell a controller that its
+        // oldest frame had come, which it has not.
+        err(8,
+            "RIRODI: an acknowledgement came while no command awaited one; it is not "
+            "acknowledged");
+        return;
+    }
     if (kind == kKindStatusReport) {
         // The answer to an xFSTAT goes to controller x; any other report to the poll's choice.
         int controller = TakeAskedController(instance);
@@ -154,12 +166,12 @@ enum class Input {
 // Waits for input on the port without holding the port lock (readers and writers go on), beside
 // the shut-down event; a close of the port ends the wait too.
 Input AwaitInput(DriverInstance& instance) {
-    if (instance.heldLineFeed) {
-        return Input::kThere;  // the next frame has begun already
-    }
     platform::PortHandle port = nullptr;
     {
         const platform::LockGuard lock(instance.portLock);
+        if (instance.heldLineFeed) {
+            return Input::kThere;  // the next frame has begun already
+        }
         if (!platform::BeginInputWait(instance.port)) {
             return Input::kNoLine;
         }
@@ -183,28 +195,47 @@ void LetSendersIn(DriverInstance& instance) {
     }
 }
 
+enum class Taken {
+    kNone,     // nothing was there
+    kHandled,  // a valid frame was handled
+    kInvalid,  // an invalid frame is in rxBuffer
+};
+
+// Receives the frame that is there (or arriving: it is let finish) and handles it. The caller
+// holds portLock.
+Taken TakeFrame(DriverInstance& instance) {
+    const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0);
+    if (count == 0) {
+        return Taken::kNone;
+    }
+    instance.rxLength = static_cast<int16_t>(count);
+    const std::optional<MessageKind> kind = ClassifyFrame(instance, instance.rxBuffer, count);
+    if (!kind.has_value()) {
+        return Taken::kInvalid;
+    }
+    HandleFrame(instance, *kind);
+    return Taken::kHandled;
+}
+
+void LogInvalidFrame(const char* frame) {
+    err(32, "RIRODI: Illegal message was received '%s'", frame);
+}
+
 // Receives, classifies and handles every frame the port holds, one frame per hold of the port
-// lock, until none is there. An invalid frame is logged after the lock is released (only this
-// thread writes rxBuffer).
+// lock, until none is there. An invalid frame is logged after the lock is released, from a copy.
 void HandleArrivedFrames(DriverInstance& instance) {
     while (!ShutdownRequested(instance)) {
-        bool valid = true;
+        char invalid[kFrameBufferSize];
         {
             const platform::LockGuard lock(instance.portLock);
-            const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0);
-            if (count == 0) {
-                return;
-            }
-            instance.rxLength = static_cast<int16_t>(count);
-            const std::optional<MessageKind> kind =
-                ClassifyFrame(instance, instance.rxBuffer, count);
-            valid = kind.has_value();
-            if (valid) {
-                HandleFrame(instance, *kind);
+            switch (TakeFrame(instance)) {
+            case Taken::kNone: return;
+            case Taken::kHandled: invalid[0] = '\0'; break;
+            case Taken::kInvalid: std::memcpy(invalid, instance.rxBuffer, sizeof invalid); break;
             }
         }
-        if (!valid) {
-            err(32, "RIRODI: Illegal message was received '%s'", instance.rxBuffer);
+        if (invalid[0] != '\0') {
+            LogInvalidFrame(invalid);
         }
         LetSendersIn(instance);
     }
@@ -221,6 +252,18 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
         break;
     case kAnswerData: HandleDuringDataAnswer(instance, kind); break;
     default: HandleUnasked(instance, kind); break;
+    }
+}
+
+void SettleArrivedInput(DriverInstance& instance) {
+    for (int frame = 0; frame < kSettleFrameLimit; ++frame) {
+        const Taken taken = TakeFrame(instance);
+        if (taken == Taken::kNone) {
+            return;
+        }
+        if (taken == Taken::kInvalid) {
+            LogInvalidFrame(instance.rxBuffer);
+        }
     }
 }
 

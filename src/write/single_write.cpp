@@ -293,6 +293,14 @@ int32_t RunCommand(Write& write, const CommandSnapshot& snapshot) {
                 instance.statusAskedOf = 0;
             }
         }
+        if (IsCommandOption(write, "FSPARU")) {
+            // Not acknowledged: no upload runs, and the next FSPAR U may ask again.
+            if (outcome == Outcome::kDone) {
+                instance.uploadAliveAt = platform::MonotonicMs();
+            } else {
+                instance.uploadSetupRunning = 0;
+            }
+        }
         if (operation == kOpFmodk) {
             ReloadBadge(instance, snapshot.stage.currentBadgeCode);
         }
