@@ -168,7 +168,9 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   member                         written by                           guard
 //   clientId, instanceNumber       cold start                           read-only afterwards
 //   answerTimeoutUnit              cold start, function 15              atomic
-//   port, portSettings, readTimeout  cold start, functions 12, 13, 15   portLock
+//   port, portSettings, readTimeout, portLost
+//                                  cold start, functions 12, 13, 15, the receiver when the line
+//                                  fails and comes back                 portLock
 //   txBuffer, keyAnswerNumber1/2   transactions (SingleWrite, the start-up threads, downloads)
 //                                                                       transactionLock
 //   answerMode, expectedAnswer,    the transaction in progress (set under portLock with the
@@ -231,6 +233,9 @@ struct DriverInstance {
     platform::Event receiverReady;        // set once the receiver reads the line
     std::atomic<uint64_t> startedMarker;  // kStartedMarker from cold start until close
     std::atomic<bool> hasLine;            // the port was opened and the threads started
+    // The port failed (its device gone) and was closed; the receiver opens it again once the
+    // device is back. Written under portLock.
+    std::atomic<bool> portLost;
     std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
     std::atomic<int32_t> portLockWanted;  // threads waiting for portLock through PortLockGuard
     // The controller an xFSTAT asked (its number + 1; 0: none) and until when (MonotonicMs) its

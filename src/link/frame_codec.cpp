@@ -67,7 +67,14 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
         instance.answerMode = awaited;
     }
     if (instance.port == nullptr) {
-        err(32, "RIRODI: no COMM port is open, the frame was not sent");
+        if (instance.portLost.load()) {
+            char name[KIV_PORT_NAME_SIZE + 1] = {};
+            std::memcpy(name, instance.portSettings.portName,
+                        strnlen(instance.portSettings.portName, KIV_PORT_NAME_SIZE));
+            err(32, "RIRODI: COMM port %s is gone, the frame was not sent", name);
+        } else {
+            err(32, "RIRODI: no COMM port is open, the frame was not sent");
+        }
         return SendResult::kFailed;
     }
     size_t written = 0;
@@ -100,13 +107,17 @@ MessageKind KindOf(const char* frame) {
     }
 }
 
-// Reads a frame's first byte: within the port's read time-out, or within 'waitMs'.
-bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte) {
+// Reads a frame's first byte: within the port's read time-out, or within 'waitMs' (then a read
+// that fails because the line failed stores its error in 'lineFailure', when given).
+bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte, uint32_t* lineFailure) {
     if (waitMs == kFirstByteAtReadTimeout) {
         size_t received = 0;
         return platform::ReadBytes(port, &byte, 1, &received) == platform::kPortOk && received == 1;
     }
     const platform::ReadOutcome outcome = platform::ReadAvailable(port, &byte, 1, waitMs);
+    if (outcome.result != platform::kPortOk && lineFailure != nullptr) {
+        *lineFailure = outcome.systemError;
+    }
     return outcome.result == platform::kPortOk && outcome.count == 1;
 }
 
@@ -122,7 +133,7 @@ SendResult SendAcknowledgement(DriverInstance& instance) {
 }
 
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
-                    uint32_t firstByteWaitMs) {
+                    uint32_t firstByteWaitMs, uint32_t* lineFailure) {
     std::memset(buffer, 0, sizeof buffer);
     size_t count = 0;
     const platform::PortHandle port = instance.port;
@@ -138,7 +149,7 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
     while (count < kFrameCapacity) {
         char byte = 0;
         size_t received = 0;
-        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte)
+        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte, lineFailure)
                        : platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk ||
                              received != 1) {
             break;

@@ -65,9 +65,12 @@ inline constexpr uint32_t kFirstByteAtReadTimeout = UINT32_MAX;
 // before it are handed over alone and the LF begins the next receive), or after kFrameCapacity
 // bytes. Bytes after the CR stay on the port for the next receive. The read time-out is back at the
 // instance's readTimeout whenever this returns. Returns the number of bytes received: 0 when
-// nothing arrived (also when no port is open).
+// nothing arrived (also when no port is open). With a 'firstByteWaitMs' of its own, a first read
+// that fails because the line failed (its device gone) stores the system's error in
+// 'lineFailure' (when given).
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
-                    uint32_t firstByteWaitMs = kFirstByteAtReadTimeout);
+                    uint32_t firstByteWaitMs = kFirstByteAtReadTimeout,
+                    uint32_t* lineFailure = nullptr);
 
 // Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). Every
 // frame, valid or not, is first published in "INCOMING" without its last byte (at most 200

@@ -62,7 +62,12 @@ AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_
             lines.timedOut();
             PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
             break;
-        case AttemptResult::kSendFailed: PauseUnlessShutdown(instance, kPauseAfterTimeoutMs); break;
+        case AttemptResult::kSendFailed:
+            if (instance.portLost.load()) {
+                return AttemptResult::kSendFailed;  // no attempt can go out until it is back
+            }
+            PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
+            break;
         }
         last = outcome.result;
     }

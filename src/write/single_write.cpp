@@ -173,6 +173,9 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
             return Outcome::kFailed;
         }
         outcome = Outcome::kFailed;
+        if (result.result == AttemptResult::kSendFailed && instance.portLost.load()) {
+            break;  // the line is gone: no attempt can go out until it is back
+        }
         LogFailedAttempt(write, result);
     }
     return outcome;
