@@ -20,9 +20,6 @@ constexpr size_t kBadgeAreaSize = 100;
 constexpr size_t kBadgeFirst = 4;
 constexpr size_t kBadgeLength = 10;
 
-// Room for the system's words for an error.
-constexpr size_t kReasonSize = 160;
-
 // A valid frame other than the acknowledgement: LF ";" command character, at least, then
 // ";" four digits and CR.
 constexpr size_t kShortestFrame = 8;
@@ -84,7 +81,7 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
         return SendResult::kSent;
     }
     if (result == platform::kPortIoFailed) {
-        char reason[kReasonSize];
+        char reason[platform::kErrorTextSize];
         platform::SystemErrorText(error, reason, sizeof reason);
         err(32, "RIRODI: the frame could not be written to the COMM port: %s (error %u)", reason,
             static_cast<unsigned>(error));

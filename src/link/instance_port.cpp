@@ -12,9 +12,6 @@ namespace kiv {
 
 namespace {
 
-// Room for the system's words for an error.
-constexpr size_t kReasonSize = 160;
-
 // The port name of the settings, terminated (the host's field may be filled to its last byte).
 struct PortName {
     char text[KIV_PORT_NAME_SIZE + 1];
@@ -32,7 +29,7 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
     uint32_t error = 0;
     if (platform::OpenPort(name.text, settings.lineSettings, settings.controlFlags, port, &error) !=
         platform::kPortOk) {
-        char reason[kReasonSize];
+        char reason[platform::kErrorTextSize];
         platform::SystemErrorText(error, reason, sizeof reason);
         err(32, "RIRODI: Fail to open COMM port %s", name.text);
         err(32, "RIRODI: COMM port %s did not open: %s (error %u)", name.text, reason,
@@ -69,7 +66,7 @@ void LoseInstancePort(DriverInstance& instance, platform::PortHandle failed, uin
         instance.portLost = true;
         name = PortName(instance.portSettings);
     }
-    char reason[kReasonSize];
+    char reason[platform::kErrorTextSize];
     platform::SystemErrorText(systemError, reason, sizeof reason);
     err(32, "RIRODI: COMM port %s failed: %s (error %u); it is opened again once it is back",
         name.text, reason, static_cast<unsigned>(systemError));
