@@ -51,8 +51,9 @@ TEST_F(TagFormatDialogTest, AnswersFiftyThreeAtOnceAndLeavesTheBufferAlone) {
             EXPECT_EQ(
                 lines.back().text.rfind("RIRODI: the Tag Format dialog could not be shown: ", 0),
                 0U);
-            EXPECT_NE(lines.back().text.find("(error 1814)"), std::string::npos)
-                << lines.back().text;  // ERROR_RESOURCE_NAME_NOT_FOUND
+            // The resource errors: 1812 under Wine, 1813 or 1814 on Windows.
+            EXPECT_NE(lines.back().text.find("(error 181"), std::string::npos)
+                << lines.back().text;
             lines.pop_back();
         }
         EXPECT_EQ(lines, expected) << c.name;
