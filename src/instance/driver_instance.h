@@ -184,7 +184,8 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
 //   threads.downloads              SingleWrite (FSPARS), close          downloadLock
 //   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls,
-//   portLockWanted, statusAskedOf, statusAskedUntil, uploadAliveAt      atomic
+//   portLockWanted, statusAskedOf, statusAskedUntil, uploadAliveAt, inputSettler
+//                                                                       atomic
 //   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
