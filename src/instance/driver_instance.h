@@ -99,8 +99,9 @@ struct DriverTimings {
     uint32_t pollStepMs;            // each wait for a polled controller's status
     uint32_t receiverQuietWaitMs;   // the receiver's wait for input on a quiet line, after which
                                     // it waits again (shut-down and a port close end it at once)
+    uint32_t uploadStallMs;         // a setup upload with no sign of life for this long is given up
 };
-inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300, 1000};
+inline constexpr DriverTimings kDriverTimings{1000, 30, 50000, 300, 1000, 30000};
 
 // The setup downloads that may run at once on one instance.
 inline constexpr int kMaxDownloads = 4;
@@ -127,6 +128,10 @@ struct InstanceThreads {
     // Chosen, filled, joined and released only under downloadLock.
     DownloadSlot downloads[kMaxDownloads];
 };
+
+// Hands the frames that are on the line, or arriving, to the receiver's handling before a
+// command frame goes out (receive/unsolicited_receiver.h). The caller holds portLock.
+using InputSettler = void (*)(DriverInstance& instance);
 
 // What the receiver does with an answer.
 enum AnswerMode : int32_t {
@@ -163,20 +168,24 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   member                         written by                           guard
 //   clientId, instanceNumber       cold start                           read-only afterwards
 //   answerTimeoutUnit              cold start, function 15              atomic
-//   port, portSettings, readTimeout  cold start, functions 12, 13, 15   portLock
+//   port, portSettings, readTimeout, portLost
+//                                  cold start, functions 12, 13, 15, the receiver when the line
+//                                  fails and comes back                 portLock
 //   txBuffer, keyAnswerNumber1/2   transactions (SingleWrite, the start-up threads, downloads)
 //                                                                       transactionLock
 //   answerMode, expectedAnswer,    the transaction in progress (set under portLock with the
 //   answerCopy, uploadAck/DataSeen   send), the receiver                portLock (flags atomic)
 //   rxBuffer, rxLength, heldLineFeed, setupFileState, eventsFileState
-//                                  the receiver                         receiver thread only
+//                                  the receiver; a sender settling the input before its
+//                                  command frame                        portLock
 //   lastEventText                  the receiver; read by function 5     textLock
 //   stage                          staging (SingleWrite), DOWNLOAD, the modify-key reload; read
 //                                  by commands (one snapshot each) and function 5   stageLock
 //   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
 //   threads.downloads              SingleWrite (FSPARS), close          downloadLock
 //   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls,
-//   portLockWanted, statusAskedOf, statusAskedUntil                     atomic
+//   portLockWanted, statusAskedOf, statusAskedUntil, uploadAliveAt, inputSettler
+//                                                                       atomic
 //   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
     uint8_t clientId;  // host client handle; first byte of the record
@@ -207,6 +216,9 @@ struct DriverInstance {
     std::atomic<int32_t> uploadAckSeen;
     std::atomic<int32_t> uploadDataSeen;
     std::atomic<int32_t> uploadSetupRunning;
+    // When the running setup upload last showed life (MonotonicMs): its FSPAR U acknowledged, a
+    // line of it filed.
+    std::atomic<uint64_t> uploadAliveAt;
     int32_t setupFileState;
     int32_t eventsFileState;
     std::atomic<int32_t> shutdownRequested;
@@ -222,12 +234,17 @@ struct DriverInstance {
     platform::Event receiverReady;        // set once the receiver reads the line
     std::atomic<uint64_t> startedMarker;  // kStartedMarker from cold start until close
     std::atomic<bool> hasLine;            // the port was opened and the threads started
+    // The port failed (its device gone) and was closed; the receiver opens it again once the
+    // device is back. Written under portLock.
+    std::atomic<bool> portLost;
     std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
     std::atomic<int32_t> portLockWanted;  // threads waiting for portLock through PortLockGuard
     // The controller an xFSTAT asked (its number + 1; 0: none) and until when (MonotonicMs) its
     // status report is taken as the answer: set by the command, taken by the receiver.
     std::atomic<int32_t> statusAskedOf;
     std::atomic<uint64_t> statusAskedUntil;
+    // Set at cold start when the line opens; without it a sender discards pending input instead.
+    std::atomic<InputSettler> inputSettler;
     MessageWaiter* messageWaiter;  // shared with the thread that waits for host messages
     mutable HostFailures hostFailures;
     DriverTimings timings;

@@ -18,8 +18,8 @@ std::array<platform::Lock*, 7> LocksOf(DriverInstance& instance) {
 
 }  // namespace
 
-SyncCreation CreateInstanceSync(DriverInstance& instance, const char* answerEventName) {
-    if (!platform::EventCreate(instance.answerEvent, answerEventName)) {
+SyncCreation CreateInstanceSync(DriverInstance& instance) {
+    if (!platform::EventCreate(instance.answerEvent, nullptr)) {
         return SyncCreation::kAnswerEventFailed;
     }
     bool created = platform::EventCreate(instance.shutdownEvent, nullptr) &&

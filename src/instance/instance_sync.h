@@ -16,9 +16,14 @@ enum class SyncCreation {
     kOtherFailed,        // a lock or another event could not be created (nothing is left)
 };
 
-// Creates every lock and event of the instance; the answer event gets the given name. On
-// failure nothing of them is left.
-SyncCreation CreateInstanceSync(DriverInstance& instance, const char* answerEventName);
+// Creates every lock and event of the instance. On failure nothing of them is left.
+//
+// Every event is the instance's own, without a name in the system's namespace: a named Windows
+// event is one object for every process (and every instance) that creates the same name, so two
+// instances of one number (a host and a commissioning tool beside it, or two hosts) would wake
+// each other's transactions and take answers that never came. The answer event's name
+// ("RIRODI%02uEventSem") is what cold start reports when the event cannot be created.
+SyncCreation CreateInstanceSync(DriverInstance& instance);
 
 // Destroys what CreateInstanceSync made. No thread or host call may use them any more.
 void DestroyInstanceSync(DriverInstance& instance);

@@ -91,14 +91,15 @@ int32_t ColdStart(KivRequest* request) {
         return KIV_REJECTED;
     }
     // Every lock and event exists from here until close.
-    const InstanceName eventName = AnswerEventName(instanceNumber);
-    switch (CreateInstanceSync(instance, eventName.data())) {
+    switch (CreateInstanceSync(instance)) {
     case SyncCreation::kCreated: break;
-    case SyncCreation::kAnswerEventFailed:
+    case SyncCreation::kAnswerEventFailed: {
+        const InstanceName eventName = AnswerEventName(instanceNumber);
         err(32, "RIRODI: ColdStart() error, creating synchronisation event semaphore '%s', err %u",
             eventName.data(), platform::LastErrorCode());
         ReleaseClient(instance);
         return KIV_FAILED;
+    }
     case SyncCreation::kOtherFailed:
         err(32, "RIRODI: ColdStart() error, creating the locks of the instance");
         ReleaseClient(instance);
@@ -123,6 +124,7 @@ int32_t ColdStart(KivRequest* request) {
                                      ? kMinAnswerTimeoutUnits
                                      : params.answerTimeout;
     platform::SetReadTimeout(instance.port, instance.readTimeout);
+    instance.inputSettler = SettleArrivedInput;
     instance.hasLine = true;
     if (!StartWorkers(instance)) {
         return KIV_FAILED;

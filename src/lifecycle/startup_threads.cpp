@@ -76,7 +76,6 @@ void Initialize(void* argument) {
                 return;  // no frame once shut-down is requested
             }
             pending = 1;
-            instance.answerMode = kAnswerNone;
             std::memcpy(instance.txBuffer, frame, sizeof frame);
             SendFrame(instance, instance.txBuffer, length);
         }

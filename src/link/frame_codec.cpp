@@ -20,9 +20,6 @@ constexpr size_t kBadgeAreaSize = 100;
 constexpr size_t kBadgeFirst = 4;
 constexpr size_t kBadgeLength = 10;
 
-// Room for the system's words for an error.
-constexpr size_t kReasonSize = 160;
-
 // A valid frame other than the acknowledgement: LF ";" command character, at least, then
 // ";" four digits and CR.
 constexpr size_t kShortestFrame = 8;
@@ -37,17 +34,44 @@ void PublishCopy(const DriverInstance& instance, const char* address, const char
     PutTagText(instance, address, copy);
 }
 
-SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool discardInput) {
+// Settles what the line holds before a command frame: handled by the receiver's settler, or
+// discarded when no receiver runs. False when the discard failed (logged).
+bool SettleInput(DriverInstance& instance) {
+    const InputSettler settle = instance.inputSettler.load();
+    if (settle != nullptr) {
+        settle(instance);
+        return true;
+    }
+    if (platform::DiscardInput(instance.port) != platform::kPortOk) {
+        err(32, "DUZED:Fail to flush comm port.");
+        return false;
+    }
+    return true;
+}
+
+// A command frame settles the input first and sets the answer mode it awaits (kAnswerNone for
+// none); the acknowledgement ('command' false) leaves both alone.
+SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool command,
+                AnswerMode awaited) {
     if (sendAckSetting.load() == 1 && IsAckFrame(frame, length)) {
         return SendResult::kSent;
     }
     PublishCopy(instance, "OUTGOING", frame, length);
-    if (discardInput && platform::DiscardInput(instance.port) != platform::kPortOk) {
-        err(32, "DUZED:Fail to flush comm port.");
-        return SendResult::kFailed;
+    if (command) {
+        if (!SettleInput(instance)) {
+            return SendResult::kFailed;
+        }
+        instance.answerMode = awaited;
     }
     if (instance.port == nullptr) {
-        err(32, "RIRODI: no COMM port is open, the frame was not sent");
+        if (instance.portLost.load()) {
+            char name[KIV_PORT_NAME_SIZE + 1] = {};
+            std::memcpy(name, instance.portSettings.portName,
+                        strnlen(instance.portSettings.portName, KIV_PORT_NAME_SIZE));
+            err(32, "RIRODI: COMM port %s is gone, the frame was not sent", name);
+        } else {
+            err(32, "RIRODI: no COMM port is open, the frame was not sent");
+        }
         return SendResult::kFailed;
     }
     size_t written = 0;
@@ -57,7 +81,7 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
         return SendResult::kSent;
     }
     if (result == platform::kPortIoFailed) {
-        char reason[kReasonSize];
+        char reason[platform::kErrorTextSize];
         platform::SystemErrorText(error, reason, sizeof reason);
         err(32, "RIRODI: the frame could not be written to the COMM port: %s (error %u)", reason,
             static_cast<unsigned>(error));
@@ -80,28 +104,33 @@ MessageKind KindOf(const char* frame) {
     }
 }
 
-// Reads a frame's first byte: within the port's read time-out, or within 'waitMs'.
-bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte) {
+// Reads a frame's first byte: within the port's read time-out, or within 'waitMs' (then a read
+// that fails because the line failed stores its error in 'lineFailure', when given).
+bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte, uint32_t* lineFailure) {
     if (waitMs == kFirstByteAtReadTimeout) {
         size_t received = 0;
         return platform::ReadBytes(port, &byte, 1, &received) == platform::kPortOk && received == 1;
     }
     const platform::ReadOutcome outcome = platform::ReadAvailable(port, &byte, 1, waitMs);
+    if (outcome.result != platform::kPortOk && lineFailure != nullptr) {
+        *lineFailure = outcome.systemError;
+    }
     return outcome.result == platform::kPortOk && outcome.count == 1;
 }
 
 }  // namespace
 
-SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length) {
-    return Send(instance, frame, length, true);
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
+                     AnswerMode awaited) {
+    return Send(instance, frame, length, true, awaited);
 }
 
 SendResult SendAcknowledgement(DriverInstance& instance) {
-    return Send(instance, kAckFrame, kAckFrameLength, false);
+    return Send(instance, kAckFrame, kAckFrameLength, false, kAnswerNone);
 }
 
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
-                    uint32_t firstByteWaitMs) {
+                    uint32_t firstByteWaitMs, uint32_t* lineFailure) {
     std::memset(buffer, 0, sizeof buffer);
     size_t count = 0;
     const platform::PortHandle port = instance.port;
@@ -117,7 +146,7 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
     while (count < kFrameCapacity) {
         char byte = 0;
         size_t received = 0;
-        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte)
+        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte, lineFailure)
                        : platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk ||
                              received != 1) {
             break;

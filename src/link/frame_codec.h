@@ -37,11 +37,18 @@ enum class SendResult {
 };
 
 // Sends a command frame: publishes its escaped copy in "OUTGOING" (when that tag exists),
-// discards pending input (stale answers of an earlier command), then writes the frame. A failed
-// discard logs "DUZED:Fail to flush comm port." and writes nothing. While sendAckSetting is 1
-// an acknowledgement frame is dropped at once (nothing published, nothing written) and counts
-// as sent.
-SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length);
+// settles pending input, sets answerMode to 'awaited', then writes the frame.
+//
+// Settling: what the line holds, or is bringing, was sent before this command and answers
+// nothing of it. With the receiver's settler installed (a running instance) every frame there
+// is received whole (a frame arriving is let finish) and handled as the receiver handles it,
+// in the answer mode before this command; so an event in flight is acknowledged and filed, and
+// a late acknowledgement of an earlier attempt is not taken for this one's. Without it (no
+// receiver) pending input is discarded; a failed discard logs "DUZED:Fail to flush comm port."
+// and writes nothing. While sendAckSetting is 1 an acknowledgement frame is dropped at once
+// (nothing published, nothing written) and counts as sent.
+SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
+                     AnswerMode awaited = kAnswerNone);
 
 // Sends the acknowledgement LF "A" CR the receiver answers with. Like SendFrame, but pending
 // input stays: it is the next frame, already on its way.
@@ -58,9 +65,12 @@ inline constexpr uint32_t kFirstByteAtReadTimeout = UINT32_MAX;
 // before it are handed over alone and the LF begins the next receive), or after kFrameCapacity
 // bytes. Bytes after the CR stay on the port for the next receive. The read time-out is back at the
 // instance's readTimeout whenever this returns. Returns the number of bytes received: 0 when
-// nothing arrived (also when no port is open).
+// nothing arrived (also when no port is open). With a 'firstByteWaitMs' of its own, a first read
+// that fails because the line failed (its device gone) stores the system's error in
+// 'lineFailure' (when given).
 size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
-                    uint32_t firstByteWaitMs = kFirstByteAtReadTimeout);
+                    uint32_t firstByteWaitMs = kFirstByteAtReadTimeout,
+                    uint32_t* lineFailure = nullptr);
 
 // Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). Every
 // frame, valid or not, is first published in "INCOMING" without its last byte (at most 200

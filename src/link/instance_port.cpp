@@ -12,23 +12,27 @@ namespace kiv {
 
 namespace {
 
-// Room for the system's words for an error.
-constexpr size_t kReasonSize = 160;
+// The port name of the settings, terminated (the host's field may be filled to its last byte).
+struct PortName {
+    char text[KIV_PORT_NAME_SIZE + 1];
+    PortName() : text{} {}
+    explicit PortName(const PortSettings& settings) : text{} {
+        std::memcpy(text, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
+    }
+};
 
 }  // namespace
 
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
-    // The host's field may be filled to its last byte without a terminator.
-    char name[KIV_PORT_NAME_SIZE + 1] = {};
-    std::memcpy(name, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
+    const PortName name(settings);
     platform::PortHandle port = nullptr;
     uint32_t error = 0;
-    if (platform::OpenPort(name, settings.lineSettings, settings.controlFlags, port, &error) !=
+    if (platform::OpenPort(name.text, settings.lineSettings, settings.controlFlags, port, &error) !=
         platform::kPortOk) {
-        char reason[kReasonSize];
+        char reason[platform::kErrorTextSize];
         platform::SystemErrorText(error, reason, sizeof reason);
-        err(32, "RIRODI: Fail to open COMM port %s", name);
-        err(32, "RIRODI: COMM port %s did not open: %s (error %u)", name, reason,
+        err(32, "RIRODI: Fail to open COMM port %s", name.text);
+        err(32, "RIRODI: COMM port %s did not open: %s (error %u)", name.text, reason,
             static_cast<unsigned>(error));
         return nullptr;
     }
@@ -37,6 +41,7 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
 
 bool CloseInstancePort(DriverInstance& instance) {
     const PortLockGuard lock(instance);
+    instance.portLost = false;  // the host decides from here on
     if (instance.port == nullptr) {
         return true;
     }
@@ -44,6 +49,60 @@ bool CloseInstancePort(DriverInstance& instance) {
         return false;
     }
     instance.port = nullptr;
+    return true;
+}
+
+void LoseInstancePort(DriverInstance& instance, platform::PortHandle failed, uint32_t systemError) {
+    PortName name;
+    {
+        const PortLockGuard lock(instance);
+        if (failed == nullptr || instance.port != failed) {
+            return;
+        }
+        // Linux and Windows both let the handle go whatever the close says.
+        platform::ClosePort(failed);
+        instance.port = nullptr;
+        instance.heldLineFeed = false;
+        instance.portLost = true;
+        name = PortName(instance.portSettings);
+    }
+    char reason[platform::kErrorTextSize];
+    platform::SystemErrorText(systemError, reason, sizeof reason);
+    err(32, "RIRODI: COMM port %s failed: %s (error %u); it is opened again once it is back",
+        name.text, reason, static_cast<unsigned>(systemError));
+}
+
+bool ReopenLostPort(DriverInstance& instance) {
+    PortSettings settings{};
+    {
+        const PortLockGuard lock(instance);
+        if (!instance.portLost.load() || instance.port != nullptr) {
+            instance.portLost = false;
+            return true;
+        }
+        settings = instance.portSettings;
+    }
+    const PortName name(settings);
+    platform::PortHandle port = nullptr;
+    if (platform::OpenPort(name.text, settings.lineSettings, settings.controlFlags, port) !=
+        platform::kPortOk) {
+        return false;
+    }
+    {
+        const PortLockGuard lock(instance);
+        if (!instance.portLost.load() || instance.port != nullptr) {
+            // The host closed or opened the port meanwhile: its decision stands.
+            platform::ClosePort(port);
+            instance.portLost = false;
+            return true;
+        }
+        platform::SetReadTimeout(port, instance.readTimeout);
+        // What the device held while it was away answers nothing the driver sent.
+        platform::PurgeInput(port);
+        instance.port = port;
+        instance.portLost = false;
+    }
+    err(32, "RIRODI: COMM port %s is back, opened again", name.text);
     return true;
 }
 

@@ -5,6 +5,7 @@
 // step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "instance/driver_instance.h"
@@ -20,7 +21,22 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings);
 
 // Closes the instance's port, as function 12 does: true when it was closed or none was open;
 // false when the close failed, and then the handle stays. Holds the port lock (the instance is
-// started).
+// started). A port the driver lost is no longer opened again by itself.
 bool CloseInstancePort(DriverInstance& instance);
+
+// A line whose device is gone (a USB adapter pulled, a pseudo-terminal whose other side closed):
+// the receiver met the failure 'systemError' on 'failed'. When that is still the instance's
+// port, it is closed (so that the device is free for its return), the instance marks the port
+// lost, and "RIRODI: COMM port <name> failed: <reason> (error <n>); it is opened again once it
+// is back" is logged. A port the host closed or replaced meanwhile is left alone. Takes the
+// port lock.
+void LoseInstancePort(DriverInstance& instance, platform::PortHandle failed, uint32_t systemError);
+
+// One try to open a lost port again with the stored settings, quietly: true when it is open
+// again; then its input is purged, the mark is taken away and "RIRODI: COMM port <name> is
+// back, opened again" is logged. A port the host opened meanwhile (functions 13, 15) or closed
+// (12) ends the tries too (true). False while the device is still away. Takes the port lock
+// (the open itself runs without it).
+bool ReopenLostPort(DriverInstance& instance);
 
 }  // namespace kiv

@@ -23,6 +23,16 @@ bool IsRunning(const DriverInstance& instance) {
     return IsStarted(instance) && instance.hasLine.load();
 }
 
+// After the host's open: a port the driver had lost is the host's again once it is open (a
+// failed open leaves the driver's tries to open it going). The caller holds the port lock.
+int32_t PortOpened(DriverInstance& instance) {
+    if (instance.port == nullptr) {
+        return KIV_FAILED;
+    }
+    instance.portLost = false;
+    return KIV_OK;
+}
+
 }  // namespace
 
 int32_t PortClose(KivRequest* request) {
@@ -47,7 +57,7 @@ int32_t PortOpen(KivRequest* request) {
         return KIV_FAILED;
     }
     instance.port = OpenConfiguredPort(instance.portSettings);
-    return instance.port != nullptr ? KIV_OK : KIV_FAILED;
+    return PortOpened(instance);
 }
 
 // The open port is closed and opened again with the new settings, also when the name stays the
@@ -74,7 +84,7 @@ int32_t PortReconfigure(KivRequest* request) {
     std::memcpy(instance.portSettings.portName, reconfig.portName, sizeof reconfig.portName);
     instance.portSettings.lineSettings = reconfig.lineSettings;
     instance.port = OpenConfiguredPort(instance.portSettings);
-    return instance.port != nullptr ? KIV_OK : KIV_FAILED;
+    return PortOpened(instance);
 }
 
 }  // namespace kiv

@@ -26,8 +26,7 @@ Attempt SendAndAwait(DriverInstance& instance, const char* frame, size_t length,
         if (ShutdownRequested(instance)) {
             return {AttemptResult::kShutDown, 0};
         }
-        instance.answerMode = mode;
-        if (SendFrame(instance, frame, length) != SendResult::kSent) {
+        if (SendFrame(instance, frame, length, mode) != SendResult::kSent) {
             return {AttemptResult::kSendFailed, 0};
         }
     }
@@ -63,7 +62,12 @@ AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_
             lines.timedOut();
             PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
             break;
-        case AttemptResult::kSendFailed: PauseUnlessShutdown(instance, kPauseAfterTimeoutMs); break;
+        case AttemptResult::kSendFailed:
+            if (instance.portLost.load()) {
+                return AttemptResult::kSendFailed;  // no attempt can go out until it is back
+            }
+            PauseUnlessShutdown(instance, kPauseAfterTimeoutMs);
+            break;
         }
         last = outcome.result;
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kiv::platform {
 
@@ -44,7 +45,9 @@ inline constexpr int kDialogNotShown = -1;
 // Shows the dialog template `resourceId` of the driver's own module modally, without an owner
 // window, and returns the result that the handler passed to End, or kDialogNotShown. The module
 // is the one this code is linked into, found by an address inside it, so that a driver library
-// that was renamed or loaded from elsewhere still finds its own resources.
-int RunModalDialog(int resourceId, DialogHandler& handler);
+// that was renamed or loaded from elsewhere still finds its own resources. When the dialog is not
+// shown, 'systemError' (when given) receives the system's reason (GetLastError; 0 where the
+// system has no dialogs).
+int RunModalDialog(int resourceId, DialogHandler& handler, uint32_t* systemError = nullptr);
 
 }  // namespace kiv::platform

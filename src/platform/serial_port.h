@@ -100,7 +100,9 @@ InputWait WaitForInput(PortHandle port, Event& wake, uint32_t timeoutMs,
                        uint32_t* systemError = nullptr);
 
 // The system's words for an error code (strerror, or FormatMessage without the line end), at
-// most size - 1 characters; "unknown error" when it has none.
+// most size - 1 characters; "unknown error" when it has none. kErrorTextSize holds the words of
+// any error the driver logs.
+inline constexpr size_t kErrorTextSize = 160;
 void SystemErrorText(uint32_t code, char* text, size_t size);
 
 // Drops pending input: when the line reports an error or queued bytes (or cannot be asked),

@@ -1,10 +1,12 @@
 // The receiver thread and its handling of each frame.
 #include "receive/unsolicited_receiver.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
 #include "instance/thread_waits.h"
+#include "link/instance_port.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -37,8 +39,11 @@ void AnswerCame(DriverInstance& instance) {
 }
 
 void FileUploadLine(DriverInstance& instance, const char* failure) {
-    if (instance.uploadSetupRunning.load() == 1 &&
-        !AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
+    if (instance.uploadSetupRunning.load() != 1) {
+        return;
+    }
+    instance.uploadAliveAt = platform::MonotonicMs();
+    if (!AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
         err(32, "%s", failure);
     }
 }
@@ -88,6 +93,15 @@ int TakeAskedController(DriverInstance& instance) {
 }
 
 void HandleUnasked(DriverInstance& instance, MessageKind kind) {
+    if (kind == kKindAcknowledgement) {
+        // A late answer of a command that gave up, or a controller's acknowledgement of a frame
+        // that awaits none (the poll's query). Acknowledging it would tell a controller that its
+        // oldest frame had come, which it has not.
+        err(8,
+            "RIRODI: an acknowledgement came while no command awaited one; it is not "
+            "acknowledged");
+        return;
+    }
     if (kind == kKindStatusReport) {
         // The answer to an xFSTAT goes to controller x; any other report to the poll's choice.
         int controller = TakeAskedController(instance);
@@ -146,33 +160,41 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
 constexpr uint64_t kLetSendersInMs = 20;
 
 enum class Input {
-    kThere,   // input is there (or a frame's LF is held): read it
-    kQuiet,   // nothing came, or the wait was woken: wait again
-    kNoLine,  // no port, or the line failed: pause before the next look
+    kThere,       // input is there (or a frame's LF is held): read it
+    kQuiet,       // nothing came, or the wait was woken: wait again
+    kNoLine,      // no port (closed by the host, or lost): pause before the next look
+    kLineFailed,  // the line's device is gone
+};
+
+struct Awaited {
+    Input input;
+    platform::PortHandle port;  // kLineFailed: the port that failed, and why
+    uint32_t systemError;
 };
 
 // Waits for input on the port without holding the port lock (readers and writers go on), beside
 // the shut-down event; a close of the port ends the wait too.
-Input AwaitInput(DriverInstance& instance) {
-    if (instance.heldLineFeed) {
-        return Input::kThere;  // the next frame has begun already
-    }
+Awaited AwaitInput(DriverInstance& instance) {
     platform::PortHandle port = nullptr;
     {
         const platform::LockGuard lock(instance.portLock);
+        if (instance.heldLineFeed) {
+            return {Input::kThere, nullptr, 0};  // the next frame has begun already
+        }
         if (!platform::BeginInputWait(instance.port)) {
-            return Input::kNoLine;
+            return {Input::kNoLine, nullptr, 0};
         }
         port = instance.port;
     }
+    uint32_t error = 0;
     switch (platform::WaitForInput(port, instance.shutdownEvent,
-                                   instance.timings.receiverQuietWaitMs)) {
-    case platform::InputWait::kReadable: return Input::kThere;
+                                   instance.timings.receiverQuietWaitMs, &error)) {
+    case platform::InputWait::kReadable: return {Input::kThere, nullptr, 0};
     case platform::InputWait::kTimedOut:
-    case platform::InputWait::kWoken: return Input::kQuiet;
+    case platform::InputWait::kWoken: return {Input::kQuiet, nullptr, 0};
     case platform::InputWait::kFailed: break;
     }
-    return Input::kNoLine;
+    return {Input::kLineFailed, port, error};
 }
 
 // Between two frames: lets the threads that wait for the port lock take it first.
@@ -183,32 +205,67 @@ void LetSendersIn(DriverInstance& instance) {
     }
 }
 
+enum class Taken {
+    kNone,        // nothing was there
+    kHandled,     // a valid frame was handled
+    kInvalid,     // an invalid frame is in rxBuffer
+    kLineFailed,  // the read failed: the line's device is gone
+};
+
+// Receives the frame that is there (or arriving: it is let finish) and handles it. The caller
+// holds portLock.
+Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure) {
+    lineFailure = 0;
+    const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0, &lineFailure);
+    if (count == 0) {
+        return lineFailure != 0 ? Taken::kLineFailed : Taken::kNone;
+    }
+    instance.rxLength = static_cast<int16_t>(count);
+    const std::optional<MessageKind> kind = ClassifyFrame(instance, instance.rxBuffer, count);
+    if (!kind.has_value()) {
+        return Taken::kInvalid;
+    }
+    HandleFrame(instance, *kind);
+    return Taken::kHandled;
+}
+
+void LogInvalidFrame(const char* frame) {
+    err(32, "RIRODI: Illegal message was received '%s'", frame);
+}
+
 // Receives, classifies and handles every frame the port holds, one frame per hold of the port
-// lock, until none is there. An invalid frame is logged after the lock is released (only this
-// thread writes rxBuffer).
+// lock, until none is there. An invalid frame is logged after the lock is released, from a copy;
+// a line that failed is given up (LoseInstancePort).
 void HandleArrivedFrames(DriverInstance& instance) {
     while (!ShutdownRequested(instance)) {
-        bool valid = true;
+        char invalid[kFrameBufferSize];
+        invalid[0] = '\0';
+        uint32_t lineFailure = 0;
+        platform::PortHandle failed = nullptr;
         {
             const platform::LockGuard lock(instance.portLock);
-            const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0);
-            if (count == 0) {
-                return;
-            }
-            instance.rxLength = static_cast<int16_t>(count);
-            const std::optional<MessageKind> kind =
-                ClassifyFrame(instance, instance.rxBuffer, count);
-            valid = kind.has_value();
-            if (valid) {
-                HandleFrame(instance, *kind);
+            switch (TakeFrame(instance, lineFailure)) {
+            case Taken::kNone: return;
+            case Taken::kHandled: break;
+            case Taken::kInvalid: std::memcpy(invalid, instance.rxBuffer, sizeof invalid); break;
+            case Taken::kLineFailed: failed = instance.port; break;
             }
         }
-        if (!valid) {
-            err(32, "RIRODI: Illegal message was received '%s'", instance.rxBuffer);
+        if (failed != nullptr) {
+            LoseInstancePort(instance, failed, lineFailure);
+            return;
+        }
+        if (invalid[0] != '\0') {
+            LogInvalidFrame(invalid);
         }
         LetSendersIn(instance);
     }
 }
+
+// While the port is lost, the receiver tries to open it again: first after kReopenFirstMs, then
+// twice as long after each failed try, at most kReopenLongestMs apart.
+constexpr uint32_t kReopenFirstMs = 100;
+constexpr uint32_t kReopenLongestMs = 2000;
 
 }  // namespace
 
@@ -224,6 +281,19 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
     }
 }
 
+void SettleArrivedInput(DriverInstance& instance) {
+    for (int frame = 0; frame < kSettleFrameLimit; ++frame) {
+        uint32_t lineFailure = 0;
+        const Taken taken = TakeFrame(instance, lineFailure);
+        if (taken == Taken::kNone || taken == Taken::kLineFailed) {
+            return;  // a failed line is the receiver's to handle
+        }
+        if (taken == Taken::kInvalid) {
+            LogInvalidFrame(instance.rxBuffer);
+        }
+    }
+}
+
 void UnsolThread(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     {
@@ -233,11 +303,25 @@ void UnsolThread(void* argument) {
     PauseUnlessShutdown(instance, instance.timings.receiverStartDelayMs);
     platform::EventSet(instance.receiverReady);
     err(32, "RIRODI: Start of Unsolicited Thread");
+    uint32_t reopenPauseMs = kReopenFirstMs;
     while (!ShutdownRequested(instance)) {
-        switch (AwaitInput(instance)) {
+        const Awaited awaited = AwaitInput(instance);
+        switch (awaited.input) {
         case Input::kThere: HandleArrivedFrames(instance); break;
         case Input::kQuiet: break;
-        case Input::kNoLine: PauseUnlessShutdown(instance, instance.timings.receiverCycleMs); break;
+        case Input::kLineFailed:
+            LoseInstancePort(instance, awaited.port, awaited.systemError);
+            break;
+        case Input::kNoLine:
+            if (!instance.portLost.load()) {
+                PauseUnlessShutdown(instance, instance.timings.receiverCycleMs);
+                reopenPauseMs = kReopenFirstMs;
+            } else if (PauseUnlessShutdown(instance, reopenPauseMs)) {
+                reopenPauseMs = ReopenLostPort(instance)
+                                    ? kReopenFirstMs
+                                    : std::min(reopenPauseMs * 2, kReopenLongestMs);
+            }
+            break;
         }
     }
     err(32, "RIRODI: End of Unsolicited Thread");

@@ -22,7 +22,11 @@
 // When the answer awaited has come (answerEvent set), answerMode is 0 for the frames that follow
 // it, as it is once the waiting transaction has woken.
 //
-// An invalid frame (too short, wrong checksum) is logged and not acknowledged.
+// An acknowledgement that comes while nothing is awaited is logged at level 8 and not
+// acknowledged. An invalid frame (too short, wrong checksum) is logged and not acknowledged.
+//
+// Before a command frame goes out, the sender hands what the line holds to the same handling
+// (SettleArrivedInput), so that nothing received is dropped unseen.
 #pragma once
 
 #include "instance/driver_instance.h"
@@ -38,5 +42,12 @@ void UnsolThread(void* argument);
 // One cycle's handling of a received frame of kind 'kind' in rxBuffer (rxLength bytes). The
 // caller holds portLock.
 void HandleFrame(DriverInstance& instance, MessageKind kind);
+
+// The instance's InputSettler: receives and handles, as the receiver does, every frame that is
+// on the line or arriving (a frame that has begun is let finish: it ends at its CR or at a 60 ms
+// gap), at most kSettleFrameLimit of them, so that a line that never falls quiet cannot hold
+// the sender. The caller holds portLock.
+inline constexpr int kSettleFrameLimit = 16;
+void SettleArrivedInput(DriverInstance& instance);
 
 }  // namespace kiv

@@ -6,6 +6,7 @@
 
 #include "instance/host_tags.h"
 #include "link/frame_format.h"
+#include "platform/sync.h"
 #include "qorpro/qorpro.h"
 #include "tags/gate_value.h"
 #include "tags/operation_codes.h"
@@ -253,6 +254,27 @@ bool ChecksumMatches(const char* answer, size_t length) {
     return Crc16(answer + 1, length - kTrailer) == written;
 }
 
+// FSPAR U: marks the upload as running, unless one runs already. An upload that has shown no
+// sign of life for uploadStallMs is given up (its controller stopped sending), so that it cannot
+// refuse every later upload until the next cold start.
+bool ClaimUpload(DriverInstance& instance) {
+    const uint64_t now = platform::MonotonicMs();
+    if (instance.uploadSetupRunning.load() == 1) {
+        const uint64_t silentMs = now - instance.uploadAliveAt.load();
+        if (silentMs < instance.timings.uploadStallMs) {
+            err(32, "RIRODI: UploadSetup has already run and not finished yet!");
+            return false;
+        }
+        err(32,
+            "RIRODI: the setup upload begun earlier sent nothing for %u s and is given up; a "
+            "new one begins",
+            static_cast<unsigned>(silentMs / 1000));
+    }
+    instance.uploadAliveAt = now;
+    instance.uploadSetupRunning = 1;
+    return true;
+}
+
 }  // namespace
 
 BuildResult BuildCommand(KivRequest& request, const SetupStage& stage,
@@ -274,12 +296,8 @@ BuildResult BuildCommand(KivRequest& request, const SetupStage& stage,
     if (!StagedFieldsComplete(stage, operation, option, address)) {
         return BuildResult::kRefused;
     }
-    if (operation == kOpFspar && option == 'U') {
-        if (instance.uploadSetupRunning == 1) {
-            err(32, "RIRODI: UploadSetup has already run and not finished yet!");
-            return BuildResult::kRefused;
-        }
-        instance.uploadSetupRunning = 1;
+    if (operation == kOpFspar && option == 'U' && !ClaimUpload(instance)) {
+        return BuildResult::kRefused;
     }
 
     FrameText text(frame, gate->controller);

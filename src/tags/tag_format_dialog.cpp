@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/modal_dialog.h"
+#include "platform/serial_port.h"
 #include "qorpro/qorpro.h"
 #include "tags/tag_format_ids.h"
 
@@ -167,7 +168,14 @@ int32_t TagFormatDialog(KivRequest* request) {
         return KIV_DIALOG_NOT_COMPLETED;
     }
     TagFormatHandler handler(dialogState);
-    const int end = platform::RunModalDialog(KIV_TAG_FORMAT_DIALOG, handler);
+    uint32_t error = 0;
+    const int end = platform::RunModalDialog(KIV_TAG_FORMAT_DIALOG, handler, &error);
+    if (end == platform::kDialogNotShown) {
+        char reason[platform::kErrorTextSize];
+        platform::SystemErrorText(error, reason, sizeof reason);
+        err(32, "RIRODI: the Tag Format dialog could not be shown: %s (error %u)", reason,
+            static_cast<unsigned>(error));
+    }
     char text[kTagFormatTextLength + 1] = {};
     const bool composed = end == kEndOk && Compose(dialogState, text);
     dialogOpen.store(false, std::memory_order_release);

@@ -173,6 +173,9 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
             return Outcome::kFailed;
         }
         outcome = Outcome::kFailed;
+        if (result.result == AttemptResult::kSendFailed && instance.portLost.load()) {
+            break;  // the line is gone: no attempt can go out until it is back
+        }
         LogFailedAttempt(write, result);
     }
     return outcome;
@@ -291,6 +294,14 @@ int32_t RunCommand(Write& write, const CommandSnapshot& snapshot) {
                     platform::MonotonicMs() + AnswerWaitMs(instance, kMsPerTimeoutUnit);
             } else {
                 instance.statusAskedOf = 0;
+            }
+        }
+        if (IsCommandOption(write, "FSPARU")) {
+            // Not acknowledged: no upload runs, and the next FSPAR U may ask again.
+            if (outcome == Outcome::kDone) {
+                instance.uploadAliveAt = platform::MonotonicMs();
+            } else {
+                instance.uploadSetupRunning = 0;
             }
         }
         if (operation == kOpFmodk) {

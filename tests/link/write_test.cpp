@@ -17,6 +17,7 @@
 #include "host_instance.h"
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
+#include "platform/sync.h"
 #include "qorpro/qorpro_embed.h"
 #include "simulator_channel.h"
 #include "stage_instance.h"
@@ -40,7 +41,7 @@ class WriteTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
         WorkDirFixture::SetUp();
-        ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=1000 resends=3 data-ack=1000"));
+        ASSERT_TRUE(Sim("timing ack=5 gap=20 upload=200 resend=1000 resends=3 data-ack=1000"));
         kiv::timingDefaults = kiv::kDriverTimings;
         kiv::timingDefaults.receiverStartDelayMs = 20;
         kiv::timingDefaults.pollDelayMs = 600000;
@@ -176,6 +177,29 @@ TEST_F(WriteTest, AnUnansweredCommandFailsAfterThreeAttemptsWithoutItsSecondPhas
     EXPECT_EQ(
         LinesWith("RIRODI: SingleWrite() error, time-out waiting for answer, '0FADDK'").size(), 3U);
     EXPECT_FALSE(Exists("zezSetupDB01.dat"));
+}
+
+// A setup upload that is not acknowledged fails with 2 after three attempts and leaves no upload
+// running; one whose lines stop coming refuses the next request only until its bound has passed.
+TEST_F(WriteTest, AnUploadRequestCannotJamTheUploads) {
+    (*instance_)->answerTimeoutUnit = 20;  // 200 ms a wait
+    (*instance_)->timings.uploadStallMs = 1000;
+    ASSERT_TRUE(Sim("fault silent on all"));
+    qorClearLog();
+    EXPECT_EQ(Command("0FSPARU", 7).first, KIV_FAILED);
+    EXPECT_EQ(LinesWith("time-out waiting for answer, '0FSPARU'").size(), 3U);
+    ASSERT_TRUE(Sim("fault silent off all"));
+
+    // Acknowledged, but the first line comes only after 3 s.
+    ASSERT_TRUE(Sim("timing upload=3000"));
+    EXPECT_EQ(Command("0FSPARU", 7).first, KIV_OK);
+    const auto acknowledged = std::chrono::steady_clock::now();
+    EXPECT_EQ(Command("0FSPARU", 7).first, KIV_REJECTED);
+    EXPECT_EQ(LinesWith("RIRODI: UploadSetup has already run and not finished yet!").size(), 1U);
+    std::this_thread::sleep_until(acknowledged + 1200ms);  // past the bound, before the lines
+    EXPECT_EQ(Command("0FSPARU", 7).first, KIV_OK);
+    EXPECT_EQ(LinesWith("sent nothing for 1 s and is given up; a new one begins").size(), 1U);
+    EXPECT_TRUE(Sim("idle 8000"));  // both uploads delivered
 }
 
 TEST_F(WriteTest, SendAckOneStopsTheAcknowledgementsZeroRestoresThem) {
@@ -398,6 +422,30 @@ TEST_F(WriteTest, ThePortClosesAndReopensWhileTheReceiverWaits) {
         ASSERT_TRUE(Sim("event 0 " + std::to_string(20 + round) + " unit=1"));
         EXPECT_TRUE(WaitForTagValue("PENUM", 20 + round, kPrompt));
     }
+}
+
+// The line's device goes away and comes back under the same name (under Wine the COM port's link
+// is pointed at a new simulator; natively the Linux tests of the port layer do this): the loss is
+// logged once, a command meanwhile fails at once, and the port is opened again by itself.
+TEST_F(WriteTest, APulledLineIsOpenedAgainByItself) {
+    {
+        // The event-format command of the start is answered first (it holds the transaction).
+        const kiv::platform::LockGuard done((*instance_)->transactionLock);
+    }
+    const testing::AssertionResult unplugged = Sim("unplug");
+    if (!unplugged) {
+        GTEST_SKIP() << unplugged.message();
+    }
+    ASSERT_TRUE(WaitForLine(" failed: ", kPrompt));
+    EXPECT_EQ(Command("0FSTAT", 13).first, KIV_FAILED);
+    EXPECT_EQ(LinesWith(" is gone, the frame was not sent").size(), 1U);
+    EXPECT_EQ(LinesWith("SingleWrite() error"), std::vector<kivtest::LogLine>{});
+    ASSERT_TRUE(Sim("plug"));
+    ASSERT_TRUE(WaitForLine(" is back, opened again", kPrompt));
+    ASSERT_TRUE(Sim("timing ack=5 gap=20 upload=200 resend=1000 resends=3 data-ack=1000"));
+    ASSERT_TRUE(Sim("event 0 21 unit=1"));
+    EXPECT_TRUE(WaitForTagValue("PENUM", 21, kPrompt));
+    EXPECT_EQ(Command("0FSTAT", 13).first, KIV_OK);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ public:
     // 'started' false gives an instance that is not started (never started, or closed).
     explicit LinkInstance(bool started = true) : instance_(new kiv::DriverInstance{}) {
         if (started) {
-            EXPECT_EQ(kiv::CreateInstanceSync(*instance_, nullptr), kiv::SyncCreation::kCreated);
+            EXPECT_EQ(kiv::CreateInstanceSync(*instance_), kiv::SyncCreation::kCreated);
             instance_->startedMarker = kiv::kStartedMarker;
             instance_->hasLine = true;
         }

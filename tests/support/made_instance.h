@@ -24,7 +24,7 @@ inline MadeInstance MakeInstance(int32_t instanceNumber = 1) {
     MadeInstance instance(new kiv::DriverInstance{});
     instance->clientId = 1;
     instance->instanceNumber = instanceNumber;
-    if (kiv::CreateInstanceSync(*instance, nullptr) != kiv::SyncCreation::kCreated) {
+    if (kiv::CreateInstanceSync(*instance) != kiv::SyncCreation::kCreated) {
         std::abort();
     }
     instance->startedMarker = kiv::kStartedMarker;

@@ -265,6 +265,7 @@ TEST_F(CommandComposerTest, WrittenValueMustBeOne) {
 }
 
 TEST_F(CommandComposerTest, SecondUploadIsRefusedWhileTheFirstRuns) {
+    instance->timings = kiv::kDriverTimings;  // a stalled upload is given up after 30 s
     const Built first = Build("4FSPARU", kiv::kOpFspar, 4);
     EXPECT_EQ(first.frame, ExpectedFrame(">4S U"));
     EXPECT_EQ(instance->uploadSetupRunning, 1);

@@ -14,6 +14,8 @@
 #include "link_instance.h"
 #include "platform/serial_port.h"
 #include "pty_device.h"
+#include "receive/unsolicited_receiver.h"
+#include "work_dir_fixture.h"
 
 namespace {
 
@@ -21,10 +23,11 @@ using kiv::MessageKind;
 using kivtest::LinkInstance;
 using kivtest::PtyDevice;
 
-class FrameLinkTest : public kivtest::HostFixture {
+// In a working directory of its own: a frame the sender settles may be an event, which is filed.
+class FrameLinkTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
-        HostFixture::SetUp();
+        WorkDirFixture::SetUp();
         kiv::sendAckSetting = 0;
         ASSERT_TRUE(pty_.Ok());
         // 300 ms for the first byte: long enough for a loaded machine, short for a test.
@@ -154,6 +157,35 @@ TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextF
     EXPECT_EQ(kiv::SendAcknowledgement(*instance_), kiv::SendResult::kSent);
     EXPECT_EQ(pty_.Receive(3, 2000), "\nA\r");
     EXPECT_EQ(Receive(), event);
+}
+
+// With the receiver's settler (a running instance), what the line holds before a command is
+// handled, not dropped: a late acknowledgement is not acknowledged and not taken for the new
+// command's answer; an event that is still arriving is let finish, acknowledged and filed, and
+// only then does the command go out.
+TEST_F(FrameLinkTest, ACommandSendHandlesWhatArrivesBeforeItWithoutDroppingIt) {
+    instance_->inputSettler = kiv::SettleArrivedInput;
+    const std::string event = kivtest::FinishedFrame("\n;V 01/02/24 12:00:00,23,01,1F");
+    std::thread device([&] {
+        pty_.Send("\nA\r" + event.substr(0, 9));
+        // The rest follows while the sender reads the head, well within the 60 ms gap.
+        if (pty_.WaitDriverHasRead(5000)) {
+            pty_.Send(event.substr(9));
+        }
+    });
+    ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
+    const std::string query = kivtest::FinishedFrame("\n;S Q");
+    kiv::platform::EventReset(instance_->answerEvent);
+    EXPECT_EQ(kiv::SendFrame(*instance_, query.data(), query.size(), kiv::kAnswerAck),
+              kiv::SendResult::kSent);
+    device.join();
+    EXPECT_EQ(pty_.Receive(3 + query.size(), 2000), "\nA\r" + query);
+    EXPECT_FALSE(kiv::platform::EventIsSet(instance_->answerEvent));
+    EXPECT_EQ(instance_->answerMode.load(), kiv::kAnswerAck);
+    EXPECT_NE(ReadFile("zezEvents01.dat").find("12:00:00,23,01,1F"), std::string::npos);
+    EXPECT_EQ(kivtest::LinesWith("an acknowledgement came while no command awaited one").size(),
+              1U);
+    EXPECT_TRUE(kivtest::LinesWith("Illegal message").empty());
 }
 
 // A line whose device is gone refuses the write: the send says why, and a command's attempts

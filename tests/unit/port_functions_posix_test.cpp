@@ -1,7 +1,10 @@
 // Functions 12, 13 and 15 on real pseudo-terminals: new settings reach an open line even under
 // the same name, a move to another line, and handle swaps while a receiver reads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -214,6 +217,30 @@ TEST_F(PortFunctionsPosixTest, AnOpenThatFailsNamesItsCause) {
         }
         qorClearLog();
     }
+}
+
+// A device the user may not open: the reason says so. The open runs in a child process as a user
+// without rights to the device (root, which no permission stops, becomes "nobody" there).
+TEST_F(PortFunctionsPosixTest, ADeviceWithoutPermissionNamesTheCause) {
+    const std::string device = "/dev/" + pty_.PortName();
+    ASSERT_EQ(chmod(device.c_str(), getuid() == 0 ? 0600 : 0), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (getuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+            _exit(3);
+        }
+        qorClearLog();
+        const bool failed = Call(*instance_, KIV_FN_PORT_OPEN) == KIV_FAILED;
+        const std::string reason = std::string(" did not open: ") + std::strerror(EACCES) +
+                                   " (error " + std::to_string(EACCES) + ")";
+        _exit(failed && kivtest::LinesWith(reason).size() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not refused with the permission's reason; 3: setuid";
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_F(ReceiverTest, EveryKindInEveryAnswerMode) {
         {2, kiv::kKindOther, kivtest::FinishedCommand("X"), true, false},
         {0, kiv::kKindStatusReport, status, false, false},
         {0, kiv::kKindEvent, event, true, false},
-        {0, kiv::kKindAcknowledgement, kAck, true, false},
+        {0, kiv::kKindAcknowledgement, kAck, false, false},  // awaited by nobody
         {0, kiv::kKindDataAnswer, answer, true, false},
         {0, kiv::kKindUploadS, kivtest::FinishedCommand("S P,1"), true, false},
         {0, kiv::kKindEndOfUpload, kivtest::FinishedCommand(""), true, false},

@@ -11,7 +11,10 @@ bool WindowWithCaptionExists(const char* /*caption*/) {
     return false;
 }
 
-int RunModalDialog(int /*resourceId*/, DialogHandler& /*handler*/) {
+int RunModalDialog(int /*resourceId*/, DialogHandler& /*handler*/, uint32_t* systemError) {
+    if (systemError != nullptr) {
+        *systemError = 0;
+    }
     return kDialogNotShown;
 }
 

@@ -93,14 +93,20 @@ bool WindowWithCaptionExists(const char* caption) {
     return FindWindowA(nullptr, caption) != nullptr;
 }
 
-int RunModalDialog(int resourceId, DialogHandler& handler) {
+int RunModalDialog(int resourceId, DialogHandler& handler, uint32_t* systemError) {
+    const auto notShown = [systemError] {
+        if (systemError != nullptr) {
+            *systemError = GetLastError();
+        }
+        return kDialogNotShown;
+    };
     HMODULE module = OwnModule();
     if (module == nullptr) {
-        return kDialogNotShown;
+        return notShown();
     }
     const INT_PTR result = DialogBoxParamA(module, MAKEINTRESOURCEA(resourceId), nullptr,
                                            DialogProcedure, reinterpret_cast<LPARAM>(&handler));
-    return result == -1 ? kDialogNotShown : static_cast<int>(result);
+    return result == -1 ? notShown() : static_cast<int>(result);
 }
 
 }  // namespace kiv::platform
