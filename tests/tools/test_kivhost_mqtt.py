@@ -460,12 +460,14 @@ def test_usage(kivhost, folder, broker):
         (["--mqtt", "mqtt://user:pw@127.0.0.1", "--site", "x"], "--mqtt-password-file"),
         (["--mqtt", "mqtt://127.0.0.1:99999", "--site", "x"], "1 to 65535"),
         (["--mqtt", "mqtt://127.0.0.1:1"], "--site"),
+        (["--site", "x", "--mqtt-writes"], "with --mqtt URL"),
         (["--mqtt", "mqtt://127.0.0.1:1", "--site", "a/b"], "--site"),
         (["--mqtt", "mqtt://127.0.0.1:1", "--site", "x", "--mqtt-password-file",
           os.path.join(folder, "missing")], "password file"),
     ]
     for args, cause in cases:
-        proc = subprocess.run(kivhost + ["run", "--workdir", folder, *args], capture_output=True,
+        proc = subprocess.run(kivhost + ["run", "--workdir", folder, "--duration", "2", *args],
+                              capture_output=True,
                               text=True, timeout=BOUND, stdin=subprocess.DEVNULL)
         check(proc.returncode == 2 and cause in proc.stderr,
               f"{args}: exit {proc.returncode}, {proc.stderr.strip()[-200:]!r}")

@@ -331,6 +331,15 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             return UsageError("run", "--controllers are numbers from 0 to 7");
         }
     }
+    const MqttSettings unset;
+    const MqttSettings& mqtt = arguments.mqtt;
+    if (mqtt.url.empty() &&
+        (mqtt.site != unset.site || mqtt.clientId != unset.clientId || mqtt.user != unset.user ||
+         mqtt.passwordFile != unset.passwordFile || mqtt.caFile != unset.caFile ||
+         mqtt.certFile != unset.certFile || mqtt.keyFile != unset.keyFile ||
+         mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize)) {
+        return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
+    }
     std::string portName;
     if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
         return UsageError(

@@ -49,9 +49,6 @@ inline constexpr const char* kMqttPasswordVariable = "KIVHOST_MQTT_PASSWORD";
 // Adds the gateway's options to kivhost run.
 void AddMqttOptions(CLI::App& app, MqttSettings& settings);
 
-// Whether this kivhost has the gateway (built with libmosquitto).
-bool MqttBuilt();
-
 // What the gateway needs of the run: how a tag of a line is named in the host (the names get
 // "N:" in front when several lines run) and how a write is made.
 struct MqttWriteResult {

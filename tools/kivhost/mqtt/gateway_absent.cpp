@@ -3,10 +3,6 @@
 
 namespace kivhost {
 
-bool MqttBuilt() {
-    return false;
-}
-
 std::unique_ptr<MqttGateway> StartMqttGateway(const MqttSettings& /*settings*/, MqttHost /*host*/,
                                               std::string& error) {
     error =

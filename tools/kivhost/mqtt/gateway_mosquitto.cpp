@@ -1054,10 +1054,6 @@ void LineLink::Run() {
 
 }  // namespace
 
-bool MqttBuilt() {
-    return true;
-}
-
 std::unique_ptr<MqttGateway> StartMqttGateway(const MqttSettings& settings, MqttHost host,
                                               std::string& error) {
     if (settings.site.empty() || TopicLevel(settings.site) != settings.site) {
