@@ -410,8 +410,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
 
     // The MQTT gateway: the monitor hands it every record; writes from the broker go through
     // the session as the commands' writes do.
+    std::atomic<MqttGateway*> published{nullptr};  // set once the gateway runs; outlives it
     std::unique_ptr<MqttGateway> gateway;
-    std::atomic<MqttGateway*> published{nullptr};  // set once the gateway runs
     if (!arguments.mqtt.url.empty()) {
         MqttHost host;
         host.lines = arguments.lines;
