@@ -284,6 +284,7 @@ private:
     milliseconds backOff_ = kFirstBackOff;
     Clock::time_point nextAttempt_ = Clock::now();
     Clock::time_point nextState_ = Clock::now();
+    Clock::time_point nextDropReport_ = Clock::now();
     std::map<int, OutMessage> inFlight_;
     bool finalSent_ = false;
     int connects_ = 0;
@@ -891,12 +892,6 @@ void LineLink::OnConnect(int rc) {
     if (!stopRequested_) {
         stateDue_ = true;
     }
-    if (dropped_ > droppedLogged_) {
-        Say("line " + std::to_string(line_) + ": " + std::to_string(dropped_ - droppedLogged_) +
-            " events were dropped: the queue of " + std::to_string(settings_.queueSize) +
-            " was full (--mqtt-queue)");
-        droppedLogged_ = dropped_;
-    }
 }
 
 void LineLink::OnDisconnect(int rc) {
@@ -1006,6 +1001,18 @@ void LineLink::Run() {
             count = 2;
         }
         (void)poll(fds, count, timeout);
+        {
+            // An overflow is said at once, then at most every 10 s while it goes on.
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (dropped_ > droppedLogged_ && Clock::now() >= nextDropReport_) {
+                Say("line " + std::to_string(line_) + ": " +
+                    std::to_string(dropped_ - droppedLogged_) +
+                    " events were dropped: the queue of " + std::to_string(settings_.queueSize) +
+                    " was full (--mqtt-queue)");
+                droppedLogged_ = dropped_;
+                nextDropReport_ = Clock::now() + kStateEvery;
+            }
+        }
         if ((fds[0].revents & POLLIN) != 0) {
             uint64_t ignored = 0;
             (void)!read(wake_, &ignored, sizeof ignored);
