@@ -6,8 +6,8 @@ namespace kivhost {
 std::unique_ptr<MqttGateway> StartMqttGateway(const MqttSettings& /*settings*/, MqttHost /*host*/,
                                               std::string& error) {
     error =
-        "this kivhost is built without the MQTT gateway (it needs libmosquitto, on Linux: "
-        "install libmosquitto-dev and build again)";
+        "this kivhost is built without the MQTT gateway: the gateway is built on Linux, with "
+        "libmosquitto (Debian's libmosquitto-dev)";
     return nullptr;
 }
 
