@@ -396,21 +396,25 @@ def test_broker_restart(kivhost, examples, folder, broker):
 
 
 def test_three_sites_kill_and_refused_writes(kivhost, examples, folder, broker):
-    """Three gateways on one broker: each site's events arrive, nothing mixed; writes refused
-    without --mqtt-writes; a gateway killed leaves its state offline by the broker's will."""
+    """Three gateways on one broker (south with two lines): each line's events arrive, nothing
+    mixed; writes refused without --mqtt-writes; a gateway killed leaves its state offline by
+    the broker's will."""
     sites = ["north", "south", "east"]
-    watcher = Client(broker, "writer", ["vxs/+/+/event", "vxs/+/+/state", "vxs/+/replies/#"])
+    lines = [("north", 1), ("south", 1), ("south", 2), ("east", 1)]
+    watcher = Client(broker, "writer", ["vxs/+/+/event", "vxs/+/+/state", "vxs/+/replies/#",
+                                        "vxs/south/2/tag/L1_PENUM"])
     config = os.path.join(folder, "south.conf")
     with open(config, "w") as conf:
-        conf.write("# a service's settings\nmqtt-queue = 20000\nmqtt-writes = false\n")
+        conf.write("# a service's settings\nmqtt-queue = 20000\nmqtt-writes = false\nlines = 2\n")
     gateways = {site: Gateway(kivhost, examples, folder, broker, site, "--rate", "10",
                               "--seed", str(n + 3), *(["--config", config] if site == "south"
                                                       else []))
                 for n, site in enumerate(sites)}
-    for site in sites:
-        wait_for(lambda s=site: len(watcher.payloads(f"vxs/{s}/1/event")) >= 10,
-                 f"events of {site}")
-    watcher.publish("vxs/north/1/write/L1_0FSTAT", "1", response="vxs/north/replies/watcher", correlation=b"n")
+    for site, line in lines:
+        wait_for(lambda s=site, n=line: len(watcher.payloads(f"vxs/{s}/{n}/event")) >= 10,
+                 f"events of {site} line {line}")
+    watcher.publish("vxs/north/1/write/L1_0FSTAT", "1", response="vxs/north/replies/watcher",
+                    correlation=b"n")
     wait_for(lambda: watcher.last("vxs/north/replies/watcher"), "the refused write's answer")
     refusal = watcher.last("vxs/north/replies/watcher") or {}
     check(refusal.get("ok") is False and "--mqtt-writes" in (refusal.get("error") or ""),
@@ -418,6 +422,8 @@ def test_three_sites_kill_and_refused_writes(kivhost, examples, folder, broker):
     check(gateways["north"].said("refused"), "the gateway logs the refused write")
     capacity = (watcher.last("vxs/south/1/state") or {}).get("queue", {}).get("capacity")
     check(capacity == 20000, f"--config sets the queue: {capacity}")
+    check(watcher.last("vxs/south/2/tag/L1_PENUM") is not None,
+          "line 2's tags are published under its line, without the host's \"2:\"")
 
     gateways["east"].process.send_signal(signal.SIGKILL)
     gateways["east"].process.wait(timeout=BOUND)
@@ -425,14 +431,14 @@ def test_three_sites_kill_and_refused_writes(kivhost, examples, folder, broker):
              "the broker publishes the killed gateway's offline state")
     for site in ("north", "south"):
         gateways[site].quit()
-    for site in sites:
-        own = [event_key(e) for e in gateways[site].of_type("event")]
-        got = [event_key(e) for e in watcher.payloads(f"vxs/{site}/1/event")]
-        seqs = [e.get("seq") for e in watcher.payloads(f"vxs/{site}/1/event")]
-        check(seqs == list(range(1, len(seqs) + 1)), f"{site}: sequence {seqs[:20]}")
+    for site, line in lines:
+        own = [event_key(e) for e in gateways[site].of_type("event") if e.get("line") == line]
+        got = [event_key(e) for e in watcher.payloads(f"vxs/{site}/{line}/event")]
+        seqs = [e.get("seq") for e in watcher.payloads(f"vxs/{site}/{line}/event")]
+        check(seqs == list(range(1, len(seqs) + 1)), f"{site} {line}: sequence {seqs[:20]}")
         common = min(len(got), len(own))
         check(got[:common] == own[:common] and (site == "east" or got == own),
-              f"{site}: the site's own events, in order, nothing mixed")
+              f"{site} line {line}: the line's own events, in order, nothing mixed")
     watcher.close()
 
 
