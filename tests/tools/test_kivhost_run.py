@@ -8,6 +8,8 @@ driver built in, its poll brought near), a timed run, and --lines 4. With --wine
 Windows kivhost runs a script over a Wine COM port onto a pseudo-terminal where the Linux
 vxs-sim plays the controllers (the helpers of tests/link/run_link_tests.py).
 """
+import fcntl
+import grp
 import json
 import os
 import re
@@ -257,7 +259,8 @@ def test_lines(kivhost, examples, workdir):
     for line in range(1, 5):
         script += [f"event {9 + line} {line} line={line}", f"wait {line}:L1_PENUM {9 + line} 5000"]
     script.append("quit")
-    with open(os.path.join(workdir, "lines.run"), "w") as file:
+    # Saved as on Windows (a byte-order mark, CR LF): it runs as the same script with LF.
+    with open(os.path.join(workdir, "lines.run"), "w", encoding="utf-8-sig", newline="\r\n") as file:
         file.write("\n".join(script) + "\n")
     code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".", "--lines", "4",
                          "--rate", "2", "--receiver-start", "100", "--script", "lines.run",
@@ -286,8 +289,8 @@ quit
 
 def test_wine(kivhost, examples, workdir, sim_path, prefix):
     shutil.copy(os.path.join(examples, "vxs100-line.tags"), os.path.join(workdir, "line.tags"))
-    with open(os.path.join(workdir, "wine.run"), "w") as script:
-        script.write(WINE_SCRIPT)
+    with open(os.path.join(workdir, "wine.run"), "w", encoding="utf-8-sig", newline="\r\n") as script:
+        script.write(WINE_SCRIPT)  # as an editor on Windows saves it
     simulator = run_link_tests.Simulator([sim_path])
     port, link = run_link_tests.make_com_port(prefix, simulator.path)
     try:
@@ -297,7 +300,7 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
                                 cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
         output = run_link_tests.start_pump(proc.stdout)
-        lines, sent, deadline, ended = [], False, time.monotonic() + 180, None
+        lines, sent, deadline, ended = [], False, time.monotonic() + 180
         while time.monotonic() < deadline:
             if ended is None and proc.poll() is not None:
                 ended = time.monotonic()
@@ -331,6 +334,61 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     check(summary.get("type") == "summary" and summary.get("reason") == "quit", f"summary: {summary}")
 
 
+def port_check_cases():
+    """Each cause of a line that does not open, made real: (name, port, extra args, run as
+    another user, the cause, words of the reason), each alive while the caller checks it."""
+    missing = "/dev/ttyUSB9"
+    while os.path.exists(missing):
+        missing += "9"
+    yield ("missing", missing, [], False, "not-found", f"the device {missing} does not exist")
+    master, slave = os.openpty()
+    try:
+        name = os.ttyname(slave)
+        yield ("rate", name, ["--baud", "14400"], False, "settings", "14400 baud is not one")
+        fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        yield ("in use", name, [], False, "in-use", f"held by process {os.getpid()}")
+        fcntl.flock(slave, fcntl.LOCK_UN)
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            # The device readable by its group only, the user not in it.
+            os.chown(name, 0, grp.getgrnam("dialout").gr_gid)
+            os.chmod(name, 0o660)
+            yield ("permission", name, [], True, "permission", "the group dialout grants access")
+        elif os.geteuid() != 0:
+            os.chmod(name, 0o000)
+            yield ("permission", name, [], False, "permission", "permission denied")
+        else:
+            print("SKIP: the permission case needs setpriv to run as another user")
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def test_port_diagnosis(kivhost, examples, workdir):
+    """A line that cannot be used is named with its cause at once, by port-check and by run
+    (exit 2, before the cold start: no 5 s wait after a failed start)."""
+    tags = os.path.join(examples, "vxs100-line.tags")
+    as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    for name, port, extra, other_user, cause, words in port_check_cases():
+        prefix = as_nobody if other_user else []
+        code, out, err = run(prefix + list(kivhost), "--json", "port-check", port, *extra, cwd="/")
+        answer = json.loads(out) if out.strip().startswith("{") else {}
+        check(code == 2 and answer.get("ok") is False and answer.get("cause") == cause and
+              words in answer.get("reason", ""), f"port-check {name}: exit {code}, {answer} {err!r}")
+        began = time.monotonic()
+        code, out, err = run(prefix + list(kivhost), "run", "--port", port, *extra, "--tags", tags,
+                             "--workdir", workdir, cwd="/")
+        took = time.monotonic() - began
+        check(code == 2 and words in err and "cold start" not in out, f"run {name}: exit {code}, {err!r}")
+        check(took < 2.5, f"run {name}: ends at once, not after {took:.1f} s")
+    master, slave = os.openpty()
+    try:
+        code, out, _ = run(kivhost, "port-check", os.ttyname(slave), "--baud", "19200")
+        check(code == 0 and f"{os.ttyname(slave)}: opens with 19200 baud" in out, f"port-check: {code} {out!r}")
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--sim", "--wineprefix"])
     examples = os.path.abspath(options["--examples"])
@@ -338,6 +396,7 @@ def main():
         if options["--wineprefix"]:
             test_wine(kivhost, examples, workdir, options["--sim"], options["--wineprefix"])
         else:
+            test_port_diagnosis(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)

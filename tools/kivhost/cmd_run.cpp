@@ -18,8 +18,11 @@
 
 #include "command.h"
 #include "console.h"
+#include "file_lines.h"
 #include "installation.h"
 #include "instance/driver_instance.h"
+#include "line_options.h"
+#include "port_check.h"
 #include "run_commands.h"
 #include "run_session.h"
 #include "run_view.h"
@@ -35,10 +38,7 @@ using std::chrono::milliseconds;
 
 struct RunArguments {
     std::string port;
-    int baud = 9600;
-    int dataBits = 8;
-    std::string parity = "none";
-    std::string stopBits = "1";
+    LineOptions line;
     int answerTimeoutMs = 1000;
     int instance = 1;
     std::string tagsPath;  // empty: DefaultTagFile()
@@ -56,25 +56,6 @@ struct RunArguments {
     int pollDelayMs = -1;
     int receiverStartMs = -1;
 };
-
-// The parity and stop-bit names and the codes of the host's line settings.
-struct NamedCode {
-    const char* name;
-    uint16_t code;
-};
-constexpr NamedCode kParities[] = {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
-constexpr NamedCode kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
-
-template <size_t N>
-bool CodeOf(const NamedCode (&table)[N], const std::string& name, uint16_t& code) {
-    for (const NamedCode& entry : table) {
-        if (name == entry.name) {
-            code = entry.code;
-            return true;
-        }
-    }
-    return false;
-}
 
 // Ctrl-C (and SIGTERM) ask the run to stop; the main loop looks at the flag.
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -135,6 +116,7 @@ struct InputQueue {
 void ReadInput(const std::shared_ptr<InputQueue>& queue) {
     std::string line;
     while (std::getline(std::cin, line)) {
+        DropLineEnd(line);
         {
             const std::lock_guard<std::mutex> lock(queue->mutex);
             queue->lines.push_back(line);
@@ -150,20 +132,18 @@ void ReadInput(const std::shared_ptr<InputQueue>& queue) {
 
 // Reads and checks a whole script before anything starts.
 bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        (void)std::fprintf(stderr, "kivhost run: cannot open the script '%s'\n", path.c_str());
+    std::vector<std::string> lines;
+    std::string error;
+    if (!ReadFileLines(path, lines, error)) {
+        (void)std::fprintf(stderr, "kivhost run: the script: %s\n", error.c_str());
         return false;
     }
-    std::string text;
-    size_t number = 0;
     bool ok = true;
-    while (std::getline(file, text)) {
+    for (size_t k = 0; k < lines.size(); ++k) {
         RunCommand command;
-        command.lineNumber = ++number;
-        std::string error;
-        if (!ParseRunCommand(text, command, error)) {
-            (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), number,
+        command.lineNumber = k + 1;
+        if (!ParseRunCommand(lines[k], command, error)) {
+            (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), k + 1,
                                error.c_str());
             ok = false;
         } else if (!command.verb.empty()) {
@@ -252,16 +232,6 @@ private:
     std::string script_;
 };
 
-// The port name as the driver takes it: at most 12 characters, relative to /dev on Linux.
-bool DriverPortName(const std::string& port, std::string& name) {
-    name = port;
-    const std::string dev = "/dev/";
-    if (name.size() > KIV_PORT_NAME_SIZE && name.compare(0, dev.size(), dev) == 0) {
-        name = name.substr(dev.size());
-    }
-    return !name.empty() && name.size() <= KIV_PORT_NAME_SIZE;
-}
-
 // Makes the working folder (--workdir, else the user's own) and moves there: the driver opens
 // its files by bare name. 'workDir' is the folder as an absolute path.
 bool MoveToWorkFolder(const std::string& chosen, std::string& workDir) {
@@ -289,25 +259,10 @@ bool MoveToWorkFolder(const std::string& chosen, std::string& workDir) {
 
 int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
-    uint16_t code = 0;
-    if (arguments.baud < 1 || arguments.baud > 65535) {
-        return UsageError("run",
-                          "--baud is 1 to 65535: the host's line settings hold the rate "
-                          "in 16 bits");
+    std::string message;
+    if (!MakeLineSettings(arguments.line, settings, message)) {
+        return UsageError("run", message);
     }
-    settings.baudRate = static_cast<uint16_t>(arguments.baud);
-    if (arguments.dataBits < 5 || arguments.dataBits > 8) {
-        return UsageError("run", "--data-bits is 5 to 8");
-    }
-    settings.dataBits = static_cast<uint16_t>(arguments.dataBits);
-    if (!CodeOf(kParities, arguments.parity, code)) {
-        return UsageError("run", "--parity is none, odd, even, mark or space");
-    }
-    settings.parity = code;
-    if (!CodeOf(kStopBits, arguments.stopBits, code)) {
-        return UsageError("run", "--stop-bits is 1, 1.5 or 2");
-    }
-    settings.stopBits = code;
     if (arguments.answerTimeoutMs < 0 || arguments.answerTimeoutMs > 600000) {
         return UsageError("run", "--answer-timeout is 0 to 600000 ms");
     }
@@ -332,6 +287,15 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
         return UsageError(
             "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
+    }
+    if (!portName.empty()) {
+        // The line is checked before anything starts: a line that cannot be used is named
+        // with its cause at once.
+        const PortCheck check = CheckPort(portName, settings);
+        if (!check.ok) {
+            (void)std::fprintf(stderr, "kivhost run: %s\n", check.reason.c_str());
+            return kExitUsage;
+        }
     }
     const std::string tagsPath = arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
     TagConfig config;
@@ -532,10 +496,7 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--port", a.port,
                    "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
                    "simulated line");
-    app.add_option("--baud", a.baud, "baud rate (default 9600)");
-    app.add_option("--data-bits", a.dataBits, "5 to 8 (default 8)");
-    app.add_option("--parity", a.parity, "none, odd, even, mark, space (default none)");
-    app.add_option("--stop-bits", a.stopBits, "1, 1.5 or 2 (default 1)");
+    AddLineOptions(app, a.line);
     app.add_option("--answer-timeout", a.answerTimeoutMs,
                    "ms a command waits for its answer (default 1000; the driver takes at least "
                    "1000)");
@@ -565,8 +526,8 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                    "with --driver built-in: ms before the receiver's first cycle");
     app.footer(std::string(kRunHelp) + RunCommandHelp() +
                "\nExit status: 0 stopped, 1 a script's wait or expect-log failed or the cold "
-               "start failed,\n2 usage error or unreadable input, 3 the driver cannot be "
-               "loaded.\n");
+               "start failed,\n2 usage error, unreadable input or a line that does not open (its "
+               "cause named),\n3 the driver cannot be loaded.\n");
     return [arguments, &global] { return RunRun(global, *arguments); };
 }
 

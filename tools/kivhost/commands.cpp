@@ -83,6 +83,18 @@ const std::vector<Command>& Commands() {
          "or no dialog on this system).\n",
          SetUpDialog, nullptr},
         {"run", "run the driver live on a line (simulated by default)", "", SetUpRun, nullptr},
+        {"port-check", "check that a serial line opens, or say why not",
+         "Opens the line PORT the way the driver does, with the line settings given (default\n"
+         "9600 baud, 8 data bits, no parity, 1 stop bit), and closes it again. When it does not\n"
+         "open, says why: the device does not exist; permission denied (with the device's owner,\n"
+         "group and mode, and the group that grants access); in use by another program (with the\n"
+         "programs that hold it, where the system shows them); a rate or setting the system does\n"
+         "not take. 'kivhost run --port' makes the same check before its cold start.\n"
+         "--json prints {\"port\", \"device\", \"settings\", \"ok\", \"cause\", \"reason\"}; "
+         "cause\n"
+         "is not-found, permission, in-use, settings, not-a-serial-line, name or other.\n"
+         "Exit status: 0 the line opens, 2 it does not (or a usage error).\n",
+         SetUpPortCheck, nullptr},
     };
     return commands;
 }

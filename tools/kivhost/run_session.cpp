@@ -146,7 +146,9 @@ int32_t HostLine::ColdStart(const std::string& port, const LineSettings& setting
     port_ = port;
     // Whatever the result, the instance may hold something that close must release.
     started_ = true;
-    return Call(KIV_FN_COLD_START, &params, &log);
+    const int32_t result = Call(KIV_FN_COLD_START, &params, &log);
+    running_ = result == KIV_OK;
+    return result;
 }
 
 void HostLine::Stop(milliseconds bound) {
@@ -155,7 +157,9 @@ void HostLine::Stop(milliseconds bound) {
     }
     started_ = false;
     const uint8_t clientId = memory_[0];
-    if (qorClientExists(clientId) != 0 && qorPostMessage(clientId, 0) == 0) {
+    // After a failed cold start no driver thread waits for the host's signal: close alone
+    // releases the client.
+    if (running_ && qorClientExists(clientId) != 0 && qorPostMessage(clientId, 0) == 0) {
         const auto deadline = Clock::now() + bound;
         while (qorClientExists(clientId) != 0 && Clock::now() < deadline) {
             std::this_thread::sleep_for(milliseconds(10));

@@ -69,6 +69,7 @@ private:
     std::string port_;
     std::vector<unsigned char> memory_;
     bool started_ = false;
+    bool running_ = false;  // the cold start succeeded
 };
 
 // The outcome of a command, shown as a "result" record.
