@@ -294,6 +294,9 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     simulator = run_link_tests.Simulator([sim_path])
     port, link = run_link_tests.make_com_port(prefix, simulator.path)
     try:
+        code, out, _ = run(kivhost, "--json", "ports")
+        listed = [p.get("port") for p in json.loads(out).get("ports", [])] if code == 0 else []
+        check(port in listed, f"kivhost.exe ports lists the Wine port {port}: {listed}")
         proc = subprocess.Popen(list(kivhost) + ["--json", "run", "--workdir", ".", "--port", port,
                                                  "--tags", "line.tags",
                                                  "--script", "wine.run"],
@@ -389,6 +392,62 @@ def test_port_diagnosis(kivhost, examples, workdir):
         os.close(master)
 
 
+def make_sysroot(root):
+    """A machine's sysfs and /dev in miniature: a USB adapter with its by-id name, a UART the
+    kernel found, a UART slot with nothing in it, and a virtual terminal."""
+    def write(path, text=""):
+        os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+        with open(os.path.join(root, path), "w") as f:
+            f.write(text)
+
+    def link(path, target):
+        os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+        os.symlink(target, os.path.join(root, path))
+
+    usb = "sys/devices/pci0000:00/usb1/1-2"
+    for name, value in (("idVendor", "0403"), ("idProduct", "6001"), ("manufacturer", "FTDI"),
+                        ("product", "FT232R USB UART"), ("serial", "A50285BI")):
+        write(f"{usb}/{name}", value + "\n")
+    write(f"{usb}/1-2:1.0/ttyUSB0/uevent")
+    write("sys/devices/platform/serial8250/tty/ttyS10/uevent")
+    write("sys/devices/pnp0/00:00/tty/ttyS2/uevent")
+    # name, its device (from sys/), the UART type (0: nothing found in the slot)
+    for name, device, kind in (("ttyUSB0", f"{usb}/1-2:1.0/ttyUSB0", None),
+                               ("ttyS2", "sys/devices/pnp0/00:00/tty/ttyS2", "4"),
+                               ("ttyS10", "sys/devices/platform/serial8250/tty/ttyS10", "0"),
+                               ("tty1", None, None)):
+        os.makedirs(os.path.join(root, "sys/class/tty", name))
+        if device:
+            link(f"sys/class/tty/{name}/device", "../../../" + device[len("sys/"):])
+        if kind:
+            write(f"sys/class/tty/{name}/type", kind + "\n")
+        write(f"dev/{name}")
+    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0")
+
+
+def test_ports(kivhost, workdir):
+    """kivhost ports: the adapter with its maker, product, ids and stable name; the UART the
+    kernel found; neither an empty UART slot nor a virtual terminal."""
+    root = os.path.join(workdir, "sysroot")
+    make_sysroot(root)
+    code, out, err = run(kivhost, "--json", "ports", env={"KIVHOST_SYSROOT": root})
+    ports = json.loads(out).get("ports") if code == 0 else None
+    expected = [
+        {"port": "/dev/ttyS2", "byId": None, "kind": "built-in", "vendorId": None,
+         "productId": None, "serial": None},
+        {"port": "/dev/ttyUSB0", "byId": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+         "kind": "usb", "description": "FTDI FT232R USB UART", "vendorId": "0403", "productId": "6001",
+         "serial": "A50285BI"},
+    ]
+    got = [{k: v for k, v in p.items() if k != "description" or p["kind"] == "usb"} for p in ports or []]
+    check(got == expected, f"ports --json: {ports} {err!r}")
+    code, out, _ = run(kivhost, "ports", env={"KIVHOST_SYSROOT": root})
+    check(code == 0 and "FTDI FT232R USB UART (0403:6001, serial A50285BI)" in out and
+          "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0" in out and "ttyS10" not in out, f"ports: {out!r}")
+    code, out, _ = run(kivhost, "ports", env={"KIVHOST_SYSROOT": os.path.join(workdir, "nothing")})
+    check(code == 0 and out == "no serial ports found\n", f"ports on a machine without any: {out!r}")
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--sim", "--wineprefix"])
     examples = os.path.abspath(options["--examples"])
@@ -397,6 +456,7 @@ def main():
             test_wine(kivhost, examples, workdir, options["--sim"], options["--wineprefix"])
         else:
             test_port_diagnosis(kivhost, examples, workdir)
+            test_ports(kivhost, workdir)
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)

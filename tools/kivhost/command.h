@@ -57,5 +57,6 @@ std::function<int()> SetUpFrame(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpDialog(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpPortCheck(CLI::App& app, const GlobalOptions& global);
+std::function<int()> SetUpPorts(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace kivhost

@@ -83,6 +83,16 @@ const std::vector<Command>& Commands() {
          "or no dialog on this system).\n",
          SetUpDialog, nullptr},
         {"run", "run the driver live on a line (simulated by default)", "", SetUpRun, nullptr},
+        {"ports", "list the serial ports of this machine",
+         "Lists the serial ports of this machine. On Linux: every tty in sysfs with a device\n"
+         "behind it (a UART the kernel found, a USB adapter), with the USB adapter's maker,\n"
+         "product, vendor and product id and serial number, and the stable name udev made for\n"
+         "it in /dev/serial/by-id (which stays the same when the adapter moves to another USB\n"
+         "socket). On Windows: the COM ports, with the device each stands for.\n"
+         "--json prints {\"ports\"}, each {\"port\", \"byId\", \"kind\", \"description\",\n"
+         "\"vendorId\", \"productId\", \"serial\"} (kind usb, built-in or com; null where "
+         "unknown).\n",
+         SetUpPorts, nullptr},
         {"port-check", "check that a serial line opens, or say why not",
          "Opens the line PORT the way the driver does, with the line settings given (default\n"
          "9600 baud, 8 data bits, no parity, 1 stop bit), and closes it again. When it does not\n"
