@@ -448,6 +448,39 @@ def test_ports(kivhost, workdir):
     check(code == 0 and out == "no serial ports found\n", f"ports on a machine without any: {out!r}")
 
 
+def test_scan(kivhost, workdir):
+    """kivhost scan: on a simulated line with controllers 0, 3 and 5 exactly those answer, with
+    the fields of their reports; on a silent line none does, within the driver's attempts."""
+    code, out, err = run(kivhost, "--json", "scan", "--controllers", "0,3,5", "--workdir", workdir)
+    answer = json.loads(out) if code == 0 else {}
+    controllers = answer.get("controllers", [])
+    check([c.get("controller") for c in controllers] == list(range(8)) and
+          [c["controller"] for c in controllers if c.get("answers")] == [0, 3, 5],
+          f"scan: 0, 3 and 5 answer: exit {code}, {controllers} {err!r}")
+    for entry in controllers:
+        if entry.get("answers"):
+            status = entry.get("status") or {}
+            check(status.get("text") == f"VXS-100 C{entry['controller']}" and status.get("mode") == 1
+                  and status.get("version") == "1.00" and status.get("tamper") == 0,
+                  f"scan: the status of controller {entry['controller']}: {status}")
+        else:
+            check(entry.get("status") is None and entry.get("result") == 2 and
+                  "time-out" in entry.get("detail", ""), f"scan: a silent controller: {entry}")
+    master, slave = os.openpty()
+    silent = os.ttyname(slave)
+    try:
+        began = time.monotonic()
+        code, out, err = run(kivhost, "scan", "--port", silent, "--ask", "2,6",
+                             "--workdir", workdir)
+        took = time.monotonic() - began
+    finally:
+        os.close(slave)
+        os.close(master)
+    check(code == 1 and out.splitlines()[-1:] == [f"{silent}: 0 of 2 controllers answer"],
+          f"scan of a silent line: exit {code}, {out!r} {err!r}")
+    check(took < 30, f"scan of a silent line ends within the attempts, not after {took:.0f} s")
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--sim", "--wineprefix"])
     examples = os.path.abspath(options["--examples"])
@@ -457,6 +490,7 @@ def main():
         else:
             test_port_diagnosis(kivhost, examples, workdir)
             test_ports(kivhost, workdir)
+            test_scan(kivhost, workdir)
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)

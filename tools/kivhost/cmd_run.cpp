@@ -42,7 +42,7 @@ struct RunArguments {
     int answerTimeoutMs = 1000;
     int instance = 1;
     std::string tagsPath;  // empty: DefaultTagFile()
-    std::vector<int> controllers = {0, 1};
+    std::string controllers = "0,1";
     double rate = 0.5;
     int lines = 1;
     unsigned seed = 1;
@@ -232,31 +232,6 @@ private:
     std::string script_;
 };
 
-// Makes the working folder (--workdir, else the user's own) and moves there: the driver opens
-// its files by bare name. 'workDir' is the folder as an absolute path.
-bool MoveToWorkFolder(const std::string& chosen, std::string& workDir) {
-    const std::string folder = chosen.empty() ? DefaultWorkFolder() : chosen;
-    if (folder.empty()) {
-        (void)std::fprintf(stderr,
-                           "kivhost run: the environment names no default working folder (%s): "
-                           "name one with --workdir\n",
-                           DefaultWorkFolderRule());
-        return false;
-    }
-    std::error_code failure;
-    std::filesystem::create_directories(folder, failure);
-    if (!failure) {
-        std::filesystem::current_path(folder, failure);
-    }
-    if (failure) {
-        (void)std::fprintf(stderr, "kivhost run: cannot work in '%s': %s\n", folder.c_str(),
-                           failure.message().c_str());
-        return false;
-    }
-    workDir = std::filesystem::current_path(failure).string();
-    return true;
-}
-
 int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
     std::string message;
@@ -278,10 +253,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     if (arguments.rate < 0 || arguments.rate > 1000 || arguments.duration < 0) {
         return UsageError("run", "--rate is 0 to 1000 events a second, --duration not negative");
     }
-    for (const int controller : arguments.controllers) {
-        if (controller < 0 || controller > 7) {
-            return UsageError("run", "--controllers are numbers from 0 to 7");
-        }
+    std::vector<int> controllers;
+    if (!ParseControllerList(arguments.controllers, controllers, message)) {
+        return UsageError("run", "--controllers: " + message);
     }
     std::string portName;
     if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
@@ -333,7 +307,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             ? std::string()
             : std::filesystem::absolute(arguments.transcriptPath).string();
     std::string workDir;
-    if (!MoveToWorkFolder(arguments.workDir, workDir)) {
+    if (!MoveToWorkFolder("run", arguments.workDir, workDir)) {
         return kExitUsage;
     }
 
@@ -345,7 +319,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         std::string port = portName;
         if (arguments.port.empty()) {
             SimulatedLineOptions options;
-            options.controllers = arguments.controllers;
+            options.controllers = controllers;
             options.eventsPerSecond = arguments.rate;
             options.seed = arguments.seed + static_cast<unsigned>(k);
             simulated = StartSimulatedLine(options, error);
@@ -504,8 +478,8 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--tags", a.tagsPath,
                    "the tag file (default: examples/vxs100-line.tags where kivhost was "
                    "installed or built)");
-    app.add_option("--controllers", a.controllers, "simulated controllers (default 0,1)")
-        ->delimiter(',');
+    app.add_option("--controllers", a.controllers,
+                   "simulated controllers: 0,3,5 or 0-3 (default 0,1)");
     app.add_option("--rate", a.rate, "demo events a second on a simulated line (default 0.5)");
     app.add_option("--seed", a.seed, "the demo's choices (default 1)");
     app.add_option("--lines", a.lines, "simulated lines in this process (default 1)");

@@ -58,5 +58,6 @@ std::function<int()> SetUpDialog(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpPortCheck(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpPorts(CLI::App& app, const GlobalOptions& global);
+std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace kivhost

@@ -1,6 +1,8 @@
 // The line options of the subcommands that open a line.
 #include "line_options.h"
 
+#include <algorithm>
+
 #include <CLI/CLI.hpp>
 
 namespace kivhost {
@@ -76,6 +78,40 @@ std::string SettingsText(const LineSettings& settings) {
     return std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) +
            " data bits, parity " + NameOf(kParities, settings.parity) + ", " + stop +
            (stop == "1" ? " stop bit" : " stop bits");
+}
+
+bool ParseControllerList(const std::string& text, std::vector<int>& controllers,
+                         std::string& message) {
+    bool chosen[8] = {};
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        const size_t dash = item.find('-');
+        const std::string first = item.substr(0, dash);
+        const std::string last = dash == std::string::npos ? first : item.substr(dash + 1);
+        const auto number = [](const std::string& digits) {
+            return digits.size() == 1 && digits[0] >= '0' && digits[0] <= '7' ? digits[0] - '0'
+                                                                              : -1;
+        };
+        const int from = number(first);
+        const int to = number(last);
+        if (from < 0 || to < from) {
+            message = "'" + text + "' is not a list of controllers 0 to 7 (as 0,3,5 or 0-3)";
+            return false;
+        }
+        for (int c = from; c <= to; ++c) {
+            chosen[c] = true;
+        }
+        at = comma + 1;
+    }
+    controllers.clear();
+    for (int c = 0; c < 8; ++c) {
+        if (chosen[c]) {
+            controllers.push_back(c);
+        }
+    }
+    return true;
 }
 
 bool DriverPortName(const std::string& port, std::string& name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "kiv/kiv_abi.h"
 
@@ -32,5 +33,10 @@ std::string SettingsText(const LineSettings& settings);
 // The port name as the driver takes it: at most the host's 12 characters, a "/dev/" in front
 // dropped when the whole path does not fit; false when it cannot be made to fit.
 bool DriverPortName(const std::string& port, std::string& name);
+
+// A list of controller numbers 0 to 7: "0,3,5", ranges "0-3", or both ("0-2,5"); false with
+// the reason when it is not one. The numbers come out sorted, each once.
+bool ParseControllerList(const std::string& text, std::vector<int>& controllers,
+                         std::string& message);
 
 }  // namespace kivhost
