@@ -187,6 +187,18 @@ def test_script(kivhost, examples, workdir):
           line.get("framesOut") == sum(f["dir"] == "out" for f in frames) and
           line.get("events") == len(events), f"summary counts what was shown: {line}")
     check(summary.get("threadsLeft") == 0, f"no thread left: {summary.get('threadsLeft')}")
+    # A store of the value a tag holds already is no change; the counts follow the records.
+    held, wrong = {}, []
+    for record in of_type(records, "tag"):
+        before = held.get(record["name"], "" if isinstance(record["value"], str) else 0.0)
+        if record.get("changed") != (record["value"] != before):
+            wrong.append(record)
+        held[record["name"]] = record["value"]
+    tag_records = of_type(records, "tag")
+    changes = sum(1 for r in tag_records if r.get("changed"))
+    check(not wrong and 0 < changes < len(tag_records), f"changes told from stores: {wrong[:3]}")
+    check(line.get("tagStores") == len(tag_records) and line.get("tagChanges") == changes,
+          f"the summary counts changes and stores: {line}")
     frames = read_trace(os.path.join(workdir, "run.trace"))
     check_trace_against_transcript(frames, os.path.join(workdir, "sim.jsonl"))
     check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[3]) for f in frames],

@@ -130,6 +130,47 @@ void ReadInput(const std::shared_ptr<InputQueue>& queue) {
     queue->ready.notify_one();
 }
 
+// Takes the keys typed on the live view's terminal, shows the line being typed in the view and
+// queues each finished line. Escape sequences (arrow keys) are passed over.
+void ReadKeys(const std::shared_ptr<InputQueue>& queue, const std::shared_ptr<InputLine>& shown) {
+    std::string line;
+    bool escape = false;
+    char key = 0;
+    while (ReadKey(key)) {
+        const auto byte = static_cast<unsigned char>(key);
+        if (escape) {
+            // A sequence ends with a letter or '~'; ESC '[' and ESC 'O' go on.
+            escape = !((byte >= 'A' && byte <= 'Z' && byte != 'O') ||
+                       (byte >= 'a' && byte <= 'z') || byte == '~');
+            continue;
+        }
+        if (key == '\r' || key == '\n') {
+            {
+                const std::lock_guard<std::mutex> lock(queue->mutex);
+                queue->lines.push_back(line);
+            }
+            queue->ready.notify_one();
+            line.clear();
+        } else if (byte == 0x7F || byte == 0x08) {
+            if (!line.empty()) {
+                line.pop_back();
+            }
+        } else if (byte == 0x15) {  // Ctrl-U: the whole line
+            line.clear();
+        } else if (byte == 0x1B) {
+            escape = true;
+        } else if (byte >= 0x20 && byte < 0x7F && line.size() < 1000) {
+            line += key;
+        }
+        shown->Set(line);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(queue->mutex);
+        queue->ended = true;
+    }
+    queue->ready.notify_one();
+}
+
 // Reads and checks a whole script before anything starts.
 bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
     std::vector<std::string> lines;
@@ -348,6 +389,12 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     StopRequest stop;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    // The live view draws the line being typed itself: the terminal gives it the keys.
+    std::shared_ptr<InputLine> typing;
+    if (mode == ViewMode::kLive && arguments.scriptPath.empty() && BeginKeyInput()) {
+        typing = std::make_shared<InputLine>();
+        view.ShowInput(typing);
+    }
     monitor.Attach();
     view.Start();
 
@@ -400,7 +447,11 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             commands = std::thread([&] { runner.RunScript(script); });
         } else {
             auto input = std::make_shared<InputQueue>();
-            std::thread(ReadInput, input).detach();
+            if (typing) {
+                std::thread(ReadKeys, input, typing).detach();
+            } else {
+                std::thread(ReadInput, input).detach();
+            }
             commands = std::thread([&runner, input] { runner.RunInput(input); });
         }
     }
@@ -428,6 +479,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     // No driver thread calls the monitor any more.
     monitor.Detach();
     view.Stop();
+    EndKeyInput();
     if (!transcriptPath.empty()) {
         if (SimulatedLine* simulated = session.Simulated(1)) {
             std::ofstream file(std::filesystem::path(transcriptPath), std::ios::binary);

@@ -201,6 +201,14 @@ void Monitor::NoteDownloadLine(int line) {
     downloadLine_ = line;
 }
 
+Monitor::TagHistory Monitor::History(int32_t gateId) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (gateId < 1 || static_cast<size_t>(gateId) >= stored_.size()) {
+        return {};
+    }
+    return stored_[static_cast<size_t>(gateId)].history;
+}
+
 void Monitor::OnChange(int32_t gateId, void* self) {
     static_cast<Monitor*>(self)->Changed(gateId);
 }
@@ -244,12 +252,33 @@ void Monitor::Changed(int32_t gateId) {
               {"hex", HexBytes(bytes.data(), bytes.size())}});
         return;
     }
+    // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
+    // the empty text until the driver first stores into it).
+    bool changed = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stored_.size() <= static_cast<size_t>(gateId)) {
+            stored_.resize(static_cast<size_t>(gateId) + 1);
+        }
+        Stored& stored = stored_[static_cast<size_t>(gateId)];
+        if (stored.history.stores == 0) {
+            stored.value = value.is_string() ? Json("") : Json(0.0);
+        }
+        changed = stored.value != value;
+        ++stored.history.stores;
+        if (changed) {
+            ++stored.history.changes;
+            stored.history.changedAt = t;
+            stored.value = value;
+        }
+    }
     Emit({{"t", t},
           {"type", "tag"},
           {"line", tag.line},
           {"name", ByteText(tag.name)},
           {"address", ByteText(tag.address)},
-          {"value", value}});
+          {"value", value},
+          {"changed", changed}});
     if (tag.role == TagRole::kEventCode) {
         Json event = EventRecord(tag.line, number);
         event["t"] = t;

@@ -79,6 +79,15 @@ public:
     // The line that the last FSPARS write went to, for progress lines no store announced.
     void NoteDownloadLine(int line);
 
+    // What the driver stored into a tag so far: how often, how often with a new value, and the
+    // time (Seconds) of the last new value; -1 when it never stored one.
+    struct TagHistory {
+        uint64_t stores = 0;
+        uint64_t changes = 0;
+        double changedAt = -1.0;
+    };
+    TagHistory History(int32_t gateId);
+
 private:
     static void OnChange(int32_t gateId, void* self);
     static void OnLog(int level, const char* text, void* self);
@@ -93,6 +102,11 @@ private:
     std::condition_variable ready_;
     std::deque<Json> records_;
     std::vector<std::string> lastIncoming_;  // by line, the frame bytes
+    struct Stored {
+        TagHistory history;
+        Json value;  // the value last stored
+    };
+    std::vector<Stored> stored_;  // by gate identifier, under mutex_
     int downloadLine_ = 0;
 };
 

@@ -317,6 +317,33 @@ CommandOutcome RunSession::Read(const std::string& name) {
     return outcome;
 }
 
+CommandOutcome RunSession::Show(const std::string& name) {
+    const HostTag* tag = FindTag(name);
+    if (tag == nullptr) {
+        return {false, "no tag '" + name + "'"};
+    }
+    const std::string value = CurrentValue(*tag);
+    const Monitor::TagHistory history = monitor_.History(tag->gateId);
+    CommandOutcome outcome;
+    char when[64] = "never changed by the driver";
+    if (history.changedAt >= 0) {
+        (void)std::snprintf(when, sizeof when, "changed at %.3f s", history.changedAt);
+    }
+    outcome.detail = tag->name + " = " + value + ", " + when + " (" +
+                     std::to_string(history.stores) +
+                     (history.stores == 1 ? " store)" : " stores)");
+    if (tag->dataType == KIV_TYPE_STRING) {
+        outcome.extra["value"] = ByteText(value);
+    } else {
+        double number = 0.0;
+        (void)qorGetValue(tag->gateId, &number);
+        outcome.extra["value"] = number;
+    }
+    outcome.extra["changedAt"] = history.changedAt >= 0 ? Json(history.changedAt) : Json(nullptr);
+    outcome.extra["stores"] = history.stores;
+    return outcome;
+}
+
 template <typename Done>
 bool RunSession::WaitUntil(milliseconds timeout, Done done) {
     const auto deadline = Clock::now() + timeout;

@@ -99,6 +99,8 @@ public:
     // The commands. Tags are found by name, or by address on line 1.
     CommandOutcome Write(const std::string& tag, const std::string& value);
     CommandOutcome Read(const std::string& tag);
+    // The value the host holds for the tag now, and when the driver last changed it.
+    CommandOutcome Show(const std::string& tag);
     CommandOutcome Wait(const std::string& tag, const std::string& value,
                         std::chrono::milliseconds timeout);
     CommandOutcome ExpectLog(const std::string& text, std::chrono::milliseconds timeout);

@@ -99,6 +99,10 @@ void RunView::AddLine(int line, const std::string& port, int32_t instance) {
     lines_.push_back(counters);
 }
 
+void RunView::ShowInput(std::shared_ptr<InputLine> input) {
+    input_ = std::move(input);
+}
+
 void RunView::Start() {
     if (mode_ == ViewMode::kLive) {
         (void)EnableTerminalSequences();
@@ -120,6 +124,10 @@ void RunView::Loop() {
         const bool last = stop_;
         for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
             Take(record);
+        }
+        if (input_ && input_->TakeChange()) {
+            dirty_ = true;
+            lastDraw -= kRedraw;  // what is typed shows at once
         }
         if (mode_ == ViewMode::kLive && dirty_ &&
             (last || std::chrono::steady_clock::now() - lastDraw >= kRedraw)) {
@@ -162,11 +170,14 @@ void RunView::Take(const Json& record) {
             (out ? framesOut_ : framesIn_).pop_front();
         }
     } else if (type == "tag") {
-        ++counters.tagChanges;
-        char row[160];
-        (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
-                            ValueText(record["value"]).c_str());
-        Push(tags_, when + row);
+        ++counters.tagStores;
+        if (record.value("changed", true)) {
+            ++counters.tagChanges;
+            char row[160];
+            (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
+                                ValueText(record["value"]).c_str());
+            Push(tags_, when + row);
+        }
     } else if (type == "event") {
         ++counters.events;
         Push(events_, when + EventText(record));
@@ -183,7 +194,15 @@ void RunView::Take(const Json& record) {
     } else if (type == "progress") {
         progress_ = when + ProgressText(record);
     } else if (type == "result") {
-        Push(results_, when + ResultText(record));
+        // A result of several lines (help) takes a row each.
+        const std::string text = ResultText(record);
+        size_t at = 0;
+        for (size_t end = text.find('\n'); at <= text.size(); end = text.find('\n', at)) {
+            end = end == std::string::npos ? text.size() : end;
+            Push(results_,
+                 (at == 0 ? when : std::string(when.size() + 2, ' ')) + text.substr(at, end - at));
+            at = end + 1;
+        }
     }
     dirty_ = true;
     if (mode_ == ViewMode::kJson) {
@@ -221,14 +240,13 @@ void RunView::Draw() {
     const auto width = static_cast<size_t>(std::max(size.columns, 20));
     std::vector<std::string> screen;
     char header[256];
-    (void)std::snprintf(header, sizeof header, "%s   %.1f s   Ctrl-C stops", title_.c_str(),
-                        monitor_.Seconds());
+    (void)std::snprintf(header, sizeof header, "%s   %.1f s", title_.c_str(), monitor_.Seconds());
     screen.emplace_back(header);
     for (const LineCounters& line : lines_) {
         char row[256];
         (void)std::snprintf(row, sizeof row,
-                            "L%d %-10s frames in %llu out %llu   events %llu   illegal frames "
-                            "%llu   time-outs %llu",
+                            "L%d %-10s frames in %llu out %llu  events %llu  illegal %llu  "
+                            "time-outs %llu",
                             line.line, line.port.c_str(),
                             static_cast<unsigned long long>(line.framesIn),
                             static_cast<unsigned long long>(line.framesOut),
@@ -262,12 +280,25 @@ void RunView::Draw() {
         screen.push_back(progress_);
     }
     section("Commands", results_, rows - rows * 8 / 10);
-    std::string out = "\x1b[H";
-    const auto limit = static_cast<size_t>(std::max(size.rows - 1, 1));
-    for (size_t i = 0; i < screen.size() && i < limit; ++i) {
-        out += screen[i].substr(0, width) + "\x1b[K\n";
+    // The view above, then a hint and the input line at the foot of the screen, each row
+    // placed by itself so that nothing scrolls; the cursor waits after what is typed.
+    const int viewRows = std::max(size.rows - 2, 1);
+    std::string out;
+    for (int i = 0; i < viewRows; ++i) {
+        out += "\x1b[" + std::to_string(i + 1) + ";1H";
+        if (static_cast<size_t>(i) < screen.size()) {
+            out += screen[static_cast<size_t>(i)].substr(0, width);
+        }
+        out += "\x1b[K";
     }
-    out += "\x1b[J";
+    const std::string input = input_ ? input_->Text() : std::string();
+    const std::string hint =
+        "Type a command and Enter ('help' lists them); 'quit' or Ctrl-C stops.";
+    out += "\x1b[" + std::to_string(viewRows + 1) + ";1H" + hint.substr(0, width) + "\x1b[K";
+    // The end of a long input line stays in sight.
+    const size_t room = width > 3 ? width - 3 : 1;
+    const std::string shown = input.size() > room ? input.substr(input.size() - room) : input;
+    out += "\x1b[" + std::to_string(viewRows + 2) + ";1H> " + shown + "\x1b[K";
     (void)std::fputs(out.c_str(), stdout);
     dirty_ = false;
 }
@@ -286,13 +317,15 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                          {"events", line.events},
                          {"illegalFrames", line.illegalFrames},
                          {"timeouts", line.timeouts},
-                         {"tagChanges", line.tagChanges}});
+                         {"tagChanges", line.tagChanges},
+                         {"tagStores", line.tagStores}});
         total.framesIn += line.framesIn;
         total.framesOut += line.framesOut;
         total.events += line.events;
         total.illegalFrames += line.illegalFrames;
         total.timeouts += line.timeouts;
         total.tagChanges += line.tagChanges;
+        total.tagStores += line.tagStores;
     }
     if (mode_ == ViewMode::kJson) {
         const Json summary = {{"t", monitor_.Seconds()},
@@ -309,19 +342,24 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
         (void)std::fflush(stdout);
         return;
     }
+    if (mode_ == ViewMode::kLive) {
+        std::printf("\x1b[%d;1H\x1b[K", std::max(OutputTerminalSize().rows, 1));
+    }
     std::printf("\nSummary: %.1f s, %zu %s, exit status %d%s%s\n", monitor_.Seconds(),
                 lines_.size(), lines_.size() == 1 ? "line" : "lines", exitCode,
                 reason.empty() ? "" : ": ", reason.c_str());
-    std::printf("  %-4s %-12s %9s %10s %7s %14s %9s %11s\n", "line", "port", "frames in",
-                "frames out", "events", "illegal frames", "time-outs", "tag changes");
+    // 78 columns: the table fits a terminal of 80.
+    std::printf("  %-4s %-12s %9s %6s %6s %7s %9s %7s %7s\n", "line", "port", "frames in", "out",
+                "events", "illegal", "time-outs", "changes", "stores");
     const auto row = [](const std::string& label, const std::string& port, const LineCounters& c) {
-        std::printf("  %-4s %-12s %9llu %10llu %7llu %14llu %9llu %11llu\n", label.c_str(),
+        std::printf("  %-4s %-12s %9llu %6llu %6llu %7llu %9llu %7llu %7llu\n", label.c_str(),
                     port.c_str(), static_cast<unsigned long long>(c.framesIn),
                     static_cast<unsigned long long>(c.framesOut),
                     static_cast<unsigned long long>(c.events),
                     static_cast<unsigned long long>(c.illegalFrames),
                     static_cast<unsigned long long>(c.timeouts),
-                    static_cast<unsigned long long>(c.tagChanges));
+                    static_cast<unsigned long long>(c.tagChanges),
+                    static_cast<unsigned long long>(c.tagStores));
     };
     for (const LineCounters& line : lines_) {
         row(std::to_string(line.line), line.port, line);
