@@ -79,12 +79,12 @@ def read_trace(path):
 
 def check_trace_against_transcript(frames, transcript_path):
     """The frames the driver sent are those the simulator received, in order; those it received
-    are those the simulator sent, each without its last byte (the CR), as the driver shows them."""
+    are those the simulator sent, byte for byte."""
     with open(transcript_path, encoding="utf-8") as transcript:
         entries = [json.loads(line) for line in transcript if line.strip()]
     line_bytes = lambda e: bytes.fromhex(e["hex"])  # noqa: E731
     received = [line_bytes(e) for e in entries if e["dir"] == "rx"]
-    sent = [line_bytes(e)[:-1] for e in entries if e["dir"] == "tx"]
+    sent = [line_bytes(e) for e in entries if e["dir"] == "tx"]
     out = [f[3] for f in frames if f[1] == "out"]
     into = [f[3] for f in frames if f[1] == "in"]
     check(out == received, f"trace out != simulator rx:\n{out}\n{received}")
@@ -378,6 +378,62 @@ def port_check_cases():
         os.close(master)
 
 
+def crc16(data):
+    """CRC-16/XMODEM, the frames' checksum."""
+    crc = 0
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
+    return crc
+
+
+def checksum_wrong(frame):
+    """Whether a frame LF ";...;" XXXX CR carries a checksum that does not match."""
+    match = re.fullmatch(rb"\n(;.*;)([0-9A-Fa-f]{4})\r", frame, re.S)
+    return match is not None and int(match[2], 16) != crc16(match[1])
+
+
+def run_records(kivhost, examples, workdir, script, *args):
+    with open(os.path.join(workdir, "counters.run"), "w") as file:
+        file.write(script)
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
+                         "--rate", "0", "--receiver-start", "100", "--script", "counters.run",
+                         "--tags", os.path.join(examples, "vxs100-line.tags"), *args, cwd=workdir)
+    records = records_of(out)
+    summary = records[-1] if records else {}
+    check(code == 0 and summary.get("reason") == "quit", f"counters run {args}: exit {code}, {err!r}")
+    return records, (summary.get("lines") or [{}])[0]
+
+
+def test_counters(kivhost, examples, workdir):
+    """The counters come from the driver's monitoring records: four controllers silent in the
+    poll are four time-outs, each of its controller; frames with a wrong checksum are counted as
+    illegal exactly as often as the simulator sent them."""
+    records, line = run_records(kivhost, examples, workdir,
+                                'expect-log "controler 7 not answer" 30000\nquit\n',
+                                "--controllers", "0-3", "--poll-delay", "300")
+    by_controller = {c.get("controller"): c for c in line.get("controllers", [])}
+    check(line.get("timeouts") == 4 and
+          [by_controller.get(c, {}).get("timeouts") for c in range(8)] == [0] * 4 + [1] * 4,
+          f"four silent controllers, four time-outs: {line}")
+    check(all(by_controller.get(c, {}).get("statusReports", 0) >= 1 for c in range(4)) and
+          all(by_controller.get(c, {}).get("statusReports") == 0 for c in range(4, 8)),
+          f"status reports of the controllers that answer: {line}")
+    silent = [r.get("controller") for r in of_type(records, "monitor") if r.get("kind") == "silent in the poll"]
+    check(silent == [4, 5, 6, 7], f"the silent controllers' records: {silent}")
+
+    script = ('expect-log "Start of Unsolicited Thread" 10000\nsim fault badcrc on 0 count=3\n'
+              "event 10 1\nevent 9 0\nwait L1_PENUM 9 15000\nquit\n")
+    records, line = run_records(kivhost, examples, workdir, script, "--sim-transcript", "crc.jsonl")
+    with open(os.path.join(workdir, "crc.jsonl"), encoding="utf-8") as transcript:
+        sent = [bytes.fromhex(e["hex"]) for e in map(json.loads, transcript) if e["dir"] == "tx"]
+    wrong = sum(1 for frame in sent if checksum_wrong(frame))
+    check(wrong >= 3 and line.get("illegalFrames") == wrong,
+          f"illegal frames {line.get('illegalFrames')}, the simulator sent {wrong} with a wrong checksum")
+    check(line.get("events") == 2 and len(of_type(records, "event")) == 2, f"two events published: {line}")
+
+
 def test_port_diagnosis(kivhost, examples, workdir):
     """A line that cannot be used is named with its cause at once, by port-check and by run
     (exit 2, before the cold start: no 5 s wait after a failed start)."""
@@ -503,6 +559,7 @@ def main():
             test_port_diagnosis(kivhost, examples, workdir)
             test_ports(kivhost, workdir)
             test_scan(kivhost, workdir)
+            test_counters(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)

@@ -102,11 +102,24 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
     if (verb == "show") {
         return arguments(1, 1, "show TAG");
     }
+    if (verb == "sim") {
+        // The simulator's command: the words after "sim" ("line=N" last chooses the line).
+        if (count >= 2 && command.words.back().rfind("line=", 0) == 0) {
+            long long line = 0;
+            if (!ParseInteger(command.words.back().substr(5), line) || line < 1 || line > 64) {
+                error = "line=N takes a line from 1 to 64";
+                return false;
+            }
+            command.line = static_cast<int>(line);
+            command.words.pop_back();
+        }
+        return arguments(1, 64, "sim COMMAND... [line=N]");
+    }
     if (verb == "quit" || verb == "help") {
         return arguments(0, 0, verb == "quit" ? "quit" : "help");
     }
     error = "unknown command '" + verb +
-            "' (write, read, show, wait, expect-log, sleep, event, help, quit)";
+            "' (write, read, show, wait, expect-log, sleep, event, sim, help, quit)";
     return false;
 }
 
@@ -117,7 +130,7 @@ constexpr char kCommandSummary[] =
     "the commands ('kivhost run --help' tells more):\n"
     "write TAG VALUE | read TAG (a staged value) | show TAG (the host's value)\n"
     "wait TAG VALUE [MS] | expect-log TEXT [MS] | sleep MS\n"
-    "event CODE UNIT [BADGE] [line=N] | help | quit (or Ctrl-C)";
+    "event CODE UNIT [BADGE] [line=N] | sim COMMAND... | help | quit (Ctrl-C)";
 
 }  // namespace
 
@@ -135,6 +148,13 @@ CommandOutcome ExecuteRunCommand(RunSession& session, const RunCommand& command,
     }
     if (verb == "help") {
         return {true, kCommandSummary};
+    }
+    if (verb == "sim") {
+        std::string text;
+        for (size_t k = 1; k < words.size(); ++k) {
+            text += (k > 1 ? " " : "") + words[k];
+        }
+        return session.SimulatorCommand(command.line, text);
     }
     if (verb == "wait") {
         return session.Wait(words[1], words[2], command.timeout);
@@ -165,6 +185,8 @@ const char* RunCommandHelp() {
            "  sleep MS\n"
            "  event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event\n"
            "                             (UNIT from 0 as the driver counts; BADGE hexadecimal)\n"
+           "  sim COMMAND... [line=N]    a command of the line simulator's own language\n"
+           "                             (vxs-sim's, e.g. sim fault badcrc on 0 count=3)\n"
            "  help                       the commands in short\n"
            "  quit\n"
            "TAG is a tag's name (\"N:\" before it for line N with --lines), or an address of\n"

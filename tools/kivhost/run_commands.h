@@ -8,6 +8,7 @@
 //                                the lines after the one the previous expect-log found
 //   sleep MS
 //   event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event
+//   sim COMMAND... [line=N]      a command of the line simulator's own language
 //   help                         the commands in short
 //   quit
 //

@@ -178,6 +178,7 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
                               std::vector<RefusedTag>& refused) {
     const int line = static_cast<int>(lines_.size()) + 1;
     lines_.push_back(std::make_unique<HostLine>(driver_, line, instanceNumber));
+    monitor_.AddInstance(instanceNumber, line);
     simulated_.push_back(std::move(simulated));
     const std::string namePrefix = prefix ? std::to_string(line) + ":" : std::string();
     TagParser parser(driver_);
@@ -260,13 +261,6 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
             return {false, "the value of " + name + " is a whole number from 0 to 65535"};
         }
         area.SetNumber(static_cast<uint16_t>(number));
-    }
-    std::string upper = tag->address;
-    for (char& c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    if (upper.size() > 6 && upper.compare(1, 6, "FSPARS") == 0) {
-        monitor_.NoteDownloadLine(tag->line);
     }
     GateAccess gate = AccessOf(*tag, area);
     std::vector<LogEntry> log;
@@ -423,6 +417,18 @@ CommandOutcome RunSession::Event(int line, const SimulatedEvent& event) {
     std::string error;
     if (!simulated->InjectEvent(event, error)) {
         return {false, error};
+    }
+    return {true, ""};
+}
+
+CommandOutcome RunSession::SimulatorCommand(int line, const std::string& text) {
+    SimulatedLine* simulated = Simulated(line);
+    if (simulated == nullptr) {
+        return {false, "the simulator takes commands on a simulated line only"};
+    }
+    std::string error;
+    if (!simulated->SimulatorCommand(text, error)) {
+        return {false, "the simulator refuses '" + text + "': " + error};
     }
     return {true, ""};
 }

@@ -106,6 +106,7 @@ public:
     CommandOutcome ExpectLog(const std::string& text, std::chrono::milliseconds timeout);
     CommandOutcome Sleep(std::chrono::milliseconds duration);
     CommandOutcome Event(int line, const SimulatedEvent& event);
+    CommandOutcome SimulatorCommand(int line, const std::string& text);
 
     // Ends every wait of the commands at once.
     void Interrupt();

@@ -82,6 +82,17 @@ std::string ResultText(const Json& record) {
                 : ", " + record.value("detail", std::string()));
 }
 
+// A line's counters by controller, 0 to 7.
+Json ControllerCounts(const LineCounters& line) {
+    Json list = Json::array();
+    for (int c = 0; c < 8; ++c) {
+        list.push_back({{"controller", c},
+                        {"timeouts", line.controllerTimeouts[c]},
+                        {"statusReports", line.statusReports[c]}});
+    }
+    return list;
+}
+
 }  // namespace
 
 RunView::RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title)
@@ -179,18 +190,13 @@ void RunView::Take(const Json& record) {
             Push(tags_, when + row);
         }
     } else if (type == "event") {
-        ++counters.events;
         Push(events_, when + EventText(record));
+    } else if (type == "monitor") {
+        Count(counters, record);
     } else if (type == "log") {
         ++logLines_;
-        const std::string text = record.value("text", std::string());
-        if (text.rfind("RIRODI: Illegal message was received", 0) == 0) {
-            ++counters.illegalFrames;
-        }
-        if (text.find("time-out") != std::string::npos) {
-            ++counters.timeouts;
-        }
-        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " + text);
+        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " +
+                       record.value("text", std::string()));
     } else if (type == "progress") {
         progress_ = when + ProgressText(record);
     } else if (type == "result") {
@@ -212,6 +218,30 @@ void RunView::Take(const Json& record) {
     }
 }
 
+void RunView::Count(LineCounters& counters, const Json& record) {
+    const std::string kind = record.value("kind", std::string());
+    const Json& number = record["controller"];
+    const int controller = number.is_number() ? number.get<int>() : -1;
+    const bool named = controller >= 0 && controller < 8;
+    if (kind == "event") {
+        ++counters.events;
+    } else if (kind == "illegal frame") {
+        ++counters.illegalFrames;
+    } else if (kind == "status report" && named) {
+        ++counters.statusReports[controller];
+    } else if (kind == "attempt" || kind == "silent in the poll") {
+        if (record["attempt"].is_number() && record["attempt"].get<int>() > 0) {
+            ++counters.retries;
+        }
+        if (kind != "attempt" || record.value("outcome", std::string()) == "timed out") {
+            ++counters.timeouts;
+            if (named) {
+                ++counters.controllerTimeouts[controller];
+            }
+        }
+    }
+}
+
 void RunView::PrintPlain(const Json& record) const {
     const std::string type = record.value("type", std::string());
     const std::string when = Seconds(record) + " " + LineLabel(record) + " ";
@@ -229,6 +259,18 @@ void RunView::PrintPlain(const Json& record) const {
         text = ProgressText(record);
     } else if (type == "result") {
         text = ResultText(record);
+    } else if (type == "monitor") {
+        const Json& controller = record["controller"];
+        text = record.value("kind", std::string()) +
+               (controller.is_number() ? ", controller " + std::to_string(controller.get<int>())
+                                       : std::string());
+        if (record["attempt"].is_number()) {
+            text += ", attempt " + std::to_string(record["attempt"].get<int>() + 1) + " " +
+                    record.value("outcome", std::string());
+        }
+        if (record["frame"].is_string()) {
+            text += ": " + record["frame"].get<std::string>();
+        }
     } else {
         text = record.value("text", std::string());
     }
@@ -246,13 +288,14 @@ void RunView::Draw() {
         char row[256];
         (void)std::snprintf(row, sizeof row,
                             "L%d %-10s frames in %llu out %llu  events %llu  illegal %llu  "
-                            "time-outs %llu",
+                            "time-outs %llu  retries %llu",
                             line.line, line.port.c_str(),
                             static_cast<unsigned long long>(line.framesIn),
                             static_cast<unsigned long long>(line.framesOut),
                             static_cast<unsigned long long>(line.events),
                             static_cast<unsigned long long>(line.illegalFrames),
-                            static_cast<unsigned long long>(line.timeouts));
+                            static_cast<unsigned long long>(line.timeouts),
+                            static_cast<unsigned long long>(line.retries));
         screen.emplace_back(row);
     }
     // What is left of the screen is shared out among the sections.
@@ -318,7 +361,9 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                          {"illegalFrames", line.illegalFrames},
                          {"timeouts", line.timeouts},
                          {"tagChanges", line.tagChanges},
-                         {"tagStores", line.tagStores}});
+                         {"tagStores", line.tagStores},
+                         {"retries", line.retries},
+                         {"controllers", ControllerCounts(line)}});
         total.framesIn += line.framesIn;
         total.framesOut += line.framesOut;
         total.events += line.events;
@@ -334,10 +379,7 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                               {"reason", ByteText(reason)},
                               {"lines", lines},
                               {"logLines", logLines_},
-                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)},
-                              {"unattributed",
-                               {{"illegalFrames", unattributed_.illegalFrames},
-                                {"timeouts", unattributed_.timeouts}}}};
+                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)}};
         std::printf("%s\n", Dump(summary).c_str());
         (void)std::fflush(stdout);
         return;
@@ -366,6 +408,19 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
     }
     if (lines_.size() > 1) {
         row("all", "", total);
+    }
+    for (const LineCounters& line : lines_) {
+        std::string byController;
+        for (const Json& entry : ControllerCounts(line)) {
+            if (entry["timeouts"].get<uint64_t>() + entry["statusReports"].get<uint64_t>() > 0) {
+                byController += " " + std::to_string(entry["controller"].get<int>()) + ":" +
+                                std::to_string(entry["timeouts"].get<uint64_t>()) + "/" +
+                                std::to_string(entry["statusReports"].get<uint64_t>());
+            }
+        }
+        std::printf("  line %d: %llu retries; time-outs/status reports by controller:%s\n",
+                    line.line, static_cast<unsigned long long>(line.retries),
+                    byController.empty() ? " none" : byController.c_str());
     }
     std::printf("  %llu log lines\n", static_cast<unsigned long long>(logLines_));
     (void)std::fflush(stdout);

@@ -55,6 +55,10 @@ struct LineCounters {
     uint64_t timeouts = 0;
     uint64_t tagChanges = 0;  // stores of a new value
     uint64_t tagStores = 0;   // every store, a repeated value too
+    uint64_t retries = 0;     // attempts of a command after its first
+    // By controller: unanswered attempts and poll queries, status reports published.
+    uint64_t controllerTimeouts[8] = {};
+    uint64_t statusReports[8] = {};
 };
 
 class RunView {
@@ -79,13 +83,14 @@ private:
     void PrintPlain(const Json& record) const;
     void Draw();
     LineCounters& Counters(const Json& record);
+    static void Count(LineCounters& counters, const Json& record);
 
     ViewMode mode_;
     Monitor& monitor_;
     TraceFile& trace_;
     std::string title_;
     std::vector<LineCounters> lines_;
-    LineCounters unattributed_;  // log lines no line could be told for
+    LineCounters unattributed_;  // records of no line of this run (none are expected)
     uint64_t logLines_ = 0;
     std::deque<std::string> tags_, events_, framesIn_, framesOut_, log_, results_;
     std::string progress_;
