@@ -201,12 +201,12 @@ def test_script(kivhost, examples, workdir):
           f"the summary counts changes and stores: {line}")
     frames = read_trace(os.path.join(workdir, "run.trace"))
     check_trace_against_transcript(frames, os.path.join(workdir, "sim.jsonl"))
-    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[3]) for f in frames],
-          "the pcap file holds the frames of the trace")
+    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[2], f[3]) for f in frames],
+          "the pcap file holds the frames of the trace, each with its line")
 
 
 def read_pcap(path):
-    """The (direction, frame) of each packet of a pcap file of link type 147."""
+    """The (direction, line, frame) of each packet of a pcap file of link type 147."""
     with open(path, "rb") as pcap:
         data = pcap.read()
     magic, major, minor, _, _, _, link = struct.unpack_from("<IHHiIII", data)
@@ -215,7 +215,7 @@ def read_pcap(path):
     while at + 16 <= len(data):
         _, _, length, _ = struct.unpack_from("<IIII", data, at)
         body = data[at + 16:at + 16 + length]
-        packets.append(("out" if body[0] == 0 else "in", body[1:]))
+        packets.append(("out" if body[0] == 0 else "in", body[1], body[2:]))
         at += 16 + length
     return packets
 
