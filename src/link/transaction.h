@@ -49,10 +49,11 @@ struct AttemptLines {
 
 // Sends the frame, awaiting its acknowledgement, with up to three attempts of 'waitMs' each:
 // after a failed attempt the next follows (100 ms after a time-out or a failed send) unless
-// shut-down has been
-// requested. answerMode is set back after every attempt. kAnswered when an attempt was answered;
-// kShutDown when shut-down stopped it before it sent its first frame (no failure was logged);
-// otherwise the last failed attempt's result. The caller holds transactionLock.
+// shut-down has been requested, or the send failed because the port is lost (no attempt could go
+// out until the receiver has opened it again). answerMode is set back after every attempt.
+// kAnswered when an attempt was answered; kShutDown when shut-down stopped it before it sent its
+// first frame (no failure was logged); otherwise the last failed attempt's result. The caller holds
+// transactionLock.
 AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_t length,
                               uint32_t waitMs, const AttemptLines& lines);
 

@@ -15,6 +15,12 @@ line on the simulator's standard error shows that the command before it was take
 then reads `ok`, or `error` and the simulator's reason, on its standard input. Every other line of the
 program, and the simulator's transcript, is printed here.
 
+Two requests are the wrapper's own, for a line whose device goes away and comes back under the
+same name: `unplug` ends the simulator (its pseudo-terminal closes: the driver's line fails), and
+`plug` starts a new one and points the COM port's link at it. They need the Wine COM link as the
+stable name; natively (the program opens pts/N, which a new terminal does not get back) both are
+refused.
+
 Under Wine the program's output pipe may be held open by a wineserver that the program started
 and that outlives it by seconds: the output is read line by line while the program runs, and
 no longer than a moment after it ended.
@@ -156,6 +162,41 @@ def make_com_port(prefix, slave):
     raise RuntimeError(f"no free COM port from COM{FIRST_COM_PORT} to COM{LAST_COM_PORT}")
 
 
+class Line:
+    """The simulator behind the program's port, which the wrapper may end and start again."""
+
+    def __init__(self, sim_command, link):
+        self.sim_command = sim_command
+        self.link = link  # the COM port's link under Wine; None natively
+        self.simulator = Simulator(sim_command)
+
+    def run(self, request):
+        """Runs one request; '' when it was done, else the reason."""
+        if request in ("unplug", "plug") and self.link is None:
+            return "unplug and plug need a COM port's link (Wine); natively the name is pts/N"
+        if request == "unplug":
+            if self.simulator is None:
+                return "the line is unplugged already"
+            self.simulator.stop()
+            self.simulator = None
+            return ""
+        if request == "plug":
+            if self.simulator is not None:
+                return "the line is plugged in already"
+            self.simulator = Simulator(self.sim_command)
+            fresh = self.link + ".new"
+            os.symlink(self.simulator.path, fresh)
+            os.replace(fresh, self.link)
+            return ""
+        if self.simulator is None:
+            return "the line is unplugged"
+        return self.simulator.run(request)
+
+    def print_transcript(self):
+        if self.simulator is not None:
+            self.simulator.print_transcript()
+
+
 def run_program(command, simulator):
     """Runs the program, serving its requests; its exit status and whether GoogleTest passed."""
     proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -213,19 +254,20 @@ def main():
     if not os.access(args.sim, os.X_OK):
         say(f"run_link_tests: no simulator at {args.sim}: build the Linux tree first")
         return 1
-    simulator = Simulator([args.sim])
+    line = Line([args.sim], None)
     link = None
     try:
         if args.wineprefix:
-            port, link = make_com_port(args.wineprefix, simulator.path)
+            port, link = make_com_port(args.wineprefix, line.simulator.path)
+            line.link = link
         else:
-            port = os.path.relpath(simulator.path, "/dev")
-        say(f"run_link_tests: vxs-sim on {simulator.path}, the driver opens {port}")
-        status, passed = run_program(args.program + ["--port", port], simulator)
+            port = os.path.relpath(line.simulator.path, "/dev")
+        say(f"run_link_tests: vxs-sim on {line.simulator.path}, the driver opens {port}")
+        status, passed = run_program(args.program + ["--port", port], line)
     finally:
         if link:
             os.unlink(link)
-        sim_status = simulator.stop()
+        sim_status = line.simulator.stop() if line.simulator is not None else 0
     if sim_status not in (0, 1):
         say(f"run_link_tests: vxs-sim ended with status {sim_status}")
         return 1

@@ -17,6 +17,7 @@
 #include "host_instance.h"
 #include "instance/driver_instance.h"
 #include "kiv/kiv_abi.h"
+#include "platform/sync.h"
 #include "qorpro/qorpro_embed.h"
 #include "simulator_channel.h"
 #include "stage_instance.h"
@@ -421,6 +422,30 @@ TEST_F(WriteTest, ThePortClosesAndReopensWhileTheReceiverWaits) {
         ASSERT_TRUE(Sim("event 0 " + std::to_string(20 + round) + " unit=1"));
         EXPECT_TRUE(WaitForTagValue("PENUM", 20 + round, kPrompt));
     }
+}
+
+// The line's device goes away and comes back under the same name (under Wine the COM port's link
+// is pointed at a new simulator; natively the Linux tests of the port layer do this): the loss is
+// logged once, a command meanwhile fails at once, and the port is opened again by itself.
+TEST_F(WriteTest, APulledLineIsOpenedAgainByItself) {
+    {
+        // The event-format command of the start is answered first (it holds the transaction).
+        const kiv::platform::LockGuard done((*instance_)->transactionLock);
+    }
+    const testing::AssertionResult unplugged = Sim("unplug");
+    if (!unplugged) {
+        GTEST_SKIP() << unplugged.message();
+    }
+    ASSERT_TRUE(WaitForLine(" failed: ", kPrompt));
+    EXPECT_EQ(Command("0FSTAT", 13).first, KIV_FAILED);
+    EXPECT_EQ(LinesWith(" is gone, the frame was not sent").size(), 1U);
+    EXPECT_EQ(LinesWith("SingleWrite() error"), std::vector<kivtest::LogLine>{});
+    ASSERT_TRUE(Sim("plug"));
+    ASSERT_TRUE(WaitForLine(" is back, opened again", kPrompt));
+    ASSERT_TRUE(Sim("timing ack=5 gap=20 upload=200 resend=1000 resends=3 data-ack=1000"));
+    ASSERT_TRUE(Sim("event 0 21 unit=1"));
+    EXPECT_TRUE(WaitForTagValue("PENUM", 21, kPrompt));
+    EXPECT_EQ(Command("0FSTAT", 13).first, KIV_OK);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // A soak across the start-up poll: four controllers send events as fast as a 19200-baud wire
 // carries them (the simulator on a device of its own, a paced relay between it and the driver's
-// terminal) while the poll runs at its real delay (50 s after the start) and asks every controller for its
-// status, four of them absent. The simulated controllers take any acknowledgement for their
+// terminal) while the poll runs at its real delay (50 s after the start) and asks every controller
+// for its status, four of them absent. The simulated controllers take any acknowledgement for their
 // oldest unacknowledged frame, so an acknowledgement sent for anything but an event would
 // lose that event. Every event must be filed exactly once.
 //

@@ -17,6 +17,7 @@
 
 #include "host_fixture.h"
 #include "host_instance.h"
+#include "platform/sync.h"
 #include "stage_instance.h"
 #include "vxs_sim/simulator.h"
 #include "work_dir_fixture.h"
@@ -86,6 +87,12 @@ protected:
         ASSERT_FALSE(name_->Name().empty());
         ASSERT_EQ(instance_.ColdStart(name_->Name()), KIV_OK);
         ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+        // The event-format command of the start is answered before the line goes: it holds the
+        // transaction from before its frame goes out until its answer.
+        ASSERT_TRUE(
+            sim_->WaitFor(vxs_sim::IsEntry(vxs_sim::TranscriptEntry::Direction::kReceived, "frame"),
+                          std::chrono::milliseconds(kPrompt)));
+        const kiv::platform::LockGuard answered(instance_->transactionLock);
     }
     void TearDown() override {
         instance_.Call(KIV_FN_CLOSE);

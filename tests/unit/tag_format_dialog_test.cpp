@@ -52,8 +52,7 @@ TEST_F(TagFormatDialogTest, AnswersFiftyThreeAtOnceAndLeavesTheBufferAlone) {
                 lines.back().text.rfind("RIRODI: the Tag Format dialog could not be shown: ", 0),
                 0U);
             // The resource errors: 1812 under Wine, 1813 or 1814 on Windows.
-            EXPECT_NE(lines.back().text.find("(error 181"), std::string::npos)
-                << lines.back().text;
+            EXPECT_NE(lines.back().text.find("(error 181"), std::string::npos) << lines.back().text;
             lines.pop_back();
         }
         EXPECT_EQ(lines, expected) << c.name;
