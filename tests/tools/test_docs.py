@@ -223,6 +223,7 @@ expect-log "DownLoadFromFile() done" 10000
 event 0 0 1
 wait L1_PENUM 0 5000
 show L1_PENUM
+status
 sleep 1500
 quit
 """

@@ -414,7 +414,7 @@ def test_counters(kivhost, examples, workdir):
     poll are four time-outs, each of its controller; frames with a wrong checksum are counted as
     illegal exactly as often as the simulator sent them."""
     records, line = run_records(kivhost, examples, workdir,
-                                'expect-log "controler 7 not answer" 30000\nquit\n',
+                                'expect-log "controler 7 not answer" 30000\nstatus\nquit\n',
                                 "--controllers", "0-3", "--poll-delay", "300")
     by_controller = {c.get("controller"): c for c in line.get("controllers", [])}
     check(line.get("timeouts") == 4 and
@@ -423,6 +423,10 @@ def test_counters(kivhost, examples, workdir):
     check(all(by_controller.get(c, {}).get("statusReports", 0) >= 1 for c in range(4)) and
           all(by_controller.get(c, {}).get("statusReports") == 0 for c in range(4, 8)),
           f"status reports of the controllers that answer: {line}")
+    status = [r for r in of_type(records, "result") if r.get("command") == "status"]
+    check(status and status[0].get("lines", [{}])[0].get("heard") == [0, 1, 2, 3] and
+          "controllers heard 0,1,2,3" in status[0].get("detail", ""),
+          f"status names the controllers heard: {status}")
     silent = [r.get("controller") for r in of_type(records, "monitor") if r.get("kind") == "silent in the poll"]
     check(silent == [4, 5, 6, 7], f"the silent controllers' records: {silent}")
 

@@ -20,7 +20,7 @@
 #include "console.h"
 #include "file_lines.h"
 #include "installation.h"
-#include "instance/driver_instance.h"
+#include "kiv/kiv_tool.h"
 #include "line_options.h"
 #include "port_check.h"
 #include "run_commands.h"
@@ -196,13 +196,25 @@ bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
 
 class CommandRunner {
 public:
-    CommandRunner(RunSession& session, Monitor& monitor, StopRequest& stop, std::string script)
-        : session_(session), monitor_(monitor), stop_(stop), script_(std::move(script)) {}
+    CommandRunner(RunSession& session, Monitor& monitor, RunView& view, StopRequest& stop,
+                  std::string script)
+        : session_(session),
+          monitor_(monitor),
+          view_(view),
+          stop_(stop),
+          script_(std::move(script)) {}
 
     // Runs one command and shows its result; false when a script has to stop on it.
     bool Run(const RunCommand& command) {
         bool quit = false;
-        const CommandOutcome outcome = ExecuteRunCommand(session_, command, quit);
+        CommandOutcome outcome;
+        if (command.verb == "status") {
+            // The view keeps the counters.
+            outcome.detail = view_.StatusText();
+            outcome.extra["lines"] = view_.StatusJson();
+        } else {
+            outcome = ExecuteRunCommand(session_, command, quit);
+        }
         Json record = {{"t", monitor_.Seconds()}, {"type", "result"},
                        {"line", nullptr},         {"command", ByteText(command.text)},
                        {"ok", outcome.ok},        {"detail", ByteText(outcome.detail)}};
@@ -269,6 +281,7 @@ public:
 private:
     RunSession& session_;
     Monitor& monitor_;
+    RunView& view_;
     StopRequest& stop_;
     std::string script_;
 };
@@ -330,12 +343,12 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
                           "--poll-delay and --receiver-start need --driver built-in: a "
                           "loaded driver keeps its own delays");
     }
-    if (arguments.pollDelayMs >= 0) {
-        kiv::timingDefaults.pollDelayMs = static_cast<uint32_t>(arguments.pollDelayMs);
-    }
-    if (arguments.receiverStartMs >= 0) {
-        kiv::timingDefaults.receiverStartDelayMs = static_cast<uint32_t>(arguments.receiverStartMs);
-    }
+    // The delays of the driver linked into kivhost, through the seam for tools (kiv/kiv_tool.h).
+    kivToolSetDelays(arguments.pollDelayMs >= 0 ? static_cast<uint32_t>(arguments.pollDelayMs)
+                                                : KIV_TOOL_DELAY_UNCHANGED,
+                     arguments.receiverStartMs >= 0
+                         ? static_cast<uint32_t>(arguments.receiverStartMs)
+                         : KIV_TOOL_DELAY_UNCHANGED);
     TraceFile trace;
     std::string error;
     if (!trace.Open(arguments.tracePath, arguments.pcapPath, error)) {
@@ -440,7 +453,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         }
     }
 
-    CommandRunner runner(session, monitor, stop, arguments.scriptPath);
+    CommandRunner runner(session, monitor, view, stop, arguments.scriptPath);
     std::thread commands;
     if (!stop.Requested()) {
         if (!arguments.scriptPath.empty()) {

@@ -115,11 +115,11 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
         }
         return arguments(1, 64, "sim COMMAND... [line=N]");
     }
-    if (verb == "quit" || verb == "help") {
-        return arguments(0, 0, verb == "quit" ? "quit" : "help");
+    if (verb == "quit" || verb == "help" || verb == "status") {
+        return arguments(0, 0, verb.c_str());
     }
     error = "unknown command '" + verb +
-            "' (write, read, show, wait, expect-log, sleep, event, sim, help, quit)";
+            "' (write, read, show, status, wait, expect-log, sleep, event, sim, help, quit)";
     return false;
 }
 
@@ -128,7 +128,7 @@ namespace {
 // What 'help' answers: the commands in short, a line each.
 constexpr char kCommandSummary[] =
     "the commands ('kivhost run --help' tells more):\n"
-    "write TAG VALUE | read TAG (a staged value) | show TAG (the host's value)\n"
+    "write TAG VALUE | read TAG (a staged value) | show TAG (the host's value) | status\n"
     "wait TAG VALUE [MS] | expect-log TEXT [MS] | sleep MS\n"
     "event CODE UNIT [BADGE] [line=N] | sim COMMAND... | help | quit (Ctrl-C)";
 
@@ -187,6 +187,7 @@ const char* RunCommandHelp() {
            "                             (UNIT from 0 as the driver counts; BADGE hexadecimal)\n"
            "  sim COMMAND... [line=N]    a command of the line simulator's own language\n"
            "                             (vxs-sim's, e.g. sim fault badcrc on 0 count=3)\n"
+           "  status                     per line: port, controllers heard, last event, counters\n"
            "  help                       the commands in short\n"
            "  quit\n"
            "TAG is a tag's name (\"N:\" before it for line N with --lines), or an address of\n"

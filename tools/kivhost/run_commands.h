@@ -9,6 +9,8 @@
 //   sleep MS
 //   event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event
 //   sim COMMAND... [line=N]      a command of the line simulator's own language
+//   status                       per line: port, controllers heard, last event, counters
+//                                (answered by the view, which keeps the counters)
 //   help                         the commands in short
 //   quit
 //

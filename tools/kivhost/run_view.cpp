@@ -165,6 +165,7 @@ LineCounters& RunView::Counters(const Json& record) {
 
 void RunView::Take(const Json& record) {
     const std::string type = record.value("type", std::string());
+    std::unique_lock<std::mutex> countersLock(countersMutex_);
     LineCounters& counters = Counters(record);
     const std::string when = Seconds(record) + " " + LineLabel(record) + " ";
     if (type == "frame") {
@@ -191,6 +192,9 @@ void RunView::Take(const Json& record) {
         }
     } else if (type == "event") {
         Push(events_, when + EventText(record));
+        char at[32];
+        (void)std::snprintf(at, sizeof at, "%.3f s: ", record.value("t", 0.0));
+        counters.lastEvent = at + EventText(record);
     } else if (type == "monitor") {
         Count(counters, record);
     } else if (type == "log") {
@@ -210,6 +214,7 @@ void RunView::Take(const Json& record) {
             at = end + 1;
         }
     }
+    countersLock.unlock();
     dirty_ = true;
     if (mode_ == ViewMode::kJson) {
         std::printf("%s\n", Dump(record).c_str());
@@ -220,6 +225,9 @@ void RunView::Take(const Json& record) {
 
 void RunView::Count(LineCounters& counters, const Json& record) {
     const std::string kind = record.value("kind", std::string());
+    // Null where it does not apply (the silent controller of a poll has no outcome).
+    const std::string outcome =
+        record["outcome"].is_string() ? record["outcome"].get<std::string>() : std::string();
     const Json& number = record["controller"];
     const int controller = number.is_number() ? number.get<int>() : -1;
     const bool named = controller >= 0 && controller < 8;
@@ -229,11 +237,15 @@ void RunView::Count(LineCounters& counters, const Json& record) {
         ++counters.illegalFrames;
     } else if (kind == "status report" && named) {
         ++counters.statusReports[controller];
+        counters.heard[controller] = true;
     } else if (kind == "attempt" || kind == "silent in the poll") {
+        if (named && outcome == "answered") {
+            counters.heard[controller] = true;
+        }
         if (record["attempt"].is_number() && record["attempt"].get<int>() > 0) {
             ++counters.retries;
         }
-        if (kind != "attempt" || record.value("outcome", std::string()) == "timed out") {
+        if (kind != "attempt" || outcome == "timed out") {
             ++counters.timeouts;
             if (named) {
                 ++counters.controllerTimeouts[controller];
@@ -344,6 +356,56 @@ void RunView::Draw() {
     out += "\x1b[" + std::to_string(viewRows + 2) + ";1H> " + shown + "\x1b[K";
     (void)std::fputs(out.c_str(), stdout);
     dirty_ = false;
+}
+
+std::string RunView::StatusText() {
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    std::string text;
+    for (const LineCounters& line : lines_) {
+        std::string heard;
+        for (int c = 0; c < 8; ++c) {
+            heard += line.heard[c] ? (heard.empty() ? "" : ",") + std::to_string(c) : "";
+        }
+        char row[256];
+        (void)std::snprintf(row, sizeof row,
+                            "line %d on %s: controllers heard %s; frames in %llu out %llu, events "
+                            "%llu, illegal %llu, time-outs %llu, retries %llu\n  last event: %s",
+                            line.line, line.port.c_str(), heard.empty() ? "none" : heard.c_str(),
+                            static_cast<unsigned long long>(line.framesIn),
+                            static_cast<unsigned long long>(line.framesOut),
+                            static_cast<unsigned long long>(line.events),
+                            static_cast<unsigned long long>(line.illegalFrames),
+                            static_cast<unsigned long long>(line.timeouts),
+                            static_cast<unsigned long long>(line.retries),
+                            line.lastEvent.empty() ? "none" : line.lastEvent.c_str());
+        text += (text.empty() ? "" : "\n") + std::string(row);
+    }
+    return text;
+}
+
+Json RunView::StatusJson() {
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    Json lines = Json::array();
+    for (const LineCounters& line : lines_) {
+        Json heard = Json::array();
+        for (int c = 0; c < 8; ++c) {
+            if (line.heard[c]) {
+                heard.push_back(c);
+            }
+        }
+        lines.push_back(
+            {{"line", line.line},
+             {"port", ByteText(line.port)},
+             {"heard", heard},
+             {"lastEvent", line.lastEvent.empty() ? Json(nullptr) : ByteText(line.lastEvent)},
+             {"framesIn", line.framesIn},
+             {"framesOut", line.framesOut},
+             {"events", line.events},
+             {"illegalFrames", line.illegalFrames},
+             {"timeouts", line.timeouts},
+             {"retries", line.retries}});
+    }
+    return lines;
 }
 
 void RunView::PrintSummary(int exitCode, const std::string& reason) {

@@ -59,6 +59,8 @@ struct LineCounters {
     // By controller: unanswered attempts and poll queries, status reports published.
     uint64_t controllerTimeouts[8] = {};
     uint64_t statusReports[8] = {};
+    bool heard[8] = {};     // a status report, or an answer to a command addressed to it
+    std::string lastEvent;  // in words, with its time
 };
 
 class RunView {
@@ -76,6 +78,9 @@ public:
     void Stop();
     // The summary record, and in plain and live mode the summary table on standard output.
     void PrintSummary(int exitCode, const std::string& reason);
+    // What 'status' answers: a line of words per line, and the same as JSON. Any thread.
+    std::string StatusText();
+    Json StatusJson();
 
 private:
     void Loop();
@@ -89,6 +94,7 @@ private:
     Monitor& monitor_;
     TraceFile& trace_;
     std::string title_;
+    std::mutex countersMutex_;  // lines_ while the view runs (taken by 'status')
     std::vector<LineCounters> lines_;
     LineCounters unattributed_;  // records of no line of this run (none are expected)
     uint64_t logLines_ = 0;
