@@ -350,6 +350,10 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     check(results and results[0].get("ok") and results[0].get("result") == 0, f"the write: {results}")
     summary = records[-1] if records else {}
     check(summary.get("type") == "summary" and summary.get("reason") == "quit", f"summary: {summary}")
+    # The Windows driver found kivhost.exe's monitoring sink: frames and events come from it.
+    line = (summary.get("lines") or [{}])[0]
+    check(line.get("framesIn", 0) >= 2 and line.get("framesOut", 0) >= 2 and line.get("events") == 1,
+          f"counters from the monitoring records: {line}")
 
 
 def port_check_cases():
