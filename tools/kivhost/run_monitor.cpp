@@ -345,14 +345,15 @@ void Monitor::Changed(int32_t gateId) {
         }
         Stored& stored = stored_[static_cast<size_t>(gateId)];
         if (stored.history.stores == 0) {
-            stored.value = value.is_string() ? Json("") : Json(0.0);
+            stored.value = value.is_string() ? Json("").dump() : Json(0.0).dump();
         }
-        changed = stored.value != value;
+        const std::string now = value.dump();
+        changed = stored.value != now;
         ++stored.history.stores;
         if (changed) {
             ++stored.history.changes;
             stored.history.changedAt = t;
-            stored.value = value;
+            stored.value = now;
         }
     }
     Emit({{"t", t},

@@ -113,7 +113,7 @@ private:
     std::vector<std::string> lastIncoming_;  // by line, the frame bytes
     struct Stored {
         TagHistory history;
-        Json value;  // the value last stored
+        std::string value;  // the value last stored, as JSON text
     };
     std::vector<Stored> stored_;  // by gate identifier, under mutex_
 };

@@ -44,7 +44,9 @@ void AddUsbAttributes(const fs::path& device, const fs::path& sysRoot, SerialPor
             info.serial = FirstLine(folder / "serial");
             const std::string maker = FirstLine(folder / "manufacturer");
             const std::string product = FirstLine(folder / "product");
-            info.description = maker + (maker.empty() || product.empty() ? "" : " ") + product;
+            info.description = maker;
+            info.description += maker.empty() || product.empty() ? "" : " ";
+            info.description += product;
             if (info.description.empty()) {
                 info.description = "USB " + info.vendorId + ":" + info.productId;
             }
