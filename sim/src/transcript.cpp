@@ -1,5 +1,7 @@
 #include "vxs_sim/transcript.h"
 
+#include <nlohmann/json.hpp>
+
 #include <array>
 #include <cstdio>
 
@@ -45,38 +47,17 @@ std::string FormatText(const TranscriptEntry& entry) {
     return line;
 }
 
-std::string JsonQuote(const std::string& text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte > 0x7E) {
-            out += "\\u00";
-            out += kDigits[byte >> 4];
-            out += kDigits[byte & 0x0F];
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string FormatJson(const TranscriptEntry& entry) {
-    std::string json = "{\"t\":" + Seconds(entry.at);
-    json += ",\"dir\":";
-    json += JsonQuote(DirectionName(entry.direction));
-    json += ",\"controller\":";
-    json += entry.controller >= 0 ? std::to_string(entry.controller) : std::string("null");
-    json += ",\"kind\":" + JsonQuote(entry.kind);
-    json += ",\"text\":" + JsonQuote(EscapeForDisplay(entry.bytes));
-    json += ",\"hex\":" + JsonQuote(HexBytes(entry.bytes));
-    json += ",\"detail\":" + JsonQuote(entry.detail);
-    json += '}';
-    return json;
+    // In this order, for people who read the lines too.
+    const nlohmann::ordered_json json = {
+        {"t", std::chrono::duration<double>(entry.at).count()},
+        {"dir", DirectionName(entry.direction)},
+        {"controller", entry.controller >= 0 ? nlohmann::ordered_json(entry.controller) : nullptr},
+        {"kind", entry.kind},
+        {"text", EscapeForDisplay(entry.bytes)},
+        {"hex", HexBytes(entry.bytes)},
+        {"detail", entry.detail}};
+    return json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 }  // namespace vxs_sim

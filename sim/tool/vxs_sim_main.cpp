@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "kiv_version.h"
 #include "vxs_sim/command_interpreter.h"
 #include "vxs_sim/simulator.h"
@@ -31,43 +33,25 @@ void OnStopSignal(int /*signal*/) {
     stopSignal = 1;
 }
 
-void PrintHelp() {
-    std::printf(
-        "Usage: vxs-sim [--pty | --device PATH [--baud N]] [OPTION...]\n"
-        "\n"
-        "Simulates up to eight VXS-100 controllers on one serial line. The first line of\n"
-        "standard output is the path of the line for the driver to open (the slave of a new\n"
-        "pseudo-terminal, or the device); every later line is one transcript entry. Commands\n"
-        "are read from standard input; the simulator ends at 'quit' or at the end of input.\n"
-        "\n"
-        "Options:\n"
-        "  --pty              create a pseudo-terminal (the default)\n"
-        "  --device PATH      use a serial device instead (raw, 8 data bits, no parity, 1 stop)\n"
-        "  --baud N           the device's speed, 1200 to 115200 (default 9600)\n"
-        "  --controllers LIST\n"
-        "                     the controllers on the line, e.g. 0,2,5 or 0-3, or none\n"
-        "                     (default 0-7)\n"
-        "  --json             each transcript entry as one JSON object per line:\n"
-        "                     {\"t\",\"dir\",\"controller\",\"kind\",\"text\",\"hex\",\"detail\"}\n"
-        "  --ack-delay MS     from a command to its acknowledgement (default 20)\n"
-        "  --answer-gap MS    between the acknowledgement and a data answer (default 20)\n"
-        "  --data-first       answer a key query with the data answer before the acknowledgement\n"
-        "  --upload-pause MS  from the acknowledgement of S U to the first upload line (200)\n"
-        "  --resend-after MS  resend an unacknowledged event or upload line after (1000)\n"
-        "  --resends N        how many times it is resent before it is given up (3)\n"
-        "  --seed N           seed of the pseudo-random noise (1)\n"
-        "  --help             this text\n"
-        "  --version          the version (the driver's, whose line this simulates) and the build\n"
-        "\n"
-        "Transcript lines: seconds since start, rx (from the driver) / tx (to the driver) /\n"
-        "-- (a note), the controller, the kind, the bytes with <LF> and <CR>, (details).\n"
-        "\n");
-    std::printf("%s", vxs_sim::CommandHelp());
-    std::printf(
-        "\n"
-        "Exit status: 0 done, 1 a command was refused, 2 usage error, 3 the line cannot be\n"
-        "opened or failed.\n");
-}
+constexpr const char* kDescription =
+    "Simulates up to eight VXS-100 controllers on one serial line. The first line of\n"
+    "standard output is the path of the line for the driver to open (the slave of a new\n"
+    "pseudo-terminal, or the device); every later line is one transcript entry. Commands\n"
+    "are read from standard input; the simulator ends at 'quit' or at the end of input.\n"
+    "The options are named as kivhost names them (--port, --controllers 0,2 or 0-3, --json).";
+
+constexpr const char* kTranscriptHelp =
+    "\n"
+    "Transcript lines: seconds since start, rx (from the driver) / tx (to the driver) /\n"
+    "-- (a note), the controller, the kind, the bytes with <LF> and <CR>, (details). With\n"
+    "--json each entry is one JSON object: {\"t\",\"dir\",\"controller\",\"kind\",\"text\",\n"
+    "\"hex\",\"detail\"}.\n"
+    "\n";
+
+constexpr const char* kExitHelp =
+    "\n"
+    "Exit status: 0 done, 1 a command was refused, 2 usage error, 3 the line cannot be\n"
+    "opened or failed.\n";
 
 int Usage(const std::string& message) {
     std::fprintf(stderr, "vxs-sim: %s\nTry 'vxs-sim --help'.\n", message.c_str());
@@ -136,69 +120,75 @@ bool ReadLine(std::string& line, std::string& pending, const vxs_sim::Simulator&
 
 int main(int argc, char** argv) {
     bool json = false;
-    std::optional<std::string> device;
+    std::string port;
     bool pty = false;
     long baud = 9600;
+    std::string controllers;
+    long ackDelay = -1, answerGap = -1, uploadPause = -1, resendAfter = -1, resends = -1;
+    bool dataFirst = false;
+    long seed = -1;
     vxs_sim::SimulatorOptions options;
     // The transcript is printed as it grows; the simulator need not keep much of it.
     options.transcriptLimit = 1000;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&](long low, long high) -> std::optional<long> {
-            if (i + 1 >= argc) return std::nullopt;
-            return ParseNumber(argv[++i], low, high);
-        };
-        const auto milliseconds = [&]() -> std::optional<std::chrono::milliseconds> {
-            const std::optional<long> ms = value(0, 600000);
-            if (!ms) return std::nullopt;
-            return std::chrono::milliseconds(*ms);
-        };
-        if (arg == "--help" || arg == "-h") {
-            PrintHelp();
-            return kExitOk;
-        } else if (arg == "--version") {
-            std::printf("%s\n", KIV_TOOL_VERSION_TEXT("vxs-sim"));
-            return kExitOk;
-        } else if (arg == "--json") {
-            json = true;
-        } else if (arg == "--pty") {
-            pty = true;
-        } else if (arg == "--device") {
-            if (i + 1 >= argc) return Usage("--device needs a path");
-            device = argv[++i];
-        } else if (arg == "--baud") {
-            const auto n = value(1, 115200);
-            if (!n) return Usage("--baud needs a speed such as 9600");
-            baud = *n;
-        } else if (arg == "--controllers") {
-            if (i + 1 >= argc) return Usage("--controllers needs a list such as 0,2 or 0-3");
-            const auto list = ParseControllers(argv[++i]);
-            if (!list) return Usage("--controllers takes numbers 0 to 7, e.g. 0,2,5 or 0-3");
-            options.controllers = *list;
-        } else if (arg == "--ack-delay" || arg == "--answer-gap" || arg == "--upload-pause" ||
-                   arg == "--resend-after") {
-            const auto ms = milliseconds();
-            if (!ms) return Usage(arg + " needs milliseconds, 0 to 600000");
-            if (arg == "--ack-delay") options.timing.ackDelay = *ms;
-            if (arg == "--answer-gap") options.timing.answerGap = *ms;
-            if (arg == "--upload-pause") options.timing.uploadPause = *ms;
-            if (arg == "--resend-after") options.timing.resendAfter = *ms;
-        } else if (arg == "--resends") {
-            const auto n = value(0, 100);
-            if (!n) return Usage("--resends needs a number 0 to 100");
-            options.timing.resends = static_cast<int>(*n);
-        } else if (arg == "--data-first") {
-            options.answerOrder = vxs_sim::AnswerOrder::kDataFirst;
-        } else if (arg == "--seed") {
-            const auto n = value(0, 999999999);
-            if (!n) return Usage("--seed needs a number");
-            options.noiseSeed = static_cast<uint32_t>(*n);
-        } else {
-            return Usage("unknown option '" + arg + "'");
-        }
+
+    CLI::App app(kDescription, "vxs-sim");
+    app.footer(std::string(kTranscriptHelp) + vxs_sim::CommandHelp() + kExitHelp);
+    app.set_version_flag("--version", KIV_TOOL_VERSION_TEXT("vxs-sim"),
+                         "the version (the driver's, whose line this simulates) and the build");
+    app.add_flag("--pty", pty, "create a pseudo-terminal (the default)");
+    app.add_option("--port,--device", port,
+                   "use a serial device instead (raw, 8 data bits, no parity, 1 stop bit); "
+                   "--device is the old name");
+    app.add_option("--baud", baud, "the device's speed, 1200 to 115200 (default 9600)")
+        ->check(CLI::Range(1L, 115200L));
+    app.add_option("--controllers", controllers,
+                   "the controllers on the line: 0,2,5 or 0-3 or none (default 0-7)");
+    app.add_flag("--json", json, "each transcript entry as one JSON object per line");
+    const auto milliseconds = CLI::Range(0L, 600000L);
+    app.add_option("--ack-delay", ackDelay, "ms from a command to its acknowledgement (20)")
+        ->check(milliseconds);
+    app.add_option("--answer-gap", answerGap,
+                   "ms between the acknowledgement and a data answer (20)")
+        ->check(milliseconds);
+    app.add_flag("--data-first", dataFirst,
+                 "answer a key query with the data answer before the acknowledgement");
+    app.add_option("--upload-pause", uploadPause,
+                   "ms from the acknowledgement of S U to the first upload line (200)")
+        ->check(milliseconds);
+    app.add_option("--resend-after", resendAfter,
+                   "ms after which an unacknowledged event or upload line is resent (1000)")
+        ->check(milliseconds);
+    app.add_option("--resends", resends, "how often it is resent before it is given up (3)")
+        ->check(CLI::Range(0L, 100L));
+    app.add_option("--seed", seed, "seed of the pseudo-random noise (1)")
+        ->check(CLI::Range(0L, 999999999L));
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        return kExitOk;
+    } catch (const CLI::CallForVersion&) {
+        std::printf("%s\n", KIV_TOOL_VERSION_TEXT("vxs-sim"));
+        return kExitOk;
+    } catch (const CLI::ParseError& error) {
+        return Usage(error.what());
     }
-    if (pty && device) return Usage("--pty and --device exclude each other");
-    if (!device && baud != 9600) return Usage("--baud applies to --device only");
+    std::optional<std::string> device;
+    if (!port.empty()) device = port;
+    if (!controllers.empty()) {
+        const auto list = ParseControllers(controllers);
+        if (!list) return Usage("--controllers takes numbers 0 to 7, e.g. 0,2,5 or 0-3");
+        options.controllers = *list;
+    }
+    if (ackDelay >= 0) options.timing.ackDelay = std::chrono::milliseconds(ackDelay);
+    if (answerGap >= 0) options.timing.answerGap = std::chrono::milliseconds(answerGap);
+    if (uploadPause >= 0) options.timing.uploadPause = std::chrono::milliseconds(uploadPause);
+    if (resendAfter >= 0) options.timing.resendAfter = std::chrono::milliseconds(resendAfter);
+    if (resends >= 0) options.timing.resends = static_cast<int>(resends);
+    if (dataFirst) options.answerOrder = vxs_sim::AnswerOrder::kDataFirst;
+    if (seed >= 0) options.noiseSeed = static_cast<uint32_t>(seed);
+    if (pty && device) return Usage("--pty and --port exclude each other");
+    if (!device && baud != 9600) return Usage("--baud applies to --port only");
 
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction stop {};

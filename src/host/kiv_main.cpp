@@ -1,5 +1,6 @@
 // The driver's one export and the table of its functions.
 #include "host/kiv_table.h"
+#include "instance/monitor.h"
 
 #include "host/block_functions.h"
 #include "instance/driver_info.h"
@@ -59,6 +60,7 @@ int32_t CallThroughGate(KivFunction function, KivRequest* request, uint32_t numb
             static_cast<unsigned>(number));
         return KIV_FAILED;
     }
+    MonitorThread(instance);
     return function(request);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "kiv/kiv_abi.h"
+#include "kiv/kiv_monitor.h"
 #include "platform/port_handle.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -166,7 +167,7 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 // failures' lock are leaves: nothing else is taken while one of them is held):
 //
 //   member                         written by                           guard
-//   clientId, instanceNumber       cold start                           read-only afterwards
+//   clientId, instanceNumber, monitor  cold start                       read-only afterwards
 //   answerTimeoutUnit              cold start, function 15              atomic
 //   port, portSettings, readTimeout, portLost
 //                                  cold start, functions 12, 13, 15, the receiver when the line
@@ -249,6 +250,7 @@ struct DriverInstance {
     mutable HostFailures hostFailures;
     DriverTimings timings;
     InstanceThreads threads;
+    KivMonitorHook monitor;  // a tool's sink (instance/monitor.h); none for a host
 };
 
 // The value of startedMarker while an instance is started; anything else (the host's memory as

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "instance/instance_sync.h"
+#include "instance/monitor.h"
 #include "lifecycle/instance_names.h"
 #include "lifecycle/lifecycle_functions.h"
 #include "lifecycle/shutdown_thread.h"
@@ -86,6 +87,8 @@ int32_t ColdStart(KivRequest* request) {
     const auto& params = *static_cast<const CommParams*>(request->argument);
     const auto instanceNumber = static_cast<int32_t>(request->instanceNumber);
     DriverInstance& instance = ResetInstance(memory, instanceNumber);
+    AttachMonitor(instance);
+    MonitorThread(instance);
 
     if (RegisterClient(instance, ClientName(instanceNumber).data()) != 0) {
         return KIV_REJECTED;

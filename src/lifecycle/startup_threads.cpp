@@ -1,5 +1,6 @@
 // The event-format command and the controller poll.
 #include "lifecycle/startup_threads.h"
+#include "instance/monitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,7 @@ size_t BuildFrame(char (&frame)[kFrameBufferSize], const char* text) {
 
 void EventV_Format(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
+    MonitorThread(instance);
     char frame[kFrameBufferSize];
     const size_t length = BuildFrame(frame, "S V,Y");
 
@@ -55,6 +57,7 @@ void EventV_Format(void* argument) {
 
 void Initialize(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
+    MonitorThread(instance);
     if (!PauseUnlessShutdown(instance, instance.timings.pollDelayMs)) {
         return;
     }
@@ -88,6 +91,7 @@ void Initialize(void* argument) {
             return;  // shut-down: no verdict on a controller whose wait was cut short
         }
         if (pending.load() == 1) {
+            MonitorPollSilent(instance, controller);
             err(32, "RIRODI: Initialize() error, controler %i not answer", controller);
         }
     }

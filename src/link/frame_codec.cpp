@@ -1,5 +1,6 @@
 // Sending, receiving and classifying frames.
 #include "link/frame_codec.h"
+#include "instance/monitor.h"
 
 #include <cstring>
 
@@ -78,6 +79,7 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
     uint32_t error = 0;
     const int32_t result = platform::WriteBytes(instance.port, frame, length, written, &error);
     if (result == platform::kPortOk && written == length) {
+        MonitorFrame(instance, KIV_MON_FRAME_SENT, frame, length);
         return SendResult::kSent;
     }
     if (result == platform::kPortIoFailed) {

@@ -1,5 +1,6 @@
 // The send-and-wait attempt shared by every transaction.
 #include "link/transaction.h"
+#include "instance/monitor.h"
 
 #include <cstdint>
 
@@ -53,6 +54,7 @@ AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_
         }
         const Attempt outcome =
             SendAndAwait(instance, frame, length, kAnswerAck, 0, waitMs, lines.resetFailed);
+        MonitorAttempt(instance, frame, length, attempt, static_cast<int32_t>(outcome.result));
         instance.answerMode = kAnswerNone;
         switch (outcome.result) {
         case AttemptResult::kAnswered: return AttemptResult::kAnswered;

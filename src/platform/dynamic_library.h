@@ -23,6 +23,10 @@ private:
     std::string error_;
 };
 
+// A function or object that the running program itself exports under 'name' (not one of the
+// libraries it loaded), or nullptr.
+void* ProgramSymbol(const char* name);
+
 // The folder of the running program, with a trailing separator.
 std::string ExecutableDirectory();
 

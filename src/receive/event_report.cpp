@@ -1,5 +1,6 @@
 // Reading an event and publishing it.
 #include "receive/event_report.h"
+#include "instance/monitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -123,6 +124,7 @@ void PublishEvent(const DriverInstance& instance, const EventReport& event) {
         }
     }
     PutTagValue(instance, "PENUM", code);
+    MonitorEvent(instance, code, unit.value_or(-1));
 }
 
 }  // namespace kiv

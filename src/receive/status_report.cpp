@@ -1,5 +1,6 @@
 // Reading a status report's fields and publishing them.
 #include "receive/status_report.h"
+#include "instance/monitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -81,6 +82,7 @@ StatusReport ParseStatusReport(const char* frame, size_t count) {
 
 void PublishStatusReport(const DriverInstance& instance, int controller,
                          const StatusReport& report) {
+    MonitorStatus(instance, controller);
     char address[24];
     const auto controllerTag = [&](const char* keyword) {
         std::snprintf(address, sizeof address, "%d%s", controller, keyword);

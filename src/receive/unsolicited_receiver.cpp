@@ -1,5 +1,6 @@
 // The receiver thread and its handling of each frame.
 #include "receive/unsolicited_receiver.h"
+#include "instance/monitor.h"
 
 #include <algorithm>
 #include <cstring>
@@ -221,8 +222,10 @@ Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure) {
         return lineFailure != 0 ? Taken::kLineFailed : Taken::kNone;
     }
     instance.rxLength = static_cast<int16_t>(count);
+    MonitorFrame(instance, KIV_MON_FRAME_RECEIVED, instance.rxBuffer, count);
     const std::optional<MessageKind> kind = ClassifyFrame(instance, instance.rxBuffer, count);
     if (!kind.has_value()) {
+        MonitorFrame(instance, KIV_MON_ILLEGAL_FRAME, instance.rxBuffer, count);
         return Taken::kInvalid;
     }
     HandleFrame(instance, *kind);
@@ -296,6 +299,7 @@ void SettleArrivedInput(DriverInstance& instance) {
 
 void UnsolThread(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
+    MonitorThread(instance);
     {
         const platform::LockGuard lock(instance.portLock);
         platform::PurgeInput(instance.port);

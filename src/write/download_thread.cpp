@@ -1,5 +1,6 @@
 // The download thread.
 #include "write/download_thread.h"
+#include "instance/monitor.h"
 
 #include <cstdio>
 #include <cstring>
@@ -160,6 +161,7 @@ void JoinDownloads(DriverInstance& instance) {
 void DownLoadFromFile(void* argument) {
     auto& slot = *static_cast<DownloadSlot*>(argument);
     DriverInstance& instance = *slot.instance;
+    MonitorThread(instance);
     Progress progress;
     SendFile(instance, progress);
     LogUnloggedLines(progress);

@@ -1,5 +1,6 @@
 // SingleWrite: the dispatch of a write and the command transactions.
 #include "write/single_write.h"
+#include "instance/monitor.h"
 
 #include <cstring>
 
@@ -21,6 +22,13 @@
 #include "write/setup_staging.h"
 
 namespace kiv {
+
+// The monitoring interface numbers an attempt's outcome as the link does.
+static_assert(static_cast<int>(AttemptResult::kAnswered) == KIV_MON_ANSWERED &&
+              static_cast<int>(AttemptResult::kWaitFailed) == KIV_MON_WAIT_FAILED &&
+              static_cast<int>(AttemptResult::kTimedOut) == KIV_MON_TIMED_OUT &&
+              static_cast<int>(AttemptResult::kShutDown) == KIV_MON_SHUT_DOWN &&
+              static_cast<int>(AttemptResult::kSendFailed) == KIV_MON_SEND_FAILED);
 
 namespace {
 
@@ -162,6 +170,8 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
         const Attempt result = SendAndAwait(
             instance, instance.txBuffer, frame.length, frame.answerMode, frame.expectedAnswer,
             AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
+        MonitorAttempt(instance, instance.txBuffer, frame.length, attempt,
+                       static_cast<int32_t>(result.result));
         if (result.result == AttemptResult::kAnswered) {
             outcome = frame.answerMode == kAnswerData ? TakeKeyAnswer(write) : Outcome::kDone;
             instance.answerMode = kAnswerNone;

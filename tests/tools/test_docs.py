@@ -222,6 +222,8 @@ write L1_0FSPARS 1
 expect-log "DownLoadFromFile() done" 10000
 event 0 0 1
 wait L1_PENUM 0 5000
+show L1_PENUM
+status
 sleep 1500
 quit
 """

@@ -30,6 +30,10 @@ def test_kivhost(kivhost):
     check(code == 2 and "not a function number" in err, f"bad number: {code} {err!r}")
     code, _, err = run(kivhost, "call", "3")
     check(code == 2 and "started driver instance" in err, f"function 3 refused: {code} {err!r}")
+    # A port that does not exist is named as such, on both systems, before any wait.
+    code, out, err = run(kivhost, "--json", "port-check", "COM99")
+    check(code == 2 and '"cause":"not-found"' in out and "COM99 does not exist" in out,
+          f"port-check of a missing port: exit {code}, {out!r} {err!r}")
     code, _, err = run(kivhost, "--driver", "/nonexistent/libnothing.so", "info")
     check(code == 3 and "cannot load" in err, f"missing library: {code} {err!r}")
 

@@ -2,8 +2,10 @@
 """The live view of kivhost run in a real terminal: tmux runs it, capture-pane reads the screen.
 
 Usage: test_kivhost_live.py --examples DIR -- KIVHOST
-The event feed and the counters must appear and grow; Ctrl-C (send-keys) must end the run with
-the summary and exit status 0. Without tmux the test is skipped (exit 77) and says so.
+On a terminal of 80 columns: the event feed and the counters appear and grow; Ctrl-C ends the
+run with a summary that fits the 80 columns, and exit status 0. Then, on a quiet line: the
+prompt and its hint, what is typed shown before Enter, an event sent by a command and its tag
+shown with 'show', 'help', and 'quit' typed. Without tmux the test is skipped (exit 77).
 """
 import os
 import re
@@ -17,6 +19,7 @@ from kivhost_testlib import check, finish, split_arguments
 
 SKIPPED = 77
 BOUND = 30  # seconds for what the screen should show
+COLUMNS = 80
 
 
 def tmux(*args):
@@ -24,7 +27,9 @@ def tmux(*args):
 
 
 def screen(session):
-    return tmux("capture-pane", "-p", "-t", session).stdout
+    """The screen's rows without trailing blanks; a row wrapped by the terminal comes joined."""
+    text = tmux("capture-pane", "-p", "-J", "-t", session).stdout
+    return "\n".join(row.rstrip() for row in text.splitlines())
 
 
 def wait_for_screen(session, condition):
@@ -44,37 +49,79 @@ def events_counted(text):
     return (int(match[1]), int(match[3])) if match else (0, 0)
 
 
+def start(session, kivhost, workdir, examples, rate):
+    command = " ".join([*kivhost, "run", "--rate", rate, "--workdir", workdir, "--tags",
+                        os.path.join(examples, "vxs100-line.tags")])
+    shell = f"{command}; echo EXIT=$?; sleep 60"
+    started = tmux("new-session", "-d", "-s", session, "-x", str(COLUMNS), "-y", "40", shell)
+    check(started.returncode == 0, f"tmux starts: {started.stderr}")
+
+
+def test_feed(kivhost, workdir, examples):
+    session = f"kivhost-live-{os.getpid()}"
+    start(session, kivhost, workdir, examples, "5")
+    try:
+        first = wait_for_screen(session, lambda text: events_counted(text)[1] >= 3)
+        frames, events = events_counted(first)
+        check(events >= 3 and frames >= events, f"counters on the screen:\n{first}")
+        check(re.search(r"-- Events\n.*L1 event \d+ ", first) is not None,
+              f"the event feed in words:\n{first}")
+        check("-- Tags changed" in first and "L1_PENUM" in first, f"tags changed:\n{first}")
+        check("in  " in first and "out " in first and "<LF>" in first, f"frames:\n{first}")
+        later = wait_for_screen(session, lambda text: events_counted(text)[1] > events)
+        check(events_counted(later)[1] > events, f"redrawn in place with more events:\n{later}")
+        check(later.count("-- Events") == 1, "the view is drawn once, not scrolled")
+        tmux("send-keys", "-t", session, "C-c")
+        last = wait_for_screen(session, lambda text: "EXIT=" in text)
+        check("Summary:" in last and "interrupted" in last and "EXIT=0" in last,
+              f"Ctrl-C ends with the summary and exit 0:\n{last}")
+        # capture-pane -J joins wrapped rows: a row longer than the terminal would show here.
+        summary = last[last.find("Summary:"):].splitlines()
+        check(all(len(row) <= COLUMNS for row in summary), f"the summary fits {COLUMNS} columns:\n{last}")
+        check(any(re.fullmatch(r"  1 +pts/\d+( +\d+){7}", row) for row in summary),
+              f"the summary's line row, unbroken:\n{last}")
+    finally:
+        tmux("kill-session", "-t", session)
+
+
+def test_typing(kivhost, workdir, examples):
+    session = f"kivhost-type-{os.getpid()}"
+    start(session, kivhost, workdir, examples, "0")
+    try:
+        first = wait_for_screen(session, lambda text: re.search(r"^>$", text, re.M) is not None)
+        check("'help' lists them" in first and re.search(r"^>$", first, re.M),
+              f"the prompt and its hint:\n{first}")
+        tmux("send-keys", "-t", session, "-l", "event 10 1")
+        typed = wait_for_screen(session, lambda text: "> event 10 1" in text)
+        check("> event 10 1" in typed, f"what is typed shows before Enter:\n{typed}")
+        tmux("send-keys", "-t", session, "Enter")
+        stored = wait_for_screen(session, lambda text: re.search(r"L1_PENUM +10\b", text) is not None)
+        check(re.search(r"L1_PENUM +10\b", stored) is not None, f"the event's tag:\n{stored}")
+        tmux("send-keys", "-t", session, "-l", "show L1_PENUM")
+        tmux("send-keys", "-t", session, "Enter")
+        shown = wait_for_screen(session, lambda text: "L1_PENUM = 10, changed at" in text)
+        check("> show L1_PENUM: ok, L1_PENUM = 10, changed at" in shown, f"show:\n{shown}")
+        tmux("send-keys", "-t", session, "-l", "help")
+        tmux("send-keys", "-t", session, "Enter")
+        helped = wait_for_screen(session, lambda text: "show TAG" in text)
+        check("> help: ok" in helped and "show TAG" in helped and "quit" in helped, f"help:\n{helped}")
+        tmux("send-keys", "-t", session, "-l", "quit")
+        tmux("send-keys", "-t", session, "Enter")
+        last = wait_for_screen(session, lambda text: "EXIT=" in text)
+        check("exit status 0: quit" in last and "EXIT=0" in last, f"quit typed:\n{last}")
+    finally:
+        tmux("kill-session", "-t", session)
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples"])
     if shutil.which("tmux") is None:
         print("SKIPPED: tmux is not installed (scripts/install-deps.sh installs it)")
         return SKIPPED
-    session = f"kivhost-live-{os.getpid()}"
+    examples = os.path.abspath(options["--examples"])
     with tempfile.TemporaryDirectory() as workdir:
-        command = " ".join([*kivhost, "run", "--rate", "5", "--workdir", workdir, "--tags",
-                            os.path.join(os.path.abspath(options["--examples"]), "vxs100-line.tags")])
-        shell = f"{command}; echo EXIT=$?; sleep 60"
-        started = tmux("new-session", "-d", "-s", session, "-x", "132", "-y", "50", shell)
-        check(started.returncode == 0, f"tmux starts: {started.stderr}")
-        try:
-            first = wait_for_screen(session, lambda text: events_counted(text)[1] >= 3)
-            frames, events = events_counted(first)
-            check(events >= 3 and frames >= events, f"counters on the screen:\n{first}")
-            check(re.search(r"-- Events\n.*L1 event \d+ ", first) is not None,
-                  f"the event feed in words:\n{first}")
-            check("-- Tags changed" in first and "L1_PENUM" in first, f"tags changed:\n{first}")
-            check("in  " in first and "out " in first and "<LF>" in first, f"frames:\n{first}")
-            later = wait_for_screen(session, lambda text: events_counted(text)[1] > events)
-            check(events_counted(later)[1] > events, f"redrawn in place with more events:\n{later}")
-            check(later.count("-- Events") == 1, "the view is drawn once, not scrolled")
-            tmux("send-keys", "-t", session, "C-c")
-            last = wait_for_screen(session, lambda text: "EXIT=" in text)
-            check("Summary:" in last and "interrupted" in last and "EXIT=0" in last,
-                  f"Ctrl-C ends with the summary and exit 0:\n{last}")
-            check(re.search(r"\n  1 +pts/\d+ +\d+ +\d+ +\d+", last) is not None,
-                  f"the summary's line row:\n{last}")
-        finally:
-            tmux("kill-session", "-t", session)
+        test_feed(kivhost, workdir, examples)
+        test_typing(kivhost, workdir, examples)
     return finish()
 
 

@@ -294,12 +294,48 @@ def test_check(kivhost, workdir):
     check(code == 0 and "NAME ADDRESS TYPE" in out and "'#' starts a comment" in out, f"check --help: {out!r}")
 
 
+BOM = "\ufeff"
+
+
+def windows_text(text):
+    """A text as an editor on Windows saves it: a byte-order mark, every line ending in CR LF."""
+    return BOM + text.replace("\r\n", "\n").replace("\n", "\r\n")
+
+
+def test_windows_files(kivhost, workdir):
+    """Tag files and scripts saved on Windows read exactly as those saved on Linux; a tag name
+    with a control or non-ASCII byte is refused with its file and line."""
+    for name, text in (("unix.tags", CONFIG.replace("\r\n", "\n")), ("windows.tags", windows_text(CONFIG))):
+        with open(os.path.join(workdir, name), "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+    unix = run_json(kivhost, "check", "unix.tags", cwd=workdir, expect_exit=1) or {}
+    windows = run_json(kivhost, "check", "windows.tags", cwd=workdir, expect_exit=1) or {}
+    check(unix.get("tags") and windows.get("tags") == unix.get("tags"),
+          f"CR LF and a byte-order mark read as LF: {windows.get('tags', [])[:2]}")
+    with open(os.path.join(workdir, "names.tags"), "w", encoding="utf-8", newline="") as f:
+        f.write(windows_text("ok 3PMODE analog\n\"bell\x07\" PSDOR05 digital\ncaf\u00e9 3PMODE analog\n"
+                             "\"tab\tname\" 3PMODE analog\n"))
+    code, out, err = run(kivhost, "check", "names.tags", cwd=workdir)
+    check(code == 2 and out == "" and "names.tags:1:" not in err and "3 malformed lines" in err,
+          f"names with control or non-ASCII bytes: exit {code}, {err!r}")
+    for line, shown in ((2, "bell\\x07"), (3, "caf\\xC3\\xA9"), (4, "tab\\x09name")):
+        check(f"names.tags:{line}: the tag name '{shown}' holds a control or non-ASCII byte" in err,
+              f"name refused on line {line}: {err!r}")
+    # A script is checked whole before the start: only its bad line is reported, without a CR.
+    with open(os.path.join(workdir, "windows.run"), "w", encoding="utf-8", newline="") as f:
+        f.write(windows_text("sleep 10\nwrite L1_PENUM 3\nfly away\nquit\n"))
+    code, _, err = run(kivhost, "run", "--tags", "unix.tags", "--script", "windows.run", cwd=workdir)
+    check(code == 2 and "windows.run:3: unknown command 'fly'" in err and "windows.run:1:" not in err
+          and "windows.run:4:" not in err and "\r" not in err, f"a Windows script checked: {code} {err!r}")
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--reference-dir", "--examples"])
     with tempfile.TemporaryDirectory() as workdir:
         test_parse(kivhost)
         test_example(kivhost, options["--examples"])
         test_check(kivhost, workdir)
+        test_windows_files(kivhost, workdir)
         if options["--reference-dir"]:
             compare_with_native(options["--reference-dir"])
     return finish()

@@ -8,6 +8,8 @@ driver built in, its poll brought near), a timed run, and --lines 4. With --wine
 Windows kivhost runs a script over a Wine COM port onto a pseudo-terminal where the Linux
 vxs-sim plays the controllers (the helpers of tests/link/run_link_tests.py).
 """
+import fcntl
+import grp
 import json
 import os
 import re
@@ -77,12 +79,12 @@ def read_trace(path):
 
 def check_trace_against_transcript(frames, transcript_path):
     """The frames the driver sent are those the simulator received, in order; those it received
-    are those the simulator sent, each without its last byte (the CR), as the driver shows them."""
+    are those the simulator sent, byte for byte."""
     with open(transcript_path, encoding="utf-8") as transcript:
         entries = [json.loads(line) for line in transcript if line.strip()]
     line_bytes = lambda e: bytes.fromhex(e["hex"])  # noqa: E731
     received = [line_bytes(e) for e in entries if e["dir"] == "rx"]
-    sent = [line_bytes(e)[:-1] for e in entries if e["dir"] == "tx"]
+    sent = [line_bytes(e) for e in entries if e["dir"] == "tx"]
     out = [f[3] for f in frames if f[1] == "out"]
     into = [f[3] for f in frames if f[1] == "in"]
     check(out == received, f"trace out != simulator rx:\n{out}\n{received}")
@@ -185,14 +187,26 @@ def test_script(kivhost, examples, workdir):
           line.get("framesOut") == sum(f["dir"] == "out" for f in frames) and
           line.get("events") == len(events), f"summary counts what was shown: {line}")
     check(summary.get("threadsLeft") == 0, f"no thread left: {summary.get('threadsLeft')}")
+    # A store of the value a tag holds already is no change; the counts follow the records.
+    held, wrong = {}, []
+    for record in of_type(records, "tag"):
+        before = held.get(record["name"], "" if isinstance(record["value"], str) else 0.0)
+        if record.get("changed") != (record["value"] != before):
+            wrong.append(record)
+        held[record["name"]] = record["value"]
+    tag_records = of_type(records, "tag")
+    changes = sum(1 for r in tag_records if r.get("changed"))
+    check(not wrong and 0 < changes < len(tag_records), f"changes told from stores: {wrong[:3]}")
+    check(line.get("tagStores") == len(tag_records) and line.get("tagChanges") == changes,
+          f"the summary counts changes and stores: {line}")
     frames = read_trace(os.path.join(workdir, "run.trace"))
     check_trace_against_transcript(frames, os.path.join(workdir, "sim.jsonl"))
-    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[3]) for f in frames],
-          "the pcap file holds the frames of the trace")
+    check(read_pcap(os.path.join(workdir, "run.pcap")) == [(f[1], f[2], f[3]) for f in frames],
+          "the pcap file holds the frames of the trace, each with its line")
 
 
 def read_pcap(path):
-    """The (direction, frame) of each packet of a pcap file of link type 147."""
+    """The (direction, line, frame) of each packet of a pcap file of link type 147."""
     with open(path, "rb") as pcap:
         data = pcap.read()
     magic, major, minor, _, _, _, link = struct.unpack_from("<IHHiIII", data)
@@ -201,7 +215,7 @@ def read_pcap(path):
     while at + 16 <= len(data):
         _, _, length, _ = struct.unpack_from("<IIII", data, at)
         body = data[at + 16:at + 16 + length]
-        packets.append(("out" if body[0] == 0 else "in", body[1:]))
+        packets.append(("out" if body[0] == 0 else "in", body[1], body[2:]))
         at += 16 + length
     return packets
 
@@ -257,7 +271,8 @@ def test_lines(kivhost, examples, workdir):
     for line in range(1, 5):
         script += [f"event {9 + line} {line} line={line}", f"wait {line}:L1_PENUM {9 + line} 5000"]
     script.append("quit")
-    with open(os.path.join(workdir, "lines.run"), "w") as file:
+    # Saved as on Windows (a byte-order mark, CR LF): it runs as the same script with LF.
+    with open(os.path.join(workdir, "lines.run"), "w", encoding="utf-8-sig", newline="\r\n") as file:
         file.write("\n".join(script) + "\n")
     code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".", "--lines", "4",
                          "--rate", "2", "--receiver-start", "100", "--script", "lines.run",
@@ -286,11 +301,17 @@ quit
 
 def test_wine(kivhost, examples, workdir, sim_path, prefix):
     shutil.copy(os.path.join(examples, "vxs100-line.tags"), os.path.join(workdir, "line.tags"))
-    with open(os.path.join(workdir, "wine.run"), "w") as script:
-        script.write(WINE_SCRIPT)
+    with open(os.path.join(workdir, "wine.run"), "w", encoding="utf-8-sig", newline="\r\n") as script:
+        script.write(WINE_SCRIPT)  # as an editor on Windows saves it
     simulator = run_link_tests.Simulator([sim_path])
     port, link = run_link_tests.make_com_port(prefix, simulator.path)
     try:
+        # Wine names the COM ports of its prefix when it starts (COM1 onto /dev/ttyS0); a link
+        # made afterwards, as the one above, opens but is not among the system's names.
+        code, out, _ = run(kivhost, "--json", "ports")
+        listed = {p.get("port"): p for p in json.loads(out).get("ports", [])} if code == 0 else {}
+        check(listed.get("COM1", {}).get("description", "").startswith("\\Device\\Serial"),
+              f"kivhost.exe ports lists Wine's COM1 with its device: {listed}")
         proc = subprocess.Popen(list(kivhost) + ["--json", "run", "--workdir", ".", "--port", port,
                                                  "--tags", "line.tags",
                                                  "--script", "wine.run"],
@@ -329,6 +350,214 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     check(results and results[0].get("ok") and results[0].get("result") == 0, f"the write: {results}")
     summary = records[-1] if records else {}
     check(summary.get("type") == "summary" and summary.get("reason") == "quit", f"summary: {summary}")
+    # The Windows driver found kivhost.exe's monitoring sink: frames and events come from it.
+    line = (summary.get("lines") or [{}])[0]
+    check(line.get("framesIn", 0) >= 2 and line.get("framesOut", 0) >= 2 and line.get("events") == 1,
+          f"counters from the monitoring records: {line}")
+
+
+def port_check_cases():
+    """Each cause of a line that does not open, made real: (name, port, extra args, run as
+    another user, the cause, words of the reason), each alive while the caller checks it."""
+    missing = "/dev/ttyUSB9"
+    while os.path.exists(missing):
+        missing += "9"
+    yield ("missing", missing, [], False, "not-found", f"the device {missing} does not exist")
+    master, slave = os.openpty()
+    try:
+        name = os.ttyname(slave)
+        yield ("rate", name, ["--baud", "14400"], False, "settings", "14400 baud is not one")
+        fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        yield ("in use", name, [], False, "in-use", f"held by process {os.getpid()}")
+        fcntl.flock(slave, fcntl.LOCK_UN)
+        if os.geteuid() == 0 and shutil.which("setpriv"):
+            # The device readable by its group only, the user not in it.
+            os.chown(name, 0, grp.getgrnam("dialout").gr_gid)
+            os.chmod(name, 0o660)
+            yield ("permission", name, [], True, "permission", "the group dialout grants access")
+        elif os.geteuid() != 0:
+            os.chmod(name, 0o000)
+            yield ("permission", name, [], False, "permission", "permission denied")
+        else:
+            print("SKIP: the permission case needs setpriv to run as another user")
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def crc16(data):
+    """CRC-16/XMODEM, the frames' checksum."""
+    crc = 0
+    for byte in data:
+        crc ^= byte << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021 if crc & 0x8000 else crc << 1) & 0xFFFF
+    return crc
+
+
+def checksum_wrong(frame):
+    """Whether a frame LF ";...;" XXXX CR carries a checksum that does not match."""
+    match = re.fullmatch(rb"\n(;.*;)([0-9A-Fa-f]{4})\r", frame, re.S)
+    return match is not None and int(match[2], 16) != crc16(match[1])
+
+
+def run_records(kivhost, examples, workdir, script, *args):
+    with open(os.path.join(workdir, "counters.run"), "w") as file:
+        file.write(script)
+    code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
+                         "--rate", "0", "--receiver-start", "100", "--script", "counters.run",
+                         "--tags", os.path.join(examples, "vxs100-line.tags"), *args, cwd=workdir)
+    records = records_of(out)
+    summary = records[-1] if records else {}
+    check(code == 0 and summary.get("reason") == "quit", f"counters run {args}: exit {code}, {err!r}")
+    return records, (summary.get("lines") or [{}])[0]
+
+
+def test_counters(kivhost, examples, workdir):
+    """The counters come from the driver's monitoring records: four controllers silent in the
+    poll are four time-outs, each of its controller; frames with a wrong checksum are counted as
+    illegal exactly as often as the simulator sent them."""
+    records, line = run_records(kivhost, examples, workdir,
+                                'expect-log "controler 7 not answer" 30000\nstatus\nquit\n',
+                                "--controllers", "0-3", "--poll-delay", "300")
+    by_controller = {c.get("controller"): c for c in line.get("controllers", [])}
+    check(line.get("timeouts") == 4 and
+          [by_controller.get(c, {}).get("timeouts") for c in range(8)] == [0] * 4 + [1] * 4,
+          f"four silent controllers, four time-outs: {line}")
+    check(all(by_controller.get(c, {}).get("statusReports", 0) >= 1 for c in range(4)) and
+          all(by_controller.get(c, {}).get("statusReports") == 0 for c in range(4, 8)),
+          f"status reports of the controllers that answer: {line}")
+    status = [r for r in of_type(records, "result") if r.get("command") == "status"]
+    check(status and status[0].get("lines", [{}])[0].get("heard") == [0, 1, 2, 3] and
+          "controllers heard 0,1,2,3" in status[0].get("detail", ""),
+          f"status names the controllers heard: {status}")
+    silent = [r.get("controller") for r in of_type(records, "monitor") if r.get("kind") == "silent in the poll"]
+    check(silent == [4, 5, 6, 7], f"the silent controllers' records: {silent}")
+
+    script = ('expect-log "Start of Unsolicited Thread" 10000\nsim fault badcrc on 0 count=3\n'
+              "event 10 1\nevent 9 0\nwait L1_PENUM 9 15000\nquit\n")
+    records, line = run_records(kivhost, examples, workdir, script, "--sim-transcript", "crc.jsonl")
+    with open(os.path.join(workdir, "crc.jsonl"), encoding="utf-8") as transcript:
+        sent = [bytes.fromhex(e["hex"]) for e in map(json.loads, transcript) if e["dir"] == "tx"]
+    wrong = sum(1 for frame in sent if checksum_wrong(frame))
+    check(wrong >= 3 and line.get("illegalFrames") == wrong,
+          f"illegal frames {line.get('illegalFrames')}, the simulator sent {wrong} with a wrong checksum")
+    check(line.get("events") == 2 and len(of_type(records, "event")) == 2, f"two events published: {line}")
+
+
+def test_port_diagnosis(kivhost, examples, workdir):
+    """A line that cannot be used is named with its cause at once, by port-check and by run
+    (exit 2, before the cold start: no 5 s wait after a failed start)."""
+    tags = os.path.join(examples, "vxs100-line.tags")
+    as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    for name, port, extra, other_user, cause, words in port_check_cases():
+        prefix = as_nobody if other_user else []
+        code, out, err = run(prefix + list(kivhost), "--json", "port-check", port, *extra, cwd="/")
+        answer = json.loads(out) if out.strip().startswith("{") else {}
+        check(code == 2 and answer.get("ok") is False and answer.get("cause") == cause and
+              words in answer.get("reason", ""), f"port-check {name}: exit {code}, {answer} {err!r}")
+        began = time.monotonic()
+        code, out, err = run(prefix + list(kivhost), "run", "--port", port, *extra, "--tags", tags,
+                             "--workdir", workdir, cwd="/")
+        took = time.monotonic() - began
+        check(code == 2 and words in err and "cold start" not in out, f"run {name}: exit {code}, {err!r}")
+        check(took < 2.5, f"run {name}: ends at once, not after {took:.1f} s")
+    master, slave = os.openpty()
+    try:
+        code, out, _ = run(kivhost, "port-check", os.ttyname(slave), "--baud", "19200")
+        check(code == 0 and f"{os.ttyname(slave)}: opens with 19200 baud" in out, f"port-check: {code} {out!r}")
+    finally:
+        os.close(slave)
+        os.close(master)
+
+
+def make_sysroot(root):
+    """A machine's sysfs and /dev in miniature: a USB adapter with its by-id name, a UART the
+    kernel found, a UART slot with nothing in it, and a virtual terminal."""
+    def write(path, text=""):
+        os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+        with open(os.path.join(root, path), "w") as f:
+            f.write(text)
+
+    def link(path, target):
+        os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+        os.symlink(target, os.path.join(root, path))
+
+    usb = "sys/devices/pci0000:00/usb1/1-2"
+    for name, value in (("idVendor", "0403"), ("idProduct", "6001"), ("manufacturer", "FTDI"),
+                        ("product", "FT232R USB UART"), ("serial", "A50285BI")):
+        write(f"{usb}/{name}", value + "\n")
+    write(f"{usb}/1-2:1.0/ttyUSB0/uevent")
+    write("sys/devices/platform/serial8250/tty/ttyS10/uevent")
+    write("sys/devices/pnp0/00:00/tty/ttyS2/uevent")
+    # name, its device (from sys/), the UART type (0: nothing found in the slot)
+    for name, device, kind in (("ttyUSB0", f"{usb}/1-2:1.0/ttyUSB0", None),
+                               ("ttyS2", "sys/devices/pnp0/00:00/tty/ttyS2", "4"),
+                               ("ttyS10", "sys/devices/platform/serial8250/tty/ttyS10", "0"),
+                               ("tty1", None, None)):
+        os.makedirs(os.path.join(root, "sys/class/tty", name))
+        if device:
+            link(f"sys/class/tty/{name}/device", "../../../" + device[len("sys/"):])
+        if kind:
+            write(f"sys/class/tty/{name}/type", kind + "\n")
+        write(f"dev/{name}")
+    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0")
+
+
+def test_ports(kivhost, workdir):
+    """kivhost ports: the adapter with its maker, product, ids and stable name; the UART the
+    kernel found; neither an empty UART slot nor a virtual terminal."""
+    root = os.path.join(workdir, "sysroot")
+    make_sysroot(root)
+    code, out, err = run(kivhost, "--json", "ports", env={"KIVHOST_SYSROOT": root})
+    ports = json.loads(out).get("ports") if code == 0 else None
+    expected = [
+        {"port": "/dev/ttyS2", "byId": None, "kind": "built-in", "vendorId": None,
+         "productId": None, "serial": None},
+        {"port": "/dev/ttyUSB0", "byId": "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+         "kind": "usb", "description": "FTDI FT232R USB UART", "vendorId": "0403", "productId": "6001",
+         "serial": "A50285BI"},
+    ]
+    got = [{k: v for k, v in p.items() if k != "description" or p["kind"] == "usb"} for p in ports or []]
+    check(got == expected, f"ports --json: {ports} {err!r}")
+    code, out, _ = run(kivhost, "ports", env={"KIVHOST_SYSROOT": root})
+    check(code == 0 and "FTDI FT232R USB UART (0403:6001, serial A50285BI)" in out and
+          "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0" in out and "ttyS10" not in out, f"ports: {out!r}")
+    code, out, _ = run(kivhost, "ports", env={"KIVHOST_SYSROOT": os.path.join(workdir, "nothing")})
+    check(code == 0 and out == "no serial ports found\n", f"ports on a machine without any: {out!r}")
+
+
+def test_scan(kivhost, workdir):
+    """kivhost scan: on a simulated line with controllers 0, 3 and 5 exactly those answer, with
+    the fields of their reports; on a silent line none does, within the driver's attempts."""
+    code, out, err = run(kivhost, "--json", "scan", "--controllers", "0,3,5", "--workdir", workdir)
+    answer = json.loads(out) if code == 0 else {}
+    controllers = answer.get("controllers", [])
+    check([c.get("controller") for c in controllers] == list(range(8)) and
+          [c["controller"] for c in controllers if c.get("answers")] == [0, 3, 5],
+          f"scan: 0, 3 and 5 answer: exit {code}, {controllers} {err!r}")
+    for entry in controllers:
+        if entry.get("answers"):
+            status = entry.get("status") or {}
+            check(status.get("text") == f"VXS-100 C{entry['controller']}" and status.get("mode") == 1
+                  and status.get("version") == "1.00" and status.get("tamper") == 0,
+                  f"scan: the status of controller {entry['controller']}: {status}")
+        else:
+            check(entry.get("status") is None and entry.get("result") == 2 and
+                  "time-out" in entry.get("detail", ""), f"scan: a silent controller: {entry}")
+    master, slave = os.openpty()
+    silent = os.ttyname(slave)
+    try:
+        began = time.monotonic()
+        code, out, err = run(kivhost, "scan", "--port", silent, "--ask", "2,6",
+                             "--workdir", workdir)
+        took = time.monotonic() - began
+    finally:
+        os.close(slave)
+        os.close(master)
+    check(code == 1 and out.splitlines()[-1:] == [f"{silent}: 0 of 2 controllers answer"],
+          f"scan of a silent line: exit {code}, {out!r} {err!r}")
+    check(took < 30, f"scan of a silent line ends within the attempts, not after {took:.0f} s")
 
 
 def main():
@@ -338,6 +567,10 @@ def main():
         if options["--wineprefix"]:
             test_wine(kivhost, examples, workdir, options["--sim"], options["--wineprefix"])
         else:
+            test_port_diagnosis(kivhost, examples, workdir)
+            test_ports(kivhost, workdir)
+            test_scan(kivhost, workdir)
+            test_counters(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)

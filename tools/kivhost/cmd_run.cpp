@@ -18,9 +18,12 @@
 
 #include "command.h"
 #include "console.h"
+#include "file_lines.h"
 #include "installation.h"
-#include "instance/driver_instance.h"
+#include "kiv/kiv_tool.h"
+#include "line_options.h"
 #include "mqtt_gateway.h"
+#include "port_check.h"
 #include "run_commands.h"
 #include "run_session.h"
 #include "run_view.h"
@@ -36,14 +39,11 @@ using std::chrono::milliseconds;
 
 struct RunArguments {
     std::string port;
-    int baud = 9600;
-    int dataBits = 8;
-    std::string parity = "none";
-    std::string stopBits = "1";
+    LineOptions line;
     int answerTimeoutMs = 1000;
     int instance = 1;
     std::string tagsPath;  // empty: DefaultTagFile()
-    std::vector<int> controllers = {0, 1};
+    std::string controllers = "0,1";
     double rate = 0.5;
     int lines = 1;
     unsigned seed = 1;
@@ -59,25 +59,6 @@ struct RunArguments {
     MqttSettings mqtt;
     std::string configPath;
 };
-
-// The parity and stop-bit names and the codes of the host's line settings.
-struct NamedCode {
-    const char* name;
-    uint16_t code;
-};
-constexpr NamedCode kParities[] = {{"none", 0}, {"odd", 1}, {"even", 2}, {"mark", 3}, {"space", 4}};
-constexpr NamedCode kStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
-
-template <size_t N>
-bool CodeOf(const NamedCode (&table)[N], const std::string& name, uint16_t& code) {
-    for (const NamedCode& entry : table) {
-        if (name == entry.name) {
-            code = entry.code;
-            return true;
-        }
-    }
-    return false;
-}
 
 // Ctrl-C (and SIGTERM) ask the run to stop; the main loop looks at the flag.
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -138,6 +119,7 @@ struct InputQueue {
 void ReadInput(const std::shared_ptr<InputQueue>& queue) {
     std::string line;
     while (std::getline(std::cin, line)) {
+        DropLineEnd(line);
         {
             const std::lock_guard<std::mutex> lock(queue->mutex);
             queue->lines.push_back(line);
@@ -151,22 +133,61 @@ void ReadInput(const std::shared_ptr<InputQueue>& queue) {
     queue->ready.notify_one();
 }
 
+// Takes the keys typed on the live view's terminal, shows the line being typed in the view and
+// queues each finished line. Escape sequences (arrow keys) are passed over.
+void ReadKeys(const std::shared_ptr<InputQueue>& queue, const std::shared_ptr<InputLine>& shown) {
+    std::string line;
+    bool escape = false;
+    char key = 0;
+    while (ReadKey(key)) {
+        const auto byte = static_cast<unsigned char>(key);
+        if (escape) {
+            // A sequence ends with a letter or '~'; ESC '[' and ESC 'O' go on.
+            escape = !((byte >= 'A' && byte <= 'Z' && byte != 'O') ||
+                       (byte >= 'a' && byte <= 'z') || byte == '~');
+            continue;
+        }
+        if (key == '\r' || key == '\n') {
+            {
+                const std::lock_guard<std::mutex> lock(queue->mutex);
+                queue->lines.push_back(line);
+            }
+            queue->ready.notify_one();
+            line.clear();
+        } else if (byte == 0x7F || byte == 0x08) {
+            if (!line.empty()) {
+                line.pop_back();
+            }
+        } else if (byte == 0x15) {  // Ctrl-U: the whole line
+            line.clear();
+        } else if (byte == 0x1B) {
+            escape = true;
+        } else if (byte >= 0x20 && byte < 0x7F && line.size() < 1000) {
+            line += key;
+        }
+        shown->Set(line);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(queue->mutex);
+        queue->ended = true;
+    }
+    queue->ready.notify_one();
+}
+
 // Reads and checks a whole script before anything starts.
 bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        (void)std::fprintf(stderr, "kivhost run: cannot open the script '%s'\n", path.c_str());
+    std::vector<std::string> lines;
+    std::string error;
+    if (!ReadFileLines(path, lines, error)) {
+        (void)std::fprintf(stderr, "kivhost run: the script: %s\n", error.c_str());
         return false;
     }
-    std::string text;
-    size_t number = 0;
     bool ok = true;
-    while (std::getline(file, text)) {
+    for (size_t k = 0; k < lines.size(); ++k) {
         RunCommand command;
-        command.lineNumber = ++number;
-        std::string error;
-        if (!ParseRunCommand(text, command, error)) {
-            (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), number,
+        command.lineNumber = k + 1;
+        if (!ParseRunCommand(lines[k], command, error)) {
+            (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), k + 1,
                                error.c_str());
             ok = false;
         } else if (!command.verb.empty()) {
@@ -178,13 +199,25 @@ bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
 
 class CommandRunner {
 public:
-    CommandRunner(RunSession& session, Monitor& monitor, StopRequest& stop, std::string script)
-        : session_(session), monitor_(monitor), stop_(stop), script_(std::move(script)) {}
+    CommandRunner(RunSession& session, Monitor& monitor, RunView& view, StopRequest& stop,
+                  std::string script)
+        : session_(session),
+          monitor_(monitor),
+          view_(view),
+          stop_(stop),
+          script_(std::move(script)) {}
 
     // Runs one command and shows its result; false when a script has to stop on it.
     bool Run(const RunCommand& command) {
         bool quit = false;
-        const CommandOutcome outcome = ExecuteRunCommand(session_, command, quit);
+        CommandOutcome outcome;
+        if (command.verb == "status") {
+            // The view keeps the counters.
+            outcome.detail = view_.StatusText();
+            outcome.extra["lines"] = view_.StatusJson();
+        } else {
+            outcome = ExecuteRunCommand(session_, command, quit);
+        }
         Json record = {{"t", monitor_.Seconds()}, {"type", "result"},
                        {"line", nullptr},         {"command", ByteText(command.text)},
                        {"ok", outcome.ok},        {"detail", ByteText(outcome.detail)}};
@@ -251,66 +284,17 @@ public:
 private:
     RunSession& session_;
     Monitor& monitor_;
+    RunView& view_;
     StopRequest& stop_;
     std::string script_;
 };
 
-// The port name as the driver takes it: at most 12 characters, relative to /dev on Linux.
-bool DriverPortName(const std::string& port, std::string& name) {
-    name = port;
-    const std::string dev = "/dev/";
-    if (name.size() > KIV_PORT_NAME_SIZE && name.compare(0, dev.size(), dev) == 0) {
-        name = name.substr(dev.size());
-    }
-    return !name.empty() && name.size() <= KIV_PORT_NAME_SIZE;
-}
-
-// Makes the working folder (--workdir, else the user's own) and moves there: the driver opens
-// its files by bare name. 'workDir' is the folder as an absolute path.
-bool MoveToWorkFolder(const std::string& chosen, std::string& workDir) {
-    const std::string folder = chosen.empty() ? DefaultWorkFolder() : chosen;
-    if (folder.empty()) {
-        (void)std::fprintf(stderr,
-                           "kivhost run: the environment names no default working folder (%s): "
-                           "name one with --workdir\n",
-                           DefaultWorkFolderRule());
-        return false;
-    }
-    std::error_code failure;
-    std::filesystem::create_directories(folder, failure);
-    if (!failure) {
-        std::filesystem::current_path(folder, failure);
-    }
-    if (failure) {
-        (void)std::fprintf(stderr, "kivhost run: cannot work in '%s': %s\n", folder.c_str(),
-                           failure.message().c_str());
-        return false;
-    }
-    workDir = std::filesystem::current_path(failure).string();
-    return true;
-}
-
 int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
-    uint16_t code = 0;
-    if (arguments.baud < 1 || arguments.baud > 65535) {
-        return UsageError("run",
-                          "--baud is 1 to 65535: the host's line settings hold the rate "
-                          "in 16 bits");
+    std::string message;
+    if (!MakeLineSettings(arguments.line, settings, message)) {
+        return UsageError("run", message);
     }
-    settings.baudRate = static_cast<uint16_t>(arguments.baud);
-    if (arguments.dataBits < 5 || arguments.dataBits > 8) {
-        return UsageError("run", "--data-bits is 5 to 8");
-    }
-    settings.dataBits = static_cast<uint16_t>(arguments.dataBits);
-    if (!CodeOf(kParities, arguments.parity, code)) {
-        return UsageError("run", "--parity is none, odd, even, mark or space");
-    }
-    settings.parity = code;
-    if (!CodeOf(kStopBits, arguments.stopBits, code)) {
-        return UsageError("run", "--stop-bits is 1, 1.5 or 2");
-    }
-    settings.stopBits = code;
     if (arguments.answerTimeoutMs < 0 || arguments.answerTimeoutMs > 600000) {
         return UsageError("run", "--answer-timeout is 0 to 600000 ms");
     }
@@ -326,10 +310,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     if (arguments.rate < 0 || arguments.rate > 1000 || arguments.duration < 0) {
         return UsageError("run", "--rate is 0 to 1000 events a second, --duration not negative");
     }
-    for (const int controller : arguments.controllers) {
-        if (controller < 0 || controller > 7) {
-            return UsageError("run", "--controllers are numbers from 0 to 7");
-        }
+    std::vector<int> controllers;
+    if (!ParseControllerList(arguments.controllers, controllers, message)) {
+        return UsageError("run", "--controllers: " + message);
     }
     const MqttSettings unset;
     const MqttSettings& mqtt = arguments.mqtt;
@@ -344,6 +327,15 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
         return UsageError(
             "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
+    }
+    if (!portName.empty()) {
+        // The line is checked before anything starts: a line that cannot be used is named
+        // with its cause at once.
+        const PortCheck check = CheckPort(portName, settings);
+        if (!check.ok) {
+            (void)std::fprintf(stderr, "kivhost run: %s\n", check.reason.c_str());
+            return kExitUsage;
+        }
     }
     const std::string tagsPath = arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
     TagConfig config;
@@ -363,12 +355,12 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
                           "--poll-delay and --receiver-start need --driver built-in: a "
                           "loaded driver keeps its own delays");
     }
-    if (arguments.pollDelayMs >= 0) {
-        kiv::timingDefaults.pollDelayMs = static_cast<uint32_t>(arguments.pollDelayMs);
-    }
-    if (arguments.receiverStartMs >= 0) {
-        kiv::timingDefaults.receiverStartDelayMs = static_cast<uint32_t>(arguments.receiverStartMs);
-    }
+    // The delays of the driver linked into kivhost, through the seam for tools (kiv/kiv_tool.h).
+    kivToolSetDelays(arguments.pollDelayMs >= 0 ? static_cast<uint32_t>(arguments.pollDelayMs)
+                                                : KIV_TOOL_DELAY_UNCHANGED,
+                     arguments.receiverStartMs >= 0
+                         ? static_cast<uint32_t>(arguments.receiverStartMs)
+                         : KIV_TOOL_DELAY_UNCHANGED);
     TraceFile trace;
     std::string error;
     if (!trace.Open(arguments.tracePath, arguments.pcapPath, error)) {
@@ -381,7 +373,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             ? std::string()
             : std::filesystem::absolute(arguments.transcriptPath).string();
     std::string workDir;
-    if (!MoveToWorkFolder(arguments.workDir, workDir)) {
+    if (!MoveToWorkFolder("run", arguments.workDir, workDir)) {
         return kExitUsage;
     }
 
@@ -393,7 +385,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         std::string port = portName;
         if (arguments.port.empty()) {
             SimulatedLineOptions options;
-            options.controllers = arguments.controllers;
+            options.controllers = controllers;
             options.eventsPerSecond = arguments.rate;
             options.seed = arguments.seed + static_cast<unsigned>(k);
             simulated = StartSimulatedLine(options, error);
@@ -477,6 +469,12 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     StopRequest stop;
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    // The live view draws the line being typed itself: the terminal gives it the keys.
+    std::shared_ptr<InputLine> typing;
+    if (mode == ViewMode::kLive && arguments.scriptPath.empty() && BeginKeyInput()) {
+        typing = std::make_shared<InputLine>();
+        view.ShowInput(typing);
+    }
     monitor.Attach();
     view.Start();
 
@@ -522,14 +520,18 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         }
     }
 
-    CommandRunner runner(session, monitor, stop, arguments.scriptPath);
+    CommandRunner runner(session, monitor, view, stop, arguments.scriptPath);
     std::thread commands;
     if (!stop.Requested()) {
         if (!arguments.scriptPath.empty()) {
             commands = std::thread([&] { runner.RunScript(script); });
         } else {
             auto input = std::make_shared<InputQueue>();
-            std::thread(ReadInput, input).detach();
+            if (typing) {
+                std::thread(ReadKeys, input, typing).detach();
+            } else {
+                std::thread(ReadInput, input).detach();
+            }
             commands = std::thread([&runner, input] { runner.RunInput(input); });
         }
     }
@@ -560,6 +562,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     // No driver thread calls the monitor any more.
     monitor.Detach();
     view.Stop();
+    EndKeyInput();
     if (gateway) {
         // "offline" and what is still queued, within the flush bound.
         gateway->Stop();
@@ -606,10 +609,7 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--port", a.port,
                    "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
                    "simulated line");
-    app.add_option("--baud", a.baud, "baud rate (default 9600)");
-    app.add_option("--data-bits", a.dataBits, "5 to 8 (default 8)");
-    app.add_option("--parity", a.parity, "none, odd, even, mark, space (default none)");
-    app.add_option("--stop-bits", a.stopBits, "1, 1.5 or 2 (default 1)");
+    AddLineOptions(app, a.line);
     app.add_option("--answer-timeout", a.answerTimeoutMs,
                    "ms a command waits for its answer (default 1000; the driver takes at least "
                    "1000)");
@@ -617,8 +617,8 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--tags", a.tagsPath,
                    "the tag file (default: examples/vxs100-line.tags where kivhost was "
                    "installed or built)");
-    app.add_option("--controllers", a.controllers, "simulated controllers (default 0,1)")
-        ->delimiter(',');
+    app.add_option("--controllers", a.controllers,
+                   "simulated controllers: 0,3,5 or 0-3 (default 0,1)");
     app.add_option("--rate", a.rate, "demo events a second on a simulated line (default 0.5)");
     app.add_option("--seed", a.seed, "the demo's choices (default 1)");
     app.add_option("--lines", a.lines, "simulated lines in this process (default 1)");
@@ -644,8 +644,8 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                    "with --driver built-in: ms before the receiver's first cycle");
     app.footer(std::string(kRunHelp) + RunCommandHelp() +
                "\nExit status: 0 stopped, 1 a script's wait or expect-log failed or the cold "
-               "start failed,\n2 usage error or unreadable input, 3 the driver cannot be "
-               "loaded.\n");
+               "start failed,\n2 usage error, unreadable input or a line that does not open (its "
+               "cause named),\n3 the driver cannot be loaded.\n");
     return [arguments, &global] { return RunRun(global, *arguments); };
 }
 

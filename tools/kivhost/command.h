@@ -56,5 +56,8 @@ std::function<int()> SetUpCheck(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpFrame(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpDialog(CLI::App& app, const GlobalOptions& global);
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global);
+std::function<int()> SetUpPortCheck(CLI::App& app, const GlobalOptions& global);
+std::function<int()> SetUpPorts(CLI::App& app, const GlobalOptions& global);
+std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global);
 
 }  // namespace kivhost

@@ -83,6 +83,44 @@ const std::vector<Command>& Commands() {
          "or no dialog on this system).\n",
          SetUpDialog, nullptr},
         {"run", "run the driver live on a line (simulated by default)", "", SetUpRun, nullptr},
+        {"scan", "ask the controllers of a line for their status",
+         "Cold-starts an instance on the line (--port; by default a simulated line with the\n"
+         "controllers of --controllers), waits for its receiver, asks each controller of --ask\n"
+         "(default 0-7) for its status by writing its xFSTAT as a host does, and shows which\n"
+         "answer, with the fields of their status reports: mode, keys, analog inputs 1 to 4,\n"
+         "controller text, version, and the tamper, alarm, UIM and IRC bits. Then it stops the\n"
+         "instance. A controller that does not answer costs the driver's attempts (three\n"
+         "answer times and pauses). The port is checked first, as 'kivhost port-check' does.\n"
+         "--json prints {\"port\", \"simulated\", \"controllers\"}, each {\"controller\",\n"
+         "\"answers\", \"result\", \"status\", \"detail\"}; status holds {\"mode\", \"keys\",\n"
+         "\"analog1\" to \"analog4\", \"text\", \"version\", \"tamper\", \"alarm\", \"uim\", "
+         "\"irc\"}\n"
+         "or is null.\n"
+         "Exit status: 0 a controller answers, 1 none does or the cold start failed, 2 usage\n"
+         "error or a port that does not open, 3 the driver cannot be loaded.\n",
+         SetUpScan, nullptr},
+        {"ports", "list the serial ports of this machine",
+         "Lists the serial ports of this machine. On Linux: every tty in sysfs with a device\n"
+         "behind it (a UART the kernel found, a USB adapter), with the USB adapter's maker,\n"
+         "product, vendor and product id and serial number, and the stable name udev made for\n"
+         "it in /dev/serial/by-id (which stays the same when the adapter moves to another USB\n"
+         "socket). On Windows: the COM ports, with the device each stands for.\n"
+         "--json prints {\"ports\"}, each {\"port\", \"byId\", \"kind\", \"description\",\n"
+         "\"vendorId\", \"productId\", \"serial\"} (kind usb, built-in or com; null where "
+         "unknown).\n",
+         SetUpPorts, nullptr},
+        {"port-check", "check that a serial line opens, or say why not",
+         "Opens the line PORT the way the driver does, with the line settings given (default\n"
+         "9600 baud, 8 data bits, no parity, 1 stop bit), and closes it again. When it does not\n"
+         "open, says why: the device does not exist; permission denied (with the device's owner,\n"
+         "group and mode, and the group that grants access); in use by another program (with the\n"
+         "programs that hold it, where the system shows them); a rate or setting the system does\n"
+         "not take. 'kivhost run --port' makes the same check before its cold start.\n"
+         "--json prints {\"port\", \"device\", \"settings\", \"ok\", \"cause\", \"reason\"}; "
+         "cause\n"
+         "is not-found, permission, in-use, settings, not-a-serial-line, name or other.\n"
+         "Exit status: 0 the line opens, 2 it does not (or a usage error).\n",
+         SetUpPortCheck, nullptr},
     };
     return commands;
 }

@@ -22,6 +22,14 @@ TerminalSize OutputTerminalSize();
 // it has to be asked to); false when it cannot.
 bool EnableTerminalSequences();
 
+// Takes the keys typed on the terminal of standard input one by one, without the terminal's
+// echo, for the live view's own input line (Ctrl-C still interrupts); false when standard input
+// is no terminal. EndKeyInput puts the terminal back as it was.
+bool BeginKeyInput();
+void EndKeyInput();
+// Waits for the next byte typed; false when the input ended or failed.
+bool ReadKey(char& key);
+
 // How many threads the process runs besides the calling one; -1 when it cannot be told.
 int OtherThreadCount();
 

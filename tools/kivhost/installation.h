@@ -26,4 +26,9 @@ std::string DefaultWorkFolder();
 // How DefaultWorkFolder is chosen, for the help text.
 const char* DefaultWorkFolderRule();
 
+// Makes the working folder ('chosen', else DefaultWorkFolder) and moves there: the driver opens
+// its files by bare name. 'workDir' gets the folder as an absolute path. False after saying
+// why on standard error ("kivhost COMMAND: ...").
+bool MoveToWorkFolder(const char* command, const std::string& chosen, std::string& workDir);
+
 }  // namespace kivhost

@@ -99,12 +99,40 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
     if (verb == "event") {
         return EventWords(command, error);
     }
-    if (verb == "quit") {
-        return arguments(0, 0, "quit");
+    if (verb == "show") {
+        return arguments(1, 1, "show TAG");
     }
-    error = "unknown command '" + verb + "' (write, read, wait, expect-log, sleep, event, quit)";
+    if (verb == "sim") {
+        // The simulator's command: the words after "sim" ("line=N" last chooses the line).
+        if (count >= 2 && command.words.back().rfind("line=", 0) == 0) {
+            long long line = 0;
+            if (!ParseInteger(command.words.back().substr(5), line) || line < 1 || line > 64) {
+                error = "line=N takes a line from 1 to 64";
+                return false;
+            }
+            command.line = static_cast<int>(line);
+            command.words.pop_back();
+        }
+        return arguments(1, 64, "sim COMMAND... [line=N]");
+    }
+    if (verb == "quit" || verb == "help" || verb == "status") {
+        return arguments(0, 0, verb.c_str());
+    }
+    error = "unknown command '" + verb +
+            "' (write, read, show, status, wait, expect-log, sleep, event, sim, help, quit)";
     return false;
 }
+
+namespace {
+
+// What 'help' answers: the commands in short, a line each.
+constexpr char kCommandSummary[] =
+    "the commands ('kivhost run --help' tells more):\n"
+    "write TAG VALUE | read TAG (a staged value) | show TAG (the host's value) | status\n"
+    "wait TAG VALUE [MS] | expect-log TEXT [MS] | sleep MS\n"
+    "event CODE UNIT [BADGE] [line=N] | sim COMMAND... | help | quit (Ctrl-C)";
+
+}  // namespace
 
 CommandOutcome ExecuteRunCommand(RunSession& session, const RunCommand& command, bool& quit) {
     const std::string& verb = command.verb;
@@ -114,6 +142,19 @@ CommandOutcome ExecuteRunCommand(RunSession& session, const RunCommand& command,
     }
     if (verb == "read") {
         return session.Read(words[1]);
+    }
+    if (verb == "show") {
+        return session.Show(words[1]);
+    }
+    if (verb == "help") {
+        return {true, kCommandSummary};
+    }
+    if (verb == "sim") {
+        std::string text;
+        for (size_t k = 1; k < words.size(); ++k) {
+            text += (k > 1 ? " " : "") + words[k];
+        }
+        return session.SimulatorCommand(command.line, text);
     }
     if (verb == "wait") {
         return session.Wait(words[1], words[2], command.timeout);
@@ -136,13 +177,18 @@ CommandOutcome ExecuteRunCommand(RunSession& session, const RunCommand& command,
 const char* RunCommandHelp() {
     return "Commands (standard input or --script FILE, one a line; '#' starts a comment):\n"
            "  write TAG VALUE            SingleWrite (function 7); text values in quotes\n"
-           "  read TAG                   the read function (5)\n"
+           "  read TAG                   the read function (5): a staged setup value\n"
+           "  show TAG                   the value the host holds now, and when it changed\n"
            "  wait TAG VALUE [TIMEOUT]   until the tag holds VALUE (ms, default 10000)\n"
            "  expect-log TEXT [TIMEOUT]  until a log line holds TEXT (after the line the\n"
            "                             previous expect-log found; default 10000 ms)\n"
            "  sleep MS\n"
            "  event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event\n"
            "                             (UNIT from 0 as the driver counts; BADGE hexadecimal)\n"
+           "  sim COMMAND... [line=N]    a command of the line simulator's own language\n"
+           "                             (vxs-sim's, e.g. sim fault badcrc on 0 count=3)\n"
+           "  status                     per line: port, controllers heard, last event, counters\n"
+           "  help                       the commands in short\n"
            "  quit\n"
            "TAG is a tag's name (\"N:\" before it for line N with --lines), or an address of\n"
            "line 1. A script stops at the first wait or expect-log that fails: exit status 1.\n";

@@ -2,11 +2,16 @@
 //
 //   write TAG VALUE              SingleWrite (function 7); text values in double quotes
 //   read TAG                     the read function (5)
+//   show TAG                     the host's current value of the tag, and when it changed
 //   wait TAG VALUE [TIMEOUT]     until the tag holds the value (TIMEOUT ms, default 10000)
 //   expect-log TEXT [TIMEOUT]    until a log line holds TEXT (default 10000 ms); each looks at
 //                                the lines after the one the previous expect-log found
 //   sleep MS
 //   event CODE UNIT [BADGE] [line=N]   a simulated controller sends an event
+//   sim COMMAND... [line=N]      a command of the line simulator's own language
+//   status                       per line: port, controllers heard, last event, counters
+//                                (answered by the view, which keeps the counters)
+//   help                         the commands in short
 //   quit
 //
 // Words are split as the fields of a tag file: a word in double quotes may hold blanks and '#',

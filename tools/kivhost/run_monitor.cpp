@@ -1,8 +1,10 @@
 // What kivhost run sees of the driver.
 #include "run_monitor.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "instance/driver_instance.h"
@@ -15,6 +17,13 @@ namespace {
 
 thread_local int tCallerLine = 0;
 thread_local bool tHostStore = false;
+
+// The monitor the driver's cold starts reach (one run at a time).
+std::atomic<Monitor*> gAttached{nullptr};
+
+// The outcomes of an attempt, by KivMonitorOutcome.
+constexpr const char* kOutcomes[] = {"answered", "wait failed", "timed out", "shut down",
+                                     "send failed"};
 
 enum class UnitKind { kDoor, kReader, kController };
 
@@ -153,14 +162,99 @@ void Monitor::AddTag(int32_t gateId, const MonitoredTag& tag) {
     }
 }
 
+void Monitor::AddInstance(int32_t instanceNumber, int line) {
+    if (instanceNumber < 0) {
+        return;
+    }
+    if (lines_.size() <= static_cast<size_t>(instanceNumber)) {
+        lines_.resize(static_cast<size_t>(instanceNumber) + 1, 0);
+    }
+    lines_[static_cast<size_t>(instanceNumber)] = line;
+}
+
+int Monitor::LineOf(int32_t instanceNumber) const {
+    return instanceNumber >= 0 && static_cast<size_t>(instanceNumber) < lines_.size()
+               ? lines_[static_cast<size_t>(instanceNumber)]
+               : 0;
+}
+
+// The exported function the driver finds (posix/, win32/).
+void* MonitorExport();
+
 void Monitor::Attach() {
+    (void)MonitorExport();
     qorSetChangeCallback(&Monitor::OnChange, this);
     qorSetLogCallback(&Monitor::OnLog, this);
+    gAttached = this;
 }
 
 void Monitor::Detach() {
+    Monitor* self = this;
+    (void)gAttached.compare_exchange_strong(self, nullptr);
     qorSetChangeCallback(nullptr, nullptr);
     qorSetLogCallback(nullptr, nullptr);
+}
+
+void Monitor::FillHook(int32_t instanceNumber, KivMonitorHook* hook) {
+    Monitor* monitor = gAttached.load();
+    if (hook != nullptr && monitor != nullptr && monitor->LineOf(instanceNumber) != 0) {
+        hook->sink = &Monitor::OnRecord;
+        hook->context = monitor;
+    }
+}
+
+void KIV_CDECL Monitor::OnRecord(const KivMonitorRecord* record, void* self) {
+    if (record != nullptr) {
+        static_cast<Monitor*>(self)->Recorded(*record);
+    }
+}
+
+void Monitor::Recorded(const KivMonitorRecord& record) {
+    const int line = LineOf(record.instanceNumber);
+    if (record.kind == KIV_MON_THREAD) {
+        tCallerLine = line;
+        return;
+    }
+    const double t = Seconds();
+    const std::string bytes =
+        record.bytes != nullptr ? std::string(record.bytes, record.count) : std::string();
+    if (record.kind == KIV_MON_FRAME_SENT || record.kind == KIV_MON_FRAME_RECEIVED) {
+        Emit({{"t", t},
+              {"type", "frame"},
+              {"line", line},
+              {"dir", record.kind == KIV_MON_FRAME_SENT ? "out" : "in"},
+              {"text", TraceText(bytes)},
+              {"hex", HexBytes(bytes.data(), bytes.size())}});
+        return;
+    }
+    const char* kind = nullptr;
+    switch (record.kind) {
+    case KIV_MON_ILLEGAL_FRAME: kind = "illegal frame"; break;
+    case KIV_MON_EVENT: kind = "event"; break;
+    case KIV_MON_STATUS: kind = "status report"; break;
+    case KIV_MON_ATTEMPT: kind = "attempt"; break;
+    case KIV_MON_POLL_SILENT: kind = "silent in the poll"; break;
+    default: return;
+    }
+    const bool attempt = record.kind == KIV_MON_ATTEMPT;
+    int controller = record.controller;
+    if (attempt) {
+        // A command frame names its controller after ";>"; one without names controller 0.
+        controller =
+            bytes.size() > 3 && bytes.compare(1, 2, ";>") == 0 && bytes[3] >= '0' && bytes[3] <= '7'
+                ? bytes[3] - '0'
+                : 0;
+    }
+    const bool known = record.code >= 0 && static_cast<size_t>(record.code) < std::size(kOutcomes);
+    Emit({{"t", t},
+          {"type", "monitor"},
+          {"line", line},
+          {"kind", kind},
+          {"controller", controller >= 0 ? Json(controller) : Json(nullptr)},
+          {"code", record.kind == KIV_MON_EVENT ? Json(record.code) : Json(nullptr)},
+          {"attempt", attempt ? Json(record.attempt) : Json(nullptr)},
+          {"outcome", attempt ? Json(known ? kOutcomes[record.code] : "unknown") : Json(nullptr)},
+          {"frame", bytes.empty() ? Json(nullptr) : Json(TraceText(bytes))}});
 }
 
 double Monitor::Seconds() const {
@@ -199,9 +293,12 @@ Monitor::HostStore::~HostStore() {
     tHostStore = false;
 }
 
-void Monitor::NoteDownloadLine(int line) {
+Monitor::TagHistory Monitor::History(int32_t gateId) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    downloadLine_ = line;
+    if (gateId < 1 || static_cast<size_t>(gateId) >= stored_.size()) {
+        return {};
+    }
+    return stored_[static_cast<size_t>(gateId)].history;
 }
 
 void Monitor::OnChange(int32_t gateId, void* self) {
@@ -218,7 +315,6 @@ void Monitor::Changed(int32_t gateId) {
         return;
     }
     const MonitoredTag& tag = tags_[static_cast<size_t>(gateId)];
-    tCallerLine = tag.line;
     const double t = Seconds();
     const bool frame = tag.role == TagRole::kIncoming || tag.role == TagRole::kOutgoing;
     Json value;
@@ -234,25 +330,42 @@ void Monitor::Changed(int32_t gateId) {
         value = number;
     }
     if (frame) {
-        const std::string bytes = UnescapeMonitorCopy(text);
+        // The frames themselves come as monitoring records; the copy in "INCOMING" is what
+        // the event that follows is read from, as the driver reads it.
         if (tag.role == TagRole::kIncoming) {
             const std::lock_guard<std::mutex> lock(mutex_);
-            lastIncoming_[static_cast<size_t>(tag.line)] = bytes;
+            lastIncoming_[static_cast<size_t>(tag.line)] = UnescapeMonitorCopy(text);
         }
-        Emit({{"t", t},
-              {"type", "frame"},
-              {"line", tag.line},
-              {"dir", tag.role == TagRole::kOutgoing ? "out" : "in"},
-              {"text", TraceText(bytes)},
-              {"hex", HexBytes(bytes.data(), bytes.size())}});
         return;
+    }
+    // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
+    // the empty text until the driver first stores into it).
+    bool changed = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stored_.size() <= static_cast<size_t>(gateId)) {
+            stored_.resize(static_cast<size_t>(gateId) + 1);
+        }
+        Stored& stored = stored_[static_cast<size_t>(gateId)];
+        if (stored.history.stores == 0) {
+            stored.value = value.is_string() ? Json("").dump() : Json(0.0).dump();
+        }
+        const std::string now = value.dump();
+        changed = stored.value != now;
+        ++stored.history.stores;
+        if (changed) {
+            ++stored.history.changes;
+            stored.history.changedAt = t;
+            stored.value = now;
+        }
     }
     Emit({{"t", t},
           {"type", "tag"},
           {"line", tag.line},
           {"name", ByteText(tag.name)},
           {"address", ByteText(tag.address)},
-          {"value", value}});
+          {"value", value},
+          {"changed", changed}});
     if (tag.role == TagRole::kEventCode) {
         Json event = EventRecord(tag.line, number);
         event["t"] = t;
@@ -299,13 +412,9 @@ Json Monitor::EventRecord(int line, double value) {
 
 void Monitor::Logged(int level, const char* text) {
     const double t = Seconds();
-    int line = tCallerLine;
+    const int line = tCallerLine;
     Json progress = {{"t", t}, {"type", "progress"}};
     const bool isProgress = ParseProgress(text, progress);
-    if (isProgress && line == 0) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        line = downloadLine_;
-    }
     Emit({{"t", t},
           {"type", "log"},
           {"line", line != 0 ? Json(line) : Json(nullptr)},

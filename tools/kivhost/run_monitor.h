@@ -1,11 +1,13 @@
-// What kivhost run sees of the driver, as a host sees it: every store into a tag and every log
-// line, through the stand-in's callbacks, turned into records (tag changes, frames, events,
-// log lines, download progress) with a time stamp. The driver's threads call the callbacks;
-// the records wait in a queue for the one thread that shows them.
+// What kivhost run sees of the driver: every store into a tag and every log line, as a host
+// sees them, through the stand-in's callbacks; and the driver's monitoring records (frames sent
+// and received, illegal frames, events and status reports published, each attempt of a command,
+// controllers silent in the poll, which instance a thread works for), through the monitoring
+// interface (kiv/kiv_monitor.h). They become records with a time stamp; the driver's threads
+// make them, and they wait in a queue for the one thread that shows them.
 //
-// Log lines carry no instance. A line is told by the thread that wrote it: the last tag store
-// on the same thread (the receiver publishes a frame before it logs about it, a transaction
-// publishes its command before it logs its time-out), or the line the tool itself called.
+// Every monitoring record names its instance. A log line is the line's of the instance that
+// the writing thread works for: a driver thread says so at its start, a host call when it
+// enters, and the tool knows which line it calls itself.
 #pragma once
 
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "json_text.h"
+#include "kiv/kiv_monitor.h"
 
 namespace kivhost {
 
@@ -51,11 +54,12 @@ public:
     Monitor(const Monitor&) = delete;
     Monitor& operator=(const Monitor&) = delete;
 
-    // Before Attach: the tag behind a gate identifier.
+    // Before Attach: the tag behind a gate identifier; the line of an instance number.
     void AddTag(int32_t gateId, const MonitoredTag& tag);
     // Before Attach: also hands every record to 'sink', on the thread that made it (the MQTT
     // gateway's queue; it must not wait).
     void SetSink(std::function<void(const Json&)> sink) { sink_ = std::move(sink); }
+    void AddInstance(int32_t instanceNumber, int line);
     // Sets and clears the stand-in's callbacks. Detach only once no driver thread runs.
     void Attach();
     void Detach();
@@ -80,12 +84,25 @@ public:
         HostStore& operator=(const HostStore&) = delete;
     };
 
-    // The line that the last FSPARS write went to, for progress lines no store announced.
-    void NoteDownloadLine(int line);
+    // Fills in the monitoring hook the driver asks for at a cold start: the attached monitor's
+    // sink for an instance it knows, else none.
+    static void FillHook(int32_t instanceNumber, KivMonitorHook* hook);
+
+    // What the driver stored into a tag so far: how often, how often with a new value, and the
+    // time (Seconds) of the last new value; -1 when it never stored one.
+    struct TagHistory {
+        uint64_t stores = 0;
+        uint64_t changes = 0;
+        double changedAt = -1.0;
+    };
+    TagHistory History(int32_t gateId);
 
 private:
     static void OnChange(int32_t gateId, void* self);
     static void OnLog(int level, const char* text, void* self);
+    static void KIV_CDECL OnRecord(const KivMonitorRecord* record, void* self);
+    void Recorded(const KivMonitorRecord& record);
+    int LineOf(int32_t instanceNumber) const;
     void Changed(int32_t gateId);
     void Logged(int level, const char* text);
     Json EventRecord(int line, double value);
@@ -94,11 +111,16 @@ private:
     std::vector<MonitoredTag> tags_;         // by gate identifier; fixed once attached
     std::function<void(const Json&)> sink_;  // fixed once attached
     std::vector<int32_t> holderGates_;       // by line
+    std::vector<int> lines_;                 // by instance number; fixed once attached
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Json> records_;
     std::vector<std::string> lastIncoming_;  // by line, the frame bytes
-    int downloadLine_ = 0;
+    struct Stored {
+        TagHistory history;
+        std::string value;  // the value last stored, as JSON text
+    };
+    std::vector<Stored> stored_;  // by gate identifier, under mutex_
 };
 
 }  // namespace kivhost

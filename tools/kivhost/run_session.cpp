@@ -146,7 +146,9 @@ int32_t HostLine::ColdStart(const std::string& port, const LineSettings& setting
     port_ = port;
     // Whatever the result, the instance may hold something that close must release.
     started_ = true;
-    return Call(KIV_FN_COLD_START, &params, &log);
+    const int32_t result = Call(KIV_FN_COLD_START, &params, &log);
+    running_ = result == KIV_OK;
+    return result;
 }
 
 void HostLine::Stop(milliseconds bound) {
@@ -155,7 +157,9 @@ void HostLine::Stop(milliseconds bound) {
     }
     started_ = false;
     const uint8_t clientId = memory_[0];
-    if (qorClientExists(clientId) != 0 && qorPostMessage(clientId, 0) == 0) {
+    // After a failed cold start no driver thread waits for the host's signal: close alone
+    // releases the client.
+    if (running_ && qorClientExists(clientId) != 0 && qorPostMessage(clientId, 0) == 0) {
         const auto deadline = Clock::now() + bound;
         while (qorClientExists(clientId) != 0 && Clock::now() < deadline) {
             std::this_thread::sleep_for(milliseconds(10));
@@ -174,6 +178,7 @@ HostLine& RunSession::AddLine(int32_t instanceNumber, const TagConfig& config, b
                               std::vector<RefusedTag>& refused) {
     const int line = static_cast<int>(lines_.size()) + 1;
     lines_.push_back(std::make_unique<HostLine>(driver_, line, instanceNumber));
+    monitor_.AddInstance(instanceNumber, line);
     simulated_.push_back(std::move(simulated));
     const std::string namePrefix = prefix ? std::to_string(line) + ":" : std::string();
     TagParser parser(driver_);
@@ -283,13 +288,6 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
         }
         area.SetNumber(static_cast<uint16_t>(number));
     }
-    std::string upper = tag->address;
-    for (char& c : upper) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    if (upper.size() > 6 && upper.compare(1, 6, "FSPARS") == 0) {
-        monitor_.NoteDownloadLine(tag->line);
-    }
     GateAccess gate = AccessOf(*tag, area);
     std::vector<LogEntry> log;
     const int32_t result =
@@ -339,6 +337,33 @@ CommandOutcome RunSession::Read(const std::string& name) {
     outcome.detail = tag->dataType == KIV_TYPE_STRING ? area.Text() : std::to_string(area.Number());
     outcome.extra["value"] =
         tag->dataType == KIV_TYPE_STRING ? ByteText(area.Text()) : Json(area.Number());
+    return outcome;
+}
+
+CommandOutcome RunSession::Show(const std::string& name) {
+    const HostTag* tag = FindTag(name);
+    if (tag == nullptr) {
+        return {false, "no tag '" + name + "'"};
+    }
+    const std::string value = CurrentValue(*tag);
+    const Monitor::TagHistory history = monitor_.History(tag->gateId);
+    CommandOutcome outcome;
+    char when[64] = "never changed by the driver";
+    if (history.changedAt >= 0) {
+        (void)std::snprintf(when, sizeof when, "changed at %.3f s", history.changedAt);
+    }
+    outcome.detail = tag->name + " = " + value + ", " + when + " (" +
+                     std::to_string(history.stores) +
+                     (history.stores == 1 ? " store)" : " stores)");
+    if (tag->dataType == KIV_TYPE_STRING) {
+        outcome.extra["value"] = ByteText(value);
+    } else {
+        double number = 0.0;
+        (void)qorGetValue(tag->gateId, &number);
+        outcome.extra["value"] = number;
+    }
+    outcome.extra["changedAt"] = history.changedAt >= 0 ? Json(history.changedAt) : Json(nullptr);
+    outcome.extra["stores"] = history.stores;
     return outcome;
 }
 
@@ -421,6 +446,18 @@ CommandOutcome RunSession::Event(int line, const SimulatedEvent& event) {
     std::string error;
     if (!simulated->InjectEvent(event, error)) {
         return {false, error};
+    }
+    return {true, ""};
+}
+
+CommandOutcome RunSession::SimulatorCommand(int line, const std::string& text) {
+    SimulatedLine* simulated = Simulated(line);
+    if (simulated == nullptr) {
+        return {false, "the simulator takes commands on a simulated line only"};
+    }
+    std::string error;
+    if (!simulated->SimulatorCommand(text, error)) {
+        return {false, "the simulator refuses '" + text + "': " + error};
     }
     return {true, ""};
 }

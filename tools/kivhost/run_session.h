@@ -69,6 +69,7 @@ private:
     std::string port_;
     std::vector<unsigned char> memory_;
     bool started_ = false;
+    bool running_ = false;  // the cold start succeeded
 };
 
 // The outcome of a command, shown as a "result" record.
@@ -105,11 +106,14 @@ public:
     // for no such tag.
     Json TagRecord(const std::string& tag) const;
     CommandOutcome Read(const std::string& tag);
+    // The value the host holds for the tag now, and when the driver last changed it.
+    CommandOutcome Show(const std::string& tag);
     CommandOutcome Wait(const std::string& tag, const std::string& value,
                         std::chrono::milliseconds timeout);
     CommandOutcome ExpectLog(const std::string& text, std::chrono::milliseconds timeout);
     CommandOutcome Sleep(std::chrono::milliseconds duration);
     CommandOutcome Event(int line, const SimulatedEvent& event);
+    CommandOutcome SimulatorCommand(int line, const std::string& text);
 
     // Ends every wait of the commands at once.
     void Interrupt();

@@ -82,6 +82,17 @@ std::string ResultText(const Json& record) {
                 : ", " + record.value("detail", std::string()));
 }
 
+// A line's counters by controller, 0 to 7.
+Json ControllerCounts(const LineCounters& line) {
+    Json list = Json::array();
+    for (int c = 0; c < 8; ++c) {
+        list.push_back({{"controller", c},
+                        {"timeouts", line.controllerTimeouts[c]},
+                        {"statusReports", line.statusReports[c]}});
+    }
+    return list;
+}
+
 }  // namespace
 
 RunView::RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title)
@@ -97,6 +108,10 @@ void RunView::AddLine(int line, const std::string& port, int32_t instance) {
     counters.port = port;
     counters.instance = instance;
     lines_.push_back(counters);
+}
+
+void RunView::ShowInput(std::shared_ptr<InputLine> input) {
+    input_ = std::move(input);
 }
 
 void RunView::Start() {
@@ -120,6 +135,10 @@ void RunView::Loop() {
         const bool last = stop_;
         for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
             Take(record);
+        }
+        if (input_ && input_->TakeChange()) {
+            dirty_ = true;
+            lastDraw -= kRedraw;  // what is typed shows at once
         }
         if (mode_ == ViewMode::kLive && dirty_ &&
             (last || std::chrono::steady_clock::now() - lastDraw >= kRedraw)) {
@@ -146,6 +165,7 @@ LineCounters& RunView::Counters(const Json& record) {
 
 void RunView::Take(const Json& record) {
     const std::string type = record.value("type", std::string());
+    std::unique_lock<std::mutex> countersLock(countersMutex_);
     LineCounters& counters = Counters(record);
     const std::string when = Seconds(record) + " " + LineLabel(record) + " ";
     if (type == "frame") {
@@ -162,34 +182,75 @@ void RunView::Take(const Json& record) {
             (out ? framesOut_ : framesIn_).pop_front();
         }
     } else if (type == "tag") {
-        ++counters.tagChanges;
-        char row[160];
-        (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
-                            ValueText(record["value"]).c_str());
-        Push(tags_, when + row);
+        ++counters.tagStores;
+        if (record.value("changed", true)) {
+            ++counters.tagChanges;
+            char row[160];
+            (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
+                                ValueText(record["value"]).c_str());
+            Push(tags_, when + row);
+        }
     } else if (type == "event") {
-        ++counters.events;
         Push(events_, when + EventText(record));
+        char at[32];
+        (void)std::snprintf(at, sizeof at, "%.3f s: ", record.value("t", 0.0));
+        counters.lastEvent = at + EventText(record);
+    } else if (type == "monitor") {
+        Count(counters, record);
     } else if (type == "log") {
         ++logLines_;
-        const std::string text = record.value("text", std::string());
-        if (text.rfind("RIRODI: Illegal message was received", 0) == 0) {
-            ++counters.illegalFrames;
-        }
-        if (text.find("time-out") != std::string::npos) {
-            ++counters.timeouts;
-        }
-        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " + text);
+        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " +
+                       record.value("text", std::string()));
     } else if (type == "progress") {
         progress_ = when + ProgressText(record);
     } else if (type == "result") {
-        Push(results_, when + ResultText(record));
+        // A result of several lines (help) takes a row each.
+        const std::string text = ResultText(record);
+        size_t at = 0;
+        for (size_t end = text.find('\n'); at <= text.size(); end = text.find('\n', at)) {
+            end = end == std::string::npos ? text.size() : end;
+            Push(results_,
+                 (at == 0 ? when : std::string(when.size() + 2, ' ')) + text.substr(at, end - at));
+            at = end + 1;
+        }
     }
+    countersLock.unlock();
     dirty_ = true;
     if (mode_ == ViewMode::kJson) {
         std::printf("%s\n", Dump(record).c_str());
     } else if (mode_ == ViewMode::kPlain) {
         PrintPlain(record);
+    }
+}
+
+void RunView::Count(LineCounters& counters, const Json& record) {
+    const std::string kind = record.value("kind", std::string());
+    // Null where it does not apply (the silent controller of a poll has no outcome).
+    const std::string outcome =
+        record["outcome"].is_string() ? record["outcome"].get<std::string>() : std::string();
+    const Json& number = record["controller"];
+    const int controller = number.is_number() ? number.get<int>() : -1;
+    const bool named = controller >= 0 && controller < 8;
+    if (kind == "event") {
+        ++counters.events;
+    } else if (kind == "illegal frame") {
+        ++counters.illegalFrames;
+    } else if (kind == "status report" && named) {
+        ++counters.statusReports[controller];
+        counters.heard[controller] = true;
+    } else if (kind == "attempt" || kind == "silent in the poll") {
+        if (named && outcome == "answered") {
+            counters.heard[controller] = true;
+        }
+        if (record["attempt"].is_number() && record["attempt"].get<int>() > 0) {
+            ++counters.retries;
+        }
+        if (kind != "attempt" || outcome == "timed out") {
+            ++counters.timeouts;
+            if (named) {
+                ++counters.controllerTimeouts[controller];
+            }
+        }
     }
 }
 
@@ -210,6 +271,18 @@ void RunView::PrintPlain(const Json& record) const {
         text = ProgressText(record);
     } else if (type == "result") {
         text = ResultText(record);
+    } else if (type == "monitor") {
+        const Json& controller = record["controller"];
+        text = record.value("kind", std::string()) +
+               (controller.is_number() ? ", controller " + std::to_string(controller.get<int>())
+                                       : std::string());
+        if (record["attempt"].is_number()) {
+            text += ", attempt " + std::to_string(record["attempt"].get<int>() + 1) + " " +
+                    record.value("outcome", std::string());
+        }
+        if (record["frame"].is_string()) {
+            text += ": " + record["frame"].get<std::string>();
+        }
     } else {
         text = record.value("text", std::string());
     }
@@ -221,20 +294,20 @@ void RunView::Draw() {
     const auto width = static_cast<size_t>(std::max(size.columns, 20));
     std::vector<std::string> screen;
     char header[256];
-    (void)std::snprintf(header, sizeof header, "%s   %.1f s   Ctrl-C stops", title_.c_str(),
-                        monitor_.Seconds());
+    (void)std::snprintf(header, sizeof header, "%s   %.1f s", title_.c_str(), monitor_.Seconds());
     screen.emplace_back(header);
     for (const LineCounters& line : lines_) {
         char row[256];
         (void)std::snprintf(row, sizeof row,
-                            "L%d %-10s frames in %llu out %llu   events %llu   illegal frames "
-                            "%llu   time-outs %llu",
+                            "L%d %-10s frames in %llu out %llu  events %llu  illegal %llu  "
+                            "time-outs %llu  retries %llu",
                             line.line, line.port.c_str(),
                             static_cast<unsigned long long>(line.framesIn),
                             static_cast<unsigned long long>(line.framesOut),
                             static_cast<unsigned long long>(line.events),
                             static_cast<unsigned long long>(line.illegalFrames),
-                            static_cast<unsigned long long>(line.timeouts));
+                            static_cast<unsigned long long>(line.timeouts),
+                            static_cast<unsigned long long>(line.retries));
         screen.emplace_back(row);
     }
     // What is left of the screen is shared out among the sections.
@@ -262,14 +335,77 @@ void RunView::Draw() {
         screen.push_back(progress_);
     }
     section("Commands", results_, rows - rows * 8 / 10);
-    std::string out = "\x1b[H";
-    const auto limit = static_cast<size_t>(std::max(size.rows - 1, 1));
-    for (size_t i = 0; i < screen.size() && i < limit; ++i) {
-        out += screen[i].substr(0, width) + "\x1b[K\n";
+    // The view above, then a hint and the input line at the foot of the screen, each row
+    // placed by itself so that nothing scrolls; the cursor waits after what is typed.
+    const int viewRows = std::max(size.rows - 2, 1);
+    std::string out;
+    for (int i = 0; i < viewRows; ++i) {
+        out += "\x1b[" + std::to_string(i + 1) + ";1H";
+        if (static_cast<size_t>(i) < screen.size()) {
+            out += screen[static_cast<size_t>(i)].substr(0, width);
+        }
+        out += "\x1b[K";
     }
-    out += "\x1b[J";
+    const std::string input = input_ ? input_->Text() : std::string();
+    const std::string hint =
+        "Type a command and Enter ('help' lists them); 'quit' or Ctrl-C stops.";
+    out += "\x1b[" + std::to_string(viewRows + 1) + ";1H" + hint.substr(0, width) + "\x1b[K";
+    // The end of a long input line stays in sight.
+    const size_t room = width > 3 ? width - 3 : 1;
+    const std::string shown = input.size() > room ? input.substr(input.size() - room) : input;
+    out += "\x1b[" + std::to_string(viewRows + 2) + ";1H> " + shown + "\x1b[K";
     (void)std::fputs(out.c_str(), stdout);
     dirty_ = false;
+}
+
+std::string RunView::StatusText() {
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    std::string text;
+    for (const LineCounters& line : lines_) {
+        std::string heard;
+        for (int c = 0; c < 8; ++c) {
+            heard += line.heard[c] ? (heard.empty() ? "" : ",") + std::to_string(c) : "";
+        }
+        char row[256];
+        (void)std::snprintf(row, sizeof row,
+                            "line %d on %s: controllers heard %s; frames in %llu out %llu, events "
+                            "%llu, illegal %llu, time-outs %llu, retries %llu\n  last event: %s",
+                            line.line, line.port.c_str(), heard.empty() ? "none" : heard.c_str(),
+                            static_cast<unsigned long long>(line.framesIn),
+                            static_cast<unsigned long long>(line.framesOut),
+                            static_cast<unsigned long long>(line.events),
+                            static_cast<unsigned long long>(line.illegalFrames),
+                            static_cast<unsigned long long>(line.timeouts),
+                            static_cast<unsigned long long>(line.retries),
+                            line.lastEvent.empty() ? "none" : line.lastEvent.c_str());
+        text += (text.empty() ? "" : "\n") + std::string(row);
+    }
+    return text;
+}
+
+Json RunView::StatusJson() {
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    Json lines = Json::array();
+    for (const LineCounters& line : lines_) {
+        Json heard = Json::array();
+        for (int c = 0; c < 8; ++c) {
+            if (line.heard[c]) {
+                heard.push_back(c);
+            }
+        }
+        lines.push_back(
+            {{"line", line.line},
+             {"port", ByteText(line.port)},
+             {"heard", heard},
+             {"lastEvent", line.lastEvent.empty() ? Json(nullptr) : ByteText(line.lastEvent)},
+             {"framesIn", line.framesIn},
+             {"framesOut", line.framesOut},
+             {"events", line.events},
+             {"illegalFrames", line.illegalFrames},
+             {"timeouts", line.timeouts},
+             {"retries", line.retries}});
+    }
+    return lines;
 }
 
 void RunView::PrintSummary(int exitCode, const std::string& reason) {
@@ -286,13 +422,17 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                          {"events", line.events},
                          {"illegalFrames", line.illegalFrames},
                          {"timeouts", line.timeouts},
-                         {"tagChanges", line.tagChanges}});
+                         {"tagChanges", line.tagChanges},
+                         {"tagStores", line.tagStores},
+                         {"retries", line.retries},
+                         {"controllers", ControllerCounts(line)}});
         total.framesIn += line.framesIn;
         total.framesOut += line.framesOut;
         total.events += line.events;
         total.illegalFrames += line.illegalFrames;
         total.timeouts += line.timeouts;
         total.tagChanges += line.tagChanges;
+        total.tagStores += line.tagStores;
     }
     if (mode_ == ViewMode::kJson) {
         const Json summary = {{"t", monitor_.Seconds()},
@@ -301,33 +441,48 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
                               {"reason", ByteText(reason)},
                               {"lines", lines},
                               {"logLines", logLines_},
-                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)},
-                              {"unattributed",
-                               {{"illegalFrames", unattributed_.illegalFrames},
-                                {"timeouts", unattributed_.timeouts}}}};
+                              {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)}};
         std::printf("%s\n", Dump(summary).c_str());
         (void)std::fflush(stdout);
         return;
     }
+    if (mode_ == ViewMode::kLive) {
+        std::printf("\x1b[%d;1H\x1b[K", std::max(OutputTerminalSize().rows, 1));
+    }
     std::printf("\nSummary: %.1f s, %zu %s, exit status %d%s%s\n", monitor_.Seconds(),
                 lines_.size(), lines_.size() == 1 ? "line" : "lines", exitCode,
                 reason.empty() ? "" : ": ", reason.c_str());
-    std::printf("  %-4s %-12s %9s %10s %7s %14s %9s %11s\n", "line", "port", "frames in",
-                "frames out", "events", "illegal frames", "time-outs", "tag changes");
+    // 78 columns: the table fits a terminal of 80.
+    std::printf("  %-4s %-12s %9s %6s %6s %7s %9s %7s %7s\n", "line", "port", "frames in", "out",
+                "events", "illegal", "time-outs", "changes", "stores");
     const auto row = [](const std::string& label, const std::string& port, const LineCounters& c) {
-        std::printf("  %-4s %-12s %9llu %10llu %7llu %14llu %9llu %11llu\n", label.c_str(),
+        std::printf("  %-4s %-12s %9llu %6llu %6llu %7llu %9llu %7llu %7llu\n", label.c_str(),
                     port.c_str(), static_cast<unsigned long long>(c.framesIn),
                     static_cast<unsigned long long>(c.framesOut),
                     static_cast<unsigned long long>(c.events),
                     static_cast<unsigned long long>(c.illegalFrames),
                     static_cast<unsigned long long>(c.timeouts),
-                    static_cast<unsigned long long>(c.tagChanges));
+                    static_cast<unsigned long long>(c.tagChanges),
+                    static_cast<unsigned long long>(c.tagStores));
     };
     for (const LineCounters& line : lines_) {
         row(std::to_string(line.line), line.port, line);
     }
     if (lines_.size() > 1) {
         row("all", "", total);
+    }
+    for (const LineCounters& line : lines_) {
+        std::string byController;
+        for (const Json& entry : ControllerCounts(line)) {
+            if (entry["timeouts"].get<uint64_t>() + entry["statusReports"].get<uint64_t>() > 0) {
+                byController += " " + std::to_string(entry["controller"].get<int>()) + ":" +
+                                std::to_string(entry["timeouts"].get<uint64_t>()) + "/" +
+                                std::to_string(entry["statusReports"].get<uint64_t>());
+            }
+        }
+        std::printf("  line %d: %llu retries; time-outs/status reports by controller:%s\n",
+                    line.line, static_cast<unsigned long long>(line.retries),
+                    byController.empty() ? " none" : byController.c_str());
     }
     std::printf("  %llu log lines\n", static_cast<unsigned long long>(logLines_));
     (void)std::fflush(stdout);

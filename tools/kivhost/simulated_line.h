@@ -33,6 +33,9 @@ public:
     virtual std::string DevicePath() const = 0;
     // Queues an event; false with the reason when it cannot be sent.
     virtual bool InjectEvent(const SimulatedEvent& event, std::string& error) = 0;
+    // Runs a command of the simulator's own language (vxs-sim's: "fault badcrc on 0 count=3");
+    // false with the simulator's reason when it refuses it.
+    virtual bool SimulatorCommand(const std::string& text, std::string& error) = 0;
     // Starts and stops the demo scenario (StopDemo also waits until its thread ended).
     virtual void StartDemo() = 0;
     virtual void StopDemo() = 0;

@@ -1,11 +1,9 @@
 // Reading the tag configuration file.
 #include "tag_config.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 
+#include "file_lines.h"
 #include "tag_parse.h"
 
 namespace kivhost {
@@ -15,10 +13,6 @@ namespace {
 bool IsSeparator(char c) {
     return c == ' ' || c == '\t';
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { (void)std::fclose(file); }
-};
 
 void ParseLine(const std::string& text, size_t lineNumber, TagConfig& config) {
     std::vector<std::string> fields;
@@ -43,6 +37,16 @@ void ParseLine(const std::string& text, size_t lineNumber, TagConfig& config) {
     if (tag.name.empty()) {
         config.malformed.push_back({lineNumber, "the tag name is empty"});
         return;
+    }
+    for (const char c : tag.name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) {
+            config.malformed.push_back(
+                {lineNumber,
+                 "the tag name '" + Printable(tag.name) +
+                     "' holds a control or non-ASCII byte (names are printable ASCII)"});
+            return;
+        }
     }
     if (!ParseDataType(fields[2], tag.dataType)) {
         config.malformed.push_back({lineNumber, "'" + Printable(fields[2]) +
@@ -108,34 +112,12 @@ bool SplitConfigLine(const std::string& line, std::vector<std::string>& fields,
 
 bool ReadTagConfig(const std::string& path, TagConfig& config, std::string& error) {
     config = TagConfig{};
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        error = "cannot open '" + path + "': " + std::strerror(errno);
+    std::vector<std::string> lines;
+    if (!ReadFileLines(path, lines, error)) {
         return false;
     }
-    std::string content;
-    char buffer[65536];
-    size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-        content.append(buffer, count);
-    }
-    if (std::ferror(file.get()) != 0) {
-        error = "cannot read '" + path + "': " + std::strerror(errno);
-        return false;
-    }
-    size_t lineNumber = 0;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t end = content.find('\n', start);
-        const size_t next = end == std::string::npos ? content.size() : end + 1;
-        if (end == std::string::npos) {
-            end = content.size();
-        }
-        if (end > start && content[end - 1] == '\r') {
-            --end;
-        }
-        ParseLine(content.substr(start, end - start), ++lineNumber, config);
-        start = next;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        ParseLine(lines[k], k + 1, config);
     }
     return true;
 }

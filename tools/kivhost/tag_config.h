@@ -4,8 +4,9 @@
 // Fields are separated by spaces or tabs. A field may be written in double quotes to hold
 // spaces, tabs or '#', or to be empty; inside quotes "" stands for one double quote. Outside
 // quotes, '#' starts a comment that runs to the end of the line. Blank and comment lines are
-// ignored; lines end in LF or CR LF. The type is analog, digital, string (any case) or a whole
-// number, the host's data type code.
+// ignored; lines end in LF or CR LF, and a UTF-8 byte-order mark at the start is dropped. A
+// name is printable ASCII: a control or non-ASCII byte in it makes the line malformed. The type is
+// analog, digital, string (any case) or a whole number, the host's data type code.
 #pragma once
 
 #include <cstddef>

@@ -72,12 +72,13 @@ void TraceFile::Write(double seconds, bool outgoing, int line, const std::string
         const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        const auto length = static_cast<uint32_t>(bytes.size() + 1);
+        const auto length = static_cast<uint32_t>(bytes.size() + 2);
         Put32(pcap_, static_cast<uint32_t>(now / 1000000));
         Put32(pcap_, static_cast<uint32_t>(now % 1000000));
         Put32(pcap_, length);
         Put32(pcap_, length);
         (void)std::fputc(outgoing ? 0 : 1, pcap_);
+        (void)std::fputc(line & 0xFF, pcap_);
         (void)std::fwrite(bytes.data(), 1, bytes.size(), pcap_);
         (void)std::fflush(pcap_);
     }

@@ -1,5 +1,5 @@
-// The frame trace of kivhost run: every frame both ways, as the driver's monitoring tags show
-// them, in a text file and, where asked, in a pcap file.
+// The frame trace of kivhost run: every frame both ways, whole, as the driver's monitoring
+// records hand them over, in a text file and, where asked, in a pcap file.
 //
 // Text format: a header line beginning with "#", then one frame a line:
 //
@@ -7,11 +7,11 @@
 //
 // seconds since the start with six decimals, dir "out" (the driver sent it) or "in" (the driver
 // received it), the line number from 1, and the frame with LF and CR as <LF> and <CR>, "<" and
-// every other byte outside 0x20 to 0x7E as <XX> in hexadecimal. A received frame is shown
-// without its last byte (the CR of a whole frame), as the driver publishes it.
+// every other byte outside 0x20 to 0x7E as <XX> in hexadecimal.
 //
-// pcap: link type 147 (USER0); each packet is one byte of direction (0 out, 1 in) followed by
-// the frame; its time stamp is the wall-clock time.
+// pcap: link type 147 (USER0); each packet is one byte of direction (0 out, 1 in), one byte of
+// the line number (1 to 64), then the frame; its time stamp is the wall-clock time.
+// tools/wireshark/vududidi.lua decodes them.
 #pragma once
 
 #include <cstdio>

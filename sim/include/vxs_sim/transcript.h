@@ -35,8 +35,4 @@ std::string FormatText(const TranscriptEntry& entry);
 // "controller" is null for the whole line.
 std::string FormatJson(const TranscriptEntry& entry);
 
-// The text as a JSON string, quotes included; every byte outside 0x20 to 0x7E, the quote and the
-// backslash escaped.
-std::string JsonQuote(const std::string& text);
-
 }  // namespace vxs_sim

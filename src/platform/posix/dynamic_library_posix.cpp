@@ -26,6 +26,16 @@ bool DynamicLibrary::Load(const std::string& path) {
     return true;
 }
 
+void* ProgramSymbol(const char* name) {
+    void* program = dlopen(nullptr, RTLD_NOW);
+    if (program == nullptr) {
+        return nullptr;
+    }
+    void* symbol = dlsym(program, name);
+    dlclose(program);
+    return symbol;
+}
+
 void* DynamicLibrary::Symbol(const char* name) const {
     return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
 }

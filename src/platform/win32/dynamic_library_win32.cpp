@@ -24,6 +24,11 @@ bool DynamicLibrary::Load(const std::string& path) {
     return true;
 }
 
+void* ProgramSymbol(const char* name) {
+    // The module of the program's own executable file.
+    return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(nullptr), name));
+}
+
 void* DynamicLibrary::Symbol(const char* name) const {
     if (handle_ == nullptr) {
         return nullptr;

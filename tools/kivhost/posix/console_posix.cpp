@@ -1,5 +1,6 @@
 // The console on POSIX systems.
 #include <sys/ioctl.h>
+#include <termios.h>
 
 #include <unistd.h>
 #include <filesystem>
@@ -29,6 +30,39 @@ TerminalSize OutputTerminalSize() {
 
 bool EnableTerminalSequences() {
     return true;
+}
+
+namespace {
+
+termios gSavedInput{};
+bool gKeyInput = false;
+
+}  // namespace
+
+bool BeginKeyInput() {
+    if (gKeyInput) {
+        return true;
+    }
+    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &gSavedInput) != 0) {
+        return false;
+    }
+    termios keys = gSavedInput;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    gKeyInput = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+    return gKeyInput;
+}
+
+void EndKeyInput() {
+    if (gKeyInput) {
+        (void)tcsetattr(STDIN_FILENO, TCSANOW, &gSavedInput);
+        gKeyInput = false;
+    }
+}
+
+bool ReadKey(char& key) {
+    return read(STDIN_FILENO, &key, 1) == 1;
 }
 
 int OtherThreadCount() {

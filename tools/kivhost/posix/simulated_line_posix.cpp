@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "simulated_line.h"
+#include "vxs_sim/command_interpreter.h"
 #include "vxs_sim/simulator.h"
 
 namespace kivhost {
@@ -58,6 +59,15 @@ public:
             simulator_->InjectEvent(frame);
         } catch (const std::exception& failure) {
             error = failure.what();
+            return false;
+        }
+        return true;
+    }
+
+    bool SimulatorCommand(const std::string& text, std::string& error) override {
+        const vxs_sim::CommandResult result = vxs_sim::RunCommandLine(*simulator_, text);
+        if (result.status == vxs_sim::CommandResult::Status::kError) {
+            error = result.message;
             return false;
         }
         return true;

@@ -33,6 +33,39 @@ bool EnableTerminalSequences() {
     return SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
+namespace {
+
+DWORD gSavedInputMode = 0;
+bool gKeyInput = false;
+
+}  // namespace
+
+bool BeginKeyInput() {
+    if (gKeyInput) {
+        return true;
+    }
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (GetConsoleMode(input, &gSavedInputMode) == 0) {
+        return false;
+    }
+    // Key by key, no echo; Ctrl-C still reaches the program as a signal.
+    gKeyInput = SetConsoleMode(input, ENABLE_PROCESSED_INPUT) != 0;
+    return gKeyInput;
+}
+
+void EndKeyInput() {
+    if (gKeyInput) {
+        (void)SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gSavedInputMode);
+        gKeyInput = false;
+    }
+}
+
+bool ReadKey(char& key) {
+    DWORD count = 0;
+    return ReadConsoleA(GetStdHandle(STD_INPUT_HANDLE), &key, 1, &count, nullptr) != 0 &&
+           count == 1;
+}
+
 int OtherThreadCount() {
     // Windows keeps worker threads of its own in every process: the count would not tell.
     return -1;

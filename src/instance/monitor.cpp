@@ -1,0 +1,77 @@
+// Monitoring records to a tool's sink.
+#include "instance/monitor.h"
+
+#include "instance/driver_instance.h"
+#include "platform/dynamic_library.h"
+
+namespace kiv {
+
+namespace {
+
+KivMonitorRecord Record(const DriverInstance& instance, int32_t kind) {
+    KivMonitorRecord record{};
+    record.kind = kind;
+    record.instanceNumber = instance.instanceNumber;
+    record.controller = -1;
+    record.unit = -1;
+    return record;
+}
+
+void Hand(const DriverInstance& instance, const KivMonitorRecord& record) {
+    if (instance.monitor.sink != nullptr) {
+        instance.monitor.sink(&record, instance.monitor.context);
+    }
+}
+
+}  // namespace
+
+void AttachMonitor(DriverInstance& instance) {
+    instance.monitor = KivMonitorHook{};
+    auto* const find =
+        reinterpret_cast<KivToolMonitorFunction>(platform::ProgramSymbol(KIV_TOOL_MONITOR_NAME));
+    if (find != nullptr) {
+        find(instance.instanceNumber, &instance.monitor);
+    }
+}
+
+void MonitorFrame(const DriverInstance& instance, int32_t kind, const char* bytes, size_t count) {
+    KivMonitorRecord record = Record(instance, kind);
+    record.bytes = bytes;
+    record.count = static_cast<uint32_t>(count);
+    Hand(instance, record);
+}
+
+void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit) {
+    KivMonitorRecord record = Record(instance, KIV_MON_EVENT);
+    record.code = code;
+    record.unit = unit;
+    Hand(instance, record);
+}
+
+void MonitorStatus(const DriverInstance& instance, int32_t controller) {
+    KivMonitorRecord record = Record(instance, KIV_MON_STATUS);
+    record.controller = controller;
+    Hand(instance, record);
+}
+
+void MonitorAttempt(const DriverInstance& instance, const char* command, size_t length,
+                    int32_t attempt, int32_t outcome) {
+    KivMonitorRecord record = Record(instance, KIV_MON_ATTEMPT);
+    record.bytes = command;
+    record.count = static_cast<uint32_t>(length);
+    record.attempt = attempt;
+    record.code = outcome;
+    Hand(instance, record);
+}
+
+void MonitorPollSilent(const DriverInstance& instance, int32_t controller) {
+    KivMonitorRecord record = Record(instance, KIV_MON_POLL_SILENT);
+    record.controller = controller;
+    Hand(instance, record);
+}
+
+void MonitorThread(const DriverInstance& instance) {
+    Hand(instance, Record(instance, KIV_MON_THREAD));
+}
+
+}  // namespace kiv

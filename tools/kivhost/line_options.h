@@ -1,0 +1,42 @@
+// The line options that 'kivhost run', 'port-check' and 'scan' share: the port and the host's
+// line settings, as a host enters them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kiv/kiv_abi.h"
+
+namespace CLI {
+class App;
+}
+
+namespace kivhost {
+
+struct LineOptions {
+    int baud = 9600;
+    int dataBits = 8;
+    std::string parity = "none";
+    std::string stopBits = "1";
+};
+
+// Adds --baud, --data-bits, --parity and --stop-bits.
+void AddLineOptions(CLI::App& app, LineOptions& options);
+
+// The host's line settings of the options; false with the usage message when one is out of
+// range.
+bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message);
+
+// "9600 baud, 8 data bits, parity none, 1 stop bit".
+std::string SettingsText(const LineSettings& settings);
+
+// The port name as the driver takes it: at most the host's 12 characters, a "/dev/" in front
+// dropped when the whole path does not fit; false when it cannot be made to fit.
+bool DriverPortName(const std::string& port, std::string& name);
+
+// A list of controller numbers 0 to 7: "0,3,5", ranges "0-3", or both ("0-2,5"); false with
+// the reason when it is not one. The numbers come out sorted, each once.
+bool ParseControllerList(const std::string& text, std::vector<int>& controllers,
+                         std::string& message);
+
+}  // namespace kivhost
