@@ -352,7 +352,7 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     # Every event frame the simulator sent is an event on MQTT; the add-key record went out.
     with open(os.path.join(folder, "demo.jsonl"), encoding="utf-8") as transcript:
         entries = [json.loads(line) for line in transcript if line.strip()]
-    sent = {e["hex"][:-2] for e in entries if e["dir"] == "tx" and e["hex"].startswith("0a3b56")}
+    sent = {e["hex"] for e in entries if e["dir"] == "tx" and e["hex"].startswith("0a3b56")}
     published = {e.get("frameHex") for e in watcher.payloads(base + "event")}
     check(sent and sent == published, f"the events are the simulator's: {sent} {published}")
     check(any("0000004711".encode().hex() in e["hex"] for e in entries if e["dir"] == "rx"),
