@@ -606,14 +606,7 @@ constexpr const char* kRunHelp =
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     auto arguments = std::make_shared<RunArguments>();
     RunArguments& a = *arguments;
-    app.add_option("--port", a.port,
-                   "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
-                   "simulated line");
-    AddLineOptions(app, a.line);
-    app.add_option("--answer-timeout", a.answerTimeoutMs,
-                   "ms a command waits for its answer (default 1000; the driver takes at least "
-                   "1000)");
-    app.add_option("--instance", a.instance, "the host's instance number (default 1)");
+    AddDriverLineOptions(app, a.port, a.line, a.answerTimeoutMs, a.instance);
     app.add_option("--tags", a.tagsPath,
                    "the tag file (default: examples/vxs100-line.tags where kivhost was "
                    "installed or built)");

@@ -258,14 +258,7 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
 std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global) {
     auto arguments = std::make_shared<ScanArguments>();
     ScanArguments& a = *arguments;
-    app.add_option("--port", a.port,
-                   "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
-                   "simulated line");
-    AddLineOptions(app, a.line);
-    app.add_option("--answer-timeout", a.answerTimeoutMs,
-                   "ms a command waits for its answer (default 1000; the driver takes at least "
-                   "1000)");
-    app.add_option("--instance", a.instance, "the host's instance number (default 1)");
+    AddDriverLineOptions(app, a.port, a.line, a.answerTimeoutMs, a.instance);
     app.add_option("--ask", a.ask, "the controllers asked: 0,3,5 or 0-3 (default 0-7)");
     app.add_option("--controllers", a.controllers,
                    "simulated controllers: 0,3,5 or 0-3 (default 0,1)");

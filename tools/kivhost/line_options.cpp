@@ -47,6 +47,18 @@ void AddLineOptions(CLI::App& app, LineOptions& options) {
     app.add_option("--stop-bits", options.stopBits, "1, 1.5 or 2 (default 1)");
 }
 
+void AddDriverLineOptions(CLI::App& app, std::string& port, LineOptions& options,
+                          int& answerTimeoutMs, int& instance) {
+    app.add_option("--port", port,
+                   "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
+                   "simulated line");
+    AddLineOptions(app, options);
+    app.add_option("--answer-timeout", answerTimeoutMs,
+                   "ms a command waits for its answer (default 1000; the driver takes at least "
+                   "1000)");
+    app.add_option("--instance", instance, "the host's instance number (default 1)");
+}
+
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message) {
     settings = LineSettings{};
     uint16_t code = 0;

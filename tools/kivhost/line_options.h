@@ -23,6 +23,11 @@ struct LineOptions {
 // Adds --baud, --data-bits, --parity and --stop-bits.
 void AddLineOptions(CLI::App& app, LineOptions& options);
 
+// Adds --port, the line options, --answer-timeout and --instance: a line as the driver is
+// started on it ('run', 'scan').
+void AddDriverLineOptions(CLI::App& app, std::string& port, LineOptions& options,
+                          int& answerTimeoutMs, int& instance);
+
 // The host's line settings of the options; false with the usage message when one is out of
 // range.
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message);
