@@ -38,10 +38,7 @@ namespace {
 using std::chrono::milliseconds;
 
 struct RunArguments {
-    std::string port;
-    LineOptions line;
-    int answerTimeoutMs = 1000;
-    int instance = 1;
+    DriverLineOptions driver;
     std::string tagsPath;  // empty: DefaultTagFile()
     std::string controllers = "0,1";
     double rate = 0.5;
@@ -292,19 +289,19 @@ private:
 int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     LineSettings settings{};
     std::string message;
-    if (!MakeLineSettings(arguments.line, settings, message)) {
+    if (!MakeLineSettings(arguments.driver.line, settings, message)) {
         return UsageError("run", message);
     }
-    if (arguments.answerTimeoutMs < 0 || arguments.answerTimeoutMs > 600000) {
+    if (arguments.driver.answerTimeoutMs < 0 || arguments.driver.answerTimeoutMs > 600000) {
         return UsageError("run", "--answer-timeout is 0 to 600000 ms");
     }
-    if (arguments.instance < 1 || arguments.lines < 1 || arguments.lines > 64 ||
-        arguments.instance + arguments.lines - 1 > 255) {
+    if (arguments.driver.instance < 1 || arguments.lines < 1 || arguments.lines > 64 ||
+        arguments.driver.instance + arguments.lines - 1 > 255) {
         return UsageError("run",
                           "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
                           "up to 255)");
     }
-    if (!arguments.port.empty() && arguments.lines != 1) {
+    if (!arguments.driver.port.empty() && arguments.lines != 1) {
         return UsageError("run", "--lines is for simulated lines; a real line is one --port");
     }
     if (arguments.rate < 0 || arguments.rate > 1000 || arguments.duration < 0) {
@@ -324,9 +321,9 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
     }
     std::string portName;
-    if (!arguments.port.empty() && !DriverPortName(arguments.port, portName)) {
-        return UsageError(
-            "run", "the port name '" + arguments.port + "' does not fit the host's 12 characters");
+    if (!arguments.driver.port.empty() && !DriverPortName(arguments.driver.port, portName)) {
+        return UsageError("run", "the port name '" + arguments.driver.port +
+                                     "' does not fit the host's 12 characters");
     }
     if (!portName.empty()) {
         // The line is checked before anything starts: a line that cannot be used is named
@@ -383,7 +380,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     for (int k = 0; k < arguments.lines; ++k) {
         std::unique_ptr<SimulatedLine> simulated;
         std::string port = portName;
-        if (arguments.port.empty()) {
+        if (arguments.driver.port.empty()) {
             SimulatedLineOptions options;
             options.controllers = controllers;
             options.eventsPerSecond = arguments.rate;
@@ -395,8 +392,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
             }
             port = simulated->PortName();
         }
-        session.AddLine(arguments.instance + k, config, arguments.lines > 1, std::move(simulated),
-                        refused);
+        session.AddLine(arguments.driver.instance + k, config, arguments.lines > 1,
+                        std::move(simulated), refused);
         (void)port;
     }
 
@@ -484,7 +481,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
         const std::string port = simulated != nullptr ? simulated->PortName() : portName;
         view.AddLine(number, port, line->InstanceNumber());
         std::vector<LogEntry> log;
-        const int32_t result = line->ColdStart(port, settings, arguments.answerTimeoutMs / 10, log);
+        const int32_t result =
+            line->ColdStart(port, settings, arguments.driver.answerTimeoutMs / 10, log);
         Json refusedJson = Json::array();
         for (const RefusedTag& tag : refused) {
             if (tag.line == number) {
@@ -499,8 +497,8 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
              {"type", "start"},
              {"line", number},
              {"port", ByteText(port)},
-             {"device",
-              simulated != nullptr ? ByteText(simulated->DevicePath()) : ByteText(arguments.port)},
+             {"device", simulated != nullptr ? ByteText(simulated->DevicePath())
+                                             : ByteText(arguments.driver.port)},
              {"simulated", simulated != nullptr},
              {"instance", line->InstanceNumber()},
              {"result", result},
@@ -606,7 +604,7 @@ constexpr const char* kRunHelp =
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     auto arguments = std::make_shared<RunArguments>();
     RunArguments& a = *arguments;
-    AddDriverLineOptions(app, a.port, a.line, a.answerTimeoutMs, a.instance);
+    AddDriverLineOptions(app, a.driver);
     app.add_option("--tags", a.tagsPath,
                    "the tag file (default: examples/vxs100-line.tags where kivhost was "
                    "installed or built)");

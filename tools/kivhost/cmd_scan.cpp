@@ -25,10 +25,7 @@ namespace {
 using std::chrono::milliseconds;
 
 struct ScanArguments {
-    std::string port;
-    LineOptions line;
-    int answerTimeoutMs = 1000;
-    int instance = 1;
+    DriverLineOptions driver;
     std::string ask = "0-7";
     std::string controllers = "0,1";
     std::string workDir;
@@ -146,7 +143,7 @@ void PrintTable(const std::vector<Answer>& answers) {
 int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
     LineSettings settings{};
     std::string message;
-    if (!MakeLineSettings(arguments.line, settings, message)) {
+    if (!MakeLineSettings(arguments.driver.line, settings, message)) {
         return UsageError("scan", message);
     }
     std::vector<int> asked;
@@ -155,14 +152,14 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
         !ParseControllerList(arguments.controllers, simulatedControllers, message)) {
         return UsageError("scan", message);
     }
-    if (arguments.answerTimeoutMs < 0 || arguments.answerTimeoutMs > 600000 ||
-        arguments.instance < 1 || arguments.instance > 255) {
+    if (arguments.driver.answerTimeoutMs < 0 || arguments.driver.answerTimeoutMs > 600000 ||
+        arguments.driver.instance < 1 || arguments.driver.instance > 255) {
         return UsageError("scan", "--answer-timeout is 0 to 600000 ms, --instance 1 to 255");
     }
     std::string portName;
-    if (!arguments.port.empty()) {
-        if (!DriverPortName(arguments.port, portName)) {
-            return UsageError("scan", "the port name '" + arguments.port +
+    if (!arguments.driver.port.empty()) {
+        if (!DriverPortName(arguments.driver.port, portName)) {
+            return UsageError("scan", "the port name '" + arguments.driver.port +
                                           "' does not fit the host's 12 characters");
         }
         const PortCheck check = CheckPort(portName, settings);
@@ -205,9 +202,10 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
     RunSession session(driver, monitor);
     std::vector<RefusedTag> refused;
     HostLine& line =
-        session.AddLine(arguments.instance, config, false, std::move(simulated), refused);
+        session.AddLine(arguments.driver.instance, config, false, std::move(simulated), refused);
     std::vector<LogEntry> log;
-    const int32_t result = line.ColdStart(portName, settings, arguments.answerTimeoutMs / 10, log);
+    const int32_t result =
+        line.ColdStart(portName, settings, arguments.driver.answerTimeoutMs / 10, log);
     if (result != KIV_OK) {
         (void)std::fprintf(stderr, "kivhost scan: the cold start on %s failed (result %d)\n",
                            portName.c_str(), static_cast<int>(result));
@@ -216,7 +214,7 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
     }
     (void)session.ExpectLog(kReceiverStarted, milliseconds(10000));
     // The report of an acknowledged FSTAT comes within the driver's answer time (at least 1 s).
-    const milliseconds reportWait(std::max(arguments.answerTimeoutMs, 1000) + 500);
+    const milliseconds reportWait(std::max(arguments.driver.answerTimeoutMs, 1000) + 500);
     std::vector<Answer> answers;
     for (const int controller : asked) {
         if (!global.json) {
@@ -242,7 +240,7 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
                             {"detail", ByteText(answer.detail)}});
         }
         std::printf("%s\n", Dump({{"port", ByteText(portName)},
-                                  {"simulated", arguments.port.empty()},
+                                  {"simulated", arguments.driver.port.empty()},
                                   {"controllers", std::move(list)}})
                                 .c_str());
     } else {
@@ -258,7 +256,7 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
 std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global) {
     auto arguments = std::make_shared<ScanArguments>();
     ScanArguments& a = *arguments;
-    AddDriverLineOptions(app, a.port, a.line, a.answerTimeoutMs, a.instance);
+    AddDriverLineOptions(app, a.driver);
     app.add_option("--ask", a.ask, "the controllers asked: 0,3,5 or 0-3 (default 0-7)");
     app.add_option("--controllers", a.controllers,
                    "simulated controllers: 0,3,5 or 0-3 (default 0,1)");

@@ -47,16 +47,15 @@ void AddLineOptions(CLI::App& app, LineOptions& options) {
     app.add_option("--stop-bits", options.stopBits, "1, 1.5 or 2 (default 1)");
 }
 
-void AddDriverLineOptions(CLI::App& app, std::string& port, LineOptions& options,
-                          int& answerTimeoutMs, int& instance) {
-    app.add_option("--port", port,
+void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options) {
+    app.add_option("--port", options.port,
                    "the line: a tty on Linux (ttyUSB0, /dev/ttyS1), COMn on Windows; default a "
                    "simulated line");
-    AddLineOptions(app, options);
-    app.add_option("--answer-timeout", answerTimeoutMs,
+    AddLineOptions(app, options.line);
+    app.add_option("--answer-timeout", options.answerTimeoutMs,
                    "ms a command waits for its answer (default 1000; the driver takes at least "
                    "1000)");
-    app.add_option("--instance", instance, "the host's instance number (default 1)");
+    app.add_option("--instance", options.instance, "the host's instance number (default 1)");
 }
 
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message) {

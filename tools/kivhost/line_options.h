@@ -23,10 +23,17 @@ struct LineOptions {
 // Adds --baud, --data-bits, --parity and --stop-bits.
 void AddLineOptions(CLI::App& app, LineOptions& options);
 
-// Adds --port, the line options, --answer-timeout and --instance: a line as the driver is
-// started on it ('run', 'scan').
-void AddDriverLineOptions(CLI::App& app, std::string& port, LineOptions& options,
-                          int& answerTimeoutMs, int& instance);
+// A line as the driver is started on it ('run', 'scan'): the port (empty: a simulated line), its
+// settings, the answer time-out and the host's instance number.
+struct DriverLineOptions {
+    std::string port;
+    LineOptions line;
+    int answerTimeoutMs = 1000;
+    int instance = 1;
+};
+
+// Adds --port, the line options, --answer-timeout and --instance.
+void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options);
 
 // The host's line settings of the options; false with the usage message when one is out of
 // range.
