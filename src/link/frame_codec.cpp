@@ -6,6 +6,7 @@
 
 #include "instance/host_tags.h"
 #include "link/frame_format.h"
+#include "link/instance_port.h"
 #include "platform/serial_port.h"
 #include "qorpro/qorpro.h"
 
@@ -66,10 +67,8 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
     }
     if (instance.port == nullptr) {
         if (instance.portLost.load()) {
-            char name[KIV_PORT_NAME_SIZE + 1] = {};
-            std::memcpy(name, instance.portSettings.portName,
-                        strnlen(instance.portSettings.portName, KIV_PORT_NAME_SIZE));
-            err(32, "RIRODI: COMM port %s is gone, the frame was not sent", name);
+            err(32, "RIRODI: COMM port %s is gone, the frame was not sent",
+                PortName(instance.portSettings).text);
         } else {
             err(32, "RIRODI: no COMM port is open, the frame was not sent");
         }

@@ -10,19 +10,6 @@
 
 namespace kiv {
 
-namespace {
-
-// The port name of the settings, terminated (the host's field may be filled to its last byte).
-struct PortName {
-    char text[KIV_PORT_NAME_SIZE + 1];
-    PortName() : text{} {}
-    explicit PortName(const PortSettings& settings) : text{} {
-        std::memcpy(text, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
-    }
-};
-
-}  // namespace
-
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
     const PortName name(settings);
     platform::PortHandle port = nullptr;

@@ -7,11 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "instance/driver_instance.h"
 #include "platform/port_handle.h"
 
 namespace kiv {
+
+// The port name of the settings, terminated (the host's field may be filled to its last byte).
+struct PortName {
+    char text[KIV_PORT_NAME_SIZE + 1];
+    PortName() : text{} {}
+    explicit PortName(const PortSettings& settings) : text{} {
+        std::memcpy(text, settings.portName, strnlen(settings.portName, KIV_PORT_NAME_SIZE));
+    }
+};
 
 // Opens the line the settings describe (all 12 bytes of the name field count; a shorter name
 // ends at its NUL): the handle, or nullptr when it did not open; then it logs
