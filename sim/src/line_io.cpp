@@ -67,11 +67,12 @@ void LineIo::Wake() {
 void LineIo::Write(const std::vector<OutgoingPiece>& pieces) {
     std::string bytes;
     for (const OutgoingPiece& piece : pieces) bytes += piece.bytes;
-    const std::size_t wrote = failed_ ? 0 : port_.Write(bytes, kWriteBound);
+    // Recorded before the write, so that whatever the peer has read is already in the transcript.
     for (const OutgoingPiece& piece : pieces) {
         transcript_.Record(Direction::kSent, piece.controller, piece.kind, piece.bytes,
                            piece.detail);
     }
+    const std::size_t wrote = failed_ ? 0 : port_.Write(bytes, kWriteBound);
     if (wrote < bytes.size()) {
         transcript_.Note(-1, "write-failed",
                          std::to_string(bytes.size() - wrote) + " bytes did not go out");

@@ -141,6 +141,33 @@ class Simulator:
         return self.proc.returncode
 
 
+UNPLUGGED_MARK = "/nonexistent/vxs-unplugged-"
+
+
+def link_is_abandoned(link):
+    """Whether a dangling COM link may be taken: not while the wrapper that unplugged it runs."""
+    try:
+        target = os.readlink(link)
+    except OSError:
+        return False
+    if not target.startswith(UNPLUGGED_MARK):
+        return True
+    try:
+        os.kill(int(target[len(UNPLUGGED_MARK):]), 0)
+    except (ValueError, ProcessLookupError):
+        return True
+    except PermissionError:
+        return False
+    return False
+
+
+def point_link(link, target):
+    """Points a link elsewhere in one step."""
+    fresh = link + ".new"
+    os.symlink(target, fresh)
+    os.replace(fresh, link)
+
+
 def make_com_port(prefix, slave):
     """A Wine COM port onto the slave: the name and the link made for it."""
     devices = os.path.join(prefix, "dosdevices")
@@ -148,8 +175,9 @@ def make_com_port(prefix, slave):
         raise RuntimeError(f"{devices} is missing: the Wine prefix is not made")
     for number in range(FIRST_COM_PORT, LAST_COM_PORT + 1):
         link = os.path.join(devices, f"com{number}")
-        # A link left behind by a run that was killed points at a terminal that is gone.
-        if os.path.islink(link) and not os.path.exists(link):
+        # A link left behind by a run that was killed points at a terminal that is gone, or is
+        # the unplugged mark of a wrapper that is gone.
+        if os.path.islink(link) and not os.path.exists(link) and link_is_abandoned(link):
             try:
                 os.unlink(link)
             except FileNotFoundError:
@@ -177,6 +205,9 @@ class Line:
         if request == "unplug":
             if self.simulator is None:
                 return "the line is unplugged already"
+            # The name goes first, as udev removes an adapter's name: the old terminal's number
+            # is given to the next one made, which the program must not open and hold.
+            point_link(self.link, f"{UNPLUGGED_MARK}{os.getpid()}")
             self.simulator.stop()
             self.simulator = None
             return ""
@@ -184,9 +215,7 @@ class Line:
             if self.simulator is not None:
                 return "the line is plugged in already"
             self.simulator = Simulator(self.sim_command)
-            fresh = self.link + ".new"
-            os.symlink(self.simulator.path, fresh)
-            os.replace(fresh, self.link)
+            point_link(self.link, self.simulator.path)
             return ""
         if self.simulator is None:
             return "the line is unplugged"

@@ -55,6 +55,10 @@ public:
     StableName& operator=(const StableName&) = delete;
 
     const std::string& Name() const { return name_; }
+    // The adapter is pulled: its name goes away, as udev removes a by-id name. The name must not
+    // lead on to the old device, whose number the system gives to the next pseudo-terminal made
+    // (another test's simulator, which the instance would open and hold).
+    void Remove() const { unlink(name_.c_str()); }
     // Points the name at another device in one step, as udev does when the adapter returns.
     bool PointTo(const std::string& device) const {
         const std::string next = name_ + ".next";
@@ -108,6 +112,7 @@ protected:
     }
     // Pulls the adapter: the simulator's side of the line closes.
     void Pull() {
+        name_->Remove();
         sim_.reset();
         ASSERT_TRUE(WaitForLine("RIRODI: COMM port " + name_->Name() + " failed: ", kPrompt));
     }
@@ -188,6 +193,7 @@ TEST_F(LineLossTest, CloseAndThePortFunctionsDuringTheOutage) {
     sim_->InjectEvent({0, 9, 1, 0, "", ""});
     EXPECT_TRUE(kivtest::WaitForTagValue("PENUM", 9, kPrompt));
 
+    name_->Remove();
     sim_.reset();
     ASSERT_TRUE(kivtest::WaitForLines(" failed: ", 2, kPrompt));
     auto closed = std::async(std::launch::async, [&] { return instance_.Call(KIV_FN_CLOSE); });
