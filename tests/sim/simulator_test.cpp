@@ -33,7 +33,7 @@ vxs_sim::SimulatorOptions FastOptions(std::vector<int> controllers = {0, 1, 2, 3
     options.timing.ackDelay = 5ms;
     options.timing.answerGap = 15ms;
     options.timing.uploadPause = 30ms;
-    options.timing.resendAfter = 400ms;
+    options.timing.resendAfter = 600ms;
     options.timing.resends = 2;
     options.timing.dataAckWait = 300ms;
     options.timing.idleLimit = 100ms;
@@ -322,7 +322,7 @@ TEST_F(SimulatorTest, ResendsAnUnacknowledgedEventThenGivesUp) {
     EXPECT_EQ(driver_->ReadFrame(), first);
     EXPECT_TRUE(Noted("given-up", 0, "not acknowledged after 3 sends"));
     EXPECT_TRUE(driver_->QuietFor(200ms));
-    EXPECT_TRUE(sim_->WaitUntilIdle(1s));
+    EXPECT_TRUE(sim_->WaitUntilIdle(2s));
 }
 
 TEST_F(SimulatorTest, SendsTheNextEventOnlyOnceThePreviousIsAcknowledged) {
@@ -388,7 +388,7 @@ TEST_F(SimulatorTest, LateAnswer) {
     late.count = 1;
     sim_->SetFault(0, Fault::kLateAnswer, late);
     driver_->SendFrame("C ");
-    EXPECT_TRUE(driver_->QuietFor(300ms));
+    EXPECT_TRUE(driver_->QuietFor(200ms));
     EXPECT_EQ(driver_->ReadFrame(2s), kAck);
     const auto entries = sim_->Transcript();
     const auto rx = std::find_if(entries.begin(), entries.end(),

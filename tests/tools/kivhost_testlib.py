@@ -10,8 +10,11 @@ answers = []  # (args, cwd, answer) of every JSON call, to compare with the nati
 
 
 def check(condition, message):
+    """Counts a failure and prints it at once, so that a run cut short by its time-out shows it."""
     if not condition:
         failures.append(message)
+        print("FAIL:", message, flush=True)
+    return condition
 
 
 def run(command, *args, cwd=None, env=None):
@@ -76,8 +79,6 @@ def split_arguments(argv, options):
 
 
 def finish():
-    """Prints every failure and the closing count; returns the exit code."""
-    for failure in failures:
-        print("FAIL:", failure)
+    """Prints the closing count; returns the exit code."""
     print(f"{len(answers)} JSON answers checked, {len(failures)} failures")
     return 1 if failures else 0
