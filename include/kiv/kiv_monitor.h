@@ -27,7 +27,7 @@ enum KivMonitorKind {
     KIV_MON_FRAME_SENT = 1,     /* bytes: the frame written to the line */
     KIV_MON_FRAME_RECEIVED = 2, /* bytes: a frame read from the line, before its checks */
     KIV_MON_ILLEGAL_FRAME = 3,  /* bytes: a received frame the receiver refused */
-    KIV_MON_EVENT = 4,          /* code: the event code published; unit: its unit or -1 */
+    KIV_MON_EVENT = 4,          /* after its tags: code, unit (or -1), bytes (its text), key */
     KIV_MON_STATUS = 5,         /* controller: whose status report is published */
     KIV_MON_ATTEMPT = 6,        /* bytes: the command; attempt: from 0; code: KivMonitorOutcome */
     KIV_MON_POLL_SILENT = 7,    /* controller: it did not answer the start-up poll */
@@ -52,6 +52,10 @@ typedef struct KivMonitorRecord {
     int32_t code;           /* event code, or the attempt's KivMonitorOutcome; else 0 */
     int32_t unit;           /* event records: the unit the event names, or -1 */
     int32_t attempt;        /* attempt records: 0 for the first */
+    /* Event records of a badge event whose frame carries a badge: the key number the driver
+     * looked the holder up by (decimal, terminated); else null. An event record's bytes are
+     * the event's text as the driver read it: the frame without its LF and CR. */
+    const char* key;
 } KivMonitorRecord;
 
 typedef void(KIV_CDECL* KivMonitorSink)(const KivMonitorRecord* record, void* context);

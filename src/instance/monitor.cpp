@@ -1,6 +1,8 @@
 // Monitoring records to a tool's sink.
 #include "instance/monitor.h"
 
+#include <cstring>
+
 #include "instance/driver_instance.h"
 #include "platform/dynamic_library.h"
 
@@ -41,10 +43,14 @@ void MonitorFrame(const DriverInstance& instance, int32_t kind, const char* byte
     Hand(instance, record);
 }
 
-void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit) {
+void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit, const char* text,
+                  const char* key) {
     KivMonitorRecord record = Record(instance, KIV_MON_EVENT);
     record.code = code;
     record.unit = unit;
+    record.bytes = text;
+    record.count = static_cast<uint32_t>(std::strlen(text));
+    record.key = key;
     Hand(instance, record);
 }
 

@@ -15,7 +15,9 @@ struct DriverInstance;
 void AttachMonitor(DriverInstance& instance);
 
 void MonitorFrame(const DriverInstance& instance, int32_t kind, const char* bytes, size_t count);
-void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit);
+// 'text' is the event's work text (terminated); 'key' the key number looked up, or null.
+void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit, const char* text,
+                  const char* key);
 void MonitorStatus(const DriverInstance& instance, int32_t controller);
 // 'outcome' is the attempt's result as KivMonitorOutcome counts (the link's AttemptResult).
 void MonitorAttempt(const DriverInstance& instance, const char* command, size_t length,

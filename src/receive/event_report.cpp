@@ -82,7 +82,7 @@ EventReport ParseEvent(const char* workText) {
     return event;
 }
 
-void PublishEvent(const DriverInstance& instance, const EventReport& event) {
+void PublishEvent(const DriverInstance& instance, const EventReport& event, const char* workText) {
     if (!event.eventCode) {
         return;
     }
@@ -124,7 +124,8 @@ void PublishEvent(const DriverInstance& instance, const EventReport& event) {
         }
     }
     PutTagValue(instance, "PENUM", code);
-    MonitorEvent(instance, code, unit.value_or(-1));
+    MonitorEvent(instance, code, unit.value_or(-1), workText,
+                 badgeEvent && event.hasBadge ? event.keyNumber : nullptr);
 }
 
 }  // namespace kiv

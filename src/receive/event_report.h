@@ -45,6 +45,7 @@ EventReport ParseEvent(const char* workText);
 // "PCDOR" and the badge holder's names ("PBNAM", "PBNA2", "PBCOD", "NOT KNOW!" for each that is
 // unknown) for the badge codes 0, 17, 18, 25, 29 and 30, "NOT KNOW!" in all three for other
 // codes; the tag of codes 13 to 16, 19 to 22 and 26; and "PENUM" last.
-void PublishEvent(const DriverInstance& instance, const EventReport& event);
+// 'workText' is the text the event was read from, for the monitoring record that follows.
+void PublishEvent(const DriverInstance& instance, const EventReport& event, const char* workText);
 
 }  // namespace kiv

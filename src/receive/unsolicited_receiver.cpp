@@ -68,7 +68,7 @@ void HandleEvent(DriverInstance& instance, bool publish) {
         err(32, "RIRODI: There is a problem with writting Event information into file!");
     }
     if (publish) {
-        PublishEvent(instance, ParseEvent(text));
+        PublishEvent(instance, ParseEvent(text), text);
     }
 }
 

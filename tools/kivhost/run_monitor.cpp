@@ -7,9 +7,8 @@
 #include <iterator>
 #include <utility>
 
-#include "instance/driver_instance.h"
+#include "kiv/kiv_abi.h"
 #include "qorpro/qorpro_embed.h"
-#include "receive/event_report.h"
 
 namespace kivhost {
 
@@ -104,22 +103,6 @@ bool ParseProgress(const char* text, Json& record) {
 
 }  // namespace
 
-std::string UnescapeMonitorCopy(const std::string& text) {
-    std::string bytes;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 4, "<LF>") == 0) {
-            bytes += '\n';
-            i += 3;
-        } else if (text.compare(i, 4, "<CR>") == 0) {
-            bytes += '\r';
-            i += 3;
-        } else {
-            bytes += text[i];
-        }
-    }
-    return bytes;
-}
-
 std::string TraceText(const std::string& bytes) {
     std::string out;
     for (const char c : bytes) {
@@ -155,7 +138,6 @@ void Monitor::AddTag(int32_t gateId, const MonitoredTag& tag) {
     tags_[static_cast<size_t>(gateId)] = tag;
     if (holderGates_.size() <= static_cast<size_t>(tag.line)) {
         holderGates_.resize(static_cast<size_t>(tag.line) + 1, -1);
-        lastIncoming_.resize(static_cast<size_t>(tag.line) + 1);
     }
     if (tag.role == TagRole::kHolder) {
         holderGates_[static_cast<size_t>(tag.line)] = gateId;
@@ -230,7 +212,10 @@ void Monitor::Recorded(const KivMonitorRecord& record) {
     const char* kind = nullptr;
     switch (record.kind) {
     case KIV_MON_ILLEGAL_FRAME: kind = "illegal frame"; break;
-    case KIV_MON_EVENT: kind = "event"; break;
+    case KIV_MON_EVENT:
+        kind = "event";
+        Emit(EventRecord(line, record, bytes, t));
+        break;
     case KIV_MON_STATUS: kind = "status report"; break;
     case KIV_MON_ATTEMPT: kind = "attempt"; break;
     case KIV_MON_POLL_SILENT: kind = "silent in the poll"; break;
@@ -330,13 +315,7 @@ void Monitor::Changed(int32_t gateId) {
         value = number;
     }
     if (frame) {
-        // The frames themselves come as monitoring records; the copy in "INCOMING" is what
-        // the event that follows is read from, as the driver reads it.
-        if (tag.role == TagRole::kIncoming) {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            lastIncoming_[static_cast<size_t>(tag.line)] = UnescapeMonitorCopy(text);
-        }
-        return;
+        return;  // the frames themselves come as monitoring records
     }
     // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
     // the empty text until the driver first stores into it).
@@ -366,45 +345,31 @@ void Monitor::Changed(int32_t gateId) {
           {"address", ByteText(tag.address)},
           {"value", value},
           {"changed", changed}});
-    if (tag.role == TagRole::kEventCode) {
-        Json event = EventRecord(tag.line, number);
-        event["t"] = t;
-        Emit(std::move(event));
-    }
 }
 
-Json Monitor::EventRecord(int line, double value) {
-    std::string frame;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        frame = lastIncoming_[static_cast<size_t>(line)];
-    }
-    // The receiver's work text: the frame without its LF (the monitoring copy has no CR).
-    char workText[kiv::kEventTextSize] = {};
-    const size_t from = !frame.empty() && frame[0] == '\n' ? 1 : 0;
-    frame.copy(workText, sizeof workText - 1, from);
-    const kiv::EventReport report = kiv::ParseEvent(workText);
-    const int code = report.eventCode.value_or(static_cast<int>(value));
+Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std::string& text,
+                          double t) {
+    const int code = published.code;
     const EventWords* words = WordsOf(code);
-    Json record = {{"t", 0.0}, {"type", "event"}, {"line", line}, {"code", code}};
+    Json record = {{"t", t}, {"type", "event"}, {"line", line}, {"code", code}};
     record["name"] = words != nullptr ? words->name : "event " + std::to_string(code);
     record["unitKind"] = UnitKindName(words != nullptr ? words->unit : UnitKind::kDoor);
-    record["unit"] = report.unitNumber.has_value() ? Json(*report.unitNumber) : Json(nullptr);
+    record["unit"] = published.unit >= 0 ? Json(published.unit) : Json(nullptr);
     // The controller's time of the event: what follows "V " up to the first comma.
-    const size_t v = frame.find("V ");
-    const size_t comma = frame.find(',', v);
+    const size_t v = text.find("V ");
+    const size_t comma = text.find(',', v);
     record["time"] = v != std::string::npos && comma != std::string::npos
-                         ? ByteText(frame.substr(v + 2, comma - v - 2))
+                         ? ByteText(text.substr(v + 2, comma - v - 2))
                          : Json(nullptr);
     const bool badge = words != nullptr && words->badge;
     // The key number the driver looked the badge up by.
-    record["key"] = badge && report.hasBadge ? Json(report.keyNumber) : Json(nullptr);
+    record["key"] = published.key != nullptr ? ByteText(published.key) : Json(nullptr);
     Json holder = nullptr;
     const int32_t holderGate = holderGates_[static_cast<size_t>(line)];
     if (badge && holderGate > 0) {
-        char text[QOR_TEXT_SIZE] = {};
-        (void)qorGetText(holderGate, text, sizeof text);
-        holder = ByteText(text);
+        char name[QOR_TEXT_SIZE] = {};
+        (void)qorGetText(holderGate, name, sizeof name);
+        holder = ByteText(name);
     }
     record["holder"] = holder;
     return record;

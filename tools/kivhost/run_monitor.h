@@ -27,10 +27,9 @@ namespace kivhost {
 // What a tag means to the monitor.
 enum class TagRole {
     kOther,
-    kIncoming,   // "INCOMING": the monitoring copy of every frame received
-    kOutgoing,   // "OUTGOING": the monitoring copy of every frame sent
-    kEventCode,  // "PENUM": written last for each event
-    kHolder,     // "PBNAM": the badge holder's name of the last badge event
+    kIncoming,  // "INCOMING": the monitoring copy of every frame received
+    kOutgoing,  // "OUTGOING": the monitoring copy of every frame sent
+    kHolder,    // "PBNAM": the badge holder's name of the last badge event
 };
 
 struct MonitoredTag {
@@ -41,8 +40,6 @@ struct MonitoredTag {
     TagRole role = TagRole::kOther;
 };
 
-// The frame bytes of a monitoring copy ("<LF>" and "<CR>" written out).
-std::string UnescapeMonitorCopy(const std::string& text);
 // Bytes for the trace and the view: LF and CR as <LF> and <CR>, "<" and every byte outside
 // 0x20 to 0x7E as <XX> (two upper-case hexadecimal digits).
 std::string TraceText(const std::string& bytes);
@@ -105,7 +102,9 @@ private:
     int LineOf(int32_t instanceNumber) const;
     void Changed(int32_t gateId);
     void Logged(int level, const char* text);
-    Json EventRecord(int line, double value);
+    // An event published, in words, with the holder's name the driver stored for it.
+    Json EventRecord(int line, const KivMonitorRecord& published, const std::string& text,
+                     double t);
 
     const std::chrono::steady_clock::time_point start_;
     std::vector<MonitoredTag> tags_;         // by gate identifier; fixed once attached
@@ -115,7 +114,6 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Json> records_;
-    std::vector<std::string> lastIncoming_;  // by line, the frame bytes
     struct Stored {
         TagHistory history;
         std::string value;  // the value last stored, as JSON text

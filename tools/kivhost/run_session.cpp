@@ -30,7 +30,7 @@ struct ViewTag {
 constexpr ViewTag kViewTags[] = {
     {"INCOMING", KIV_TYPE_STRING, TagRole::kIncoming},
     {"OUTGOING", KIV_TYPE_STRING, TagRole::kOutgoing},
-    {"PENUM", KIV_TYPE_ANALOG, TagRole::kEventCode},
+    {"PENUM", KIV_TYPE_ANALOG, TagRole::kOther},
     {"PBNAM", KIV_TYPE_STRING, TagRole::kHolder},
 };
 
