@@ -300,22 +300,19 @@ void Monitor::Changed(int32_t gateId) {
         return;
     }
     const MonitoredTag& tag = tags_[static_cast<size_t>(gateId)];
+    if (tag.role == TagRole::kIncoming || tag.role == TagRole::kOutgoing) {
+        return;  // the frames themselves come as monitoring records
+    }
     const double t = Seconds();
-    const bool frame = tag.role == TagRole::kIncoming || tag.role == TagRole::kOutgoing;
     Json value;
-    std::string text;
-    double number = 0.0;
-    if (tag.dataType == KIV_TYPE_STRING || frame) {
+    if (tag.dataType == KIV_TYPE_STRING) {
         char area[QOR_TEXT_SIZE] = {};
         (void)qorGetText(gateId, area, sizeof area);
-        text = area;
-        value = ByteText(text);
+        value = ByteText(area);
     } else {
+        double number = 0.0;
         (void)qorGetValue(gateId, &number);
         value = number;
-    }
-    if (frame) {
-        return;  // the frames themselves come as monitoring records
     }
     // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
     // the empty text until the driver first stores into it).
