@@ -619,10 +619,7 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--pcap", a.pcapPath, "write every frame to this pcap file (link type 147)");
     app.add_option("--sim-transcript", a.transcriptPath,
                    "write the simulator's transcript of line 1 here at the end (JSON lines)");
-    app.add_option("--workdir", a.workDir,
-                   std::string("the working folder, made if missing: the driver keeps its files "
-                               "there (default ") +
-                       DefaultWorkFolderRule() + ")");
+    AddWorkFolderOption(app, a.workDir);
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
     AddMqttOptions(app, a.mqtt);
     // Read by ExpandRunConfig before the command line is parsed (run_config.h).

@@ -260,10 +260,7 @@ std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--ask", a.ask, "the controllers asked: 0,3,5 or 0-3 (default 0-7)");
     app.add_option("--controllers", a.controllers,
                    "simulated controllers: 0,3,5 or 0-3 (default 0,1)");
-    app.add_option("--workdir", a.workDir,
-                   std::string("the working folder, made if missing: the driver keeps its files "
-                               "there (default ") +
-                       DefaultWorkFolderRule() + ")");
+    AddWorkFolderOption(app, a.workDir);
     return [arguments, &global] { return RunScan(global, *arguments); };
 }
 

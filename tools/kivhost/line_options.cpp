@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "installation.h"
+
 namespace kivhost {
 
 namespace {
@@ -56,6 +58,13 @@ void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options) {
                    "ms a command waits for its answer (default 1000; the driver takes at least "
                    "1000)");
     app.add_option("--instance", options.instance, "the host's instance number (default 1)");
+}
+
+void AddWorkFolderOption(CLI::App& app, std::string& workDir) {
+    app.add_option("--workdir", workDir,
+                   std::string("the working folder, made if missing: the driver keeps its files "
+                               "there (default ") +
+                       DefaultWorkFolderRule() + ")");
 }
 
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message) {

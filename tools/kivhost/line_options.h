@@ -35,6 +35,9 @@ struct DriverLineOptions {
 // Adds --port, the line options, --answer-timeout and --instance.
 void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options);
 
+// Adds --workdir, the folder where the driver keeps its files ('run', 'scan').
+void AddWorkFolderOption(CLI::App& app, std::string& workDir);
+
 // The host's line settings of the options; false with the usage message when one is out of
 // range.
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message);
