@@ -49,6 +49,23 @@ echo "Installing:$missing"
 if [ "$native_only" = 0 ] && ! dpkg --print-foreign-architectures | grep -q '^i386$'; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
+# A mirror in the middle of a sync fails an index or two for a few minutes: try again, and go on
+# with the lists apt already has when it still fails (the install below says whether they did).
+tries=0
+until $SUDO apt-get update -qq; do
+  tries=$((tries + 1))
+  if [ "$tries" -ge 4 ]; then
+    echo "install-deps.sh: apt-get update failed $tries times (a package mirror may be syncing);" \
+      "going on with the package lists already here" >&2
+    break
+  fi
+  echo "install-deps.sh: apt-get update failed; trying again in $((tries * 20)) s" >&2
+  sleep $((tries * 20))
+done
 # shellcheck disable=SC2086
-$SUDO apt-get install -y -qq --no-install-recommends $missing
+if ! $SUDO apt-get install -y -qq --no-install-recommends $missing; then
+  echo "install-deps.sh: could not install:$missing" >&2
+  echo "install-deps.sh: the package archive did not serve them (a mirror may be syncing or" \
+    "unreachable); run this script again in a few minutes" >&2
+  exit 1
+fi
