@@ -10,6 +10,7 @@ packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev p
 # The MQTT gateway of kivhost run (libmosquitto) and its test: a mosquitto broker, its tools,
 # openssl for the test's certificates and paho-mqtt for the test's clients.
 packages="$packages libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt"
+native_packages="$packages"
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.
   # tmux: the live view of kivhost run is tested in a real terminal.
@@ -62,10 +63,26 @@ until $SUDO apt-get update -qq; do
   echo "install-deps.sh: apt-get update failed; trying again in $((tries * 20)) s" >&2
   sleep $((tries * 20))
 done
+# The native packages first, on their own: the 32-bit ones (wine32) need the i386 lists, whose
+# failure must not keep the Linux build from its tools.
+native_missing=""
+other_missing=""
+for p in $missing; do
+  case " $native_packages " in
+    *" $p "*) native_missing="$native_missing $p" ;;
+    *) other_missing="$other_missing $p" ;;
+  esac
+done
+install_or_say() {
+  # shellcheck disable=SC2086
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "$@"; then
+    echo "install-deps.sh: could not install: $*" >&2
+    echo "install-deps.sh: the package archive did not serve them (a mirror may be syncing or" \
+      "unreachable); run this script again in a few minutes" >&2
+    exit 1
+  fi
+}
 # shellcheck disable=SC2086
-if ! $SUDO apt-get install -y -qq --no-install-recommends $missing; then
-  echo "install-deps.sh: could not install:$missing" >&2
-  echo "install-deps.sh: the package archive did not serve them (a mirror may be syncing or" \
-    "unreachable); run this script again in a few minutes" >&2
-  exit 1
-fi
+[ -z "$native_missing" ] || install_or_say $native_missing
+# shellcheck disable=SC2086
+[ -z "$other_missing" ] || install_or_say $other_missing

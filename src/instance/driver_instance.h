@@ -136,9 +136,33 @@ using InputSettler = void (*)(DriverInstance& instance);
 
 // What the receiver does with an answer.
 enum AnswerMode : int32_t {
-    kAnswerNone = 0,  // nothing awaited
-    kAnswerAck = 1,   // an acknowledgement awaited
-    kAnswerData = 2,  // an acknowledgement and a data answer awaited
+    kAnswerNone = 0,            // nothing awaited
+    kAnswerAck = 1,             // an acknowledgement awaited
+    kAnswerData = 2,            // an acknowledgement and a data answer awaited
+    kAnswerAckThenStatus = 3,   // an xFSTAT's acknowledgement awaited, then its status report
+    kAnswerStatus = 4,          // the acknowledged xFSTAT's status report awaited
+};
+
+// uploadSetupRunning: no upload; an upload asked for and acknowledged; an upload asked for whose
+// acknowledgement did not come (the controller may have taken the request all the same: its
+// lines are filed while they come within uploadStallMs).
+inline constexpr int32_t kUploadNone = 0;
+inline constexpr int32_t kUploadRunning = 1;
+inline constexpr int32_t kUploadUnconfirmed = 2;
+
+// What the driver sent lately on its port, to know its own bytes when the line hands them back
+// (a half-duplex adapter that echoes): the frames in the order sent, each until its echo is due
+// at the latest (link/line_echo.h).
+inline constexpr int kEchoSlots = 4;
+struct SentFrame {
+    char bytes[kFrameBufferSize];
+    uint32_t length;
+    uint64_t dueBy;  // MonotonicMs
+};
+struct LineEcho {
+    SentFrame sent[kEchoSlots];  // the oldest first
+    int32_t count;
+    bool echoes;  // a frame of the driver's came back on this port
 };
 
 // The host calls in progress on a started instance, and whether close has begun: the count in
@@ -169,9 +193,9 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   member                         written by                           guard
 //   clientId, instanceNumber, monitor  cold start                       read-only afterwards
 //   answerTimeoutUnit              cold start, function 15              atomic
-//   port, portSettings, readTimeout, portLost
+//   port, portGeneration, portSettings, readTimeout, portLost, echo
 //                                  cold start, functions 12, 13, 15, the receiver when the line
-//                                  fails and comes back                 portLock
+//                                  fails and comes back; echo: every send and receive  portLock
 //   txBuffer, keyAnswerNumber1/2   transactions (SingleWrite, the start-up threads, downloads)
 //                                                                       transactionLock
 //   answerMode, expectedAnswer,    the transaction in progress (set under portLock with the
@@ -185,7 +209,7 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   badges, badgeKeyOrder, badgeCount  the badge table load             badgeLock
 //   threads.downloads              SingleWrite (FSPARS), close          downloadLock
 //   shutdownRequested, pollPending, uploadSetupRunning, hasLine, startedMarker, hostCalls,
-//   portLockWanted, statusAskedOf, statusAskedUntil, uploadAliveAt, inputSettler
+//   portLockWanted, statusAskedOf, uploadAliveAt, inputSettler
 //                                                                       atomic
 //   hostFailures                   every thread that calls the host     its own lock
 struct DriverInstance {
@@ -193,6 +217,9 @@ struct DriverInstance {
     std::atomic<int32_t> answerTimeoutUnit;
     int32_t readTimeout;
     platform::PortHandle port;
+    // Counted up whenever the port changes (link/instance_port.h): a failure met on a port is
+    // told apart from the port that replaced it, even at the same address.
+    uint32_t portGeneration;
     PortSettings portSettings;
     int32_t instanceNumber;
     platform::Event answerEvent;
@@ -240,12 +267,12 @@ struct DriverInstance {
     std::atomic<bool> portLost;
     std::atomic<uint32_t> hostCalls;      // host calls in progress, and kClosingBit
     std::atomic<int32_t> portLockWanted;  // threads waiting for portLock through PortLockGuard
-    // The controller an xFSTAT asked (its number + 1; 0: none) and until when (MonotonicMs) its
-    // status report is taken as the answer: set by the command, taken by the receiver.
+    // The controller whose xFSTAT is on the line: set by the command before it is sent, read by
+    // the receiver in kAnswerStatus.
     std::atomic<int32_t> statusAskedOf;
-    std::atomic<uint64_t> statusAskedUntil;
     // Set at cold start when the line opens; without it a sender discards pending input instead.
     std::atomic<InputSettler> inputSettler;
+    LineEcho echo;
     MessageWaiter* messageWaiter;  // shared with the thread that waits for host messages
     mutable HostFailures hostFailures;
     DriverTimings timings;

@@ -88,7 +88,9 @@ TagRead FindTag(const DriverInstance& instance, const char* address, int32_t& ga
     if (status == kHostNoSuchTag) {
         return TagRead::kMissing;
     }
-    return Succeeded(instance, address, kLookUp, status) ? TagRead::kRead : TagRead::kFailed;
+    // The host's other statuses are its own: whatever it says, the tag is not there for the
+    // driver (logged once, as any failed call).
+    return Succeeded(instance, address, kLookUp, status) ? TagRead::kRead : TagRead::kMissing;
 }
 
 }  // namespace

@@ -33,8 +33,9 @@ void PutTagText(const DriverInstance& instance, const char* address, const char*
 // What a read of a tag came to.
 enum class TagRead {
     kRead,     // the value is there
-    kMissing,  // the host holds no tag with this address
-    kFailed,   // the host failed the look-up or the read (logged)
+    kMissing,  // the look-up found no tag with this address (any non-zero status; a status
+               // other than kHostNoSuchTag is logged)
+    kFailed,   // the tag is there but the host failed the read (logged)
 };
 
 // Reads the tag's number (request code 11 unless given); 'value' is left alone unless kRead.

@@ -119,7 +119,7 @@ int32_t ColdStart(KivRequest* request) {
     std::memcpy(settings.portName, params.portName, sizeof settings.portName);
     settings.lineSettings = params.lineSettings;
     settings.controlFlags = kColdStartControlFlags;
-    instance.port = OpenConfiguredPort(settings);
+    SetInstancePort(instance, OpenConfiguredPort(settings));
     if (instance.port == nullptr) {
         return KIV_FAILED;  // logged by the open
     }

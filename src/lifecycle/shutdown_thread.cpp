@@ -28,10 +28,11 @@ constexpr uint32_t kFirstRetryMs = 10;
 constexpr uint32_t kLastRetryMs = 1000;
 constexpr int kClientTries = 4;
 
-// Per client number: how many threads of this process are in a QorGetMsg for it (or about to
-// call one). Cold start does not take a number that a closed instance's thread may still wait
-// on.
-std::atomic<uint16_t> waitsOnClient[256];
+// Per client number: how many waiter records of this process hold it. A record holds its number
+// from registration until the last of the instance and its thread lets go of it, so the number
+// stays reserved for as long as any thread may still use it (also between the retries of a
+// failed QorGetMsg). Cold start does not take a reserved number.
+std::atomic<uint16_t> clientHolders[256];
 
 MessageWaiter* CreateWaiter(DriverInstance& instance, uint8_t clientId) {
     auto* waiter = new (std::nothrow) MessageWaiter{};
@@ -48,6 +49,7 @@ MessageWaiter* CreateWaiter(DriverInstance& instance, uint8_t clientId) {
     waiter->instance = &instance;
     waiter->clientId = clientId;
     waiter->owners = 1;
+    clientHolders[clientId].fetch_add(1);
     return waiter;
 }
 
@@ -55,6 +57,7 @@ void Release(MessageWaiter* waiter) {
     if (waiter->owners.fetch_sub(1) != 1) {
         return;
     }
+    clientHolders[waiter->clientId].fetch_sub(1);
     platform::LockDestroy(waiter->lock);
     platform::EventClose(waiter->wake);
     platform::EventClose(waiter->ended);
@@ -77,13 +80,12 @@ std::optional<uint16_t> RemoveWaiterClient(MessageWaiter& waiter) {
     return status;
 }
 
-// The client number to wait on next, counted as waited on; nothing when the thread is to end.
+// The client number to wait on next; nothing when the thread is to end.
 std::optional<uint8_t> BeginWait(MessageWaiter& waiter) {
     const platform::LockGuard guard(waiter.lock);
     if (waiter.clientRemoved || waiter.instance == nullptr) {
         return std::nullopt;
     }
-    waitsOnClient[waiter.clientId].fetch_add(1);
     return waiter.clientId;
 }
 
@@ -128,7 +130,6 @@ void WaitForMessages(MessageWaiter& waiter) {
         }
         QorMessage message{};
         const uint16_t status = QorGetMsg(*clientId, &message);
-        waitsOnClient[*clientId].fetch_sub(1);
         const WaiterState state = StateOf(waiter);
         if (state.letGo) {
             // Close has let this thread go: the client is cleaned up if the host allows, and
@@ -167,16 +168,16 @@ uint16_t RegisterClient(DriverInstance& instance, const char* name) {
     int keptCount = 0;
     uint8_t clientId = 0;
     uint16_t status = QorMkClient(name, 1, 0, &clientId);
-    // A number that a closed instance's thread may still wait on would hand it this client's
-    // messages: ask for another one, and give the tainted ones back afterwards.
-    while (status == 0 && waitsOnClient[clientId].load() != 0 && keptCount < kClientTries) {
+    // A number that a thread of an earlier instance may still wait on would hand it this client's
+    // messages: ask for another one, and give the reserved ones back afterwards.
+    while (status == 0 && clientHolders[clientId].load() != 0 && keptCount < kClientTries) {
         kept[keptCount++] = clientId;
         status = QorMkClient(name, 1, 0, &clientId);
     }
     for (int i = 0; i < keptCount; ++i) {
         QorRmClient(kept[i]);
     }
-    if (status == 0 && waitsOnClient[clientId].load() != 0) {
+    if (status == 0 && clientHolders[clientId].load() != 0) {
         QorRmClient(clientId);
         status = 1;  // every number the host offered is still waited on
     }

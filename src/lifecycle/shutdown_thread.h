@@ -15,8 +15,9 @@
 // - A QorGetMsg that fails while the client is still registered is tried again after a pause
 //   that doubles from 10 ms to 1 s (logged once until it works again), so that the host's
 //   shut-down signal is never missed.
-// - A client number that a closed instance's thread may still be waiting on is not taken by a
-//   new cold start: the host is asked for another one.
+// - A client number stays reserved from registration until neither the instance nor its thread
+//   can use it any more (between the retries of a failed QorGetMsg too): a new cold start that
+//   is offered a reserved number asks the host for another one.
 #pragma once
 
 #include <cstdint>

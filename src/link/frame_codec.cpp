@@ -7,6 +7,7 @@
 #include "instance/host_tags.h"
 #include "link/frame_format.h"
 #include "link/instance_port.h"
+#include "link/line_echo.h"
 #include "platform/serial_port.h"
 #include "qorpro/qorpro.h"
 
@@ -58,11 +59,14 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
     if (sendAckSetting.load() == 1 && IsAckFrame(frame, length)) {
         return SendResult::kSent;
     }
+    // The settling may acknowledge frames it finds: their copies go out first, so that
+    // "OUTGOING" shows what really leaves last.
+    if (command && !SettleInput(instance)) {
+        PublishCopy(instance, "OUTGOING", frame, length);
+        return SendResult::kFailed;
+    }
     PublishCopy(instance, "OUTGOING", frame, length);
     if (command) {
-        if (!SettleInput(instance)) {
-            return SendResult::kFailed;
-        }
         instance.answerMode = awaited;
     }
     if (instance.port == nullptr) {
@@ -78,6 +82,7 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
     uint32_t error = 0;
     const int32_t result = platform::WriteBytes(instance.port, frame, length, written, &error);
     if (result == platform::kPortOk && written == length) {
+        NoteSentFrame(instance, frame, length);
         MonitorFrame(instance, KIV_MON_FRAME_SENT, frame, length);
         return SendResult::kSent;
     }

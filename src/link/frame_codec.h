@@ -36,8 +36,9 @@ enum class SendResult {
     kFailed,  // the discard of pending input or the write failed, or fewer bytes went out
 };
 
-// Sends a command frame: publishes its escaped copy in "OUTGOING" (when that tag exists),
-// settles pending input, sets answerMode to 'awaited', then writes the frame.
+// Sends a command frame: settles pending input, publishes its escaped copy in "OUTGOING" (when
+// that tag exists; after the settling, whose acknowledgements would overwrite it), sets
+// answerMode to 'awaited', then writes the frame.
 //
 // Settling: what the line holds, or is bringing, was sent before this command and answers
 // nothing of it. With the receiver's settler installed (a running instance) every frame there

@@ -4,11 +4,19 @@
 #include <cstring>
 
 #include "instance/instance_sync.h"
+#include "link/line_echo.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
 
 namespace kiv {
+
+void SetInstancePort(DriverInstance& instance, platform::PortHandle port) {
+    instance.port = port;
+    ++instance.portGeneration;
+    instance.heldLineFeed = false;
+    ForgetSentFrames(instance);
+}
 
 platform::PortHandle OpenConfiguredPort(const PortSettings& settings) {
     const PortName name(settings);
@@ -35,21 +43,20 @@ bool CloseInstancePort(DriverInstance& instance) {
     if (platform::ClosePort(instance.port) != platform::kPortOk) {
         return false;
     }
-    instance.port = nullptr;
+    SetInstancePort(instance, nullptr);
     return true;
 }
 
-void LoseInstancePort(DriverInstance& instance, platform::PortHandle failed, uint32_t systemError) {
+void LoseInstancePort(DriverInstance& instance, uint32_t failed, uint32_t systemError) {
     PortName name;
     {
         const PortLockGuard lock(instance);
-        if (failed == nullptr || instance.port != failed) {
+        if (instance.port == nullptr || instance.portGeneration != failed) {
             return;
         }
         // Linux and Windows both let the handle go whatever the close says.
-        platform::ClosePort(failed);
-        instance.port = nullptr;
-        instance.heldLineFeed = false;
+        platform::ClosePort(instance.port);
+        SetInstancePort(instance, nullptr);
         instance.portLost = true;
         name = PortName(instance.portSettings);
     }
@@ -86,7 +93,7 @@ bool ReopenLostPort(DriverInstance& instance) {
         platform::SetReadTimeout(port, instance.readTimeout);
         // What the device held while it was away answers nothing the driver sent.
         platform::PurgeInput(port);
-        instance.port = port;
+        SetInstancePort(instance, port);
         instance.portLost = false;
     }
     err(32, "RIRODI: COMM port %s is back, opened again", name.text);

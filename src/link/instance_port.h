@@ -23,6 +23,11 @@ struct PortName {
     }
 };
 
+// Puts 'port' (nullptr: none) in the instance as a port of its own: the generation is counted
+// up, and what the receiver held of the old port (a frame's LF, the frames noted for their echo)
+// is let go. The caller holds the port lock, or no other thread runs yet.
+void SetInstancePort(DriverInstance& instance, platform::PortHandle port);
+
 // Opens the line the settings describe (all 12 bytes of the name field count; a shorter name
 // ends at its NUL): the handle, or nullptr when it did not open; then it logs
 // "RIRODI: Fail to open COMM port <name>" and a line with the system's reason. The read
@@ -35,12 +40,12 @@ platform::PortHandle OpenConfiguredPort(const PortSettings& settings);
 bool CloseInstancePort(DriverInstance& instance);
 
 // A line whose device is gone (a USB adapter pulled, a pseudo-terminal whose other side closed):
-// the receiver met the failure 'systemError' on 'failed'. When that is still the instance's
-// port, it is closed (so that the device is free for its return), the instance marks the port
+// the receiver met the failure 'systemError' on the port of generation 'failed'. When that is
+// still the instance's port, it is closed (so that the device is free for its return), the instance marks the port
 // lost, and "RIRODI: COMM port <name> failed: <reason> (error <n>); it is opened again once it
 // is back" is logged. A port the host closed or replaced meanwhile is left alone. Takes the
 // port lock.
-void LoseInstancePort(DriverInstance& instance, platform::PortHandle failed, uint32_t systemError);
+void LoseInstancePort(DriverInstance& instance, uint32_t failed, uint32_t systemError);
 
 // One try to open a lost port again with the stored settings, quietly: true when it is open
 // again; then its input is purged, the mark is taken away and "RIRODI: COMM port <name> is

@@ -56,7 +56,7 @@ int32_t PortOpen(KivRequest* request) {
     if (instance.port != nullptr) {
         return KIV_FAILED;
     }
-    instance.port = OpenConfiguredPort(instance.portSettings);
+    SetInstancePort(instance, OpenConfiguredPort(instance.portSettings));
     return PortOpened(instance);
 }
 
@@ -78,12 +78,12 @@ int32_t PortReconfigure(KivRequest* request) {
         if (platform::ClosePort(instance.port) != platform::kPortOk) {
             return KIV_FAILED;  // the old handle stays in use
         }
-        instance.port = nullptr;
+        SetInstancePort(instance, nullptr);
     }
     static_assert(sizeof instance.portSettings.portName == sizeof reconfig.portName);
     std::memcpy(instance.portSettings.portName, reconfig.portName, sizeof reconfig.portName);
     instance.portSettings.lineSettings = reconfig.lineSettings;
-    instance.port = OpenConfiguredPort(instance.portSettings);
+    SetInstancePort(instance, OpenConfiguredPort(instance.portSettings));
     return PortOpened(instance);
 }
 

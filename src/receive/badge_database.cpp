@@ -41,7 +41,8 @@ struct ProblemText {
 
 constexpr ProblemText kProblemTexts[] = {
     {BadgeLineProblem::kLineTooLong, "the line", kLineLimit, "not used"},
-    {BadgeLineProblem::kMalformed, "the line is not a complete badge line", 0, "not used"},
+    {BadgeLineProblem::kMalformed, "the line is not a complete badge line", 0, "not staged"},
+    {BadgeLineProblem::kUnsplittable, "a separator of the badge line is missing", 0, "not used"},
     {BadgeLineProblem::kKeyNumberTooLong, "the key number", kBadgeKeyNumberSize - 1, "not used"},
     {BadgeLineProblem::kDoorMaskTooLong, "the door mask", kBadgeDoorMaskSize - 1, "not used"},
     {BadgeLineProblem::kNameCut, "the name", kBadgeNameSize - 1, "cut"},
@@ -424,10 +425,13 @@ void DownloadNextBadge(DriverInstance& instance) {
     }
     PutTagValue(instance, kPositionTag, static_cast<double>(found ? wanted : lineCount + 1));
     if (found) {
+        // A line that is not staged leaves nothing of the badge staged before: an add-key write
+        // that follows is refused for want of a badge code, rather than add that badge again.
         BadgeRecord badge{};
-        if (TakeListLine(fileName, line, badge)) {
-            StageBadge(instance, badge, true);
+        if (!TakeListLine(fileName, line, badge)) {
+            badge = BadgeRecord{};
         }
+        StageBadge(instance, badge, true);
     }
     std::fclose(file);
 }

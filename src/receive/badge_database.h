@@ -16,8 +16,9 @@
 //
 // Limits, each reported once per load (or per DOWNLOAD) with the line's number, at level 32:
 // - a badge line over 199 characters is not loaded;
-// - a badge line that is not complete and well formed (a torn write, a hand edit gone wrong) is
-//   not loaded: "RIRODI: <file> line <n>: the line is not a complete badge line, not used";
+// - a badge line the loader cannot split into its fields (a torn write, a hand edit gone wrong:
+//   a separator missing) is not loaded: "RIRODI: <file> line <n>: a separator of the badge line
+//   is missing, not used"; every other badge line loads, its fields taken as they stand;
 // - a key number over 9 or a door mask over 4 characters: the line is not loaded;
 // - a name over 50 or a second name over 20 characters is loaded cut to that length;
 // - badge lines beyond the 5000th are not loaded (one line names the first and their count).
@@ -87,7 +88,9 @@ bool BadgeDbUpdate(DriverInstance& instance, const char* frame, const BadgeUpdat
 // like any other. When the list is missing, nothing changes. When "COUNTERD" does not exist (or
 // cannot be read) nothing is staged and that is logged. A badge line over 199 characters, not
 // complete and well formed, with a door mask over 4 characters, or with a name that PBINM or
-// PBIN2 would refuse, is logged with its number and not staged, though "COUNTERD" moves past it.
+// PBIN2 would refuse, is logged with its number and not staged, though "COUNTERD" moves past it;
+// it stages empty values as a line that is not a badge line does, so that nothing of the badge
+// staged before stays for the next add-key write.
 void DownloadNextBadge(DriverInstance& instance);
 
 // What the receiver publishes for a badge.

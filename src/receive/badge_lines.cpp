@@ -15,10 +15,8 @@ constexpr size_t kNotFound = static_cast<size_t>(-1);
 // The badge code's place after the second comma, and the door mask's start.
 constexpr size_t kBadgeCodeWidth = kBadgeCodeSize - 1;
 constexpr size_t kDoorMaskOffset = 12;
-// After the comma that ends the door mask: the date, then (after one more character) the time
-// zones.
+// After the comma that ends the door mask: the date, then (after one more comma) the time zones.
 constexpr size_t kDateWidth = kBadgeDateSize - 1;
-constexpr size_t kTimeZonesOffset = 10;
 constexpr size_t kTimeZonesWidth = kBadgeTimeZonesSize - 1;
 
 size_t Find(const char* text, size_t from, size_t to, char wanted) {
@@ -50,6 +48,21 @@ bool CopyField(char (&field)[N], const char* text, size_t from, size_t to) {
     std::memcpy(field, text + from, kept);
     field[kept] = '\0';
     return kept < length;
+}
+
+// The date ends at the comma before the time zones (at most 8 characters), the time zones at
+// the ";" before the checksum (at most 2): a well-formed line puts them at their fixed places,
+// and an empty date, as earlier installations wrote it, moves neither field.
+void TakeDateAndZones(const char* text, size_t comma4, size_t frameEnd, BadgeRecord& record) {
+    const size_t comma5 = Find(text, comma4 + 1, frameEnd, ',');
+    const size_t dateEnd = comma5 == kNotFound ? frameEnd : comma5;
+    CopyField(record.date, text, comma4 + 1, std::min(dateEnd, comma4 + 1 + kDateWidth));
+    if (comma5 == kNotFound) {
+        return;
+    }
+    const size_t semicolon = Find(text, comma5 + 1, frameEnd, ';');
+    const size_t zonesEnd = semicolon == kNotFound ? frameEnd : semicolon;
+    CopyField(record.timeZones, text, comma5 + 1, std::min(zonesEnd, comma5 + 1 + kTimeZonesWidth));
 }
 
 void Report(BadgeProblemSink sink, void* context, unsigned long lineNumber,
@@ -143,6 +156,19 @@ bool IsWellFormedBadgeLine(const char* text, size_t length) {
            line.SecondSeparator();
 }
 
+bool SplitsIntoFields(const char* text, size_t length) {
+    const size_t firstAt = Find(text, 0, length, '@');
+    if (!IsBadgeLine(text, length) || firstAt == kNotFound || FindLast(text, length, '@') == firstAt) {
+        return false;
+    }
+    const size_t comma1 = Find(text, 0, firstAt, ',');
+    const size_t comma2 = comma1 == kNotFound ? kNotFound : Find(text, comma1 + 1, firstAt, ',');
+    if (comma2 == kNotFound || comma2 + kDoorMaskOffset > firstAt) {
+        return false;
+    }
+    return Find(text, comma2 + kDoorMaskOffset, firstAt, ',') != kNotFound;
+}
+
 bool IsAcceptableName(const char* name) {
     for (const char* c = name; *c != '\0'; ++c) {
         if (static_cast<unsigned char>(*c) < 0x20 || std::strchr(kNameSeparators, *c) != nullptr) {
@@ -175,10 +201,7 @@ BadgeLineProblems ParseBadgeLine(const char* text, size_t length, BadgeRecord& r
                 problems |= ProblemBit(BadgeLineProblem::kDoorMaskTooLong);
                 record.doorMaskHex[0] = '\0';
             }
-            CopyField(record.date, text, comma4 + 1, std::min(comma4 + 1 + kDateWidth, frameEnd));
-            const size_t zonesStart = std::min(comma4 + kTimeZonesOffset, frameEnd);
-            CopyField(record.timeZones, text, zonesStart,
-                      std::min(zonesStart + kTimeZonesWidth, frameEnd));
+            TakeDateAndZones(text, comma4, frameEnd, record);
         }
     }
 
@@ -218,8 +241,8 @@ BadgeTableSummary BuildBadgeTable(LineReader& lines, BadgeRecord* table, uint16_
             Report(sink, context, line.number, BadgeLineProblem::kLineTooLong);
             continue;
         }
-        if (!IsWellFormedBadgeLine(line.text, line.length)) {
-            Report(sink, context, line.number, BadgeLineProblem::kMalformed);
+        if (!SplitsIntoFields(line.text, line.length)) {
+            Report(sink, context, line.number, BadgeLineProblem::kUnsplittable);
             continue;
         }
         BadgeRecord record;

@@ -6,27 +6,28 @@
 //   ;A 12,345,00000ABCDE,3F,01/02/24,12;89AB @ Jane Doe @ Night shift
 //
 // A line is a badge line when it begins with ";A" (a line blotted out with "*", an add-key frame
-// for another controller (";>") and any other line are not). A badge line is used only when it
-// is complete and well formed: ";A ", the first key number (digits), ",", the key number
-// (digits), ",", ten badge-code characters "0" to "9" and "A" to "F", ",", the door mask (at least
-// one such character), ",", a date "DD/MM/YY" (day at most 31, month at most 12), ",", the time
-// zones (one or two digits 0 to 7), ";", four hexadecimal checksum digits (not recomputed: a
-// hand-edited line stays usable), " @ ", the name, " @ " and the second name. A line cut short
-// (a torn write) or changed into another shape is reported and not used. The fields are taken
-// by position:
+// for another controller (";>") and any other line are not). The badge table takes every badge
+// line it can split into its fields: the separators must be there (the first two commas, the
+// comma after the door mask, two "@"); what stands between them is taken as it is, as earlier
+// installations wrote it (an empty date, a lower-case badge code, a date or time zones the
+// staging would refuse, a key number "-1"). The download list is stricter: its lines are staged
+// as the host's own writes would be, so a list line must be complete and well formed: ";A ",
+// the first key number (digits), ",", the key number (digits), ",", ten badge-code characters
+// "0" to "9" and "A" to "F", ",", the door mask (at least one such character), ",", a date
+// "DD/MM/YY" (day at most 31, month at most 12), ",", the time zones (one or two digits 0 to
+// 7), ";", four hexadecimal checksum digits (not recomputed: a hand-edited line stays usable),
+// " @ ", the name, " @ " and the second name. The fields are taken by position:
 //
 //   keyNumber     between the first and the second comma
 //   badgeCode     the 10 characters after the second comma
 //   doorMaskHex   from the 12th character after the second comma up to the next comma
-//   date          the 8 characters after that comma
-//   timeZones     the 10th and 11th characters after that comma
+//   date          after that comma, up to the next comma (at most 8 characters)
+//   timeZones     after that comma, up to the ";" (at most 2 characters)
 //   name          from 2 characters after the first "@" to 2 characters before the last "@"
 //   name2         from 2 characters after the last "@" to the end of the line
 //
 // The commas are looked for before the first "@" only (names never move the fields). A part
-// that the line does not have is empty: no second comma leaves every field after the first
-// comma empty, no comma after the door mask leaves the door mask, date and time zones empty, a
-// single "@" leaves the name empty. Nothing is read outside the line.
+// that the line does not have is empty. Nothing is read outside the line.
 //
 // Limits: a line over kLineLimit (199) characters is not used; a key number over
 // kKeyNumberDigits (9) or a door mask over 4 characters makes the line unusable (a cut number
@@ -45,7 +46,8 @@ namespace kiv {
 // What keeps a line from being used as it stands.
 enum class BadgeLineProblem {
     kLineTooLong,       // not used
-    kMalformed,         // not used: not a complete, well-formed badge line
+    kMalformed,         // not staged: not a complete, well-formed badge line (download list)
+    kUnsplittable,      // not used: a separator is missing (badge table)
     kKeyNumberTooLong,  // not used
     kDoorMaskTooLong,   // not used
     kNameCut,           // used, the name cut to its capacity
@@ -60,6 +62,9 @@ constexpr BadgeLineProblems ProblemBit(BadgeLineProblem problem) {
 
 // True when the line begins with ";A".
 bool IsBadgeLine(const char* text, size_t length);
+
+// True when a badge line has the separators the table needs to split it into its fields.
+bool SplitsIntoFields(const char* text, size_t length);
 
 // True when a badge line is complete and well formed (above).
 bool IsWellFormedBadgeLine(const char* text, size_t length);
@@ -87,8 +92,8 @@ struct BadgeTableSummary {
 // Fills 'table' (of 'capacity' records) from the badge lines of the input, in file order, and
 // lists the filled records by key number in 'keyOrder' (equal keys in file order). Records
 // from 'count' on are left as they were. Lines that are not badge lines are passed over
-// silently; every badge line that is not used (too long, malformed, a field too long), or used
-// cut, is reported once to 'sink'.
+// silently; every badge line that is not used (too long, a separator missing, a field too long),
+// or used cut, is reported once to 'sink'.
 BadgeTableSummary BuildBadgeTable(LineReader& lines, BadgeRecord* table, uint16_t* keyOrder,
                                   int32_t capacity, BadgeProblemSink sink, void* context);
 

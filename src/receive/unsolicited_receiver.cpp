@@ -8,6 +8,7 @@
 
 #include "instance/thread_waits.h"
 #include "link/instance_port.h"
+#include "link/line_echo.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -39,18 +40,31 @@ void AnswerCame(DriverInstance& instance) {
     SignalAnswer(instance);
 }
 
+// Whether an upload takes the line: one that runs, or one asked for whose acknowledgement was
+// lost, while its lines come within the stall bound (the controller took the request).
+bool UploadTakesLine(DriverInstance& instance, uint64_t now) {
+    int32_t state = instance.uploadSetupRunning.load();
+    if (state == kUploadUnconfirmed &&
+        now - instance.uploadAliveAt.load() < instance.timings.uploadStallMs) {
+        instance.uploadSetupRunning.compare_exchange_strong(state, kUploadRunning);
+        state = instance.uploadSetupRunning.load();
+    }
+    return state == kUploadRunning;
+}
+
 void FileUploadLine(DriverInstance& instance, const char* failure) {
-    if (instance.uploadSetupRunning.load() != 1) {
+    const uint64_t now = platform::MonotonicMs();
+    if (!UploadTakesLine(instance, now)) {
         return;
     }
-    instance.uploadAliveAt = platform::MonotonicMs();
+    instance.uploadAliveAt = now;
     if (!AppendUploadRecord(instance, instance.rxBuffer, static_cast<size_t>(instance.rxLength))) {
         err(32, "%s", failure);
     }
 }
 
 void EndUpload(DriverInstance& instance) {
-    instance.uploadSetupRunning = 0;
+    instance.uploadSetupRunning = kUploadNone;
     instance.setupFileState = 0;  // the next upload starts a fresh file
 }
 
@@ -84,13 +98,12 @@ int TakePolledController(DriverInstance& instance) {
     return -1;
 }
 
-// The controller whose xFSTAT awaits its report (its mark is taken); -1 when none does.
-int TakeAskedController(DriverInstance& instance) {
-    const int32_t asked = instance.statusAskedOf.exchange(0);
-    if (asked <= 0 || platform::MonotonicMs() > instance.statusAskedUntil.load()) {
-        return -1;
+void PublishReport(DriverInstance& instance, int controller) {
+    if (controller >= 0 && controller < kControllerCount) {
+        PublishStatusReport(
+            instance, controller,
+            ParseStatusReport(instance.rxBuffer, static_cast<size_t>(instance.rxLength)));
     }
-    return asked - 1;
 }
 
 void HandleUnasked(DriverInstance& instance, MessageKind kind) {
@@ -104,17 +117,9 @@ void HandleUnasked(DriverInstance& instance, MessageKind kind) {
         return;
     }
     if (kind == kKindStatusReport) {
-        // The answer to an xFSTAT goes to controller x; any other report to the poll's choice.
-        int controller = TakeAskedController(instance);
-        if (controller < 0) {
-            controller = TakePolledController(instance);
-        }
-        // A report nobody asked for names no controller, so it changes no tag.
-        if (controller >= 0) {
-            PublishStatusReport(
-                instance, controller,
-                ParseStatusReport(instance.rxBuffer, static_cast<size_t>(instance.rxLength)));
-        }
+        // Outside an xFSTAT's report window a report goes to the poll's choice; one nobody asked
+        // for names no controller, so it changes no tag.
+        PublishReport(instance, TakePolledController(instance));
         return;
     }
     SendAcknowledgement(instance);
@@ -127,6 +132,26 @@ void HandleUnasked(DriverInstance& instance, MessageKind kind) {
     } else if (kind == kKindEndOfUpload) {
         EndUpload(instance);
     }
+}
+
+// An xFSTAT's acknowledgement came: its status report is awaited next (the report may follow
+// at once, before the waiting command has woken).
+void HandleStatusAck(DriverInstance& instance, MessageKind kind) {
+    if (kind == kKindAcknowledgement) {
+        instance.answerMode = kAnswerStatus;
+        SignalAnswer(instance);
+    }
+}
+
+// The report that comes while an acknowledged xFSTAT waits is its answer, and goes to the
+// controller it asked; anything else is handled as unasked.
+void HandleDuringStatusWait(DriverInstance& instance, MessageKind kind) {
+    if (kind != kKindStatusReport) {
+        HandleUnasked(instance, kind);
+        return;
+    }
+    PublishReport(instance, instance.statusAskedOf.load());
+    AnswerCame(instance);
 }
 
 void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
@@ -169,7 +194,7 @@ enum class Input {
 
 struct Awaited {
     Input input;
-    platform::PortHandle port;  // kLineFailed: the port that failed, and why
+    uint32_t generation;  // kLineFailed: the port that failed, and why
     uint32_t systemError;
 };
 
@@ -177,25 +202,27 @@ struct Awaited {
 // the shut-down event; a close of the port ends the wait too.
 Awaited AwaitInput(DriverInstance& instance) {
     platform::PortHandle port = nullptr;
+    uint32_t generation = 0;
     {
         const platform::LockGuard lock(instance.portLock);
         if (instance.heldLineFeed) {
-            return {Input::kThere, nullptr, 0};  // the next frame has begun already
+            return {Input::kThere, 0, 0};  // the next frame has begun already
         }
         if (!platform::BeginInputWait(instance.port)) {
-            return {Input::kNoLine, nullptr, 0};
+            return {Input::kNoLine, 0, 0};
         }
         port = instance.port;
+        generation = instance.portGeneration;
     }
     uint32_t error = 0;
     switch (platform::WaitForInput(port, instance.shutdownEvent,
                                    instance.timings.receiverQuietWaitMs, &error)) {
-    case platform::InputWait::kReadable: return {Input::kThere, nullptr, 0};
+    case platform::InputWait::kReadable: return {Input::kThere, 0, 0};
     case platform::InputWait::kTimedOut:
-    case platform::InputWait::kWoken: return {Input::kQuiet, nullptr, 0};
+    case platform::InputWait::kWoken: return {Input::kQuiet, 0, 0};
     case platform::InputWait::kFailed: break;
     }
-    return {Input::kLineFailed, port, error};
+    return {Input::kLineFailed, generation, error};
 }
 
 // Between two frames: lets the threads that wait for the port lock take it first.
@@ -208,7 +235,7 @@ void LetSendersIn(DriverInstance& instance) {
 
 enum class Taken {
     kNone,        // nothing was there
-    kHandled,     // a valid frame was handled
+    kHandled,     // a valid frame was handled (or the echo of one of the driver's passed over)
     kInvalid,     // an invalid frame is in rxBuffer
     kLineFailed,  // the read failed: the line's device is gone
 };
@@ -220,6 +247,9 @@ Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure) {
     const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0, &lineFailure);
     if (count == 0) {
         return lineFailure != 0 ? Taken::kLineFailed : Taken::kNone;
+    }
+    if (TakeEcho(instance, instance.rxBuffer, count)) {
+        return Taken::kHandled;
     }
     instance.rxLength = static_cast<int16_t>(count);
     MonitorFrame(instance, KIV_MON_FRAME_RECEIVED, instance.rxBuffer, count);
@@ -244,18 +274,20 @@ void HandleArrivedFrames(DriverInstance& instance) {
         char invalid[kFrameBufferSize];
         invalid[0] = '\0';
         uint32_t lineFailure = 0;
-        platform::PortHandle failed = nullptr;
+        bool failed = false;
+        uint32_t generation = 0;
         {
             const platform::LockGuard lock(instance.portLock);
+            generation = instance.portGeneration;
             switch (TakeFrame(instance, lineFailure)) {
             case Taken::kNone: return;
             case Taken::kHandled: break;
             case Taken::kInvalid: std::memcpy(invalid, instance.rxBuffer, sizeof invalid); break;
-            case Taken::kLineFailed: failed = instance.port; break;
+            case Taken::kLineFailed: failed = true; break;
             }
         }
-        if (failed != nullptr) {
-            LoseInstancePort(instance, failed, lineFailure);
+        if (failed) {
+            LoseInstancePort(instance, generation, lineFailure);
             return;
         }
         if (invalid[0] != '\0') {
@@ -280,6 +312,8 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
         }
         break;
     case kAnswerData: HandleDuringDataAnswer(instance, kind); break;
+    case kAnswerAckThenStatus: HandleStatusAck(instance, kind); break;
+    case kAnswerStatus: HandleDuringStatusWait(instance, kind); break;
     default: HandleUnasked(instance, kind); break;
     }
 }
@@ -314,7 +348,7 @@ void UnsolThread(void* argument) {
         case Input::kThere: HandleArrivedFrames(instance); break;
         case Input::kQuiet: break;
         case Input::kLineFailed:
-            LoseInstancePort(instance, awaited.port, awaited.systemError);
+            LoseInstancePort(instance, awaited.generation, awaited.systemError);
             break;
         case Input::kNoLine:
             if (!instance.portLost.load()) {

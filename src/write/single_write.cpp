@@ -146,16 +146,26 @@ Outcome TakeKeyAnswer(Write& write) {
                : Outcome::kBadAnswer;
 }
 
-// Marks controller 'controller' as the one whose status the next report is: for as long as the
-// command's attempts may take, then (once acknowledged) for its answer time.
-void ExpectStatusReport(DriverInstance& instance, int32_t controller) {
-    if (controller < 0 || controller >= kControllerCount) {
-        return;
+// An acknowledged xFSTAT keeps the line until its status report has come (the receiver hands it
+// to the controller asked) or its answer time has passed, so that the report of one query is
+// never taken for another's. The caller holds transactionLock.
+void AwaitStatusReport(DriverInstance& instance) {
+    {
+        const PortLockGuard lock(instance);
+        if (instance.answerMode.load() != kAnswerStatus) {
+            return;  // it came with the acknowledgement
+        }
+        if (!platform::EventReset(instance.answerEvent)) {
+            LogSingleWriteResetFailure(platform::LastErrorCode());
+        }
     }
-    // Each attempt: the answer wait, the pause after it, and the report's own wait.
-    const uint64_t attempt = 2U * (AnswerWaitMs(instance, kMsPerTimeoutUnit) + uint64_t{kPauseMs});
-    instance.statusAskedUntil = platform::MonotonicMs() + attempt * uint64_t{kAttempts};
-    instance.statusAskedOf = controller + 1;
+    WaitForAnswer(instance, AnswerWaitMs(instance, kMsPerTimeoutUnit));
+}
+
+// A new upload begins its setup file anew, whatever an earlier one that was given up left in it.
+void BeginUploadFile(DriverInstance& instance) {
+    const PortLockGuard lock(instance);
+    instance.setupFileState = 0;
 }
 
 // Sends the frame in txBuffer with up to three attempts; a data answer is taken and checked.
@@ -174,6 +184,9 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
                        static_cast<int32_t>(result.result));
         if (result.result == AttemptResult::kAnswered) {
             outcome = frame.answerMode == kAnswerData ? TakeKeyAnswer(write) : Outcome::kDone;
+            if (frame.answerMode == kAnswerAckThenStatus) {
+                AwaitStatusReport(instance);
+            }
             instance.answerMode = kAnswerNone;
             continue;
         }
@@ -294,24 +307,20 @@ int32_t RunCommand(Write& write, const CommandSnapshot& snapshot) {
             }
         }
         if (operation == kOpFstat) {
-            ExpectStatusReport(instance, write.gate.controller);
+            instance.statusAskedOf = write.gate.controller;
+            frame.answerMode = kAnswerAckThenStatus;
+        }
+        const bool upload = IsCommandOption(write, "FSPARU");
+        if (upload) {
+            BeginUploadFile(instance);
         }
         outcome = SendWithAttempts(write, frame);
-        if (operation == kOpFstat) {
-            // Acknowledged: the report comes within the answer time; otherwise none is awaited.
-            if (outcome == Outcome::kDone) {
-                instance.statusAskedUntil =
-                    platform::MonotonicMs() + AnswerWaitMs(instance, kMsPerTimeoutUnit);
-            } else {
-                instance.statusAskedOf = 0;
-            }
-        }
-        if (IsCommandOption(write, "FSPARU")) {
-            // Not acknowledged: no upload runs, and the next FSPAR U may ask again.
-            if (outcome == Outcome::kDone) {
-                instance.uploadAliveAt = platform::MonotonicMs();
-            } else {
-                instance.uploadSetupRunning = 0;
+        if (upload) {
+            // Not acknowledged: the next FSPAR U may ask again, and the lines of this one are
+            // filed if the controller took it all the same.
+            instance.uploadAliveAt = platform::MonotonicMs();
+            if (outcome != Outcome::kDone) {
+                instance.uploadSetupRunning = kUploadUnconfirmed;
             }
         }
         if (operation == kOpFmodk) {

@@ -122,7 +122,7 @@ TEST(BadgeLine, FieldsByPositionAndMissingParts) {
         {BadgeLine("345", "00000ABCDE", " Jane  van Doe", "Night shift"),
          {" Jane  van Doe", "Night shift", "345", "00000ABCDE", "3F", "01/02/24", "12"}},
         {";A 7,5,0000000001,0,31/12/99,0;1234 @ Bo @ ",
-         {"Bo", "", "5", "0000000001", "0", "31/12/99", "0;"}},
+         {"Bo", "", "5", "0000000001", "0", "31/12/99", "0"}},
         {";A", {}},
         {";A 1,2", {}},
         {";A 1,2,0123", {"", "", "2", "0123", "", "", ""}},
@@ -298,36 +298,53 @@ TEST_F(BadgeDatabaseTest, AnUpdateCutShortAtAnyByteLeavesTheFileAsItWas) {
     EXPECT_EQ(NameOfKey("9"), "Eve");
 }
 
-// Lines the loader does not take: torn (cut short by a crash of an older writer), or holding a
-// field of the wrong form. Each is logged with its number; the complete lines around them load.
-TEST_F(BadgeDatabaseTest, TornAndMalformedLinesAreNotLoaded) {
-    const std::string bad[] = {
-        ";A 1,0,000000471",                                // torn: ends after the code
-        ";A 7,5,0000000005,3F,01/02/24,12",                // torn: no checksum, no names
-        ";A 7,5,00;00000AB,3F,01/02/24,12;89AB @ x @ y",   // ";" in the code
-        ";A 7,5,000000005,3F,01/02/24,12;89AB @ x @ y",    // nine code digits
-        ";A 7,5,00000000G5,3F,01/02/24,12;89AB @ x @ y",   // not hexadecimal
-        ";A 7,5,0000000005,3F,3;/12/29,12;89AB @ x @ y",   // date
-        ";A 7,5,0000000005,3F,01/02/24,99;89AB @ x @ y",   // time zones 10 and 10
-        ";A 7,5,0000000005,3F,01/02/24,12;89AB",           // no names
-        ";A 7,x5,0000000005,3F,01/02/24,12;89AB @ x @ y",  // key number
+// The loader takes every badge line it can split into its fields, as earlier installations wrote
+// them; only a line with a separator missing (torn by a crash of an older writer) is left out,
+// logged with its number. A last line without its line end loads when it is whole.
+TEST_F(BadgeDatabaseTest, LinesLoadUnlessASeparatorIsMissing) {
+    const struct {
+        std::string line;
+        const char* key;  // nullptr: not loaded
+        const char* code;
+        const char* date;
+        const char* zones;
+    } cases[] = {
+        {";A 12,345,00000ABCDE,3F,,0;7A9B @ Jane @ X", "345", "00000ABCDE", "", "0"},
+        {";A 7,6,00000abcde,3F,01/02/24,12;89AB @ x @ y", "6", "00000abcde", "01/02/24", "12"},
+        {";A 7,7,0000000007,3F,99/99/99,12;89AB @ x @ y", "7", "0000000007", "99/99/99", "12"},
+        {";A 7,8,0000000008,3F,01/02/24,123;89AB @ x @ y", "8", "0000000008", "01/02/24", "12"},
+        {";A 7,-1,0000000009,3F,01/02/24,0;89AB @ x @ y", "-1", "0000000009", "01/02/24", "0"},
+        {";A 7,10,00;00000AB,3F,01/02/24,12;89AB @ x @ y", "10", "00;00000AB", "01/02/24", "12"},
+        {";A 7,x11,0000000011,3F,01/02/24,12;89AB @ x @ y", "x11", "0000000011", "01/02/24", "12"},
+        {";A 1,0,000000471", nullptr, nullptr, nullptr, nullptr},                  // torn
+        {";A 7,5,0000000005,3F,01/02/24,12", nullptr, nullptr, nullptr, nullptr},  // no names
+        {";A 7,5,0000000005,3F,01/02/24,12;89AB @ x", nullptr, nullptr, nullptr, nullptr},
+        {";A 75 0000000005 3F,01/02/24,12;89AB @ x @ y", nullptr, nullptr, nullptr, nullptr},
+        {";A 7,5,0000000005 3F 01/02/24 12;89AB @ x @ y", nullptr, nullptr, nullptr, nullptr},
     };
-    std::string bytes = BadgeLine("1", "0000000001", "First") + "\r\n";
-    for (const std::string& line : bad) {
-        bytes += line + "\r\n";
-    }
-    bytes += BadgeLine("2", "0000000002", "Last") + "\r\n" + bad[0];  // torn at the end
-    Load(bytes);
-    EXPECT_EQ(instance->badgeCount, 2);
-    EXPECT_EQ(NameOfKey("1"), "First");
-    EXPECT_EQ(NameOfKey("2"), "Last");
-    EXPECT_EQ(NameOfKey("5"), "");
+    std::string bytes;
     std::vector<LogLine> expected;
-    for (size_t n = 0; n <= std::size(bad); ++n) {
-        const size_t number = n < std::size(bad) ? n + 2 : std::size(bad) + 3;
-        expected.push_back({32, "RIRODI: zezSetupDB01.dat line " + std::to_string(number) +
-                                    ": the line is not a complete badge line, not used"});
+    for (size_t n = 0; n < std::size(cases); ++n) {
+        bytes += cases[n].line + "\r\n";
+        if (cases[n].key == nullptr) {
+            expected.push_back({32, "RIRODI: zezSetupDB01.dat line " + std::to_string(n + 1) +
+                                        ": a separator of the badge line is missing, not used"});
+        }
     }
+    Load(bytes + BadgeLine("99", "0000000099", "Last"));  // no line end
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.key == nullptr) {
+            continue;
+        }
+        const kiv::BadgeRecord found = kiv::FindBadgeByCode(*instance, c.code);
+        EXPECT_STREQ(found.keyNumber, c.key);
+        EXPECT_STREQ(found.date, c.date);
+        EXPECT_STREQ(found.timeZones, c.zones);
+        EXPECT_EQ(NameOfKey(c.key), std::string(c.key) == "345" ? "Jane" : "x");
+    }
+    EXPECT_EQ(NameOfKey("99"), "Last");
+    EXPECT_EQ(instance->badgeCount, 8);
     EXPECT_EQ(kivtest::LogLines(), expected);
 }
 
@@ -472,7 +489,8 @@ TEST_F(BadgeDatabaseTest, DownloadStagesTheLineAfterThePosition) {
 }
 
 // The download list's values pass the checks the host's own staging writes pass: a line with a
-// value that a command frame could not carry is logged with its number and not staged.
+// value that a command frame could not carry is logged with its number and not staged, and
+// leaves nothing of the badge staged before.
 TEST_F(BadgeDatabaseTest, DownloadListLinesWithIllegalValuesAreNotStaged) {
     const struct {
         std::string line;
@@ -495,8 +513,10 @@ TEST_F(BadgeDatabaseTest, DownloadListLinesWithIllegalValuesAreNotStaged) {
         qorSetValue(counterd, 0);
         kiv::DownloadNextBadge(*instance);
         EXPECT_EQ(Value(counterd), 1);  // passed over
-        EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
-        EXPECT_EQ(Text(pbinm), "unchanged");
+        // Nothing of the badge staged before stays for the next add-key write.
+        EXPECT_STREQ(instance->stage.currentBadgeCode, "");
+        EXPECT_STREQ(instance->stage.dateText, "");
+        EXPECT_EQ(Text(pbinm), "");
         ASSERT_EQ(kivtest::LogLines().size(), 1U);
         EXPECT_NE(kivtest::LogLines()[0].text.find("RIRODI: zezSetupUDB01.dat line 1: "),
                   std::string::npos);
@@ -513,9 +533,9 @@ TEST_F(BadgeDatabaseTest, DownloadWithoutListOrPositionStagesNothing) {
     WriteFile(kDownloadList, BadgeLine("1", "0000000001") + "\r\n" +
                                  BadgeLine("2", "0000000002", std::string(200, 'x')) + "\r\n");
     qorSetValue(counterd, 1);
-    kiv::DownloadNextBadge(*instance);  // a line too long: passed, not staged
+    kiv::DownloadNextBadge(*instance);  // a line too long: passed, nothing of it staged
     EXPECT_EQ(Value(counterd), 2);
-    EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
+    EXPECT_STREQ(instance->stage.currentBadgeCode, "");
     EXPECT_EQ(kivtest::LogLines(),
               (std::vector<LogLine>{{32,
                                      "RIRODI: zezSetupUDB01.dat line 2: the line is longer "
@@ -523,6 +543,7 @@ TEST_F(BadgeDatabaseTest, DownloadWithoutListOrPositionStagesNothing) {
 
     qorReset();
     qorDefineTag("PBINM", "PBINM", kivtest::kTestInstanceNumber, KIV_TYPE_STRING);
+    kivtest::PutText(instance->stage.currentBadgeCode, "UNCHANGED");
     kiv::DownloadNextBadge(*instance);  // no COUNTERD
     EXPECT_STREQ(instance->stage.currentBadgeCode, "UNCHANGED");
     EXPECT_EQ(kivtest::LogLines(),

@@ -169,12 +169,16 @@ void FreePortObject(PortObject* port) {
     delete port;
 }
 
+// The last step of a wait that touches the port object is the SetEvent, made after the lock is
+// left: once noWaiters is set, ClosePort may free the object (and its lock) at once.
 void EndInputWait(PortObject& port) {
     EnterCriticalSection(&port.waitLock);
-    if (--port.waiters == 0) {
-        SetEvent(port.noWaiters);
-    }
+    const bool last = --port.waiters == 0;
+    const HANDLE noWaiters = port.noWaiters;
     LeaveCriticalSection(&port.waitLock);
+    if (last) {
+        SetEvent(noWaiters);
+    }
 }
 
 // Waits for input on a line: looks at the receive queue (ClearCommError), and between two looks
