@@ -49,6 +49,7 @@ public:
     std::vector<Tag> tags;            // gate id = index + 1
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
+    bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
     std::vector<LogLine> log;
     std::array<Failure, QOR_CALL_COUNT> failures{};
     std::array<uint32_t, QOR_CALL_COUNT> calls{};
@@ -170,6 +171,9 @@ uint16_t KIV_STDCALL QorMkClient(const char* name, int32_t /*kind*/, int32_t /*f
         return QOR_STATUS_BAD_ARGUMENT;
     }
     // Handles 1 to 255, reused once free.
+    if (host.lowestFreeClient) {
+        host.nextClient = 1;
+    }
     for (int tries = 0; tries < 255; ++tries) {
         const uint8_t id = host.nextClient;
         host.nextClient = static_cast<uint8_t>(host.nextClient == 255 ? 1 : host.nextClient + 1);
@@ -362,6 +366,7 @@ void qorReset(void) {
         host.tags.clear();
         host.clients.clear();
         host.nextClient = 1;
+        host.lowestFreeClient = false;
         host.log.clear();
         host.failures = {};
         host.calls = {};
@@ -621,6 +626,12 @@ uint32_t qorCallCount(QorCall call) {
     HostLibrary& host = Host();
     std::lock_guard<std::mutex> guard(host.mutex);
     return host.calls[call];
+}
+
+void qorReuseClientNumbers(int lowestFree) {
+    HostLibrary& host = Host();
+    std::lock_guard<std::mutex> guard(host.mutex);
+    host.lowestFreeClient = lowestFree != 0;
 }
 
 }  // extern "C"

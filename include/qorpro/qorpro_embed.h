@@ -80,6 +80,10 @@ int qorPostMessage(uint8_t clientId, uint16_t code);
 /* Whether the client is registered; the number of registered clients. */
 int qorClientExists(uint8_t clientId);
 int32_t qorClientCount(void);
+/* With a non-zero argument QorMkClient hands out the lowest free number, as some hosts do,
+ * instead of the next one round the 255 (the default; qorReset restores it). */
+void qorReuseClientNumbers(int lowestFree);
+
 /* Name the client registered with, or an empty text. */
 int qorClientName(uint8_t clientId, char* name, size_t size);
 

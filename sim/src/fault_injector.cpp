@@ -11,7 +11,7 @@ namespace {
 
 // In the order of kAllFaults.
 constexpr std::array<const char*, kAllFaults.size()> kFaultNames = {
-    "silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut"};
+    "silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut", "echo"};
 
 std::size_t FaultIndex(Fault fault) {
     return static_cast<std::size_t>(fault);
@@ -59,6 +59,13 @@ void FaultInjector::Set(int controller, Fault fault, const FaultSetting& setting
 
 bool FaultInjector::Active(int controller, Fault fault) const {
     return At(controller, fault).on;
+}
+
+bool FaultInjector::ActiveAnywhere(Fault fault) const {
+    for (int controller = 0; controller < kControllerCount; ++controller) {
+        if (Active(controller, fault)) return true;
+    }
+    return false;
 }
 
 std::optional<FaultSetting> FaultInjector::Apply(int controller, Fault fault) {

@@ -26,6 +26,8 @@ public:
     // to 7, std::invalid_argument for a setting out of range.
     void Set(int controller, Fault fault, const FaultSetting& setting);
     bool Active(int controller, Fault fault) const;
+    // On for any controller (the faults of the whole line, such as echo).
+    bool ActiveAnywhere(Fault fault) const;
     // When the fault is on: its setting, and one application counted (a fault with a count
     // switches itself off after the last). Nothing when it is off.
     std::optional<FaultSetting> Apply(int controller, Fault fault);

@@ -30,6 +30,8 @@ public:
         virtual void AckReceived() = 0;
         // A well-formed frame with a matching checksum.
         virtual void CommandReceived(const ParsedFrame& frame) = 0;
+        // Whether the line hands what the driver sends back to it.
+        virtual bool Echoes() const = 0;
         // Does what is due at 'now'; returns when something is due next (time_point::max():
         // nothing).
         virtual Clock::time_point RunDue(Clock::time_point now) = 0;

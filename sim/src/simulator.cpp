@@ -44,6 +44,8 @@ public:
 
     void CommandReceived(const ParsedFrame& frame) override { answerer.Answer(frame); }
 
+    bool Echoes() const override { return faults.ActiveAnywhere(Fault::kEcho); }
+
     LineIo::Clock::time_point RunDue(LineIo::Clock::time_point now) override {
         answerer.RunDue(now);
         unsolicited.RunDue(now);

@@ -193,7 +193,7 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //   member                         written by                           guard
 //   clientId, instanceNumber, monitor  cold start                       read-only afterwards
 //   answerTimeoutUnit              cold start, function 15              atomic
-//   port, portGeneration, portSettings, readTimeout, portLost, echo
+//   port, portGeneration, portSettings, readTimeout, portLost, echo, noPortSaid
 //                                  cold start, functions 12, 13, 15, the receiver when the line
 //                                  fails and comes back; echo: every send and receive  portLock
 //   txBuffer, keyAnswerNumber1/2   transactions (SingleWrite, the start-up threads, downloads)
@@ -273,6 +273,7 @@ struct DriverInstance {
     // Set at cold start when the line opens; without it a sender discards pending input instead.
     std::atomic<InputSettler> inputSettler;
     LineEcho echo;
+    bool noPortSaid;  // a send found no port and said so; cleared when the port changes
     MessageWaiter* messageWaiter;  // shared with the thread that waits for host messages
     mutable HostFailures hostFailures;
     DriverTimings timings;

@@ -3,6 +3,7 @@
 #include "instance/monitor.h"
 
 #include <cstring>
+#include <utility>
 
 #include "instance/host_tags.h"
 #include "link/frame_format.h"
@@ -70,6 +71,10 @@ SendResult Send(DriverInstance& instance, const char* frame, size_t length, bool
         instance.answerMode = awaited;
     }
     if (instance.port == nullptr) {
+        // Once until a port is open again: a download of many lines must not log each of them.
+        if (std::exchange(instance.noPortSaid, true)) {
+            return SendResult::kFailed;
+        }
         if (instance.portLost.load()) {
             err(32, "RIRODI: COMM port %s is gone, the frame was not sent",
                 PortName(instance.portSettings).text);

@@ -47,7 +47,8 @@ enum class SendResult {
 // a late acknowledgement of an earlier attempt is not taken for this one's. Without it (no
 // receiver) pending input is discarded; a failed discard logs "DUZED:Fail to flush comm port."
 // and writes nothing. While sendAckSetting is 1 an acknowledgement frame is dropped at once
-// (nothing published, nothing written) and counts as sent.
+// (nothing published, nothing written) and counts as sent. A send that finds no port open says
+// so once until the port changes, so that a download of many lines cannot flood the log.
 SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
                      AnswerMode awaited = kAnswerNone);
 

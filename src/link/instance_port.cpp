@@ -15,6 +15,7 @@ void SetInstancePort(DriverInstance& instance, platform::PortHandle port) {
     instance.port = port;
     ++instance.portGeneration;
     instance.heldLineFeed = false;
+    instance.noPortSaid = false;
     ForgetSentFrames(instance);
 }
 

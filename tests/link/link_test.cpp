@@ -52,7 +52,7 @@ protected:
         EXPECT_TRUE(Sim("idle 5000"));
         // ...and the next test finds the simulator as it started.
         for (const char* fault :
-             {"silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut"}) {
+             {"silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut", "echo"}) {
             EXPECT_TRUE(Sim(std::string("fault ") + fault + " off all"));
         }
         EXPECT_TRUE(Sim("present 5 on"));

@@ -50,7 +50,10 @@ protected:
         for (const char* tag : {"PBINM", "PBIN2", "PBNAM", "PBNA2", "PBCOD", "OUTGOING"}) {
             qorDefineTag(tag, tag, 1, KIV_TYPE_STRING);
         }
-        for (const char* tag : {"PENUM", "COUNTERD", "3FSPARS"}) {
+        for (const char* tag : {"0PCTRL", "1PCTRL"}) {
+            qorDefineTag(tag, tag, 1, KIV_TYPE_STRING);
+        }
+        for (const char* tag : {"PENUM", "COUNTERD", "3FSPARS", "0PKEYS", "1PKEYS"}) {
             qorDefineTag(tag, tag, 1, KIV_TYPE_ANALOG);
         }
         instance_ = std::make_unique<HostInstance>(1);
@@ -69,7 +72,10 @@ protected:
         kiv::timingDefaults = kiv::kDriverTimings;
         kiv::sendAckSetting = 0;
         EXPECT_TRUE(Sim("idle 5000"));
-        EXPECT_TRUE(Sim("fault silent off all"));
+        for (const char* fault : {"silent", "noack", "echo"}) {
+            EXPECT_TRUE(Sim(std::string("fault ") + fault + " off all"));
+        }
+        EXPECT_TRUE(Sim("present 5 on"));
         EXPECT_TRUE(Sim("order ack-first"));
         WorkDirFixture::TearDown();
     }
@@ -102,6 +108,38 @@ protected:
         ASSERT_EQ(WriteText("PDATE", 133, "31/12/29"), KIV_OK);
         ASSERT_EQ(qorSetText(qorFindTag("PBINM"), name.c_str()), 0);
         ASSERT_EQ(qorSetText(qorFindTag("PBIN2"), name2.c_str()), 0);
+    }
+
+    // The badge lines of the database that are not blotted out.
+    static std::vector<std::string> BadgeLines() {
+        std::vector<std::string> lines;
+        const std::string file = ReadFile("zezSetupDB01.dat");
+        for (size_t at = file.find(";A "); at != std::string::npos; at = file.find(";A ", at + 1)) {
+            lines.push_back(file.substr(at, file.find('\r', at) - at));
+        }
+        return lines;
+    }
+    // Events of code 10 on unit 1, told apart by their time; each filed once and in order.
+    static std::string EventTime(int i) {
+        char text[24];  // room for any int, as the compiler checks
+        std::snprintf(text, sizeof text, "10:%02d:%02d", i / 60, i % 60);
+        return text;
+    }
+    void ExpectEventsFiledOnce(int count) {
+        std::string log;
+        const auto bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrompt);
+        do {
+            log = ReadFile("zezEvents01.dat");
+        } while (log.find(EventTime(count - 1)) == std::string::npos &&
+                 std::chrono::steady_clock::now() < bound &&
+                 (std::this_thread::sleep_for(10ms), true));
+        size_t at = 0;
+        for (int i = 0; i < count; ++i) {
+            const size_t found = log.find(EventTime(i), at);
+            ASSERT_NE(found, std::string::npos) << "event " << i << " missing or out of order";
+            EXPECT_EQ(log.find(EventTime(i), found + 1), std::string::npos) << "event " << i;
+            at = found;
+        }
     }
 
     std::unique_ptr<HostInstance> instance_;
@@ -369,14 +407,9 @@ TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {
 TEST_F(WriteTest, EventsBackToBackWithCommandsBetweenThem) {
     constexpr int kEvents = 40;
     constexpr int kCommands = 10;
-    const auto timeOf = [](int i) {
-        char text[24];  // room for any int, as the compiler checks
-        std::snprintf(text, sizeof text, "10:%02d:%02d", i / 60, i % 60);
-        return std::string(text);
-    };
     ASSERT_TRUE(Sim("fault silent on 0"));
     for (int i = 0; i < kEvents; ++i) {
-        ASSERT_TRUE(Sim("event 0 10 unit=1 time=" + timeOf(i)));
+        ASSERT_TRUE(Sim("event 0 10 unit=1 time=" + EventTime(i)));
     }
     ASSERT_TRUE(Sim("fault backtoback on 0 count=10"));
     std::atomic<int> answered{0};
@@ -389,22 +422,7 @@ TEST_F(WriteTest, EventsBackToBackWithCommandsBetweenThem) {
     host.join();
     ASSERT_TRUE(Sim("idle 20000"));
     EXPECT_EQ(answered.load(), kCommands);
-    // The acknowledgement goes out before the event is filed: the last one may still be on its
-    // way to the file.
-    std::string log;
-    const auto bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrompt);
-    do {
-        log = ReadFile("zezEvents01.dat");
-    } while (log.find(timeOf(kEvents - 1)) == std::string::npos &&
-             std::chrono::steady_clock::now() < bound && (std::this_thread::sleep_for(10ms), true));
-    size_t at = 0;
-    for (int i = 0; i < kEvents; ++i) {
-        const std::string time = timeOf(i);
-        const size_t found = log.find(time, at);
-        ASSERT_NE(found, std::string::npos) << "event " << i << " missing or out of order\n" << log;
-        EXPECT_EQ(log.find(time, found + 1), std::string::npos) << "event " << i << " twice";
-        at = found;
-    }
+    ExpectEventsFiledOnce(kEvents);
     EXPECT_TRUE(LinesWith("Illegal message").empty());
 }
 
@@ -446,6 +464,145 @@ TEST_F(WriteTest, APulledLineIsOpenedAgainByItself) {
     ASSERT_TRUE(Sim("event 0 21 unit=1"));
     EXPECT_TRUE(WaitForTagValue("PENUM", 21, kPrompt));
     EXPECT_EQ(Command("0FSTAT", 13).first, KIV_OK);
+}
+
+// A DOWNLOAD list line that is not staged (a name the name tags refuse, a line cut short) leaves
+// nothing of the badge before it staged: the next add-key write is refused for want of a badge
+// code instead of adding that badge a second time.
+TEST_F(WriteTest, ARefusedDownloadLineLeavesNoBadgeForTheNextAddKey) {
+    for (const char* refused : {";A 1,2,0000002222,3F,31/12/29,0;0000 @ J. Smith @ X",
+                                ";A 1,2,000000222"}) {
+        SCOPED_TRACE(refused);
+        std::remove("zezSetupDB01.dat");
+        WriteFile("zezSetupUDB01.dat", ";A 1,1,0000001111,3F,31/12/29,0;0000 @ Alice @ A\r\n" +
+                                           std::string(refused) + "\r\n");
+        ASSERT_EQ(qorSetValue(qorFindTag("COUNTERD"), 0), 0);
+        ASSERT_EQ(WriteNumber("DOWNLOAD", 0, 1), KIV_OK);
+        ASSERT_EQ(Command("0FADDK", 0).first, KIV_OK);
+        qorClearLog();
+        ASSERT_EQ(WriteNumber("DOWNLOAD", 0, 1), KIV_OK);
+        EXPECT_EQ(TagValue("COUNTERD"), 2);
+        EXPECT_EQ(LinesWith("zezSetupUDB01.dat line 2: ").size(), 1U);
+        EXPECT_EQ(Command("0FADDK", 0).first, KIV_REJECTED);
+        EXPECT_EQ(LinesWith("add key needs a badge code, PKCOD is not staged").size(), 1U);
+        EXPECT_EQ(BadgeLines().size(), 1U);
+        EXPECT_EQ(TagText("PBINM"), "");
+    }
+}
+
+// A host whose look-up of a tag it does not hold answers another status than 1: the name tags
+// are not there, and the badge is added with empty names.
+TEST_F(WriteTest, AnyFailedLookUpOfANameTagMeansNoName) {
+    StageBadge("0000003333", "unread", "unread");
+    qorFailCall(QOR_CALL_GET_GATE_ID_BY_ADDRESS, 4, 2);  // the two name look-ups
+    EXPECT_EQ(Command("0FADDK", 0).first, KIV_OK);
+    qorClearFailures();
+    ASSERT_EQ(BadgeLines().size(), 1U);
+    EXPECT_NE(BadgeLines()[0].find(",0000003333,"), std::string::npos);
+    EXPECT_EQ(BadgeLines()[0].substr(BadgeLines()[0].find(" @ ")), " @  @ ");
+}
+
+// Status reports name no controller: queries to two controllers back to back each get their own
+// report under their own tags, whether the report follows the acknowledgement at once, 20 ms or
+// 300 ms after it.
+TEST_F(WriteTest, StatusQueriesBackToBackEachGetTheirOwnReport) {
+    for (const int gap : {0, 20, 300}) {
+        ASSERT_TRUE(Sim("timing ack=5 gap=" + std::to_string(gap) +
+                        " upload=200 resend=1000 resends=3 data-ack=1000"));
+        const int runs = gap == 300 ? 3 : 8;
+        for (int run = 0; run < runs; ++run) {
+            SCOPED_TRACE(testing::Message() << "gap " << gap << " ms, run " << run);
+            ASSERT_TRUE(Sim("status 0 keys=" + std::to_string(100 + run) + " text=CTRLZERO"));
+            ASSERT_TRUE(Sim("status 1 keys=" + std::to_string(200 + run) + " text=CTRLONE"));
+            for (const char* tag : {"0PCTRL", "1PCTRL"}) {
+                ASSERT_EQ(qorSetText(qorFindTag(tag), ""), 0);
+            }
+            EXPECT_EQ(Command("0FSTAT", 13).first, KIV_OK);
+            EXPECT_EQ(Command("1FSTAT", 13).first, KIV_OK);
+            // Each query holds the line until its report has come.
+            EXPECT_EQ(TagValue("0PKEYS"), 100 + run);
+            EXPECT_EQ(TagValue("1PKEYS"), 200 + run);
+            EXPECT_EQ(TagText("0PCTRL"), "CTRLZERO");
+            EXPECT_EQ(TagText("1PCTRL"), "CTRLONE");
+        }
+    }
+}
+
+// An upload given up after its stall bound and the next one do not share the setup file: the
+// new one begins it anew, under its own header.
+TEST_F(WriteTest, AGivenUpUploadIsNotContinuedByTheNext) {
+    (*instance_)->timings.uploadStallMs = 1000;
+    ASSERT_TRUE(Sim("timing ack=5 gap=20 upload=1500 resend=1000 resends=3 data-ack=1000"));
+    ASSERT_EQ(Command("0FSPARU", 7).first, KIV_OK);
+    ASSERT_TRUE(Sim("fault silent on 0"));  // its upload is held back: it stalls
+    ASSERT_TRUE(Sim("frame 1 S M,9"));      // one line of it comes
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPrompt);
+    while (ReadFile("zezSetup01.dat").find("S M,9") == std::string::npos &&
+           std::chrono::steady_clock::now() < bound) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_NE(ReadFile("zezSetup01.dat").find("S M,9"), std::string::npos);
+    std::this_thread::sleep_for(1100ms);  // past the stall bound
+    ASSERT_EQ(Command("1FSPARU", 7).first, KIV_OK);
+    EXPECT_EQ(LinesWith("is given up; a new one begins").size(), 1U);
+    const auto ended = std::chrono::steady_clock::now() + 15s;  // the new upload's end
+    while ((*instance_)->uploadSetupRunning.load() != kiv::kUploadNone &&
+           std::chrono::steady_clock::now() < ended) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const std::string file = ReadFile("zezSetup01.dat");
+    EXPECT_EQ(file.find("S M,9"), std::string::npos) << file;
+    EXPECT_EQ(file.rfind("CONTENT OF SETUP PARAMETERS."), 0U) << file;
+    EXPECT_NE(file.find(";S L,5,5,"), std::string::npos) << file;  // the new upload's lines
+    ASSERT_TRUE(Sim("fault silent off 0"));  // the held upload comes, unasked: not filed
+    ASSERT_TRUE(Sim("idle 15000"));
+    EXPECT_EQ(ReadFile("zezSetup01.dat"), file);
+}
+
+// The controller took an upload request whose acknowledgements were lost: its lines are filed.
+TEST_F(WriteTest, UploadLinesAfterALostAcknowledgementAreFiled) {
+    (*instance_)->answerTimeoutUnit = 20;  // 200 ms a wait
+    ASSERT_TRUE(Sim("timing ack=5 gap=20 upload=1500 resend=1000 resends=3 data-ack=1000"));
+    ASSERT_TRUE(Sim("fault noack on 0 count=3"));
+    EXPECT_EQ(Command("0FSPARU", 7).first, KIV_FAILED);
+    ASSERT_TRUE(Sim("idle 20000"));
+    const std::string file = ReadFile("zezSetup01.dat");
+    EXPECT_EQ(file.rfind("CONTENT OF SETUP PARAMETERS."), 0U) << file;
+    EXPECT_GT(file.size(), std::string("CONTENT OF SETUP PARAMETERS.\r\n").size() + 8) << file;
+}
+
+// A half-duplex adapter hands every byte the driver sends back to it: events are still filed
+// once each, a query no controller answers fails, keys are added and a setup download goes
+// through; the echo is said once and nothing else of it reaches the log.
+TEST_F(WriteTest, AnEchoingLineLosesNothingAndMisreportsNothing) {
+    ASSERT_TRUE(Sim("present 5 off"));
+    ASSERT_TRUE(Sim("fault echo on all"));
+    // A line echoes from its start: the echo of the event-format command shows it.
+    qorClearLog();
+    instance_ = std::make_unique<HostInstance>(1);  // closes the one that ran
+    ASSERT_EQ(instance_->ColdStart(linktest::PortName()), KIV_OK);
+    ASSERT_TRUE(WaitForLine("hands back what the driver sends", kPrompt));
+    (*instance_)->answerTimeoutUnit = 20;  // 200 ms a wait
+    constexpr int kRounds = 6;
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_TRUE(Sim("event 0 10 unit=1 time=" + EventTime(i)));
+        EXPECT_EQ(Command("5FSTAT", 13).first, KIV_FAILED) << "round " << i;
+        EXPECT_EQ(Command("0FSTAT", 13).first, KIV_OK) << "round " << i;
+    }
+    StageBadge("0000004444", "Echo", "Line");
+    EXPECT_EQ(Command("0FADDK", 0).first, KIV_OK);
+    ASSERT_EQ(BadgeLines().size(), 1U);
+    EXPECT_NE(BadgeLines()[0].find(",0000004444,"), std::string::npos);
+    WriteFile("zezDSetup01.dat", ";>3S M,1;\r\n;>3S M,2;\r\n");
+    EXPECT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
+    EXPECT_TRUE(
+        WaitForLine("RIRODI: DownLoadFromFile() done, 2 of 2 lines sent, 0 failed", kPrompt));
+    ASSERT_TRUE(Sim("idle 10000"));
+    ExpectEventsFiledOnce(kRounds);
+    EXPECT_EQ(LinesWith("hands back what the driver sends").size(), 1U);
+    EXPECT_EQ(LinesWith("Illegal message"), std::vector<kivtest::LogLine>{});
+    EXPECT_EQ(LinesWith("no command awaited"), std::vector<kivtest::LogLine>{});
+    EXPECT_EQ(LinesWith("'5FSTAT'").size(), 3U * kRounds);  // its time-outs, nothing more
 }
 
 }  // namespace

@@ -381,6 +381,30 @@ TEST_F(TrustTest, FailingHostCallsAreLoggedOnceAndTheShutDownSignalStillWorks) {
     EXPECT_EQ(LinesWith("QorGetMsg() failed with status 7").size(), 1U);
 }
 
+// A host that hands a client number out again as soon as it is free, and drops the client of an
+// instance whose waits fail: while that instance's thread pauses between its retries, a new
+// instance is not given its number, so the old thread never takes the new one's messages.
+TEST_F(TrustTest, AClientNumberStaysReservedWhileItsThreadRetries) {
+    qorReuseClientNumbers(1);
+    HostInstance old(1);
+    ASSERT_EQ(old.ColdStart(port_), KIV_OK);
+    const uint8_t oldClient = old->clientId;
+    qorClearLog();
+    qorFailCall(QOR_CALL_GET_MSG, 7, -1);
+    ASSERT_EQ(qorPostMessage(oldClient, 5), 0);  // wakes the waiter; its waits fail from now on
+    ASSERT_TRUE(WaitForLine("QorGetMsg() failed with status 7", kPrompt));
+    ASSERT_EQ(QorRmClient(oldClient), 0);  // the host drops it behind the driver's back
+    HostInstance next(1);
+    ASSERT_EQ(next.ColdStart(port_), KIV_OK);
+    EXPECT_NE(next->clientId, oldClient);
+    qorClearFailures();
+    ASSERT_EQ(qorPostMessage(next->clientId, 0), 0);
+    EXPECT_TRUE(WaitForLine("RIRODI: message QOR_SIGNAL_SHUT", kPrompt));
+    EXPECT_NE(next->shutdownRequested.load(), 0);
+    EXPECT_EQ(old->shutdownRequested.load(), 0);
+    qorReuseClientNumbers(0);
+}
+
 // Eight host threads each set their own bit of the door mask at once: none is lost.
 TEST_F(TrustTest, StressBitWritesFromSeveralThreadsLoseNoBit) {
     constexpr int kBits = 8;

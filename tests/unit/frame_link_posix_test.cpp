@@ -10,10 +10,12 @@
 #include "host_fixture.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
+#include "link/instance_port.h"
 #include "link/transaction.h"
 #include "link_instance.h"
 #include "platform/serial_port.h"
 #include "pty_device.h"
+#include "qorpro/qorpro_embed.h"
 #include "receive/unsolicited_receiver.h"
 #include "work_dir_fixture.h"
 
@@ -165,6 +167,8 @@ TEST_F(FrameLinkTest, ACommandSendDropsStaleInputTheAcknowledgementKeepsTheNextF
 // only then does the command go out.
 TEST_F(FrameLinkTest, ACommandSendHandlesWhatArrivesBeforeItWithoutDroppingIt) {
     instance_->inputSettler = kiv::SettleArrivedInput;
+    const int32_t outgoing =
+        qorDefineTag("OUTGOING", "OUTGOING", instance_->instanceNumber, KIV_TYPE_STRING);
     const std::string event = kivtest::FinishedFrame("\n;V 01/02/24 12:00:00,23,01,1F");
     std::thread device([&] {
         pty_.Send("\nA\r" + event.substr(0, 9));
@@ -180,6 +184,10 @@ TEST_F(FrameLinkTest, ACommandSendHandlesWhatArrivesBeforeItWithoutDroppingIt) {
               kiv::SendResult::kSent);
     device.join();
     EXPECT_EQ(pty_.Receive(3 + query.size(), 2000), "\nA\r" + query);
+    // "OUTGOING" shows the command that went out last, not the acknowledgement before it.
+    char shown[128] = {};
+    ASSERT_EQ(qorGetText(outgoing, shown, sizeof shown), 0);
+    EXPECT_EQ(std::string(shown), "<LF>" + query.substr(1, query.size() - 2) + "<CR>");
     EXPECT_FALSE(kiv::platform::EventIsSet(instance_->answerEvent));
     EXPECT_EQ(instance_->answerMode.load(), kiv::kAnswerAck);
     EXPECT_NE(ReadFile("zezEvents01.dat").find("12:00:00,23,01,1F"), std::string::npos);
@@ -206,6 +214,24 @@ TEST_F(FrameLinkTest, AWriteTheLineRefusesFailsAtOnceWithItsReason) {
     EXPECT_EQ(kiv::SendWithRetries(*instance_, frame.data(), frame.size(), 5000, lines),
               kiv::AttemptResult::kSendFailed);
     EXPECT_EQ(timeOuts, 0);
+}
+
+// A failure met on a port that has been replaced meanwhile (functions 12 and 13 can give the new
+// port the old one's address) leaves the new port alone; one on the port in use loses it.
+TEST_F(FrameLinkTest, AFailureOfAReplacedPortLeavesTheNewOneAlone) {
+    const uint32_t replaced = instance_->portGeneration;
+    {
+        const kiv::platform::LockGuard lock(instance_->portLock);
+        kiv::SetInstancePort(*instance_, instance_->port);  // the same address, a new port
+    }
+    kiv::LoseInstancePort(*instance_, replaced, 5);
+    EXPECT_NE(instance_->port, nullptr);
+    EXPECT_FALSE(instance_->portLost.load());
+    EXPECT_TRUE(kivtest::LinesWith(" failed: ").empty());
+    kiv::LoseInstancePort(*instance_, instance_->portGeneration, 5);
+    EXPECT_EQ(instance_->port, nullptr);
+    EXPECT_TRUE(instance_->portLost.load());
+    EXPECT_EQ(kivtest::LinesWith(" failed: ").size(), 1U);
 }
 
 }  // namespace

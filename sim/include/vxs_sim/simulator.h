@@ -66,13 +66,16 @@ enum class Fault {
     kBackToBack,         // two frames in one write, without any pause between them
     kNoise,              // noise bytes go out before each frame
     kCutShort,           // frames stop half way, without their CR
+    kEcho,               // the line hands every byte the driver sends back to it at once, as a
+                         // half-duplex adapter does; on for any controller, it holds for the line
 };
 
-inline constexpr std::array<Fault, 8> kAllFaults = {
+inline constexpr std::array<Fault, 9> kAllFaults = {
     Fault::kSilent, Fault::kLateAnswer, Fault::kBadChecksum, Fault::kLowerCaseChecksum,
-    Fault::kNoAck,  Fault::kBackToBack, Fault::kNoise,       Fault::kCutShort};
+    Fault::kNoAck,  Fault::kBackToBack, Fault::kNoise,       Fault::kCutShort,
+    Fault::kEcho};
 
-// "silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut".
+// "silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut", "echo".
 const char* FaultName(Fault fault);
 std::optional<Fault> FaultFromName(std::string_view name);
 
