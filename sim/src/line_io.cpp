@@ -131,8 +131,8 @@ bool LineIo::ReadAvailable(Handler& handler) {
         any = true;
         if (handler.Echoes()) {
             // The adapter's echo goes out as the bytes arrive, before anything answers them.
-            Write({OutgoingPiece{-1, "echo", std::string(buffer_.data(), static_cast<std::size_t>(got)),
-                                 ""}});
+            Write({OutgoingPiece{-1, "echo",
+                                 std::string(buffer_.data(), static_cast<std::size_t>(got)), ""}});
         }
         std::vector<FrameAssembler::Piece> pieces;
         assembler_.Feed(std::string_view(buffer_.data(), static_cast<std::size_t>(got)),

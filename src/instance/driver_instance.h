@@ -136,11 +136,11 @@ using InputSettler = void (*)(DriverInstance& instance);
 
 // What the receiver does with an answer.
 enum AnswerMode : int32_t {
-    kAnswerNone = 0,            // nothing awaited
-    kAnswerAck = 1,             // an acknowledgement awaited
-    kAnswerData = 2,            // an acknowledgement and a data answer awaited
-    kAnswerAckThenStatus = 3,   // an xFSTAT's acknowledgement awaited, then its status report
-    kAnswerStatus = 4,          // the acknowledged xFSTAT's status report awaited
+    kAnswerNone = 0,           // nothing awaited
+    kAnswerAck = 1,            // an acknowledgement awaited
+    kAnswerData = 2,           // an acknowledgement and a data answer awaited
+    kAnswerAckThenStatus = 3,  // an xFSTAT's acknowledgement awaited, then its status report
+    kAnswerStatus = 4,         // the acknowledged xFSTAT's status report awaited
 };
 
 // uploadSetupRunning: no upload; an upload asked for and acknowledged; an upload asked for whose

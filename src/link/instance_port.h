@@ -41,10 +41,10 @@ bool CloseInstancePort(DriverInstance& instance);
 
 // A line whose device is gone (a USB adapter pulled, a pseudo-terminal whose other side closed):
 // the receiver met the failure 'systemError' on the port of generation 'failed'. When that is
-// still the instance's port, it is closed (so that the device is free for its return), the instance marks the port
-// lost, and "RIRODI: COMM port <name> failed: <reason> (error <n>); it is opened again once it
-// is back" is logged. A port the host closed or replaced meanwhile is left alone. Takes the
-// port lock.
+// still the instance's port, it is closed (so that the device is free for its return), the instance
+// marks the port lost, and "RIRODI: COMM port <name> failed: <reason> (error <n>); it is opened
+// again once it is back" is logged. A port the host closed or replaced meanwhile is left alone.
+// Takes the port lock.
 void LoseInstancePort(DriverInstance& instance, uint32_t failed, uint32_t systemError);
 
 // One try to open a lost port again with the stored settings, quietly: true when it is open

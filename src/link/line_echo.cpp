@@ -18,8 +18,8 @@ constexpr uint64_t kBitsPerByte = 11;
 constexpr uint64_t kSlowestBaud = 300;
 
 uint64_t WireMs(const DriverInstance& instance, size_t length) {
-    const uint64_t baud = std::max<uint64_t>(instance.portSettings.lineSettings.baudRate,
-                                             kSlowestBaud);
+    const uint64_t baud =
+        std::max<uint64_t>(instance.portSettings.lineSettings.baudRate, kSlowestBaud);
     return (length * kBitsPerByte * 1000 + baud - 1) / baud;
 }
 

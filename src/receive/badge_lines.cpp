@@ -158,7 +158,8 @@ bool IsWellFormedBadgeLine(const char* text, size_t length) {
 
 bool SplitsIntoFields(const char* text, size_t length) {
     const size_t firstAt = Find(text, 0, length, '@');
-    if (!IsBadgeLine(text, length) || firstAt == kNotFound || FindLast(text, length, '@') == firstAt) {
+    if (!IsBadgeLine(text, length) || firstAt == kNotFound ||
+        FindLast(text, length, '@') == firstAt) {
         return false;
     }
     const size_t comma1 = Find(text, 0, firstAt, ',');

@@ -51,8 +51,8 @@ protected:
         // Every frame the controllers sent unasked has been acknowledged by now...
         EXPECT_TRUE(Sim("idle 5000"));
         // ...and the next test finds the simulator as it started.
-        for (const char* fault :
-             {"silent", "late", "badcrc", "lowercrc", "noack", "backtoback", "noise", "cut", "echo"}) {
+        for (const char* fault : {"silent", "late", "badcrc", "lowercrc", "noack", "backtoback",
+                                  "noise", "cut", "echo"}) {
             EXPECT_TRUE(Sim(std::string("fault ") + fault + " off all"));
         }
         EXPECT_TRUE(Sim("present 5 on"));

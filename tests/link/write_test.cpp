@@ -470,8 +470,8 @@ TEST_F(WriteTest, APulledLineIsOpenedAgainByItself) {
 // nothing of the badge before it staged: the next add-key write is refused for want of a badge
 // code instead of adding that badge a second time.
 TEST_F(WriteTest, ARefusedDownloadLineLeavesNoBadgeForTheNextAddKey) {
-    for (const char* refused : {";A 1,2,0000002222,3F,31/12/29,0;0000 @ J. Smith @ X",
-                                ";A 1,2,000000222"}) {
+    for (const char* refused :
+         {";A 1,2,0000002222,3F,31/12/29,0;0000 @ J. Smith @ X", ";A 1,2,000000222"}) {
         SCOPED_TRACE(refused);
         std::remove("zezSetupDB01.dat");
         WriteFile("zezSetupUDB01.dat", ";A 1,1,0000001111,3F,31/12/29,0;0000 @ Alice @ A\r\n" +
