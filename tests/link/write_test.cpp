@@ -382,6 +382,19 @@ TEST_F(WriteTest, ADownloadOfManyBadLinesLogsABoundedNumberOfLines) {
                   .size(),
               1U);
     EXPECT_LE(LinesWith("DownLoadFromFile()").size(), 30U);
+
+    // With the port closed every line's send fails at once: the log says so once, not per line.
+    std::string lines;
+    for (int n = 0; n < 20; ++n) {
+        lines += ";>3S M,1;\r\n";
+    }
+    WriteFile("zezDSetup01.dat", lines);
+    ASSERT_EQ(instance_->Call(KIV_FN_PORT_CLOSE), KIV_OK);
+    qorClearLog();
+    ASSERT_EQ(WriteNumber("3FSPARS", 7, 1, 3), KIV_OK);
+    ASSERT_TRUE(WaitForLine("RIRODI: DownLoadFromFile() done, 0 of 20 lines sent", 4 * kPrompt));
+    EXPECT_EQ(LinesWith("no COMM port is open, the frame was not sent").size(), 1U);
+    ASSERT_EQ(instance_->Call(KIV_FN_PORT_OPEN), KIV_OK);
 }
 
 TEST_F(WriteTest, WritesFromSeveralHostThreadsEachGetTheirOwnResult) {
