@@ -13,11 +13,15 @@
 //     values), an upload line filed, the end of an upload handled. When both the
 //     acknowledgement and the answer have come, the answer is kept in answerCopy (if it is the
 //     frame in hand) and answerEvent is set.
-//   answerMode 0 (nothing awaited): a status report is published for the controller whose
-//     xFSTAT awaits it (the first report after that command's acknowledgement, within its answer
-//     time), otherwise for the controller whose poll waits (the highest one), and not
-//     acknowledged; every other frame is acknowledged first, then an event is filed and
-//     published, an upload line filed, the end of an upload handled.
+//   answerMode 3 (an xFSTAT sent): its acknowledgement switches the mode to 4 and sets
+//     answerEvent; every other frame is left alone, as in mode 1.
+//   answerMode 4 (an acknowledged xFSTAT awaits its report; the command keeps the line until the
+//     report or its answer time): the status report that comes is published for the controller
+//     asked (statusAskedOf), and answerEvent is set; every other frame as in mode 0.
+//   answerMode 0 (nothing awaited): a status report is published for the controller whose poll
+//     waits (the highest one), or for none, and not acknowledged; every other frame is
+//     acknowledged first, then an event is filed and published, an upload line filed, the end
+//     of an upload handled.
 //
 // When the answer awaited has come (answerEvent set), answerMode is 0 for the frames that follow
 // it, as it is once the waiting transaction has woken.
@@ -26,7 +30,8 @@
 // acknowledged. An invalid frame (too short, wrong checksum) is logged and not acknowledged.
 //
 // Before a command frame goes out, the sender hands what the line holds to the same handling
-// (SettleArrivedInput), so that nothing received is dropped unseen.
+// (SettleArrivedInput), so that nothing received is dropped unseen. A frame that is the echo of
+// one the driver sent (link/line_echo.h) is passed over before any of this.
 #pragma once
 
 #include "instance/driver_instance.h"
