@@ -83,6 +83,9 @@ public:
     Json StatusJson();
 
 private:
+    // The frames the live view shows each way.
+    static constexpr size_t kFramesEachWay = 3;
+
     void Loop();
     void Take(const Json& record);
     void PrintPlain(const Json& record) const;
