@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "cli/run_config.h"
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
 #include "mqtt/mqtt_gateway.h"
@@ -263,6 +266,57 @@ TEST(RunScript, ReadsWhatTheCommandNeeds) {
     ASSERT_TRUE(ParseRunCommand("wait \"L1 MODE\" 2 750", command, error)) << error;
     EXPECT_EQ(command.words, (std::vector<std::string>{"wait", "L1 MODE", "2", "750"}));
     EXPECT_EQ(command.timeout, std::chrono::milliseconds(750));
+}
+
+// A configuration file of a test's own, in a folder of its own that goes with it.
+class RunConfigTest : public ::testing::Test {
+protected:
+    RunConfigTest()
+        : folder_(std::filesystem::temp_directory_path() /
+                  ("kivhost-config-" +
+                   std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()))) {
+        std::filesystem::create_directories(folder_);
+    }
+    ~RunConfigTest() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    std::string Write(const std::string& text) {
+        const std::filesystem::path path = folder_ / "run.conf";
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    std::filesystem::path folder_;
+};
+
+TEST_F(RunConfigTest, TheFilesOptionsGoBeforeTheCommandLines) {
+    const std::string path = Write(
+        "# a service\r\nmqtt = mqtt://broker:1883\r\nsite = \"north\"\nplain = true\n"
+        "mqtt-writes = false\n\n");
+    std::vector<std::string> arguments = {"--json", "run", "--rate", "0", "--config", path};
+    std::string error;
+    ASSERT_TRUE(ExpandRunConfig(arguments, error)) << error;
+    EXPECT_EQ(arguments, (std::vector<std::string>{"--json", "run", "--mqtt", "mqtt://broker:1883",
+                                                   "--site", "north", "--plain", "--rate", "0"}));
+}
+
+TEST_F(RunConfigTest, AMalformedLineIsNamed) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"mqtt\n", ":1: not 'name = value'"},
+        {"\n--site = x\n", ":2: the name is a long option's name"},
+        {"config = other.conf\n", ":1: the name is a long option's name"},
+    };
+    for (const auto& [text, reason] : cases) {
+        std::vector<std::string> arguments = {"run", "--config=" + Write(text)};
+        std::string error;
+        EXPECT_FALSE(ExpandRunConfig(arguments, error)) << text;
+        EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;
+    }
+    std::vector<std::string> missing = {"run", "--config", (folder_ / "none.conf").string()};
+    std::string error;
+    EXPECT_FALSE(ExpandRunConfig(missing, error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
 }
 
 }  // namespace
