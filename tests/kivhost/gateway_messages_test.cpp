@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mqtt/gateway_messages.h"
@@ -126,6 +127,59 @@ TEST_F(LineQueueTest, AStopEndsWithTheOfflineStateOnce) {
     ASSERT_EQ(messages.size(), 2U);
     EXPECT_EQ(Json::parse(messages[1].payload)["state"], "offline");
     EXPECT_TRUE(queue.Progress().drained);
+}
+
+// The driver's threads offer, the write thread sends, the link's thread takes and puts back what
+// a lost connection did not deliver: every event arrives, in its order, and once.
+TEST_F(LineQueueTest, OffersSendsAndPutBacksFromSeveralThreadsLoseNothing) {
+    constexpr int kEvents = 4000;
+    constexpr int kResults = 200;
+    LineQueue queue(settings_, 1, false);
+    std::thread driver([&queue] {
+        for (int code = 0; code < kEvents; ++code) {
+            queue.Offer(Event(code % 100));
+            queue.Offer(Tag("A", "3PMODE", code));
+        }
+    });
+    std::thread writer([&queue] {
+        for (int k = 0; k < kResults; ++k) {
+            OutMessage result;
+            result.topic = "vxs/north/1/write/A/result";
+            queue.Send(result);
+        }
+    });
+    std::vector<int> sequence;
+    int results = 0;
+    int batches = 0;
+    const auto deadline = GatewayClock::now() + std::chrono::seconds(60);
+    while ((static_cast<int>(sequence.size()) < kEvents || results < kResults) &&
+           GatewayClock::now() < deadline) {
+        std::vector<OutMessage> inFlight;
+        OutMessage message;
+        while (inFlight.size() < 5 && queue.Next(message, 1)) {
+            inFlight.push_back(message);
+        }
+        if (inFlight.empty()) {
+            std::this_thread::yield();
+        } else if (++batches % 3 == 0) {
+            queue.PutBack(std::move(inFlight));  // the connection was lost before the acks
+        } else {
+            for (const OutMessage& acknowledged : inFlight) {
+                if (acknowledged.kind == OutMessage::Kind::kEvent) {
+                    sequence.push_back(Json::parse(acknowledged.payload)["seq"].get<int>());
+                } else if (acknowledged.topic.find("/result") != std::string::npos) {
+                    ++results;
+                }
+            }
+        }
+    }
+    driver.join();
+    writer.join();
+    ASSERT_EQ(sequence.size(), static_cast<size_t>(kEvents));
+    for (int k = 0; k < kEvents; ++k) {
+        ASSERT_EQ(sequence[static_cast<size_t>(k)], k + 1);
+    }
+    EXPECT_EQ(results, kResults);
 }
 
 TEST(PayloadValue, WholeNumbersLoseTheirFraction) {
