@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/option_checks.h"
 #include "cli/run_config.h"
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
@@ -135,6 +136,18 @@ TEST(TopicLevel, ReplacesWhatMqttReservesAndControlBytes) {
     };
     for (const auto& [name, level] : cases) {
         EXPECT_EQ(TopicLevel(name), level) << name;
+    }
+}
+
+TEST(NotNegative, TakesZeroOrMoreAndRefusesNaN) {
+    const std::pair<std::string, bool> cases[] = {
+        {"0", true},       {"2.5", true},  {"1e3", true},  {"-1", false},
+        {"-0.001", false}, {"nan", false}, {"abc", false}, {"", false},
+    };
+    const CLI::Validator check = NotNegative();
+    for (const auto& [text, ok] : cases) {
+        std::string value = text;
+        EXPECT_EQ(check(value).empty(), ok) << text;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/option_checks.h"
 #include "cli/command.h"
 #include "cli/line_options.h"
 #include "commands/commands.h"
@@ -188,13 +189,13 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     app.add_option("--controllers", a.controllers,
                    "simulated controllers: 0,3,5 or 0-3 (default 0,1)");
     app.add_option("--rate", a.rate, "demo events a second on a simulated line (default 0.5)")
+        ->check(NotNegative())
         ->check(CLI::Range(0.0, 1000.0));
     app.add_option("--seed", a.seed, "the demo's choices (default 1)");
     app.add_option("--lines", a.lines, "simulated lines in this process (default 1)")
         ->check(CLI::Range(1, 64));
     app.add_option("--script", a.scriptPath, "commands from this file instead of standard input");
-    app.add_option("--duration", a.duration, "stop after this many seconds")
-        ->check(CLI::NonNegativeNumber);
+    app.add_option("--duration", a.duration, "stop after this many seconds")->check(NotNegative());
     app.add_option("--trace", a.tracePath, "write every frame both ways to this text file");
     app.add_option("--pcap", a.pcapPath, "write every frame to this pcap file (link type 147)");
     app.add_option("--sim-transcript", a.transcriptPath,

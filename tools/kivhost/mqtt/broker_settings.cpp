@@ -84,12 +84,15 @@ bool CheckGatewaySettings(const MqttSettings& settings, std::string& error) {
         error = "--site names the site, a topic level: not empty, without '/', '+' or '#'";
         return false;
     }
-    if (settings.queueSize < 1 || settings.queueSize > 10000000) {
-        error = "--mqtt-queue is 1 to 10000000 events";
+    if (settings.queueSize < kMqttQueueLeast || settings.queueSize > kMqttQueueMost) {
+        error = "--mqtt-queue is " + std::to_string(kMqttQueueLeast) + " to " +
+                std::to_string(kMqttQueueMost) + " events";
         return false;
     }
-    if (settings.keepAlive < 5 || settings.keepAlive > 3600 || settings.flushSeconds < 0) {
-        error = "--mqtt-keepalive is 5 to 3600 s, --mqtt-flush not negative";
+    if (settings.keepAlive < kMqttKeepAliveLeast || settings.keepAlive > kMqttKeepAliveMost ||
+        !(settings.flushSeconds >= 0)) {
+        error = "--mqtt-keepalive is " + std::to_string(kMqttKeepAliveLeast) + " to " +
+                std::to_string(kMqttKeepAliveMost) + " s, --mqtt-flush not negative";
         return false;
     }
     return true;

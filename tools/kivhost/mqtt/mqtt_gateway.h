@@ -43,6 +43,12 @@ struct MqttSettings {
     double flushSeconds = 5.0;
 };
 
+// What the settings may hold: the options check them, and so does StartMqttGateway.
+inline constexpr size_t kMqttQueueLeast = 1;
+inline constexpr size_t kMqttQueueMost = 10000000;
+inline constexpr int kMqttKeepAliveLeast = 5;  // seconds
+inline constexpr int kMqttKeepAliveMost = 3600;
+
 // The environment variable that may hold the broker password.
 inline constexpr const char* kMqttPasswordVariable = "KIVHOST_MQTT_PASSWORD";
 

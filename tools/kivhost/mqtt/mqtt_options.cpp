@@ -1,6 +1,7 @@
 // The options of the MQTT gateway, on every platform (where it is not built, --mqtt says so).
 #include <CLI/CLI.hpp>
 
+#include "base/option_checks.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -35,10 +36,14 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
         ->group(group);
     app.add_option("--mqtt-queue", settings.queueSize,
                    "events a line keeps while the broker is away (default 10000)")
+        ->check(CLI::Range(kMqttQueueLeast, kMqttQueueMost))
         ->group(group);
-    app.add_option("--mqtt-keepalive", settings.keepAlive, "seconds (default 30)")->group(group);
+    app.add_option("--mqtt-keepalive", settings.keepAlive, "seconds (default 30)")
+        ->check(CLI::Range(kMqttKeepAliveLeast, kMqttKeepAliveMost))
+        ->group(group);
     app.add_option("--mqtt-flush", settings.flushSeconds,
                    "seconds a clean stop waits to deliver what is queued (default 5)")
+        ->check(NotNegative())
         ->group(group);
 }
 
