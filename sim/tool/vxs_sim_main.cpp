@@ -214,9 +214,7 @@ int RunCommands(vxs_sim::Simulator& simulator) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     Arguments arguments;
     vxs_sim::SimulatorOptions options;
     // The transcript is printed as it grows; the simulator need not keep much of it.
@@ -262,4 +260,17 @@ int main(int argc, char** argv) {
     // Ends the simulator's thread; the transcript is printed to its last entry first.
     simulator.reset();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "vxs-sim: %s\n", failure.what());
+    } catch (...) {
+        std::fprintf(stderr, "vxs-sim: an unexpected failure\n");
+    }
+    return kExitLine;
 }
