@@ -44,7 +44,8 @@ step_release() { build_and_test linux-release; }
 step_debug() { build_and_test linux-debug; }
 step_clang() { build_and_test linux-clang; }
 # The tests whose threads share the instance: the receiver, the lifecycle, the badge table's
-# reload beside look-ups, the port functions, the link and write tests on the simulated line.
+# reload beside look-ups, the port functions, the link and write tests on the simulated line;
+# kivhost's own threads: its view under a storm, a run of four lines, the MQTT gateway.
 step_tsan() { TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build_and_test linux-tsan; }
 
 step_format() {

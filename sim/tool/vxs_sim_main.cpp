@@ -116,9 +116,8 @@ bool ReadLine(std::string& line, std::string& pending, const vxs_sim::Simulator&
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line says, before it is checked.
+struct Arguments {
     bool json = false;
     std::string port;
     bool pty = false;
@@ -127,41 +126,101 @@ int main(int argc, char** argv) {
     long ackDelay = -1, answerGap = -1, uploadPause = -1, resendAfter = -1, resends = -1;
     bool dataFirst = false;
     long seed = -1;
-    vxs_sim::SimulatorOptions options;
-    // The transcript is printed as it grows; the simulator need not keep much of it.
-    options.transcriptLimit = 1000;
+};
 
-    CLI::App app(kDescription, "vxs-sim");
+void AddOptions(CLI::App& app, Arguments& a) {
     app.footer(std::string(kTranscriptHelp) + vxs_sim::CommandHelp() + kExitHelp);
     app.set_version_flag("--version", KIV_TOOL_VERSION_TEXT("vxs-sim"),
                          "the version (the driver's, whose line this simulates) and the build");
-    app.add_flag("--pty", pty, "create a pseudo-terminal (the default)");
-    app.add_option("--port,--device", port,
+    app.add_flag("--pty", a.pty, "create a pseudo-terminal (the default)");
+    app.add_option("--port,--device", a.port,
                    "use a serial device instead (raw, 8 data bits, no parity, 1 stop bit); "
                    "--device is the old name");
-    app.add_option("--baud", baud, "the device's speed, 1200 to 115200 (default 9600)")
+    app.add_option("--baud", a.baud, "the device's speed, 1200 to 115200 (default 9600)")
         ->check(CLI::Range(1L, 115200L));
-    app.add_option("--controllers", controllers,
+    app.add_option("--controllers", a.controllers,
                    "the controllers on the line: 0,2,5 or 0-3 or none (default 0-7)");
-    app.add_flag("--json", json, "each transcript entry as one JSON object per line");
+    app.add_flag("--json", a.json, "each transcript entry as one JSON object per line");
     const auto milliseconds = CLI::Range(0L, 600000L);
-    app.add_option("--ack-delay", ackDelay, "ms from a command to its acknowledgement (20)")
+    app.add_option("--ack-delay", a.ackDelay, "ms from a command to its acknowledgement (20)")
         ->check(milliseconds);
-    app.add_option("--answer-gap", answerGap,
+    app.add_option("--answer-gap", a.answerGap,
                    "ms between the acknowledgement and a data answer (20)")
         ->check(milliseconds);
-    app.add_flag("--data-first", dataFirst,
+    app.add_flag("--data-first", a.dataFirst,
                  "answer a key query with the data answer before the acknowledgement");
-    app.add_option("--upload-pause", uploadPause,
+    app.add_option("--upload-pause", a.uploadPause,
                    "ms from the acknowledgement of S U to the first upload line (200)")
         ->check(milliseconds);
-    app.add_option("--resend-after", resendAfter,
+    app.add_option("--resend-after", a.resendAfter,
                    "ms after which an unacknowledged event or upload line is resent (1000)")
         ->check(milliseconds);
-    app.add_option("--resends", resends, "how often it is resent before it is given up (3)")
+    app.add_option("--resends", a.resends, "how often it is resent before it is given up (3)")
         ->check(CLI::Range(0L, 100L));
-    app.add_option("--seed", seed, "seed of the pseudo-random noise (1)")
+    app.add_option("--seed", a.seed, "seed of the pseudo-random noise (1)")
         ->check(CLI::Range(0L, 999999999L));
+}
+
+// The simulator's options from the arguments; the usage error when they do not fit together.
+std::optional<std::string> MakeOptions(const Arguments& a, vxs_sim::SimulatorOptions& options) {
+    if (!a.controllers.empty()) {
+        const auto list = ParseControllers(a.controllers);
+        if (!list) return "--controllers takes numbers 0 to 7, e.g. 0,2,5 or 0-3";
+        options.controllers = *list;
+    }
+    if (a.ackDelay >= 0) options.timing.ackDelay = std::chrono::milliseconds(a.ackDelay);
+    if (a.answerGap >= 0) options.timing.answerGap = std::chrono::milliseconds(a.answerGap);
+    if (a.uploadPause >= 0) options.timing.uploadPause = std::chrono::milliseconds(a.uploadPause);
+    if (a.resendAfter >= 0) options.timing.resendAfter = std::chrono::milliseconds(a.resendAfter);
+    if (a.resends >= 0) options.timing.resends = static_cast<int>(a.resends);
+    if (a.dataFirst) options.answerOrder = vxs_sim::AnswerOrder::kDataFirst;
+    if (a.seed >= 0) options.noiseSeed = static_cast<uint32_t>(a.seed);
+    if (a.pty && !a.port.empty()) return "--pty and --port exclude each other";
+    if (a.port.empty() && a.baud != 9600) return "--baud applies to --port only";
+    return std::nullopt;
+}
+
+void InstallStopHandlers() {
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    sigemptyset(&stop.sa_mask);
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+}
+
+// Runs the commands of standard input until it ends or says quit; the exit status.
+int RunCommands(vxs_sim::Simulator& simulator) {
+    int status = kExitOk;
+    std::string line;
+    std::string pending;
+    long lineNumber = 0;
+    while (ReadLine(line, pending, simulator)) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const vxs_sim::CommandResult result = vxs_sim::RunCommandLine(simulator, line);
+        if (result.status == vxs_sim::CommandResult::Status::kQuit) break;
+        if (result.status == vxs_sim::CommandResult::Status::kError) {
+            std::fprintf(stderr, "vxs-sim: line %ld: %s\n", lineNumber, result.message.c_str());
+            status = kExitRefused;
+        } else if (!result.message.empty()) {
+            std::fprintf(stderr, "%s", result.message.c_str());
+        }
+    }
+    if (simulator.LineFailed()) {
+        std::fprintf(stderr, "vxs-sim: the line %s failed\n", simulator.DevicePath().c_str());
+        status = kExitLine;
+    }
+    return status;
+}
+
+int Main(int argc, char** argv) {
+    Arguments arguments;
+    vxs_sim::SimulatorOptions options;
+    // The transcript is printed as it grows; the simulator need not keep much of it.
+    options.transcriptLimit = 1000;
+    CLI::App app(kDescription, "vxs-sim");
+    AddOptions(app, arguments);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -173,70 +232,45 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return Usage(error.what());
     }
-    std::optional<std::string> device;
-    if (!port.empty()) device = port;
-    if (!controllers.empty()) {
-        const auto list = ParseControllers(controllers);
-        if (!list) return Usage("--controllers takes numbers 0 to 7, e.g. 0,2,5 or 0-3");
-        options.controllers = *list;
+    if (const auto wrong = MakeOptions(arguments, options)) {
+        return Usage(*wrong);
     }
-    if (ackDelay >= 0) options.timing.ackDelay = std::chrono::milliseconds(ackDelay);
-    if (answerGap >= 0) options.timing.answerGap = std::chrono::milliseconds(answerGap);
-    if (uploadPause >= 0) options.timing.uploadPause = std::chrono::milliseconds(uploadPause);
-    if (resendAfter >= 0) options.timing.resendAfter = std::chrono::milliseconds(resendAfter);
-    if (resends >= 0) options.timing.resends = static_cast<int>(resends);
-    if (dataFirst) options.answerOrder = vxs_sim::AnswerOrder::kDataFirst;
-    if (seed >= 0) options.noiseSeed = static_cast<uint32_t>(seed);
-    if (pty && device) return Usage("--pty and --port exclude each other");
-    if (!device && baud != 9600) return Usage("--baud applies to --port only");
-
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction stop {};
-    stop.sa_handler = OnStopSignal;
-    sigemptyset(&stop.sa_mask);
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-
+    InstallStopHandlers();
     std::unique_ptr<vxs_sim::Simulator> simulator;
     try {
-        simulator = device ? vxs_sim::Simulator::OnDevice(*device, static_cast<int>(baud), options)
-                           : vxs_sim::Simulator::OnPty(options);
+        simulator = !arguments.port.empty()
+                        ? vxs_sim::Simulator::OnDevice(arguments.port,
+                                                       static_cast<int>(arguments.baud), options)
+                        : vxs_sim::Simulator::OnPty(options);
     } catch (const std::invalid_argument& error) {
         return Usage(error.what());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vxs-sim: %s\n", error.what());
         return kExitLine;
     }
-
     std::printf("%s\n", simulator->DevicePath().c_str());
     std::fflush(stdout);
+    const bool json = arguments.json;
     simulator->SetListener([json](const vxs_sim::TranscriptEntry& entry) {
         const std::string line = json ? vxs_sim::FormatJson(entry) : vxs_sim::FormatText(entry);
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
     });
-
-    int status = kExitOk;
-    std::string line;
-    std::string pending;
-    long lineNumber = 0;
-    while (ReadLine(line, pending, *simulator)) {
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const vxs_sim::CommandResult result = vxs_sim::RunCommandLine(*simulator, line);
-        if (result.status == vxs_sim::CommandResult::Status::kQuit) break;
-        if (result.status == vxs_sim::CommandResult::Status::kError) {
-            std::fprintf(stderr, "vxs-sim: line %ld: %s\n", lineNumber, result.message.c_str());
-            status = kExitRefused;
-        } else if (!result.message.empty()) {
-            std::fprintf(stderr, "%s", result.message.c_str());
-        }
-    }
-    if (simulator->LineFailed()) {
-        std::fprintf(stderr, "vxs-sim: the line %s failed\n", simulator->DevicePath().c_str());
-        status = kExitLine;
-    }
+    const int status = RunCommands(*simulator);
     // Ends the simulator's thread; the transcript is printed to its last entry first.
     simulator.reset();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "vxs-sim: %s\n", failure.what());
+    } catch (...) {
+        std::fprintf(stderr, "vxs-sim: an unexpected failure\n");
+    }
+    return kExitLine;
 }

@@ -39,7 +39,7 @@ def fail(message):
 
 
 def documents(source):
-    names = ["README.md", "sim/README.md", "tests/README.md"] + sorted(
+    names = ["README.md", "sim/README.md", "tests/README.md", "tools/kivhost/README.md"] + sorted(
         os.path.relpath(p, source) for p in glob.glob(os.path.join(source, "docs", "*.md")))
     return [n for n in names if os.path.exists(os.path.join(source, n))]
 

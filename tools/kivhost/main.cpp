@@ -9,9 +9,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include "command.h"
+#include "cli/command.h"
+#include "cli/run_config.h"
+#include "commands/commands.h"
 #include "kiv_version.h"
-#include "run_config.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ int Main(int argc, char** argv) {
     std::map<std::string, std::function<int()>> runners;
     for (const kivhost::Command& command : kivhost::Commands()) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
-        sub->footer(command.help);
+        sub->footer(command.help());
         sub->fallthrough();
         runners[command.name] = command.setUp(*sub, global);
     }

@@ -1,5 +1,5 @@
 // The MQTT gateway where it is not built (no libmosquitto, or Windows).
-#include "mqtt_gateway.h"
+#include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
 

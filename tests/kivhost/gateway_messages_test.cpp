@@ -1,0 +1,193 @@
+// The gateway's messages: the run's records as topics and payloads, and a line's queue of them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mqtt/gateway_messages.h"
+
+namespace kivhost {
+namespace {
+
+class LineQueueTest : public ::testing::Test {
+protected:
+    LineQueueTest() { settings_.site = "north"; }
+
+    // Every message waiting, in the order the link would send them.
+    std::vector<OutMessage> TakeAll(LineQueue& queue) {
+        std::vector<OutMessage> messages;
+        OutMessage message;
+        while (queue.Next(message, 1)) {
+            messages.push_back(message);
+        }
+        return messages;
+    }
+
+    static Json Tag(const std::string& name, const std::string& address, const Json& value) {
+        return {
+            {"type", "tag"}, {"line", 2}, {"name", name}, {"address", address}, {"value", value}};
+    }
+    static Json Event(int code) {
+        return {{"type", "event"}, {"line", 2},         {"code", code},
+                {"name", "badge"}, {"unit", 3},         {"unitKind", "door"},
+                {"key", nullptr},  {"holder", nullptr}, {"time", "12:00"}};
+    }
+
+    MqttSettings settings_;
+};
+
+TEST_F(LineQueueTest, RecordsBecomeTopicsAndPayloads) {
+    struct Case {
+        Json record;
+        bool queued;
+        const char* topic;
+        const char* member;  // of the payload
+        Json value;
+    };
+    const Case cases[] = {
+        {Tag("2:L1_3PMODE", "3PMODE", 2.0), true, "vxs/north/2/tag/L1_3PMODE", "value", 2},
+        {Tag("2:PBNAM", "PBNAM", "Ada"), true, "vxs/north/2/tag/PBNAM", "value", "Ada"},
+        {Tag("2:odd/name", "3PMODE", 1.5), true, "vxs/north/2/tag/odd_name", "value", 1.5},
+        {Event(10), true, "vxs/north/2/event", "code", 10},
+        {{{"type", "frame"}, {"line", 2}, {"dir", "in"}, {"text", "x"}}, false, "", "", nullptr},
+        {{{"type", "log"}, {"line", 2}, {"text", "a time-out"}}, false, "", "", nullptr},
+        {{{"type", "result"}, {"line", 2}}, false, "", "", nullptr},
+    };
+    for (const Case& c : cases) {
+        LineQueue queue(settings_, 2, true);
+        TakeAll(queue);  // the first "online" state
+        EXPECT_EQ(queue.Offer(c.record), c.queued) << c.record.dump();
+        const std::vector<OutMessage> messages = TakeAll(queue);
+        ASSERT_EQ(messages.size(), c.queued ? 1U : 0U) << c.record.dump();
+        if (c.queued) {
+            EXPECT_EQ(messages[0].topic, c.topic);
+            EXPECT_EQ(Json::parse(messages[0].payload)[c.member], c.value) << messages[0].payload;
+        }
+    }
+}
+
+TEST_F(LineQueueTest, StateComesFirstThenEventsThenTheNewestOfEachTag) {
+    LineQueue queue(settings_, 1, false);
+    queue.Offer(Tag("A", "3PMODE", 1.0));
+    queue.Offer(Event(1));
+    queue.Offer(Tag("A", "3PMODE", 2.0));
+    queue.Offer(Event(2));
+    const std::vector<OutMessage> messages = TakeAll(queue);
+    ASSERT_EQ(messages.size(), 4U);
+    EXPECT_EQ(messages[0].topic, "vxs/north/1/state");
+    EXPECT_EQ(Json::parse(messages[0].payload)["state"], "online");
+    EXPECT_EQ(Json::parse(messages[1].payload)["seq"], 1);
+    EXPECT_EQ(Json::parse(messages[2].payload)["seq"], 2);
+    EXPECT_EQ(Json::parse(messages[3].payload)["value"], 2);
+}
+
+TEST_F(LineQueueTest, AFullQueueDropsTheOldestEventAndSaysSo) {
+    settings_.queueSize = 2;
+    LineQueue queue(settings_, 1, false);
+    TakeAll(queue);
+    for (int code = 1; code <= 5; ++code) {
+        queue.Offer(Event(code));
+    }
+    const std::vector<OutMessage> messages = TakeAll(queue);
+    ASSERT_EQ(messages.size(), 3U);  // the state, then the two newest events
+    EXPECT_EQ(Json::parse(messages[0].payload)["queue"]["dropped"], 3);
+    EXPECT_EQ(Json::parse(messages[1].payload)["seq"], 4);
+    EXPECT_EQ(queue.DropsToReport(GatewayClock::now(), std::chrono::seconds(10)), 3U);
+    EXPECT_EQ(queue.DropsToReport(GatewayClock::now(), std::chrono::seconds(10)), 0U);
+}
+
+TEST_F(LineQueueTest, UnacknowledgedMessagesGoBackInTheirOrder) {
+    LineQueue queue(settings_, 1, false);
+    TakeAll(queue);
+    queue.Offer(Event(1));
+    queue.Offer(Event(2));
+    queue.Offer(Event(3));
+    OutMessage first;
+    OutMessage second;
+    ASSERT_TRUE(queue.Next(first, 1));
+    ASSERT_TRUE(queue.Next(second, 1));
+    queue.PutBack({second, first});
+    std::vector<int> sequence;
+    for (const OutMessage& message : TakeAll(queue)) {
+        if (message.kind == OutMessage::Kind::kEvent) {
+            sequence.push_back(Json::parse(message.payload)["seq"].get<int>());
+        }
+    }
+    EXPECT_EQ(sequence, (std::vector<int>{1, 2, 3}));
+}
+
+TEST_F(LineQueueTest, AStopEndsWithTheOfflineStateOnce) {
+    LineQueue queue(settings_, 1, false);
+    TakeAll(queue);
+    queue.Offer(Event(1));
+    queue.RequestStop(GatewayClock::now());
+    EXPECT_FALSE(queue.Progress().drained);
+    const std::vector<OutMessage> messages = TakeAll(queue);
+    ASSERT_EQ(messages.size(), 2U);
+    EXPECT_EQ(Json::parse(messages[1].payload)["state"], "offline");
+    EXPECT_TRUE(queue.Progress().drained);
+}
+
+// The driver's threads offer, the write thread sends, the link's thread takes and puts back what
+// a lost connection did not deliver: every event arrives, in its order, and once.
+TEST_F(LineQueueTest, OffersSendsAndPutBacksFromSeveralThreadsLoseNothing) {
+    constexpr int kEvents = 4000;
+    constexpr int kResults = 200;
+    LineQueue queue(settings_, 1, false);
+    std::thread driver([&queue] {
+        for (int code = 0; code < kEvents; ++code) {
+            queue.Offer(Event(code % 100));
+            queue.Offer(Tag("A", "3PMODE", code));
+        }
+    });
+    std::thread writer([&queue] {
+        for (int k = 0; k < kResults; ++k) {
+            OutMessage result;
+            result.topic = "vxs/north/1/write/A/result";
+            queue.Send(result);
+        }
+    });
+    std::vector<int> sequence;
+    int results = 0;
+    int batches = 0;
+    const auto deadline = GatewayClock::now() + std::chrono::seconds(60);
+    while ((static_cast<int>(sequence.size()) < kEvents || results < kResults) &&
+           GatewayClock::now() < deadline) {
+        std::vector<OutMessage> inFlight;
+        OutMessage message;
+        while (inFlight.size() < 5 && queue.Next(message, 1)) {
+            inFlight.push_back(message);
+        }
+        if (inFlight.empty()) {
+            std::this_thread::yield();
+        } else if (++batches % 3 == 0) {
+            queue.PutBack(std::move(inFlight));  // the connection was lost before the acks
+        } else {
+            for (const OutMessage& acknowledged : inFlight) {
+                if (acknowledged.kind == OutMessage::Kind::kEvent) {
+                    sequence.push_back(Json::parse(acknowledged.payload)["seq"].get<int>());
+                } else if (acknowledged.topic.find("/result") != std::string::npos) {
+                    ++results;
+                }
+            }
+        }
+    }
+    driver.join();
+    writer.join();
+    ASSERT_EQ(sequence.size(), static_cast<size_t>(kEvents));
+    for (int k = 0; k < kEvents; ++k) {
+        ASSERT_EQ(sequence[static_cast<size_t>(k)], k + 1);
+    }
+    EXPECT_EQ(results, kResults);
+}
+
+TEST(PayloadValue, WholeNumbersLoseTheirFraction) {
+    EXPECT_EQ(PayloadValue(Json(3.0)).dump(), "3");
+    EXPECT_EQ(PayloadValue(Json(2.5)).dump(), "2.5");
+    EXPECT_EQ(PayloadValue(Json("3.0")).dump(), "\"3.0\"");
+    EXPECT_EQ(PayloadValue(Json(1e20)).dump(), "1e+20");
+}
+
+}  // namespace
+}  // namespace kivhost

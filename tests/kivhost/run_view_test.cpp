@@ -1,0 +1,120 @@
+// The view of kivhost run: what it counts of the monitor's records, per line, and its counters
+// while lines are added as the view runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/monitor.h"
+#include "view/run_view.h"
+#include "view/trace_file.h"
+
+namespace kivhost {
+namespace {
+
+// A view in JSON mode whose records go to a captured standard output.
+class RunViewTest : public ::testing::Test {
+protected:
+    RunViewTest() { ::testing::internal::CaptureStdout(); }
+    ~RunViewTest() override { (void)::testing::internal::GetCapturedStdout(); }
+
+    Monitor monitor_;
+    TraceFile trace_;
+    RunView view_{ViewMode::kJson, monitor_, trace_, "test"};
+};
+
+Json Frame(int line, const char* dir) {
+    return {{"t", 0.0},   {"type", "frame"}, {"line", line},
+            {"dir", dir}, {"text", "A"},     {"hex", "41"}};
+}
+
+Json Watched(const char* kind, Json controller, Json attempt, Json outcome) {
+    return {{"t", 0.0},
+            {"type", "monitor"},
+            {"line", 1},
+            {"kind", kind},
+            {"controller", std::move(controller)},
+            {"attempt", std::move(attempt)},
+            {"outcome", std::move(outcome)}};
+}
+
+TEST_F(RunViewTest, CountsWhatEachRecordSays) {
+    struct Case {
+        const char* what;
+        Json record;
+        const char* counter;
+        int count;
+    };
+    const Case cases[] = {
+        {"a frame in", Frame(1, "in"), "framesIn", 1},
+        {"a frame out", Frame(1, "out"), "framesOut", 1},
+        {"an event", Watched("event", 2, nullptr, nullptr), "events", 1},
+        {"an illegal frame", Watched("illegal frame", nullptr, nullptr, nullptr), "illegalFrames",
+         1},
+        {"an attempt timed out", Watched("attempt", 3, 0, "timed out"), "timeouts", 1},
+        {"an attempt answered", Watched("attempt", 3, 0, "answered"), "timeouts", 0},
+        {"a second attempt", Watched("attempt", 3, 1, "answered"), "retries", 1},
+        {"silent in the poll", Watched("silent in the poll", 4, nullptr, nullptr), "timeouts", 1},
+        {"another line's frame", Frame(2, "in"), "framesIn", 0},
+    };
+    for (const Case& c : cases) {
+        Monitor monitor;
+        RunView view(ViewMode::kJson, monitor, trace_, "test");
+        view.AddLine(1, "pty", 1);
+        monitor.Emit(c.record);
+        view.Start();
+        view.Stop();  // shows what is queued first
+        EXPECT_EQ(view.StatusJson()[0][c.counter], c.count) << c.what;
+    }
+}
+
+TEST_F(RunViewTest, AControllerIsHeardByAReportOrAnAnswer) {
+    view_.AddLine(1, "pty", 1);
+    view_.Start();
+    monitor_.Emit(Watched("status report", 5, nullptr, nullptr));
+    monitor_.Emit(Watched("attempt", 2, 0, "answered"));
+    monitor_.Emit(Watched("attempt", 6, 0, "timed out"));
+    view_.Stop();
+    EXPECT_EQ(view_.StatusJson()[0]["heard"], Json::array({2, 5}));
+}
+
+// Lines are added while the view's thread counts records and 'status' reads the counters.
+TEST_F(RunViewTest, LinesAddedWhileTheViewRunsKeepEveryCount) {
+    constexpr int kLines = 64;
+    constexpr int kThreads = 4;
+    constexpr int kFramesEach = 500;
+    view_.AddLine(1, "pty1", 1);
+    view_.Start();
+    std::atomic<bool> adding{true};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this] {
+            for (int k = 0; k < kFramesEach; ++k) {
+                monitor_.Emit(Frame(1, "in"));
+            }
+        });
+    }
+    threads.emplace_back([this, &adding] {
+        while (adding) {
+            (void)view_.StatusJson();
+            (void)view_.StatusText();
+        }
+    });
+    for (int line = 2; line <= kLines; ++line) {
+        view_.AddLine(line, "pty" + std::to_string(line), line);
+    }
+    adding = false;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    view_.Stop();
+    const Json status = view_.StatusJson();
+    ASSERT_EQ(status.size(), static_cast<size_t>(kLines));
+    EXPECT_EQ(status[0]["framesIn"], kThreads * kFramesEach);
+    EXPECT_EQ(status[kLines - 1]["port"], "pty64");
+}
+
+}  // namespace
+}  // namespace kivhost

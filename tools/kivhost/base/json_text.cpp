@@ -1,0 +1,37 @@
+// The tool's JSON.
+#include "base/json_text.h"
+
+namespace kivhost {
+
+Json ByteText(const std::string& bytes) {
+    std::string utf8;
+    utf8.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += static_cast<char>(0xC0 | (byte >> 6));
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+        }
+    }
+    return Json(utf8);
+}
+
+std::string Dump(const Json& value) {
+    return value.dump(-1, ' ', true, Json::error_handler_t::replace);
+}
+
+std::string HexBytes(const char* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(count * 2);
+    for (size_t i = 0; i < count; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        out += digits[byte >> 4];
+        out += digits[byte & 0x0F];
+    }
+    return out;
+}
+
+}  // namespace kivhost

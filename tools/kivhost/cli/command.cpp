@@ -1,0 +1,25 @@
+// What the subcommands share: loading the driver, usage errors.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "cli/command.h"
+
+namespace kivhost {
+
+bool LoadDriver(const GlobalOptions& global, DriverSession& session) {
+    if (session.Load(global.driverPath)) {
+        return true;
+    }
+    std::fprintf(stderr, "kivhost: %s\n", session.Error().c_str());
+    return false;
+}
+
+int UsageError(const char* command, const std::string& message) {
+    std::fprintf(stderr, "kivhost %s: %s\nTry 'kivhost %s --help'.\n", command, message.c_str(),
+                 command);
+    return kExitUsage;
+}
+
+}  // namespace kivhost

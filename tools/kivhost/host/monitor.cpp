@@ -1,0 +1,391 @@
+// What kivhost run sees of the driver.
+#include "host/monitor.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+#include "kiv/kiv_abi.h"
+#include "qorpro/qorpro_embed.h"
+
+namespace kivhost {
+
+namespace {
+
+thread_local int tCallerLine = 0;
+thread_local bool tHostStore = false;
+
+// The monitor the driver's cold starts reach (one run at a time).
+std::atomic<Monitor*> gAttached{nullptr};
+
+// The outcomes of an attempt, by KivMonitorOutcome.
+constexpr const char* kOutcomes[] = {"answered", "wait failed", "timed out", "shut down",
+                                     "send failed"};
+
+enum class UnitKind { kDoor, kReader, kController };
+
+// The event codes in words: what the driver does with each (the door state it sets, the tag
+// of the reader or controller it sets, whether it looks a badge up).
+struct EventWords {
+    int code;
+    const char* name;
+    UnitKind unit;
+    bool badge;
+};
+constexpr EventWords kEventWords[] = {
+    {0, "badge, door state 0", UnitKind::kDoor, true},
+    {7, "door state 3", UnitKind::kDoor, false},
+    {8, "door state 2", UnitKind::kDoor, false},
+    {9, "door state 0", UnitKind::kDoor, false},
+    {10, "door state 1", UnitKind::kDoor, false},
+    {13, "reader communication 0", UnitKind::kController, false},
+    {14, "reader communication 1", UnitKind::kController, false},
+    {15, "reader 0", UnitKind::kReader, false},
+    {16, "reader 1", UnitKind::kReader, false},
+    {17, "badge (17)", UnitKind::kDoor, true},
+    {18, "badge (18)", UnitKind::kDoor, true},
+    {19, "power 0", UnitKind::kController, false},
+    {20, "power 1", UnitKind::kController, false},
+    {21, "battery 0", UnitKind::kController, false},
+    {22, "battery 1", UnitKind::kController, false},
+    {25, "badge (25)", UnitKind::kDoor, true},
+    {26, "controller", UnitKind::kController, false},
+    {29, "badge (29)", UnitKind::kDoor, true},
+    {30, "badge (30)", UnitKind::kDoor, true},
+};
+
+const EventWords* WordsOf(int code) {
+    for (const EventWords& words : kEventWords) {
+        if (words.code == code) {
+            return &words;
+        }
+    }
+    return nullptr;
+}
+
+const char* UnitKindName(UnitKind kind) {
+    switch (kind) {
+    case UnitKind::kDoor: return "door";
+    case UnitKind::kReader: return "reader";
+    case UnitKind::kController: return "controller";
+    }
+    return "unit";
+}
+
+// The progress lines of the setup download.
+constexpr char kProgressPrefix[] = "RIRODI: DownLoadFromFile() ";
+constexpr char kProgressDone[] = "done, ";
+
+bool ParseProgress(const char* text, Json& record) {
+    if (std::strncmp(text, kProgressPrefix, sizeof kProgressPrefix - 1) != 0) {
+        return false;
+    }
+    const char* rest = text + sizeof kProgressPrefix - 1;
+    const bool done = std::strncmp(rest, kProgressDone, sizeof kProgressDone - 1) == 0;
+    if (done) {
+        rest += sizeof kProgressDone - 1;
+    }
+    unsigned sent = 0;
+    unsigned total = 0;
+    unsigned failed = 0;
+    char end = '\0';
+    if (std::sscanf(rest, "%u of %u lines sent, %u faile%c", &sent, &total, &failed, &end) != 4) {
+        return false;
+    }
+    record["sent"] = sent;
+    record["total"] = total;
+    record["failed"] = failed;
+    record["done"] = done;
+    return true;
+}
+
+}  // namespace
+
+std::string TraceText(const std::string& bytes) {
+    std::string out;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "<LF>";
+        } else if (c == '\r') {
+            out += "<CR>";
+        } else if (c == '<' || byte < 0x20 || byte > 0x7E) {
+            char escaped[8];
+            (void)std::snprintf(escaped, sizeof escaped, "<%02X>", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+Monitor::Monitor() : start_(std::chrono::steady_clock::now()) {}
+
+Monitor::~Monitor() {
+    Detach();
+}
+
+void Monitor::AddTag(int32_t gateId, const MonitoredTag& tag) {
+    if (gateId < 1) {
+        return;
+    }
+    if (tags_.size() <= static_cast<size_t>(gateId)) {
+        tags_.resize(static_cast<size_t>(gateId) + 1);
+    }
+    tags_[static_cast<size_t>(gateId)] = tag;
+    if (holderGates_.size() <= static_cast<size_t>(tag.line)) {
+        holderGates_.resize(static_cast<size_t>(tag.line) + 1, -1);
+    }
+    if (tag.role == TagRole::kHolder) {
+        holderGates_[static_cast<size_t>(tag.line)] = gateId;
+    }
+}
+
+void Monitor::AddInstance(int32_t instanceNumber, int line) {
+    if (instanceNumber < 0) {
+        return;
+    }
+    if (lines_.size() <= static_cast<size_t>(instanceNumber)) {
+        lines_.resize(static_cast<size_t>(instanceNumber) + 1, 0);
+    }
+    lines_[static_cast<size_t>(instanceNumber)] = line;
+}
+
+int Monitor::LineOf(int32_t instanceNumber) const {
+    return instanceNumber >= 0 && static_cast<size_t>(instanceNumber) < lines_.size()
+               ? lines_[static_cast<size_t>(instanceNumber)]
+               : 0;
+}
+
+// The exported function the driver finds (posix/, win32/).
+void* MonitorExport();
+
+void Monitor::Attach() {
+    (void)MonitorExport();
+    qorSetChangeCallback(&Monitor::OnChange, this);
+    qorSetLogCallback(&Monitor::OnLog, this);
+    gAttached = this;
+}
+
+void Monitor::Detach() {
+    Monitor* self = this;
+    (void)gAttached.compare_exchange_strong(self, nullptr);
+    qorSetChangeCallback(nullptr, nullptr);
+    qorSetLogCallback(nullptr, nullptr);
+}
+
+void Monitor::FillHook(int32_t instanceNumber, KivMonitorHook* hook) {
+    Monitor* monitor = gAttached.load();
+    if (hook != nullptr && monitor != nullptr && monitor->LineOf(instanceNumber) != 0) {
+        hook->sink = &Monitor::OnRecord;
+        hook->context = monitor;
+    }
+}
+
+void KIV_CDECL Monitor::OnRecord(const KivMonitorRecord* record, void* self) {
+    if (record != nullptr) {
+        static_cast<Monitor*>(self)->Recorded(*record);
+    }
+}
+
+void Monitor::Recorded(const KivMonitorRecord& record) {
+    const int line = LineOf(record.instanceNumber);
+    if (record.kind == KIV_MON_THREAD) {
+        tCallerLine = line;
+        return;
+    }
+    const double t = Seconds();
+    const std::string bytes =
+        record.bytes != nullptr ? std::string(record.bytes, record.count) : std::string();
+    if (record.kind == KIV_MON_FRAME_SENT || record.kind == KIV_MON_FRAME_RECEIVED) {
+        Emit({{"t", t},
+              {"type", "frame"},
+              {"line", line},
+              {"dir", record.kind == KIV_MON_FRAME_SENT ? "out" : "in"},
+              {"text", TraceText(bytes)},
+              {"hex", HexBytes(bytes.data(), bytes.size())}});
+        return;
+    }
+    const char* kind = nullptr;
+    switch (record.kind) {
+    case KIV_MON_ILLEGAL_FRAME: kind = "illegal frame"; break;
+    case KIV_MON_EVENT:
+        kind = "event";
+        Emit(EventRecord(line, record, bytes, t));
+        break;
+    case KIV_MON_STATUS: kind = "status report"; break;
+    case KIV_MON_ATTEMPT: kind = "attempt"; break;
+    case KIV_MON_POLL_SILENT: kind = "silent in the poll"; break;
+    default: return;
+    }
+    const bool attempt = record.kind == KIV_MON_ATTEMPT;
+    int controller = record.controller;
+    if (attempt) {
+        // A command frame names its controller after ";>"; one without names controller 0.
+        controller =
+            bytes.size() > 3 && bytes.compare(1, 2, ";>") == 0 && bytes[3] >= '0' && bytes[3] <= '7'
+                ? bytes[3] - '0'
+                : 0;
+    }
+    const bool known = record.code >= 0 && static_cast<size_t>(record.code) < std::size(kOutcomes);
+    Emit({{"t", t},
+          {"type", "monitor"},
+          {"line", line},
+          {"kind", kind},
+          {"controller", controller >= 0 ? Json(controller) : Json(nullptr)},
+          {"code", record.kind == KIV_MON_EVENT ? Json(record.code) : Json(nullptr)},
+          {"attempt", attempt ? Json(record.attempt) : Json(nullptr)},
+          {"outcome", attempt ? Json(known ? kOutcomes[record.code] : "unknown") : Json(nullptr)},
+          {"frame", bytes.empty() ? Json(nullptr) : Json(TraceText(bytes))}});
+}
+
+double Monitor::Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Monitor::Emit(Json record) {
+    if (sink_) {
+        sink_(record);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(std::move(record));
+    }
+    ready_.notify_one();
+}
+
+std::vector<Json> Monitor::Take(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_.wait_for(lock, timeout, [this] { return !records_.empty(); });
+    std::vector<Json> taken(std::make_move_iterator(records_.begin()),
+                            std::make_move_iterator(records_.end()));
+    records_.clear();
+    return taken;
+}
+
+void Monitor::SetCallerLine(int line) {
+    tCallerLine = line;
+}
+
+Monitor::HostStore::HostStore() {
+    tHostStore = true;
+}
+
+Monitor::HostStore::~HostStore() {
+    tHostStore = false;
+}
+
+Monitor::TagHistory Monitor::History(int32_t gateId) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (gateId < 1 || static_cast<size_t>(gateId) >= stored_.size()) {
+        return {};
+    }
+    return stored_[static_cast<size_t>(gateId)].history;
+}
+
+void Monitor::OnChange(int32_t gateId, void* self) {
+    static_cast<Monitor*>(self)->Changed(gateId);
+}
+
+void Monitor::OnLog(int level, const char* text, void* self) {
+    static_cast<Monitor*>(self)->Logged(level, text != nullptr ? text : "");
+}
+
+void Monitor::Changed(int32_t gateId) {
+    if (tHostStore || gateId < 1 || static_cast<size_t>(gateId) >= tags_.size() ||
+        tags_[static_cast<size_t>(gateId)].line == 0) {
+        return;
+    }
+    const MonitoredTag& tag = tags_[static_cast<size_t>(gateId)];
+    if (tag.role == TagRole::kIncoming || tag.role == TagRole::kOutgoing) {
+        return;  // the frames themselves come as monitoring records
+    }
+    const double t = Seconds();
+    Json value;
+    if (tag.dataType == KIV_TYPE_STRING) {
+        char area[QOR_TEXT_SIZE] = {};
+        (void)qorGetText(gateId, area, sizeof area);
+        value = ByteText(area);
+    } else {
+        double number = 0.0;
+        (void)qorGetValue(gateId, &number);
+        value = number;
+    }
+    // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
+    // the empty text until the driver first stores into it).
+    bool changed = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (stored_.size() <= static_cast<size_t>(gateId)) {
+            stored_.resize(static_cast<size_t>(gateId) + 1);
+        }
+        Stored& stored = stored_[static_cast<size_t>(gateId)];
+        if (stored.history.stores == 0) {
+            stored.value = value.is_string() ? Json("").dump() : Json(0.0).dump();
+        }
+        const std::string now = value.dump();
+        changed = stored.value != now;
+        ++stored.history.stores;
+        if (changed) {
+            ++stored.history.changes;
+            stored.history.changedAt = t;
+            stored.value = now;
+        }
+    }
+    Emit({{"t", t},
+          {"type", "tag"},
+          {"line", tag.line},
+          {"name", ByteText(tag.name)},
+          {"address", ByteText(tag.address)},
+          {"value", value},
+          {"changed", changed}});
+}
+
+Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std::string& text,
+                          double t) {
+    const int code = published.code;
+    const EventWords* words = WordsOf(code);
+    Json record = {{"t", t}, {"type", "event"}, {"line", line}, {"code", code}};
+    record["name"] = words != nullptr ? words->name : "event " + std::to_string(code);
+    record["unitKind"] = UnitKindName(words != nullptr ? words->unit : UnitKind::kDoor);
+    record["unit"] = published.unit >= 0 ? Json(published.unit) : Json(nullptr);
+    // The controller's time of the event: what follows "V " up to the first comma.
+    const size_t v = text.find("V ");
+    const size_t comma = text.find(',', v);
+    record["time"] = v != std::string::npos && comma != std::string::npos
+                         ? ByteText(text.substr(v + 2, comma - v - 2))
+                         : Json(nullptr);
+    const bool badge = words != nullptr && words->badge;
+    // The key number the driver looked the badge up by.
+    record["key"] = published.key != nullptr ? ByteText(published.key) : Json(nullptr);
+    Json holder = nullptr;
+    const int32_t holderGate = holderGates_[static_cast<size_t>(line)];
+    if (badge && holderGate > 0) {
+        char name[QOR_TEXT_SIZE] = {};
+        (void)qorGetText(holderGate, name, sizeof name);
+        holder = ByteText(name);
+    }
+    record["holder"] = holder;
+    return record;
+}
+
+void Monitor::Logged(int level, const char* text) {
+    const double t = Seconds();
+    const int line = tCallerLine;
+    Json progress = {{"t", t}, {"type", "progress"}};
+    const bool isProgress = ParseProgress(text, progress);
+    Emit({{"t", t},
+          {"type", "log"},
+          {"line", line != 0 ? Json(line) : Json(nullptr)},
+          {"level", level},
+          {"text", ByteText(text)}});
+    if (isProgress) {
+        progress["line"] = line != 0 ? Json(line) : Json(nullptr);
+        Emit(std::move(progress));
+    }
+}
+
+}  // namespace kivhost

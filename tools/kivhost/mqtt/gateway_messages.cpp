@@ -1,0 +1,331 @@
+// What the gateway publishes, and one line's queue of it.
+#include "mqtt/gateway_messages.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+namespace kivhost {
+
+namespace {
+
+std::string NumberText(double value) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+}  // namespace
+
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm parts{};
+#ifdef _WIN32
+    (void)gmtime_s(&parts, &seconds);
+#else
+    (void)gmtime_r(&seconds, &parts);
+#endif
+    char text[96];
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                        parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                        parts.tm_min, parts.tm_sec, static_cast<int>(ms));
+    return text;
+}
+
+Json PayloadValue(const Json& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        if (std::fabs(number) < 9.0e15 && number == std::floor(number)) {
+            return static_cast<int64_t>(number);
+        }
+    }
+    return value;
+}
+
+bool WriteValue(const std::string& payload, std::string& value, std::string& error) {
+    if (!payload.empty() && payload.front() == '{') {
+        const Json request = Json::parse(payload, nullptr, false);
+        if (request.is_discarded() || !request.is_object() || !request.contains("value")) {
+            error = "the request is not a JSON object with a member \"value\"";
+            return false;
+        }
+        const Json& member = request["value"];
+        if (member.is_string()) {
+            value = member.get<std::string>();
+        } else if (member.is_number()) {
+            value = NumberText(member.get<double>());
+        } else {
+            error = "\"value\" is a number or a text";
+            return false;
+        }
+        return true;
+    }
+    value = payload;
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {
+        value.pop_back();
+    }
+    return true;
+}
+
+LineQueue::LineQueue(const MqttSettings& settings, int line, bool severalLines)
+    : settings_(settings),
+      line_(line),
+      severalLines_(severalLines),
+      prefix_("vxs/" + settings.site + "/" + std::to_string(line) + "/") {}
+
+bool LineQueue::Offer(const Json& record) {
+    const std::string type = record.value("type", std::string());
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (type == "start") {
+        for (const char* key : {"port", "device", "simulated", "instance", "result"}) {
+            lineInfo_[key] = record[key];
+        }
+        stateDue_ = true;
+    } else if (type == "frame") {
+        CountFrame(record);
+        return false;
+    } else if (type == "log") {
+        CountLog(record);
+        return false;
+    } else if (type == "tag") {
+        QueueTag(record);
+    } else if (type == "event") {
+        QueueEvent(record);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void LineQueue::CountFrame(const Json& record) {
+    if (record.value("dir", std::string()) == "out") {
+        ++framesOut_;
+    } else {
+        ++framesIn_;
+        lastFrameText_ = record.value("text", std::string());
+        lastFrameHex_ = record.value("hex", std::string());
+    }
+}
+
+void LineQueue::CountLog(const Json& record) {
+    const std::string text = record.value("text", std::string());
+    if (text.rfind("RIRODI: Illegal message was received", 0) == 0) {
+        ++illegalFrames_;
+    }
+    if (text.find("time-out") != std::string::npos) {
+        ++timeouts_;
+    }
+}
+
+void LineQueue::QueueTag(const Json& record) {
+    ++tagChanges_;
+    const std::string address = record.value("address", std::string());
+    if (address.size() > 1 && address[0] >= '0' && address[0] <= '7') {
+        controllers_.insert(address[0] - '0');
+    }
+    if (address == "PBNA2" && record["value"].is_string()) {
+        holder2_ = record["value"].get<std::string>();
+    } else if (address == "PBCOD" && record["value"].is_string()) {
+        badgeCode_ = record["value"].get<std::string>();
+    }
+    std::string name = record.value("name", std::string());
+    const std::string linePrefix = std::to_string(line_) + ":";
+    if (severalLines_ && name.rfind(linePrefix, 0) == 0) {
+        // Several lines: the host's names carry "N:", the topic has the line already.
+        name = name.substr(linePrefix.size());
+    }
+    OutMessage message;
+    message.kind = OutMessage::Kind::kTag;
+    message.retain = true;
+    message.topic = prefix_ + "tag/" + TopicLevel(name);
+    message.payload =
+        Dump({{"value", PayloadValue(record["value"])}, {"address", address}, {"time", UtcNow()}});
+    message.order = ++order_;
+    const auto pending = tags_.find(message.topic);
+    if (pending == tags_.end()) {
+        tagOrder_.push_back(message.topic);
+        tags_.emplace(message.topic, std::move(message));
+    } else {
+        pending->second = std::move(message);  // only the newest value matters
+    }
+}
+
+void LineQueue::QueueEvent(const Json& record) {
+    ++eventCount_;
+    const Json& unit = record["unit"];
+    const std::string kind = record.value("unitKind", std::string());
+    Json controller = nullptr;
+    if (unit.is_number_integer() && unit.get<int>() >= 0) {
+        const int number = unit.get<int>();
+        controller = kind == "controller" ? number : number / 2;
+        controllers_.insert(controller.get<int>());
+    }
+    const bool badge = !record["key"].is_null();
+    // The badge number: the frame's text between its last comma and the ";" after it.
+    Json badgeNumber = nullptr;
+    const size_t comma = lastFrameText_.rfind(',');
+    const size_t semicolon = lastFrameText_.find(';', comma == std::string::npos ? 0 : comma);
+    if (badge && comma != std::string::npos && semicolon != std::string::npos) {
+        badgeNumber = lastFrameText_.substr(comma + 1, semicolon - comma - 1);
+    }
+    OutMessage message;
+    message.kind = OutMessage::Kind::kEvent;
+    message.topic = prefix_ + "event";
+    message.payload = Dump({{"seq", ++sequence_},
+                            {"time", UtcNow()},
+                            {"code", record["code"]},
+                            {"name", record["name"]},
+                            {"unitKind", record["unitKind"]},
+                            {"unit", unit},
+                            {"controller", controller},
+                            {"controllerTime", record["time"]},
+                            {"badge", badgeNumber},
+                            {"key", record["key"]},
+                            {"holder", record["holder"]},
+                            {"holder2", badge ? Json(holder2_) : Json(nullptr)},
+                            {"badgeCode", badge ? Json(badgeCode_) : Json(nullptr)},
+                            {"frame", lastFrameText_},
+                            {"frameHex", lastFrameHex_}});
+    message.order = ++order_;
+    if (events_.size() >= settings_.queueSize) {
+        events_.pop_front();  // the oldest goes: its sequence number shows the gap
+        ++dropped_;
+        stateDue_ = true;
+    }
+    events_.push_back(std::move(message));
+}
+
+void LineQueue::Send(OutMessage message) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    message.order = ++order_;
+    control_.push_back(std::move(message));
+}
+
+void LineQueue::RequestStop(GatewayClock::time_point deadline) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopRequested_ = true;
+    stopDeadline_ = deadline;
+}
+
+void LineQueue::StateDue() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stateDue_ = stateDue_ || !stopRequested_;
+}
+
+std::string LineQueue::StatePayload(bool online, int connects) const {
+    Json state = {
+        {"state", online ? "online" : "offline"}, {"site", settings_.site}, {"line", line_}};
+    for (const auto& [key, value] : lineInfo_.items()) {
+        state[key] = value;
+    }
+    state["controllersHeard"] = Json(std::vector<int>(controllers_.begin(), controllers_.end()));
+    state["counters"] = {{"framesIn", framesIn_},           {"framesOut", framesOut_},
+                         {"events", eventCount_},           {"tagChanges", tagChanges_},
+                         {"illegalFrames", illegalFrames_}, {"timeouts", timeouts_}};
+    state["queue"] = {{"events", events_.size()},
+                      {"tags", tags_.size()},
+                      {"capacity", settings_.queueSize},
+                      {"dropped", dropped_}};
+    state["connects"] = connects;
+    state["since"] = started_;
+    state["time"] = UtcNow();
+    return Dump(state);
+}
+
+bool LineQueue::Next(OutMessage& message, int connects) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stateDue_ && !stopRequested_) {
+        stateDue_ = false;
+        message = StateMessage(true, connects);
+        return true;
+    }
+    if (!control_.empty()) {
+        message = std::move(control_.front());
+        control_.pop_front();
+        return true;
+    }
+    if (!events_.empty()) {
+        message = std::move(events_.front());
+        events_.pop_front();
+        return true;
+    }
+    while (!tagOrder_.empty()) {
+        const auto found = tags_.find(tagOrder_.front());
+        tagOrder_.pop_front();
+        if (found != tags_.end()) {
+            message = std::move(found->second);
+            tags_.erase(found);
+            return true;
+        }
+    }
+    if (stopRequested_ && !finalSent_) {
+        finalSent_ = true;
+        message = StateMessage(false, connects);
+        return true;
+    }
+    return false;
+}
+
+OutMessage LineQueue::StateMessage(bool online, int connects) {
+    OutMessage message;
+    message.topic = prefix_ + "state";
+    message.payload = StatePayload(online, connects);
+    message.retain = true;
+    message.order = ++order_;
+    return message;
+}
+
+void LineQueue::PutBack(std::vector<OutMessage> messages) {
+    std::sort(messages.begin(), messages.end(),
+              [](const OutMessage& a, const OutMessage& b) { return a.order < b.order; });
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        switch (it->kind) {
+        case OutMessage::Kind::kEvent: events_.push_front(std::move(*it)); break;
+        case OutMessage::Kind::kTag:
+            if (tags_.find(it->topic) == tags_.end()) {
+                tagOrder_.push_front(it->topic);
+                tags_.emplace(it->topic, std::move(*it));
+            }
+            break;
+        case OutMessage::Kind::kControl:
+            if (it->topic != prefix_ + "state") {
+                control_.push_front(std::move(*it));
+            } else if (!stopRequested_) {
+                stateDue_ = true;
+            } else {
+                finalSent_ = false;
+            }
+            break;
+        }
+    }
+    stateDue_ = stateDue_ || !stopRequested_;
+}
+
+LineQueue::Look LineQueue::Progress() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Look look;
+    look.stopping = stopRequested_;
+    look.deadline = stopDeadline_;
+    look.drained = control_.empty() && events_.empty() && tags_.empty() && finalSent_;
+    look.waiting = events_.size() + control_.size() + tags_.size();
+    return look;
+}
+
+uint64_t LineQueue::DropsToReport(GatewayClock::time_point now, GatewayClock::duration every) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (dropped_ <= droppedLogged_ || now < nextDropReport_) {
+        return 0;
+    }
+    const uint64_t dropped = dropped_ - droppedLogged_;
+    droppedLogged_ = dropped_;
+    nextDropReport_ = now + every;
+    return dropped;
+}
+
+}  // namespace kivhost

@@ -1,0 +1,73 @@
+// The monitor's records in words.
+#include "view/record_text.h"
+
+#include <cstdio>
+
+namespace kivhost {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+
+}  // namespace
+
+std::string SecondsText(const Json& record) {
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%9.3f", record.value("t", 0.0));
+    return text;
+}
+
+std::string LineLabel(const Json& record) {
+    const Json& line = record["line"];
+    return line.is_number() ? "L" + std::to_string(line.get<int>()) : "  ";
+}
+
+std::string ValueText(const Json& value) {
+    if (value.is_string()) {
+        return value.get<std::string>();
+    }
+    if (value.is_null()) {
+        return "-";
+    }
+    char text[32];
+    (void)std::snprintf(text, sizeof text, "%.10g", value.get<double>());
+    return text;
+}
+
+std::string EventText(const Json& record) {
+    std::string text = "event " + std::to_string(record.value("code", 0)) + " " +
+                       record.value("name", std::string());
+    if (record["unit"].is_number()) {
+        char unit[16];
+        (void)std::snprintf(unit, sizeof unit, "%02d", record["unit"].get<int>());
+        text += ", " + record.value("unitKind", std::string()) + " " + unit;
+    }
+    if (record["key"].is_string()) {
+        text += ", key " + record["key"].get<std::string>() + ": " + ValueText(record["holder"]);
+    }
+    if (record["time"].is_string()) {
+        text += " (" + record["time"].get<std::string>() + ")";
+    }
+    return text;
+}
+
+std::string ProgressText(const Json& record) {
+    const unsigned sent = record.value("sent", 0U);
+    const unsigned total = record.value("total", 0U);
+    const unsigned failed = record.value("failed", 0U);
+    const int filled = total == 0 ? kBarWidth : static_cast<int>(kBarWidth * sent / total);
+    return std::string(record.value("done", false) ? "download done " : "download ") + "[" +
+           std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(sent) +
+           " of " + std::to_string(total) + " lines sent, " + std::to_string(failed) + " failed";
+}
+
+std::string ResultText(const Json& record) {
+    return "> " + record.value("command", std::string()) + ": " +
+           (record.value("ok", false) ? "ok" : "FAILED") +
+           (record.value("detail", std::string()).empty()
+                ? std::string()
+                : ", " + record.value("detail", std::string()));
+}
+
+}  // namespace kivhost

@@ -1,0 +1,189 @@
+// What kivhost run shows: the view's thread, and what it counts of each record.
+#include "view/run_view.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "system/console.h"
+#include "view/record_text.h"
+
+namespace kivhost {
+
+namespace {
+
+constexpr size_t kKeepRows = 40;
+constexpr std::chrono::milliseconds kRedraw{200};
+
+void Push(std::deque<std::string>& rows, std::string row) {
+    rows.push_back(std::move(row));
+    while (rows.size() > kKeepRows) {
+        rows.pop_front();
+    }
+}
+
+}  // namespace
+
+RunView::RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title)
+    : mode_(mode), monitor_(monitor), trace_(trace), title_(std::move(title)) {}
+
+RunView::~RunView() {
+    Stop();
+}
+
+void RunView::AddLine(int line, const std::string& port, int32_t instance) {
+    LineCounters counters;
+    counters.line = line;
+    counters.port = port;
+    counters.instance = instance;
+    // The view's thread may be reading the counters already (lines are added at their cold
+    // start, after the view started).
+    const std::lock_guard<std::mutex> lock(countersMutex_);
+    lines_.push_back(counters);
+}
+
+void RunView::ShowInput(std::shared_ptr<InputLine> input) {
+    input_ = std::move(input);
+}
+
+void RunView::Start() {
+    if (mode_ == ViewMode::kLive) {
+        (void)EnableTerminalSequences();
+        std::printf("\x1b[2J");
+    }
+    thread_ = std::thread([this] { Loop(); });
+}
+
+void RunView::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void RunView::Loop() {
+    auto lastDraw = std::chrono::steady_clock::now() - kRedraw;
+    while (true) {
+        const bool last = stop_;
+        for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
+            Take(record);
+        }
+        if (input_ && input_->TakeChange()) {
+            dirty_ = true;
+            lastDraw -= kRedraw;  // what is typed shows at once
+        }
+        if (mode_ == ViewMode::kLive && dirty_ &&
+            (last || std::chrono::steady_clock::now() - lastDraw >= kRedraw)) {
+            Draw();
+            lastDraw = std::chrono::steady_clock::now();
+        }
+        (void)std::fflush(stdout);
+        if (last) {
+            return;
+        }
+    }
+}
+
+LineCounters& RunView::Counters(const Json& record) {
+    const Json& line = record["line"];
+    if (line.is_number()) {
+        const int number = line.get<int>();
+        if (number >= 1 && static_cast<size_t>(number) <= lines_.size()) {
+            return lines_[static_cast<size_t>(number) - 1];
+        }
+    }
+    return unattributed_;
+}
+
+void RunView::Take(const Json& record) {
+    const std::string type = record.value("type", std::string());
+    std::unique_lock<std::mutex> countersLock(countersMutex_);
+    LineCounters& counters = Counters(record);
+    const std::string when = SecondsText(record) + " " + LineLabel(record) + " ";
+    if (type == "frame") {
+        const bool out = record.value("dir", std::string()) == "out";
+        ++(out ? counters.framesOut : counters.framesIn);
+        const std::string hex = record.value("hex", std::string());
+        std::string bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        }
+        trace_.Write(record.value("t", 0.0), out, counters.line, bytes);
+        Push(out ? framesOut_ : framesIn_, when + record.value("text", std::string()));
+        while ((out ? framesOut_ : framesIn_).size() > kFramesEachWay) {
+            (out ? framesOut_ : framesIn_).pop_front();
+        }
+    } else if (type == "tag") {
+        ++counters.tagStores;
+        if (record.value("changed", true)) {
+            ++counters.tagChanges;
+            char row[160];
+            (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
+                                ValueText(record["value"]).c_str());
+            Push(tags_, when + row);
+        }
+    } else if (type == "event") {
+        Push(events_, when + EventText(record));
+        char at[32];
+        (void)std::snprintf(at, sizeof at, "%.3f s: ", record.value("t", 0.0));
+        counters.lastEvent = at + EventText(record);
+    } else if (type == "monitor") {
+        Count(counters, record);
+    } else if (type == "log") {
+        ++logLines_;
+        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " +
+                       record.value("text", std::string()));
+    } else if (type == "progress") {
+        progress_ = when + ProgressText(record);
+    } else if (type == "result") {
+        // A result of several lines (help) takes a row each.
+        const std::string text = ResultText(record);
+        size_t at = 0;
+        for (size_t end = text.find('\n'); at <= text.size(); end = text.find('\n', at)) {
+            end = end == std::string::npos ? text.size() : end;
+            Push(results_,
+                 (at == 0 ? when : std::string(when.size() + 2, ' ')) + text.substr(at, end - at));
+            at = end + 1;
+        }
+    }
+    countersLock.unlock();
+    dirty_ = true;
+    if (mode_ == ViewMode::kJson) {
+        std::printf("%s\n", Dump(record).c_str());
+    } else if (mode_ == ViewMode::kPlain) {
+        PrintPlain(record);
+    }
+}
+
+void RunView::Count(LineCounters& counters, const Json& record) {
+    const std::string kind = record.value("kind", std::string());
+    // Null where it does not apply (the silent controller of a poll has no outcome).
+    const std::string outcome =
+        record["outcome"].is_string() ? record["outcome"].get<std::string>() : std::string();
+    const Json& number = record["controller"];
+    const int controller = number.is_number() ? number.get<int>() : -1;
+    const bool named = controller >= 0 && controller < 8;
+    if (kind == "event") {
+        ++counters.events;
+    } else if (kind == "illegal frame") {
+        ++counters.illegalFrames;
+    } else if (kind == "status report" && named) {
+        ++counters.statusReports[controller];
+        counters.heard[controller] = true;
+    } else if (kind == "attempt" || kind == "silent in the poll") {
+        if (named && outcome == "answered") {
+            counters.heard[controller] = true;
+        }
+        if (record["attempt"].is_number() && record["attempt"].get<int>() > 0) {
+            ++counters.retries;
+        }
+        if (kind != "attempt" || outcome == "timed out") {
+            ++counters.timeouts;
+            if (named) {
+                ++counters.controllerTimeouts[controller];
+            }
+        }
+    }
+}
+
+}  // namespace kivhost
