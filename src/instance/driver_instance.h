@@ -159,16 +159,10 @@ struct SentFrame {
     uint32_t length;
     uint64_t dueBy;  // MonotonicMs
 };
-enum EchoState : int32_t {
-    kEchoUnknown = 0,  // no command frame of this port's has come back yet, nor is overdue
-    kEchoes = 1,       // a command frame came back
-    kNoEcho = 2,       // the first command frame's echo did not come in its time
-};
 struct LineEcho {
     SentFrame sent[kEchoSlots];  // the oldest first
     int32_t count;
-    EchoState state;
-    uint64_t probeDueBy;  // the first command frame's echo due at the latest; 0: none sent yet
+    bool echoes;  // a frame of the driver's came back on this port
 };
 
 // The host calls in progress on a started instance, and whether close has begun: the count in

@@ -23,7 +23,7 @@ uint64_t WireMs(const DriverInstance& instance, size_t length) {
     return (length * kBitsPerByte * 1000 + baud - 1) / baud;
 }
 
-// Drops the notes whose echo is overdue (what is left is due at 'now' or later).
+// Drops the notes whose echo is overdue.
 void DropOverdue(LineEcho& echo, uint64_t now) {
     int kept = 0;
     for (int i = 0; i < echo.count; ++i) {
@@ -43,24 +43,11 @@ bool SameFrame(const SentFrame& sent, const char* frame, size_t length) {
     return sent.length == length && std::memcmp(sent.bytes, frame, length) == 0;
 }
 
-bool IsAck(const char* frame, size_t length) {
-    return length == kAckFrameLength && IsAckFrame(frame, length);
-}
-
-// Brings the notes and the port's echo state up to 'now'.
-void Update(LineEcho& echo, uint64_t now) {
-    DropOverdue(echo, now);
-    if (echo.state == kEchoUnknown && echo.probeDueBy != 0 && now > echo.probeDueBy) {
-        echo.state = kNoEcho;
-    }
-}
-
 // The note the frame is the echo of: -1 when none. An acknowledgement only at the head of the
-// notes, on a port that echoes (or, where it can answer nothing, on one not yet known).
-int FindEcho(const LineEcho& echo, const char* frame, size_t length, bool ackMayAnswer) {
-    if (IsAck(frame, length)) {
-        const bool mayEcho = echo.state == kEchoes || (!ackMayAnswer && echo.state == kEchoUnknown);
-        return mayEcho && echo.count > 0 && SameFrame(echo.sent[0], frame, length) ? 0 : -1;
+// notes, on a port that echoes.
+int FindEcho(const LineEcho& echo, const char* frame, size_t length) {
+    if (IsAckFrame(frame, length) && length == kAckFrameLength) {
+        return echo.echoes && echo.count > 0 && SameFrame(echo.sent[0], frame, length) ? 0 : -1;
     }
     for (int i = 0; i < echo.count; ++i) {
         if (SameFrame(echo.sent[i], frame, length)) {
@@ -86,21 +73,18 @@ void NoteSentFrame(DriverInstance& instance, const char* frame, size_t length) {
     std::memcpy(sent.bytes, frame, length);
     sent.length = static_cast<uint32_t>(length);
     sent.dueBy = now + WireMs(instance, length) + kEchoLatencyMs;
-    if (echo.state == kEchoUnknown && echo.probeDueBy == 0 && !IsAck(frame, length)) {
-        echo.probeDueBy = sent.dueBy;
-    }
 }
 
-bool TakeEcho(DriverInstance& instance, const char* frame, size_t length, bool ackMayAnswer) {
+bool TakeEcho(DriverInstance& instance, const char* frame, size_t length) {
     LineEcho& echo = instance.echo;
-    Update(echo, platform::MonotonicMs());
-    const int found = FindEcho(echo, frame, length, ackMayAnswer);
+    DropOverdue(echo, platform::MonotonicMs());
+    const int found = FindEcho(echo, frame, length);
     if (found < 0) {
         return false;
     }
     DropFirst(echo, found + 1);
-    if (!IsAck(frame, length) && echo.state != kEchoes) {
-        echo.state = kEchoes;
+    if (!echo.echoes) {
+        echo.echoes = true;
         err(32,
             "RIRODI: COMM port %s hands back what the driver sends (an echoing adapter); its own "
             "frames are passed over",
@@ -109,25 +93,9 @@ bool TakeEcho(DriverInstance& instance, const char* frame, size_t length, bool a
     return true;
 }
 
-uint32_t AckEchoWaitMs(DriverInstance& instance) {
-    LineEcho& echo = instance.echo;
-    const uint64_t now = platform::MonotonicMs();
-    Update(echo, now);
-    if (echo.state != kEchoUnknown) {
-        return 0;
-    }
-    for (int i = 0; i < echo.count; ++i) {
-        if (IsAck(echo.sent[i].bytes, echo.sent[i].length)) {
-            return static_cast<uint32_t>(echo.sent[i].dueBy - now);
-        }
-    }
-    return 0;
-}
-
 void ForgetSentFrames(DriverInstance& instance) {
     instance.echo.count = 0;
-    instance.echo.state = kEchoUnknown;
-    instance.echo.probeDueBy = 0;
+    instance.echo.echoes = false;
 }
 
 }  // namespace kiv

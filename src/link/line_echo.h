@@ -12,14 +12,10 @@
 // frames are passed over".
 //
 // A controller never sends back a command frame of the driver's, so such a frame is an echo on
-// any line, and the first one shows that the port echoes. The acknowledgement LF "A" CR is what
-// controllers answer with too: it is taken for an echo on a port that has shown it echoes, in its
-// turn (the echoes come back in the order the frames went out, before any answer to the last of
-// them). Until a port has shown whether it echoes (the first command frame's echo came, or its
-// time passed without it), a command waits before it goes out for the echo of an acknowledgement
-// sent just before it, for that acknowledgement's time at the most: the first command after a
-// port opens may wait up to about kEchoLatencyMs once, and no echo is ever taken for its answer.
-// On a line that does not echo, no acknowledgement after a command is ever passed over.
+// any line. The acknowledgement LF "A" CR is what controllers answer with too: it is taken for
+// an echo only on a port that has shown it echoes, and only in its turn (the echoes come back in
+// the order the frames went out, before the answer to the last of them). On a line that does
+// not echo no acknowledgement is ever passed over.
 //
 // The caller holds the port lock (the sends and receives do).
 #pragma once
@@ -37,15 +33,7 @@ inline constexpr uint64_t kEchoLatencyMs = 500;
 void NoteSentFrame(DriverInstance& instance, const char* frame, size_t length);
 
 // Whether the received frame is the echo of a frame noted (it is then taken off the notes).
-// 'ackMayAnswer': an acknowledgement received now could answer a command on the line. When it
-// cannot (nothing awaits one, or the input is settled before a command goes out), an
-// acknowledgement that matches one noted is passed over as its echo even on a port not yet
-// known to echo: it answers nothing either way.
-bool TakeEcho(DriverInstance& instance, const char* frame, size_t length, bool ackMayAnswer);
-
-// How long a command about to go out waits for the echo of an acknowledgement sent before it:
-// 0 unless the port has not yet shown whether it echoes and such an echo is still due.
-uint32_t AckEchoWaitMs(DriverInstance& instance);
+bool TakeEcho(DriverInstance& instance, const char* frame, size_t length);
 
 // Forgets what was noted, and whether the port echoes: a new port begins afresh.
 void ForgetSentFrames(DriverInstance& instance);

@@ -242,16 +242,13 @@ enum class Taken {
 
 // Receives the frame that is there (or arriving: it is let finish) and handles it. The caller
 // holds portLock.
-Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure, uint32_t firstByteWaitMs = 0,
-                bool beforeCommand = false) {
+Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure) {
     lineFailure = 0;
-    const size_t count = ReceiveFrame(instance, instance.rxBuffer, firstByteWaitMs, &lineFailure);
+    const size_t count = ReceiveFrame(instance, instance.rxBuffer, 0, &lineFailure);
     if (count == 0) {
         return lineFailure != 0 ? Taken::kLineFailed : Taken::kNone;
     }
-    const AnswerMode mode = instance.answerMode.load();
-    const bool ackMayAnswer = !beforeCommand && mode != kAnswerNone && mode != kAnswerStatus;
-    if (TakeEcho(instance, instance.rxBuffer, count, ackMayAnswer)) {
+    if (TakeEcho(instance, instance.rxBuffer, count)) {
         return Taken::kHandled;
     }
     instance.rxLength = static_cast<int16_t>(count);
@@ -324,9 +321,7 @@ void HandleFrame(DriverInstance& instance, MessageKind kind) {
 void SettleArrivedInput(DriverInstance& instance) {
     for (int frame = 0; frame < kSettleFrameLimit; ++frame) {
         uint32_t lineFailure = 0;
-        // On a port not yet known to echo, the echo of an acknowledgement sent just before is
-        // awaited here, so that it cannot be taken for the command's answer.
-        const Taken taken = TakeFrame(instance, lineFailure, AckEchoWaitMs(instance), true);
+        const Taken taken = TakeFrame(instance, lineFailure);
         if (taken == Taken::kNone || taken == Taken::kLineFailed) {
             return;  // a failed line is the receiver's to handle
         }

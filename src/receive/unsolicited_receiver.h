@@ -51,8 +51,7 @@ void HandleFrame(DriverInstance& instance, MessageKind kind);
 // The instance's InputSettler: receives and handles, as the receiver does, every frame that is
 // on the line or arriving (a frame that has begun is let finish: it ends at its CR or at a 60 ms
 // gap), at most kSettleFrameLimit of them, so that a line that never falls quiet cannot hold
-// the sender. On a port not yet known to echo it first awaits the echo of an acknowledgement sent
-// just before (link/line_echo.h), once per port at the most. The caller holds portLock.
+// the sender. The caller holds portLock.
 inline constexpr int kSettleFrameLimit = 16;
 void SettleArrivedInput(DriverInstance& instance);
 
