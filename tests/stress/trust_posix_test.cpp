@@ -400,7 +400,8 @@ TEST_F(TrustTest, AClientNumberStaysReservedWhileItsThreadRetries) {
     EXPECT_NE(next->clientId, oldClient);
     qorClearFailures();
     ASSERT_EQ(qorPostMessage(next->clientId, 0), 0);
-    EXPECT_TRUE(WaitForLine("RIRODI: message QOR_SIGNAL_SHUT", kPrompt));
+    // Logged once the instance that took the message has been asked to shut down.
+    EXPECT_TRUE(WaitForLine("RIRODI: QorRmClient() succeeded!!!", kPrompt));
     EXPECT_NE(next->shutdownRequested.load(), 0);
     EXPECT_EQ(old->shutdownRequested.load(), 0);
     qorReuseClientNumbers(0);
