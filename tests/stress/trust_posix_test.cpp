@@ -393,7 +393,7 @@ TEST_F(TrustTest, AClientNumberStaysReservedWhileItsThreadRetries) {
     qorFailCall(QOR_CALL_GET_MSG, 7, -1);
     ASSERT_EQ(qorPostMessage(oldClient, 5), 0);  // wakes the waiter; its waits fail from now on
     ASSERT_TRUE(WaitForLine("QorGetMsg() failed with status 7", kPrompt));
-    ASSERT_EQ(QorRmClient(oldClient), 0);  // the host drops it behind the driver's back
+    ASSERT_EQ(QorRmClient(oldClient), 0);            // the host drops it behind the driver's back
     ASSERT_EQ(old.Call(KIV_FN_PORT_CLOSE), KIV_OK);  // the line is the new instance's
     HostInstance next(1);
     ASSERT_EQ(next.ColdStart(port_), KIV_OK);
