@@ -14,6 +14,7 @@
 #include "link/frame_format.h"
 #include "made_instance.h"
 #include "qorpro/qorpro_embed.h"
+#include "receive/incoming_tags.h"
 #include "reference_crc.h"
 
 namespace {
@@ -60,7 +61,8 @@ void FinishAndClassify(benchmark::State& state) {
         std::memset(frame, 0, sizeof frame);
         std::memcpy(frame, kEvent, sizeof kEvent - 1);
         const size_t length = kiv::FinishFrame(frame, kiv::kFrameCapacity);
-        benchmark::DoNotOptimize(kiv::ClassifyFrame(*instance, frame, length));
+        kiv::PublishIncoming(*instance, frame, length);
+        benchmark::DoNotOptimize(kiv::ClassifyFrame(frame, length));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
     qorReset();

@@ -8,6 +8,7 @@
 #include "fuzz_host.h"
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
+#include "receive/incoming_tags.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kivfuzz::BeginRun();
@@ -17,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto* cr = std::find(bytes, bytes + limit, kiv::kCarriageReturn);
     const size_t count = cr == bytes + limit ? limit : static_cast<size_t>(cr - bytes) + 1;
     std::memcpy(frame, bytes, count);
-    kiv::ClassifyFrame(kivfuzz::ZeroedInstance(), frame, count);
+    kiv::PublishIncoming(kivfuzz::ZeroedInstance(), frame, count);
+    kiv::ClassifyFrame(frame, count);
     unsigned value = 0;
     kiv::ReadHexField(frame, sizeof frame - 1, value);
     return 0;

@@ -15,6 +15,7 @@
 
 #include "fuzz_host.h"
 #include "qorpro/qorpro_embed.h"
+#include "receive/incoming_tags.h"
 #include "receive/unsolicited_receiver.h"
 
 namespace {
@@ -77,14 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kivfuzz::BeginRun();
     static const bool tags = (DefineReceiverTags(), true);
     (void)tags;
-    kiv::DriverInstance& instance = kivfuzz::ZeroedInstance();  // its answer event made too
-    instance.answerMode = static_cast<kiv::AnswerMode>(data[0] % 3);
+    kiv::DriverInstance& instance = kivfuzz::ZeroedInstance();        // its answer event made too
+    instance.answerMode = static_cast<kiv::AnswerMode>(data[0] % 5);  // every answer mode
     instance.pollPending[(data[0] >> 2) % kiv::kControllerCount] = 1;
-    instance.uploadSetupRunning = (data[0] >> 5) & 1;
+    instance.uploadSetupRunning = (data[0] >> 5) % 3;  // none, running, unconfirmed
     const size_t count = std::min(size - 1, kiv::kFrameCapacity);
     std::memcpy(instance.rxBuffer, data + 1, count);
     instance.rxLength = static_cast<int16_t>(count);
-    if (const auto kind = kiv::ClassifyFrame(instance, instance.rxBuffer, count)) {
+    kiv::PublishIncoming(instance, instance.rxBuffer, count);
+    if (const auto kind = kiv::ClassifyFrame(instance.rxBuffer, count)) {
         kiv::HandleFrame(instance, *kind);
     }
     if (instance.answerCopy[kiv::kFrameCapacity] != '\0' ||

@@ -56,6 +56,14 @@ typedef struct KivMonitorRecord {
      * looked the holder up by (decimal, terminated); else null. An event record's bytes are
      * the event's text as the driver read it: the frame without its LF and CR. */
     const char* key;
+    /* Event records: what the driver makes of the event's code, whether or not the event names
+     * its unit. The door state the code sets (0 to 3), else -1; 1 when the code is a badge event
+     * (its holder is looked up), else 0; the keyword of the tag the code sets for its unit
+     * ("PSPWR" for "3PSPWR") and the value it sets, else null and 0. */
+    int32_t doorState;
+    int32_t badgeEvent;
+    const char* unitTag;
+    int32_t unitTagValue;
 } KivMonitorRecord;
 
 typedef void(KIV_CDECL* KivMonitorSink)(const KivMonitorRecord* record, void* context);

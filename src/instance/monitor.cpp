@@ -16,6 +16,7 @@ KivMonitorRecord Record(const DriverInstance& instance, int32_t kind) {
     record.instanceNumber = instance.instanceNumber;
     record.controller = -1;
     record.unit = -1;
+    record.doorState = -1;
     return record;
 }
 
@@ -43,14 +44,17 @@ void MonitorFrame(const DriverInstance& instance, int32_t kind, const char* byte
     Hand(instance, record);
 }
 
-void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit, const char* text,
-                  const char* key) {
+void MonitorEvent(const DriverInstance& instance, const MonitoredEvent& event) {
     KivMonitorRecord record = Record(instance, KIV_MON_EVENT);
-    record.code = code;
-    record.unit = unit;
-    record.bytes = text;
-    record.count = static_cast<uint32_t>(std::strlen(text));
-    record.key = key;
+    record.code = event.code;
+    record.unit = event.unit;
+    record.bytes = event.text;
+    record.count = static_cast<uint32_t>(std::strlen(event.text));
+    record.key = event.key;
+    record.doorState = event.doorState;
+    record.badgeEvent = event.badgeEvent ? 1 : 0;
+    record.unitTag = event.unitTag;
+    record.unitTagValue = event.unitTagValue;
     Hand(instance, record);
 }
 

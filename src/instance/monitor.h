@@ -15,9 +15,19 @@ struct DriverInstance;
 void AttachMonitor(DriverInstance& instance);
 
 void MonitorFrame(const DriverInstance& instance, int32_t kind, const char* bytes, size_t count);
-// 'text' is the event's work text (terminated); 'key' the key number looked up, or null.
-void MonitorEvent(const DriverInstance& instance, int32_t code, int32_t unit, const char* text,
-                  const char* key);
+// An event as published: its code and unit (-1 when missing), its work text (terminated), the
+// key number looked up (or null), and what its code means (see KivMonitorRecord).
+struct MonitoredEvent {
+    int32_t code = 0;
+    int32_t unit = -1;
+    const char* text = "";
+    const char* key = nullptr;
+    int32_t doorState = -1;
+    bool badgeEvent = false;
+    const char* unitTag = nullptr;
+    int32_t unitTagValue = 0;
+};
+void MonitorEvent(const DriverInstance& instance, const MonitoredEvent& event);
 void MonitorStatus(const DriverInstance& instance, int32_t controller);
 // 'outcome' is the attempt's result as KivMonitorOutcome counts (the link's AttemptResult).
 void MonitorAttempt(const DriverInstance& instance, const char* command, size_t length,

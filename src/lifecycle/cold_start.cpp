@@ -47,9 +47,9 @@ struct WorkerThread {
 
 // The order in which cold start starts them; the thread that waits for host messages follows.
 const WorkerThread kWorkers[] = {
-    {&InstanceThreads::receiver, UnsolThread, 0, nullptr},
-    {&InstanceThreads::poll, Initialize, 0, "Initialize"},
-    {&InstanceThreads::eventFormat, EventV_Format, kShortThreadStack, "EventV_Format"},
+    {&InstanceThreads::receiver, RunReceiver, 0, nullptr},
+    {&InstanceThreads::poll, PollControllers, 0, "Initialize"},
+    {&InstanceThreads::eventFormat, SendEventFormat, kShortThreadStack, "EventV_Format"},
 };
 
 bool StartWorkers(DriverInstance& instance) {

@@ -199,7 +199,7 @@ uint16_t RegisterClient(DriverInstance& instance, const char* name) {
 bool StartMessageWaiter(DriverInstance& instance, size_t stackSize, uint32_t& error) {
     MessageWaiter* waiter = instance.messageWaiter;
     waiter->owners.fetch_add(1);
-    if (!platform::ThreadStart(instance.threads.shutdown, ThreadShutDown, waiter, stackSize,
+    if (!platform::ThreadStart(instance.threads.shutdown, WaitForHostMessages, waiter, stackSize,
                                &error)) {
         waiter->owners.fetch_sub(1);
         return false;
@@ -207,7 +207,7 @@ bool StartMessageWaiter(DriverInstance& instance, size_t stackSize, uint32_t& er
     return true;
 }
 
-void ThreadShutDown(void* argument) {
+void WaitForHostMessages(void* argument) {
     auto* waiter = static_cast<MessageWaiter*>(argument);
     err(32, "RIRODI: Start of ThreadShutDown");
     WaitForMessages(*waiter);

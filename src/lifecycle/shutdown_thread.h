@@ -40,7 +40,7 @@ uint16_t RegisterClient(DriverInstance& instance, const char* name);
 
 // The thread body; its argument is instance.messageWaiter, which the thread co-owns from the
 // moment StartMessageWaiter started it.
-void ThreadShutDown(void* argument);
+void WaitForHostMessages(void* argument);
 bool StartMessageWaiter(DriverInstance& instance, size_t stackSize, uint32_t& error);
 
 // Removes the instance's host client if it is still registered, exactly once however many

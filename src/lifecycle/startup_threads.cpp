@@ -17,7 +17,6 @@ namespace kiv {
 
 namespace {
 
-constexpr uint32_t kMsPerTimeoutUnit = 10;
 // The poll waits one step and then up to three more while the controller has not answered.
 constexpr int kPollSteps = 4;
 
@@ -38,7 +37,7 @@ size_t BuildFrame(char (&frame)[kFrameBufferSize], const char* text) {
 
 }  // namespace
 
-void EventV_Format(void* argument) {
+void SendEventFormat(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     MonitorThread(instance);
     char frame[kFrameBufferSize];
@@ -48,14 +47,14 @@ void EventV_Format(void* argument) {
     std::memcpy(instance.txBuffer, frame, sizeof frame);
     const AttemptResult result =
         SendWithRetries(instance, instance.txBuffer, length,
-                        AnswerWaitMs(instance, kMsPerTimeoutUnit), kEventFormatLines);
+                        AnswerWaitMs(instance, AnswerWait::kCommand), kEventFormatLines);
     // Stopped by shut-down before a frame went out: nothing failed on the line.
     if (result != AttemptResult::kAnswered && result != AttemptResult::kShutDown) {
         err(32, "RIRODI: EventV_Format() error,  Ack wasn't received");
     }
 }
 
-void Initialize(void* argument) {
+void PollControllers(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     MonitorThread(instance);
     if (!PauseUnlessShutdown(instance, instance.timings.pollDelayMs)) {

@@ -7,10 +7,10 @@ namespace kiv {
 
 // Sends the event-format command "S V,Y" with up to three attempts, until a controller
 // acknowledges it.
-void EventV_Format(void* argument);
+void SendEventFormat(void* argument);
 
 // After the poll delay (50 s), asks controllers 0 to 7 in turn for their status and logs each
 // that does not answer within four poll steps (4 x 300 ms).
-void Initialize(void* argument);
+void PollControllers(void* argument);
 
 }  // namespace kiv

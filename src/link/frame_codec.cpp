@@ -19,24 +19,10 @@ static_assert(EscapedSize(kMonitorCopyLength) <= kLongestTagText + 1,
 
 namespace {
 
-// The text area InvertBadgeCode reads "INCOMING" into, and the part of it that it turns.
-constexpr size_t kBadgeAreaSize = 100;
-constexpr size_t kBadgeFirst = 4;
-constexpr size_t kBadgeLength = 10;
-
 // A valid frame other than the acknowledgement: LF ";" command character, at least, then
 // ";" four digits and CR.
 constexpr size_t kShortestFrame = 8;
 constexpr size_t kChecksumDigits = 4;
-
-// Publishes the escaped copy of at most kMonitorCopyLength bytes in a monitoring tag.
-void PublishCopy(const DriverInstance& instance, const char* address, const char* bytes,
-                 size_t count) {
-    char copy[EscapedSize(kMonitorCopyLength)];
-    EscapeControlChars(bytes, count < kMonitorCopyLength ? count : kMonitorCopyLength, copy,
-                       sizeof copy);
-    PutTagText(instance, address, copy);
-}
 
 // Settles what the line holds before a command frame: handled by the receiver's settler, or
 // discarded when no receiver runs. False when the discard failed (logged).
@@ -131,6 +117,14 @@ bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte, uint3
 
 }  // namespace
 
+void PublishCopy(const DriverInstance& instance, const char* address, const char* bytes,
+                 size_t count) {
+    char copy[EscapedSize(kMonitorCopyLength)];
+    EscapeControlChars(bytes, count < kMonitorCopyLength ? count : kMonitorCopyLength, copy,
+                       sizeof copy);
+    PutTagText(instance, address, copy);
+}
+
 SendResult SendFrame(DriverInstance& instance, const char* frame, size_t length,
                      AnswerMode awaited) {
     return Send(instance, frame, length, true, awaited);
@@ -181,11 +175,8 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
     return count;
 }
 
-std::optional<MessageKind> ClassifyFrame(DriverInstance& instance, const char* frame,
-                                         size_t count) {
+std::optional<MessageKind> ClassifyFrame(const char* frame, size_t count) {
     const size_t n = strnlen(frame, count);
-    PublishCopy(instance, "INCOMING", frame, n > 0 ? n - 1 : 0);
-    InvertBadgeCode(instance);
     if (n == kAckFrameLength) {
         if (!IsAckFrame(frame, n)) {
             return std::nullopt;
@@ -204,17 +195,6 @@ std::optional<MessageKind> ClassifyFrame(DriverInstance& instance, const char* f
         return std::nullopt;
     }
     return KindOf(frame);
-}
-
-void InvertBadgeCode(DriverInstance& instance) {
-    char area[kBadgeAreaSize] = {};
-    GetTagText(instance, "INCOMING", area, sizeof area);
-    char code[kBadgeLength + 1] = {};
-    for (size_t i = 0; i < kBadgeLength; i += 2) {
-        code[i] = area[kBadgeFirst + i + 1];
-        code[i + 1] = area[kBadgeFirst + i];
-    }
-    PutTagText(instance, "BADGECODE", code);
 }
 
 }  // namespace kiv

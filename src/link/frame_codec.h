@@ -74,16 +74,15 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
                     uint32_t firstByteWaitMs = kFirstByteAtReadTimeout,
                     uint32_t* lineFailure = nullptr);
 
-// Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). Every
-// frame, valid or not, is first published in "INCOMING" without its last byte (at most 200
-// bytes, escaped), and "BADGECODE" is derived from it. A valid frame is the acknowledgement, or
-// at least 8 bytes whose four characters before the last one are the hexadecimal CRC (either
-// case) of the bytes between the leading LF and them. The kind of a valid frame; empty for an
-// invalid one.
-std::optional<MessageKind> ClassifyFrame(DriverInstance& instance, const char* frame, size_t count);
+// Classifies a received frame of 'count' bytes (it ends at a NUL before that, if any). A valid
+// frame is the acknowledgement, or at least 8 bytes whose four characters before the last one
+// are the hexadecimal CRC (either case) of the bytes between the leading LF and them. The kind
+// of a valid frame; empty for an invalid one.
+std::optional<MessageKind> ClassifyFrame(const char* frame, size_t count);
 
-// Writes "BADGECODE" (when that tag exists) with characters 4 to 13 of "INCOMING" taken in
-// pairs, each pair swapped (5, 4, 7, 6, ... 13, 12); a missing "INCOMING" gives an empty text.
-void InvertBadgeCode(DriverInstance& instance);
+// Publishes the escaped copy of at most kMonitorCopyLength of the bytes in a monitoring tag
+// ("OUTGOING", "INCOMING").
+void PublishCopy(const DriverInstance& instance, const char* address, const char* bytes,
+                 size_t count);
 
 }  // namespace kiv

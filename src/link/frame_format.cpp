@@ -56,13 +56,18 @@ size_t FinishFrame(char* buffer, size_t capacity) {
     for (size_t i = 1; i <= length; ++i) {
         buffer[i] = static_cast<char>(UpperCaseChar(static_cast<unsigned char>(buffer[i])));
     }
-    const uint16_t crc = Crc16(buffer + 1, length);
+    const size_t frameLength = AppendChecksumTail(buffer, length + 1);
+    buffer[frameLength] = '\0';
+    return frameLength;
+}
+
+size_t AppendChecksumTail(char* frame, size_t length) {
     char digits[5];
-    std::snprintf(digits, sizeof digits, "%04X", static_cast<unsigned>(crc));
-    std::memcpy(buffer + length + 1, digits, 4);
-    buffer[length + 5] = kCarriageReturn;
-    buffer[length + 6] = '\0';
-    return length + 6;
+    std::snprintf(digits, sizeof digits, "%04X",
+                  static_cast<unsigned>(Crc16(frame + 1, length - 1)));
+    std::memcpy(frame + length, digits, 4);
+    frame[length + 4] = kCarriageReturn;
+    return length + 5;
 }
 
 size_t ReadHexField(const char* field, size_t maxDigits, unsigned& value) {

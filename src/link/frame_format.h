@@ -25,6 +25,11 @@ unsigned char UpperCaseChar(unsigned char byte);
 // with a 256-entry table.
 uint16_t Crc16(const void* bytes, size_t count);
 
+// Ends a frame whose LF, ";" and text up to its closing ";" take the first 'length' bytes of
+// 'frame': the checksum of the bytes after the LF as four upper-case hexadecimal digits, then
+// CR. 'frame' must hold length + 5 bytes. Returns the frame's length, length + 5.
+size_t AppendChecksumTail(char* frame, size_t length);
+
 // Turns a buffer that holds LF, ";" and a command text, and is zero past it, into a complete
 // frame: closing ";", upper-casing from the first ";" on, checksum, CR. Returns the frame's
 // length. The buffer must hold at least 'capacity' bytes; a text too long for a frame of

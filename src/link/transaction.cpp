@@ -76,12 +76,12 @@ AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_
     return last;
 }
 
-uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit) {
+uint32_t AnswerWaitMs(const DriverInstance& instance, AnswerWait kind) {
     const int32_t units = instance.answerTimeoutUnit.load();
     if (units <= 0) {
         return 0;
     }
-    const uint64_t ms = static_cast<uint64_t>(units) * msPerUnit;
+    const uint64_t ms = static_cast<uint64_t>(units) * static_cast<uint32_t>(kind);
     return ms < UINT32_MAX ? static_cast<uint32_t>(ms) : UINT32_MAX - 1;
 }
 

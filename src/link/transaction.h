@@ -57,8 +57,14 @@ struct AttemptLines {
 AttemptResult SendWithRetries(DriverInstance& instance, const char* frame, size_t length,
                               uint32_t waitMs, const AttemptLines& lines);
 
-// The answer wait of a transaction: answerTimeoutUnit (units of 10 ms) times 'msPerUnit' (10 for
-// single commands, 15 for download lines). A negative time-out counts as 0.
-uint32_t AnswerWaitMs(const DriverInstance& instance, uint32_t msPerUnit);
+// What a transaction waits for its answer: answerTimeoutUnit (set in units of 10 ms) times the
+// milliseconds per unit of its kind: a download line waits half as long again as a command.
+enum class AnswerWait : uint32_t {
+    kCommand = 10,       // single writes, the event-format command, the poll
+    kDownloadLine = 15,  // a line of the setup download
+};
+
+// The answer wait of a transaction of the given kind. A negative time-out counts as 0.
+uint32_t AnswerWaitMs(const DriverInstance& instance, AnswerWait kind);
 
 }  // namespace kiv

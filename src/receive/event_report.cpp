@@ -17,28 +17,51 @@ constexpr char kNotKnown[] = "NOT KNOW!";
 constexpr size_t kCodeOffset = 4;  // from the last ":"
 constexpr size_t kCodeWidth = 2;
 
-// The door state an event code sets.
-struct DoorEvent {
-    int32_t code;
-    double state;
-};
-constexpr DoorEvent kDoorEvents[] = {{0, 0.0}, {7, 3.0}, {8, 2.0}, {9, 0.0}, {10, 1.0}};
-
-constexpr int32_t kBadgeEvents[] = {0, 17, 18, 25, 29, 30};
-
-// The tag an event code sets: the unit number before the keyword ("%dPSRCC") or after it in two
-// digits ("PSRDR%02d").
-struct UnitEvent {
-    int32_t code;
+// What each event code means: the door state it sets, whether it is a badge event, and the tag
+// it sets for its unit: the unit number before the keyword ("%dPSRCC") or after it in two
+// digits ("PSRDR%02d"). Codes not listed set none of them.
+struct UnitTag {
     const char* keyword;
     bool unitFirst;
-    double value;
+    int32_t value;
 };
-constexpr UnitEvent kUnitEvents[] = {
-    {13, "PSRCC", true, 0.0},  {14, "PSRCC", true, 1.0}, {15, "PSRDR", false, 0.0},
-    {16, "PSRDR", false, 1.0}, {19, "PSPWR", true, 0.0}, {20, "PSPWR", true, 1.0},
-    {21, "PSBTR", true, 0.0},  {22, "PSBTR", true, 1.0}, {26, "PCTRL", true, 1.0},
+struct EventMeaning {
+    int32_t code;
+    int32_t doorState;  // -1: none
+    bool badge;
+    UnitTag tag;  // keyword null: none
 };
+constexpr EventMeaning kEventMeanings[] = {
+    {0, 0, true, {}},
+    {7, 3, false, {}},
+    {8, 2, false, {}},
+    {9, 0, false, {}},
+    {10, 1, false, {}},
+    {13, -1, false, {"PSRCC", true, 0}},
+    {14, -1, false, {"PSRCC", true, 1}},
+    {15, -1, false, {"PSRDR", false, 0}},
+    {16, -1, false, {"PSRDR", false, 1}},
+    {17, -1, true, {}},
+    {18, -1, true, {}},
+    {19, -1, false, {"PSPWR", true, 0}},
+    {20, -1, false, {"PSPWR", true, 1}},
+    {21, -1, false, {"PSBTR", true, 0}},
+    {22, -1, false, {"PSBTR", true, 1}},
+    {25, -1, true, {}},
+    {26, -1, false, {"PCTRL", true, 1}},
+    {29, -1, true, {}},
+    {30, -1, true, {}},
+};
+constexpr EventMeaning kNoMeaning = {-1, -1, false, {}};
+
+const EventMeaning& MeaningOf(int32_t code) {
+    for (const EventMeaning& meaning : kEventMeanings) {
+        if (meaning.code == code) {
+            return meaning;
+        }
+    }
+    return kNoMeaning;
+}
 
 const char* OrNotKnown(const char* text) {
     return text[0] != '\0' ? text : kNotKnown;
@@ -52,6 +75,23 @@ void PublishBadge(const DriverInstance& instance, const EventReport& event) {
     PutTagText(instance, "PBNAM", OrNotKnown(names.name));
     PutTagText(instance, "PBNA2", OrNotKnown(names.name2));
     PutTagText(instance, "PBCOD", OrNotKnown(names.badgeCode));
+}
+
+void PublishDoorState(const DriverInstance& instance, int32_t state, int32_t unit) {
+    char address[24];
+    std::snprintf(address, sizeof address, "PSDOR%02d", static_cast<int>(unit));
+    PutTagValue(instance, address, state);
+    PutTagValue(instance, "PCDOR", unit);
+}
+
+void PublishUnitTag(const DriverInstance& instance, const UnitTag& tag, int32_t unit) {
+    char address[24];
+    if (tag.unitFirst) {
+        std::snprintf(address, sizeof address, "%d%s", static_cast<int>(unit), tag.keyword);
+    } else {
+        std::snprintf(address, sizeof address, "%s%02d", tag.keyword, static_cast<int>(unit));
+    }
+    PutTagValue(instance, address, tag.value);
 }
 
 }  // namespace
@@ -88,20 +128,11 @@ void PublishEvent(const DriverInstance& instance, const EventReport& event, cons
     }
     const int32_t code = *event.eventCode;
     const std::optional<int32_t>& unit = event.unitNumber;
-    char address[24];
-
-    for (const DoorEvent& door : kDoorEvents) {
-        if (door.code == code && unit) {
-            std::snprintf(address, sizeof address, "PSDOR%02d", static_cast<int>(*unit));
-            PutTagValue(instance, address, door.state);
-            PutTagValue(instance, "PCDOR", *unit);
-        }
+    const EventMeaning& meaning = MeaningOf(code);
+    if (meaning.doorState >= 0 && unit) {
+        PublishDoorState(instance, meaning.doorState, *unit);
     }
-    bool badgeEvent = false;
-    for (const int32_t badgeCode : kBadgeEvents) {
-        badgeEvent = badgeEvent || badgeCode == code;
-    }
-    if (badgeEvent) {
+    if (meaning.badge) {
         if (unit) {
             PutTagValue(instance, "PCDOR", *unit);
         }
@@ -111,21 +142,14 @@ void PublishEvent(const DriverInstance& instance, const EventReport& event, cons
         PutTagText(instance, "PBNA2", kNotKnown);
         PutTagText(instance, "PBCOD", kNotKnown);
     }
-    for (const UnitEvent& tag : kUnitEvents) {
-        if (tag.code == code && unit) {
-            if (tag.unitFirst) {
-                std::snprintf(address, sizeof address, "%d%s", static_cast<int>(*unit),
-                              tag.keyword);
-            } else {
-                std::snprintf(address, sizeof address, "%s%02d", tag.keyword,
-                              static_cast<int>(*unit));
-            }
-            PutTagValue(instance, address, tag.value);
-        }
+    if (meaning.tag.keyword != nullptr && unit) {
+        PublishUnitTag(instance, meaning.tag, *unit);
     }
     PutTagValue(instance, "PENUM", code);
-    MonitorEvent(instance, code, unit.value_or(-1), workText,
-                 badgeEvent && event.hasBadge ? event.keyNumber : nullptr);
+    MonitorEvent(instance,
+                 {code, unit.value_or(-1), workText,
+                  meaning.badge && event.hasBadge ? event.keyNumber : nullptr, meaning.doorState,
+                  meaning.badge, meaning.tag.keyword, meaning.tag.value});
 }
 
 }  // namespace kiv

@@ -14,6 +14,7 @@
 #include "qorpro/qorpro.h"
 #include "receive/event_files.h"
 #include "receive/event_report.h"
+#include "receive/incoming_tags.h"
 #include "receive/report_text.h"
 #include "receive/status_report.h"
 
@@ -253,7 +254,8 @@ Taken TakeFrame(DriverInstance& instance, uint32_t& lineFailure) {
     }
     instance.rxLength = static_cast<int16_t>(count);
     MonitorFrame(instance, KIV_MON_FRAME_RECEIVED, instance.rxBuffer, count);
-    const std::optional<MessageKind> kind = ClassifyFrame(instance, instance.rxBuffer, count);
+    PublishIncoming(instance, instance.rxBuffer, count);
+    const std::optional<MessageKind> kind = ClassifyFrame(instance.rxBuffer, count);
     if (!kind.has_value()) {
         MonitorFrame(instance, KIV_MON_ILLEGAL_FRAME, instance.rxBuffer, count);
         return Taken::kInvalid;
@@ -331,7 +333,7 @@ void SettleArrivedInput(DriverInstance& instance) {
     }
 }
 
-void UnsolThread(void* argument) {
+void RunReceiver(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     MonitorThread(instance);
     {

@@ -42,7 +42,7 @@ namespace kiv {
 // The thread body; its argument is the DriverInstance. It purges the line's input, waits the
 // start delay, then waits for input and handles what arrives until shut-down is requested; it
 // pauses (receiverCycleMs) only while it has no line to wait on.
-void UnsolThread(void* argument);
+void RunReceiver(void* argument);
 
 // One cycle's handling of a received frame of kind 'kind' in rxBuffer (rxLength bytes). The
 // caller holds portLock.

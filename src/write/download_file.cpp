@@ -50,12 +50,7 @@ size_t BuildFrame(std::string_view text, char (&frame)[kFrameBufferSize]) {
     std::memset(frame, 0, sizeof frame);
     frame[0] = kLineFeed;
     std::memcpy(frame + 1, text.data(), text.size());
-    char digits[5];
-    std::snprintf(digits, sizeof digits, "%04X",
-                  static_cast<unsigned>(Crc16(text.data(), text.size())));
-    std::memcpy(frame + 1 + text.size(), digits, 4);
-    frame[text.size() + 5] = kCarriageReturn;
-    return text.size() + 6;
+    return AppendChecksumTail(frame, text.size() + 1);
 }
 
 void LogRefusal(LineKind kind, size_t lineNumber) {

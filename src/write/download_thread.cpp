@@ -19,7 +19,6 @@ namespace kiv {
 
 namespace {
 
-constexpr uint32_t kMsPerTimeoutUnit = 15;
 constexpr uint32_t kPauseMs = 100;
 // The 4096 bytes Windows commits for the thread at first; its stack grows beyond them.
 constexpr size_t kDownloadStack = 4096;
@@ -49,7 +48,7 @@ bool SendLine(DriverInstance& instance, const char (&frame)[kFrameBufferSize], s
         const platform::LockGuard transaction(instance.transactionLock);
         std::memcpy(instance.txBuffer, frame, sizeof frame);
         answered = SendWithRetries(instance, instance.txBuffer, length,
-                                   AnswerWaitMs(instance, kMsPerTimeoutUnit),
+                                   AnswerWaitMs(instance, AnswerWait::kDownloadLine),
                                    lines) == AttemptResult::kAnswered;
     }
     PauseUnlessShutdown(instance, kPauseMs);
@@ -144,7 +143,7 @@ DownloadStart StartDownload(DriverInstance& instance, int32_t controller, uint32
         slot.instance = &instance;
         slot.controller = controller;
         slot.finished = 0;
-        return platform::ThreadStart(slot.thread, DownLoadFromFile, &slot, kDownloadStack, &error)
+        return platform::ThreadStart(slot.thread, SendDownloadFile, &slot, kDownloadStack, &error)
                    ? DownloadStart::kStarted
                    : DownloadStart::kThreadFailed;
     }
@@ -158,7 +157,7 @@ void JoinDownloads(DriverInstance& instance) {
     }
 }
 
-void DownLoadFromFile(void* argument) {
+void SendDownloadFile(void* argument) {
     auto& slot = *static_cast<DownloadSlot*>(argument);
     DriverInstance& instance = *slot.instance;
     MonitorThread(instance);

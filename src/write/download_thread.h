@@ -37,6 +37,6 @@ DownloadStart StartDownload(DriverInstance& instance, int32_t controller, uint32
 void JoinDownloads(DriverInstance& instance);
 
 // The thread body; its argument is the DownloadSlot.
-void DownLoadFromFile(void* argument);
+void SendDownloadFile(void* argument);
 
 }  // namespace kiv

@@ -13,6 +13,7 @@
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
 #include "receive/badge_database.h"
+#include "receive/incoming_tags.h"
 #include "tags/address_grammar.h"
 #include "tags/command_composer.h"
 #include "tags/gate_value.h"
@@ -33,7 +34,6 @@ static_assert(static_cast<int>(AttemptResult::kAnswered) == KIV_MON_ANSWERED &&
 namespace {
 
 constexpr int kAttempts = 3;
-constexpr uint32_t kMsPerTimeoutUnit = 10;
 constexpr uint32_t kPauseMs = 100;
 
 // What a transaction came to; the numbers are the host's results.
@@ -159,7 +159,7 @@ void AwaitStatusReport(DriverInstance& instance) {
             LogSingleWriteResetFailure(platform::LastErrorCode());
         }
     }
-    WaitForAnswer(instance, AnswerWaitMs(instance, kMsPerTimeoutUnit));
+    WaitForAnswer(instance, AnswerWaitMs(instance, AnswerWait::kCommand));
 }
 
 // A new upload begins its setup file anew, whatever an earlier one that was given up left in it.
@@ -179,7 +179,7 @@ Outcome SendWithAttempts(Write& write, const CommandFrame& frame) {
         }
         const Attempt result = SendAndAwait(
             instance, instance.txBuffer, frame.length, frame.answerMode, frame.expectedAnswer,
-            AnswerWaitMs(instance, kMsPerTimeoutUnit), LogSingleWriteResetFailure);
+            AnswerWaitMs(instance, AnswerWait::kCommand), LogSingleWriteResetFailure);
         MonitorAttempt(instance, instance.txBuffer, frame.length, attempt,
                        static_cast<int32_t>(result.result));
         if (result.result == AttemptResult::kAnswered) {

@@ -1,5 +1,5 @@
-// A driver instance for the link tests: zeroed as the host hands it over, with the locks and
-// events a started instance has, and the line settings of a cold start.
+// A driver instance for the simulated-line tests: zeroed as the host hands it over, with the locks
+// and events a started instance has, and the line settings of a cold start.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -6,7 +6,7 @@ Usage: test_kivhost_run.py --examples DIR [--sim VXS_SIM --wineprefix PREFIX] --
 Natively: scripts against the embedded simulator with --json, --trace and --sim-transcript (the
 driver built in, its poll brought near), a timed run, and --lines 4. With --wineprefix: the
 Windows kivhost runs a script over a Wine COM port onto a pseudo-terminal where the Linux
-vxs-sim plays the controllers (the helpers of tests/link/run_link_tests.py).
+vxs-sim plays the controllers (the helpers of tests/simulated_line/run_with_sim.py).
 """
 import fcntl
 import grp
@@ -22,8 +22,8 @@ import time
 
 from kivhost_testlib import check, failures, finish, run, split_arguments
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "link"))
-import run_link_tests  # noqa: E402  (the simulator and COM port helpers)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "simulated_line"))
+import run_with_sim  # noqa: E402  (the simulator and COM port helpers)
 
 TRACE_LINE = re.compile(r"^(\d+\.\d{6}) (out|in) (\d+) (.*)$")
 TOKEN = re.compile(r"<LF>|<CR>|<[0-9A-F]{2}>|[^<]")
@@ -303,8 +303,8 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
     shutil.copy(os.path.join(examples, "vxs100-line.tags"), os.path.join(workdir, "line.tags"))
     with open(os.path.join(workdir, "wine.run"), "w", encoding="utf-8-sig", newline="\r\n") as script:
         script.write(WINE_SCRIPT)  # as an editor on Windows saves it
-    simulator = run_link_tests.Simulator([sim_path])
-    port, link = run_link_tests.make_com_port(prefix, simulator.path)
+    simulator = run_with_sim.Simulator([sim_path])
+    port, link = run_with_sim.make_com_port(prefix, simulator.path)
     try:
         # Wine names the COM ports of its prefix when it starts (COM1 onto /dev/ttyS0); a link
         # made afterwards, as the one above, opens but is not among the system's names.
@@ -317,7 +317,7 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
                                                  "--script", "wine.run"],
                                 cwd=workdir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT)
-        output = run_link_tests.start_pump(proc.stdout)
+        output = run_with_sim.start_pump(proc.stdout)
         lines, sent, deadline, ended = [], False, time.monotonic() + 180, None
         while time.monotonic() < deadline:
             if ended is None and proc.poll() is not None:
@@ -326,9 +326,9 @@ def test_wine(kivhost, examples, workdir, sim_path, prefix):
                 break
             try:
                 line = output.get(timeout=0.1)
-            except run_link_tests.queue.Empty:
+            except run_with_sim.queue.Empty:
                 continue
-            if line is run_link_tests.EOF_MARK:
+            if line is run_with_sim.EOF_MARK:
                 break
             lines.append(line)
             if not sent and "Start of Unsolicited Thread" in line:

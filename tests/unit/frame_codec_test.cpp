@@ -16,6 +16,7 @@
 #include "link/frame_format.h"
 #include "link_instance.h"
 #include "qorpro/qorpro_embed.h"
+#include "receive/incoming_tags.h"
 #include "reference_crc.h"
 
 namespace {
@@ -45,7 +46,8 @@ protected:
     }
     // 1 with the kind for a valid frame, 0 for an invalid one (and 'kind' then stays).
     int32_t Classify(const std::string& frame, MessageKind& kind) {
-        const auto classified = kiv::ClassifyFrame(*instance_, frame.data(), frame.size());
+        kiv::PublishIncoming(*instance_, frame.data(), frame.size());
+        const auto classified = kiv::ClassifyFrame(frame.data(), frame.size());
         kind = classified.value_or(kind);
         return classified ? 1 : 0;
     }
@@ -157,7 +159,7 @@ TEST_F(FrameCodecTest, ClassificationStopsAtTheReceivedCountAndAtANul) {
     const std::string good = kivtest::FinishedFrame("\n;L 12,13");
     MessageKind kind = kiv::kKindOther;
     // The bytes past the count are not part of the frame, even if they would complete it.
-    EXPECT_EQ(kiv::ClassifyFrame(*instance_, good.c_str(), good.size() - 1), std::nullopt);
+    EXPECT_EQ(kiv::ClassifyFrame(good.c_str(), good.size() - 1), std::nullopt);
     // A NUL ends the frame where it stands.
     std::string withNul = good;
     withNul[5] = '\0';
@@ -165,7 +167,7 @@ TEST_F(FrameCodecTest, ClassificationStopsAtTheReceivedCountAndAtANul) {
     // A full receive buffer of 256 bytes with no terminator inside the count.
     char full[kiv::kFrameBufferSize] = {};
     std::memset(full, 'X', kiv::kFrameCapacity);
-    EXPECT_EQ(kiv::ClassifyFrame(*instance_, full, kiv::kFrameCapacity), std::nullopt);
+    EXPECT_EQ(kiv::ClassifyFrame(full, kiv::kFrameCapacity), std::nullopt);
 }
 
 TEST_F(FrameCodecTest, IncomingShowsEveryFrameWithoutItsLastByteAndBadgeCodeFollows) {
@@ -185,7 +187,8 @@ TEST_F(FrameCodecTest, IncomingShowsEveryFrameWithoutItsLastByteAndBadgeCodeFoll
     // The worst case for the escaped copy: 256 bytes of LF and CR.
     char worst[kiv::kFrameBufferSize] = {};
     std::memset(worst, '\n', kiv::kFrameCapacity);
-    EXPECT_EQ(kiv::ClassifyFrame(*instance_, worst, kiv::kFrameCapacity), std::nullopt);
+    kiv::PublishIncoming(*instance_, worst, kiv::kFrameCapacity);
+    EXPECT_EQ(kiv::ClassifyFrame(worst, kiv::kFrameCapacity), std::nullopt);
     EXPECT_EQ(TagText("INCOMING").substr(0, 8), "<LF><LF>");
 }
 

@@ -47,7 +47,7 @@ protected:
     }
 
     MessageKind KindOf(const std::string& frame) {
-        const auto kind = kiv::ClassifyFrame(*instance_, frame.data(), frame.size());
+        const auto kind = kiv::ClassifyFrame(frame.data(), frame.size());
         EXPECT_TRUE(kind.has_value()) << frame;
         return kind.value_or(kiv::kKindOther);
     }
@@ -128,7 +128,7 @@ TEST_F(FrameLinkTest, AReceiveEndsAfter256BytesAndTheRestFollows) {
     const std::string full = Receive();
     EXPECT_EQ(full, noise.substr(0, 256));
     EXPECT_EQ(Receive(), noise.substr(256));
-    EXPECT_EQ(kiv::ClassifyFrame(*instance_, full.data(), full.size()), std::nullopt);
+    EXPECT_EQ(kiv::ClassifyFrame(full.data(), full.size()), std::nullopt);
 }
 
 // A frame that begins after noise, or after a frame cut short, is received whole: the bytes

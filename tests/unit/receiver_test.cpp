@@ -240,9 +240,41 @@ TEST_F(ReceiverTest, EveryEventCodeSetsItsTags) {
         Define({"PBNAM", "PBNA2", "PBCOD"}, KIV_TYPE_STRING);
         char text[64];
         std::snprintf(text, sizeof text, "V 01/02/24 12:34:56,%02d,06,1F", c.code);
+        KivMonitorRecord seen{};
+        instance_->monitor = {[](const KivMonitorRecord* record, void* context) {
+                                  auto* copy = static_cast<KivMonitorRecord*>(context);
+                                  *copy = *record;
+                                  copy->bytes = nullptr;
+                              },
+                              &seen};
         Receive(kivtest::FinishedCommand(text), kiv::kKindEvent, 0);
+        instance_->monitor = {};
+        // The event record says what the tags show: the door state, a badge event (PCDOR set
+        // without a door state, or twice), the unit's tag and its value.
+        bool doorState = false;
+        bool unitTag = false;
         for (const auto& [tag, value] : c.values) {
             EXPECT_EQ(TagValue(tag), value) << tag;
+            const std::string name = tag;
+            if (name == "PSDOR05") {
+                doorState = true;
+                EXPECT_EQ(seen.doorState, value);
+            } else if (name != "PCDOR") {
+                unitTag = true;
+                const std::string keyword = name[0] == '5' ? name.substr(1) : name.substr(0, 5);
+                EXPECT_STREQ(seen.unitTag, keyword.c_str());
+                EXPECT_EQ(seen.unitTagValue, value);
+            }
+        }
+        EXPECT_EQ(seen.kind, KIV_MON_EVENT);
+        EXPECT_EQ(seen.code, c.code);
+        EXPECT_EQ(seen.unit, 5);
+        EXPECT_EQ(seen.badgeEvent, c.pcdorWrites == (doorState ? 2U : 1U) ? 1 : 0);
+        if (!doorState) {
+            EXPECT_EQ(seen.doorState, -1);
+        }
+        if (!unitTag) {
+            EXPECT_EQ(seen.unitTag, nullptr);
         }
         EXPECT_EQ(qorWriteCount(qorFindTag("PCDOR")), c.pcdorWrites);
         EXPECT_EQ(TagText("PBNAM"), "NOT KNOW!");  // the table is empty

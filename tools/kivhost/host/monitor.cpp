@@ -24,54 +24,28 @@ std::atomic<Monitor*> gAttached{nullptr};
 constexpr const char* kOutcomes[] = {"answered", "wait failed", "timed out", "shut down",
                                      "send failed"};
 
-enum class UnitKind { kDoor, kReader, kController };
-
-// The event codes in words: what the driver does with each (the door state it sets, the tag
-// of the reader or controller it sets, whether it looks a badge up).
-struct EventWords {
-    int code;
-    const char* name;
-    UnitKind unit;
-    bool badge;
+// The unit tags an event sets (the driver's event record names the tag's keyword), in words,
+// and the kind of unit the tag's number counts.
+struct UnitTagWords {
+    const char* keyword;
+    const char* words;
+    const char* unitKind;
 };
-constexpr EventWords kEventWords[] = {
-    {0, "badge, door state 0", UnitKind::kDoor, true},
-    {7, "door state 3", UnitKind::kDoor, false},
-    {8, "door state 2", UnitKind::kDoor, false},
-    {9, "door state 0", UnitKind::kDoor, false},
-    {10, "door state 1", UnitKind::kDoor, false},
-    {13, "reader communication 0", UnitKind::kController, false},
-    {14, "reader communication 1", UnitKind::kController, false},
-    {15, "reader 0", UnitKind::kReader, false},
-    {16, "reader 1", UnitKind::kReader, false},
-    {17, "badge (17)", UnitKind::kDoor, true},
-    {18, "badge (18)", UnitKind::kDoor, true},
-    {19, "power 0", UnitKind::kController, false},
-    {20, "power 1", UnitKind::kController, false},
-    {21, "battery 0", UnitKind::kController, false},
-    {22, "battery 1", UnitKind::kController, false},
-    {25, "badge (25)", UnitKind::kDoor, true},
-    {26, "controller", UnitKind::kController, false},
-    {29, "badge (29)", UnitKind::kDoor, true},
-    {30, "badge (30)", UnitKind::kDoor, true},
+constexpr UnitTagWords kUnitTagWords[] = {
+    {"PSRCC", "reader communication", "controller"},
+    {"PSRDR", "reader", "reader"},
+    {"PSPWR", "power", "controller"},
+    {"PSBTR", "battery", "controller"},
+    {"PCTRL", "controller", "controller"},
 };
 
-const EventWords* WordsOf(int code) {
-    for (const EventWords& words : kEventWords) {
-        if (words.code == code) {
+const UnitTagWords* UnitTagWordsOf(const char* keyword) {
+    for (const UnitTagWords& words : kUnitTagWords) {
+        if (keyword != nullptr && std::strcmp(words.keyword, keyword) == 0) {
             return &words;
         }
     }
     return nullptr;
-}
-
-const char* UnitKindName(UnitKind kind) {
-    switch (kind) {
-    case UnitKind::kDoor: return "door";
-    case UnitKind::kReader: return "reader";
-    case UnitKind::kController: return "controller";
-    }
-    return "unit";
 }
 
 // The progress lines of the setup download.
@@ -102,6 +76,28 @@ bool ParseProgress(const char* text, Json& record) {
 }
 
 }  // namespace
+
+std::string EventName(const KivMonitorRecord& event) {
+    const std::string door =
+        event.doorState >= 0 ? "door state " + std::to_string(event.doorState) : std::string();
+    if (event.badgeEvent != 0) {
+        return door.empty() ? "badge (" + std::to_string(event.code) + ")" : "badge, " + door;
+    }
+    if (!door.empty()) {
+        return door;
+    }
+    if (const UnitTagWords* words = UnitTagWordsOf(event.unitTag)) {
+        return std::strcmp(words->keyword, "PCTRL") == 0
+                   ? std::string(words->words)
+                   : std::string(words->words) + " " + std::to_string(event.unitTagValue);
+    }
+    return "event " + std::to_string(event.code);
+}
+
+const char* UnitKindOf(const KivMonitorRecord& event) {
+    const UnitTagWords* words = UnitTagWordsOf(event.unitTag);
+    return words != nullptr ? words->unitKind : "door";
+}
 
 std::string TraceText(const std::string& bytes) {
     std::string out;
@@ -347,10 +343,9 @@ void Monitor::Changed(int32_t gateId) {
 Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std::string& text,
                           double t) {
     const int code = published.code;
-    const EventWords* words = WordsOf(code);
     Json record = {{"t", t}, {"type", "event"}, {"line", line}, {"code", code}};
-    record["name"] = words != nullptr ? words->name : "event " + std::to_string(code);
-    record["unitKind"] = UnitKindName(words != nullptr ? words->unit : UnitKind::kDoor);
+    record["name"] = EventName(published);
+    record["unitKind"] = UnitKindOf(published);
     record["unit"] = published.unit >= 0 ? Json(published.unit) : Json(nullptr);
     // The controller's time of the event: what follows "V " up to the first comma.
     const size_t v = text.find("V ");
@@ -358,7 +353,7 @@ Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std
     record["time"] = v != std::string::npos && comma != std::string::npos
                          ? ByteText(text.substr(v + 2, comma - v - 2))
                          : Json(nullptr);
-    const bool badge = words != nullptr && words->badge;
+    const bool badge = published.badgeEvent != 0;
     // The key number the driver looked the badge up by.
     record["key"] = published.key != nullptr ? ByteText(published.key) : Json(nullptr);
     Json holder = nullptr;

@@ -44,6 +44,13 @@ struct MonitoredTag {
 // 0x20 to 0x7E as <XX> (two upper-case hexadecimal digits).
 std::string TraceText(const std::string& bytes);
 
+// An event record in words, from what the driver made of its code: "badge, door state 0",
+// "badge (17)", "door state 3", "power 1", "controller" (whose tag is only ever set to 1),
+// "event 23" for a code that sets nothing; and the kind of unit its unit number counts (door,
+// reader or controller).
+std::string EventName(const KivMonitorRecord& event);
+const char* UnitKindOf(const KivMonitorRecord& event);
+
 class Monitor {
 public:
     Monitor();

@@ -86,7 +86,7 @@ protected:
     }
 
     int32_t Classify(const std::string& frame) {
-        const auto kind = kiv::ClassifyFrame(*instance_, frame.data(), frame.size());
+        const auto kind = kiv::ClassifyFrame(frame.data(), frame.size());
         return kind ? *kind : kInvalid;
     }
 

@@ -1,5 +1,5 @@
-// The link test program's entry: "--port NAME" names the line on which vxs-sim listens; every
-// other argument goes to GoogleTest.
+// The simulated-line test program's entry: "--port NAME" names the line on which vxs-sim listens;
+// every other argument goes to GoogleTest.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -22,10 +22,11 @@ int main(int argc, char** argv) {
     rest.push_back(nullptr);
     testing::InitGoogleTest(&restCount, rest.data());
     if (linktest::PortName().empty()) {
-        std::fprintf(stderr,
-                     "usage: link_tests --port NAME [GoogleTest options]\n"
-                     "Run it through tests/link/run_link_tests.py, which starts vxs-sim and "
-                     "passes its line.\n");
+        std::fprintf(
+            stderr,
+            "usage: simulated_line_tests --port NAME [GoogleTest options]\n"
+            "Run it through tests/simulated_line/run_with_sim.py, which starts vxs-sim and "
+            "passes its line.\n");
         return 2;
     }
     return RUN_ALL_TESTS();

@@ -1,5 +1,5 @@
-// The link tests' way to the line simulator. The link test program does not start vxs-sim
-// itself: run_link_tests.py starts it, gives this program the line with --port, and reads this
+// The simulated-line tests' way to the line simulator. The test program does not start vxs-sim
+// itself: run_with_sim.py starts it, gives this program the line with --port, and reads this
 // program's standard output. A request line there asks it to pass one command (vxs-sim's own
 // command language) to the simulator; its answer comes back on standard input once the
 // simulator has taken the command, so that what follows on the line is the command's effect.

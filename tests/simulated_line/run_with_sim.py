@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Runs the link test program against the line simulator.
+"""Runs the simulated-line test program against the line simulator.
 
-Usage: run_link_tests.py --sim VXS_SIM [--wineprefix DIR] -- PROGRAM [ARGS...]
+Usage: run_with_sim.py --sim VXS_SIM [--wineprefix DIR] -- PROGRAM [ARGS...]
 
 Starts `VXS_SIM --pty --json`, takes the slave of its pseudo-terminal from the first line of
 its output and runs PROGRAM with `--port NAME` added: NAME is the slave relative to /dev
@@ -242,7 +242,7 @@ def run_program(command, simulator):
         if ended_at is not None and now - ended_at > DRAIN_BOUND:
             break
         if now > deadline:
-            say(f"run_link_tests: the program ran longer than {PROGRAM_BOUND} s; ended")
+            say(f"run_with_sim: the program ran longer than {PROGRAM_BOUND} s; ended")
             proc.kill()
             proc.wait()
             return -1, False
@@ -277,11 +277,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sim", required=True, help="the vxs-sim command")
     parser.add_argument("--wineprefix", help="run under Wine: make a COM port in this prefix")
-    parser.add_argument("program", nargs="+", help="the link test program and its arguments")
+    parser.add_argument("program", nargs="+", help="the simulated-line test program and its arguments")
     args = parser.parse_args()
 
     if not os.access(args.sim, os.X_OK):
-        say(f"run_link_tests: no simulator at {args.sim}: build the Linux tree first")
+        say(f"run_with_sim: no simulator at {args.sim}: build the Linux tree first")
         return 1
     line = Line([args.sim], None)
     link = None
@@ -291,17 +291,17 @@ def main():
             line.link = link
         else:
             port = os.path.relpath(line.simulator.path, "/dev")
-        say(f"run_link_tests: vxs-sim on {line.simulator.path}, the driver opens {port}")
+        say(f"run_with_sim: vxs-sim on {line.simulator.path}, the driver opens {port}")
         status, passed = run_program(args.program + ["--port", port], line)
     finally:
         if link:
             os.unlink(link)
         sim_status = line.simulator.stop() if line.simulator is not None else 0
     if sim_status not in (0, 1):
-        say(f"run_link_tests: vxs-sim ended with status {sim_status}")
+        say(f"run_with_sim: vxs-sim ended with status {sim_status}")
         return 1
     if status != 0 or not passed:
-        say(f"run_link_tests: the link tests failed (exit status {status})")
+        say(f"run_with_sim: the simulated-line tests failed (exit status {status})")
         return 1
     return 0
 

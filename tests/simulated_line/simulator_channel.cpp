@@ -52,7 +52,7 @@ testing::AssertionResult Sim(const std::string& command) {
     std::string answer;
     if (!ReadAnswer(answer)) {
         return testing::AssertionFailure()
-               << "no answer to '" << command << "': run this program with run_link_tests.py";
+               << "no answer to '" << command << "': run this program with run_with_sim.py";
     }
     if (answer == "ok") {
         return testing::AssertionSuccess();
