@@ -117,7 +117,7 @@ event 0 0 1
 wait L1_PBNAM "Ada Lovelace" 5000
 write L1_0FSPARS 1
 wait L1_0FSPARS 0 20000
-write L1_INPUT "refused"
+write L1_INPUT "refused" expect=1
 read L1_PKCOD
 wait L1_PENUM 99 300
 write L1_0FSTAT 1
@@ -149,9 +149,10 @@ def test_script(kivhost, examples, workdir):
         check(results.get(line, {}).get("ok") is True, f"script line {line}: {results.get(line)}")
     check(results[6].get("result") == 0 and results[10].get("result") == 0, "FSTAT and FADDK: 0")
     refused = results[15]
-    check(refused.get("ok") is False and refused.get("result") == 1 and
+    check(refused.get("ok") is True and refused.get("result") == 1 and
+          "(as expected)" in refused.get("detail", "") and
           "write operation is not available, GAS INPUT" in refused.get("reason", ""),
-          f"refused write with its reason: {refused}")
+          f"a refusal the script expects, with its reason: {refused}")
     check(results[16].get("value") == "0000004711", f"read of the staged badge code: {results[16]}")
     check(results[17].get("ok") is False and "timed out after 300 ms" in results[17].get("detail", ""),
           f"failed wait: {results[17]}")
@@ -401,6 +402,33 @@ def checksum_wrong(frame):
     return match is not None and int(match[2], 16) != crc16(match[1])
 
 
+# A script's exit status: each kind of failing step, each expected-result form. A tag the tag
+# file lacks is found before the line opens (no start record).
+SCRIPT_EXITS = [
+    ("write L1_INPUT x\nquit\n", 1, "e.run:1: write L1_INPUT x: result 1: "),
+    ("write L1_INPUT x expect=1\nquit\n", 0, None),
+    ('write L1_PKCOD "00000001" expect=1\nquit\n', 1, "result 0 (expected result 1)"),
+    ("write L1_PENUM 70000\nquit\n", 1, "a whole number from 0 to 65535"),
+    ("read L1_PKCOD expect=0\nquit\n", 0, None),
+    ("quit\nwrite L1_NOPE 1\n", 2, "e.run:2: no tag 'L1_NOPE' in "),
+    ("show 2:L1_PENUM\n", 2, "e.run:1: no tag '2:L1_PENUM'"),
+    ("write L1_INPUT x expect=maybe\n", 2, "e.run:1: 'expect=maybe': expect= takes"),
+]
+
+
+def test_script_exits(kivhost, examples, workdir):
+    for script, status, text in SCRIPT_EXITS:
+        with open(os.path.join(workdir, "e.run"), "w") as file:
+            file.write(script)
+        code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
+                             "--rate", "0", "--receiver-start", "100", "--script", "e.run",
+                             "--tags", os.path.join(examples, "vxs100-line.tags"), cwd=workdir)
+        check(code == status and (text is None or text in err),
+              f"script {script!r}: exit {code}, not {status}; {err!r}")
+        if status == 2:
+            check(not of_type(records_of(out), "start"), f"{script!r}: the line was not opened")
+
+
 def run_records(kivhost, examples, workdir, script, *args):
     with open(os.path.join(workdir, "counters.run"), "w") as file:
         file.write(script)
@@ -572,6 +600,7 @@ def main():
             test_scan(kivhost, workdir)
             test_counters(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
+            test_script_exits(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)
             test_lines(kivhost, examples, workdir)

@@ -78,11 +78,21 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
     return kExitOk;
 }
 
-// The run's plan from the arguments: checked, the real line opened once, the tag file and the
-// script read. 0, or the exit code.
+// The run's plan from the arguments: checked, the tag file and the script read (every tag the
+// script names found), then the real line opened once. 0, or the exit code.
 int PlanRun(const RunArguments& arguments, RunPlan& plan) {
     if (const int code = CheckRunArguments(arguments, plan); code != kExitOk) {
         return code;
+    }
+    plan.tagsPath = arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
+    if (!ReadWholeTagConfig("run", plan.tagsPath, plan.config)) {
+        return kExitUsage;
+    }
+    plan.scriptPath = arguments.scriptPath;
+    if (!plan.scriptPath.empty() && (!ReadScript(plan.scriptPath, plan.script) ||
+                                     !CheckScriptTags(plan.scriptPath, plan.script, plan.config,
+                                                      arguments.lines, plan.tagsPath))) {
+        return kExitUsage;
     }
     if (!plan.portName.empty()) {
         // The line is checked before anything starts: a line that cannot be used is named
@@ -92,14 +102,6 @@ int PlanRun(const RunArguments& arguments, RunPlan& plan) {
             (void)std::fprintf(stderr, "kivhost run: %s\n", check.reason.c_str());
             return kExitUsage;
         }
-    }
-    plan.tagsPath = arguments.tagsPath.empty() ? DefaultTagFile() : arguments.tagsPath;
-    if (!ReadWholeTagConfig("run", plan.tagsPath, plan.config)) {
-        return kExitUsage;
-    }
-    plan.scriptPath = arguments.scriptPath;
-    if (!plan.scriptPath.empty() && !ReadScript(plan.scriptPath, plan.script)) {
-        return kExitUsage;
     }
     plan.device = arguments.driver.port;
     plan.rate = arguments.rate;

@@ -45,6 +45,21 @@ bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
     return ok;
 }
 
+bool CheckScriptTags(const std::string& path, const std::vector<RunCommand>& commands,
+                     const TagConfig& config, int lines, const std::string& tagsPath) {
+    bool ok = true;
+    for (const RunCommand& command : commands) {
+        const std::string& verb = command.verb;
+        const bool namesTag = verb == "write" || verb == "read" || verb == "show" || verb == "wait";
+        if (namesTag && !NamesRunTag(config, lines, command.words[1])) {
+            (void)std::fprintf(stderr, "kivhost run: %s:%zu: no tag '%s' in %s\n", path.c_str(),
+                               command.lineNumber, command.words[1].c_str(), tagsPath.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 CommandRunner::CommandRunner(RunSession& session, Monitor& monitor, RunView& view,
                              StopRequest& stop, std::string script)
     : session_(session), monitor_(monitor), view_(view), stop_(stop), script_(std::move(script)) {}
@@ -58,14 +73,14 @@ bool CommandRunner::Run(const RunCommand& command) {
         outcome.extra["lines"] = view_.StatusJson();
     } else {
         outcome = ExecuteRunCommand(session_, command, quit);
+        ApplyExpectation(command, outcome);
     }
     monitor_.Emit(ResultRecord(monitor_.Seconds(), command.text, outcome, command.lineNumber));
     if (quit) {
         stop_.Request(kExitOk, "quit");
         return false;
     }
-    if (!outcome.ok && command.lineNumber != 0 && !session_.Interrupted() &&
-        (command.verb == "wait" || command.verb == "expect-log")) {
+    if (!outcome.ok && command.lineNumber != 0 && !session_.Interrupted()) {
         const std::string reason = script_ + ":" + std::to_string(command.lineNumber) + ": " +
                                    command.text + ": " + outcome.detail;
         (void)std::fprintf(stderr, "kivhost run: %s\n", reason.c_str());

@@ -25,6 +25,11 @@ Json ResultRecord(double seconds, const std::string& command, const CommandOutco
 // not a command on standard error.
 bool ReadScript(const std::string& path, std::vector<RunCommand>& commands);
 
+// Whether every tag the script's commands name is a tag of the run (NamesRunTag); false after
+// naming each one that is not, as FILE:LINE, on standard error.
+bool CheckScriptTags(const std::string& path, const std::vector<RunCommand>& commands,
+                     const TagConfig& config, int lines, const std::string& tagsPath);
+
 class CommandRunner {
 public:
     CommandRunner(RunSession& session, Monitor& monitor, RunView& view, StopRequest& stop,

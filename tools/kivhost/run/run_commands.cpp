@@ -56,7 +56,38 @@ bool EventWords(RunCommand& command, std::string& error) {
     return true;
 }
 
+// Takes "expect=N" from the end of a write or read.
+bool ExpectWord(RunCommand& command, std::string& error) {
+    constexpr char kExpect[] = "expect=";
+    if (command.words.size() < 2 || command.words.back().rfind(kExpect, 0) != 0) {
+        return true;
+    }
+    long long result = 0;
+    if (!ParseInteger(command.words.back().substr(sizeof kExpect - 1), result) || result < 0 ||
+        result > 65535) {
+        error = "'" + command.words.back() + "': expect= takes the driver's result (0, 1, 2, 53)";
+        return false;
+    }
+    command.expected = static_cast<int32_t>(result);
+    command.words.pop_back();
+    return true;
+}
+
 }  // namespace
+
+void ApplyExpectation(const RunCommand& command, CommandOutcome& outcome) {
+    if (!command.expected || !outcome.extra.contains("result")) {
+        return;
+    }
+    const int32_t result = outcome.extra["result"].get<int32_t>();
+    if (result == *command.expected) {
+        outcome.ok = true;
+        outcome.detail += " (as expected)";
+    } else {
+        outcome.ok = false;
+        outcome.detail += " (expected result " + std::to_string(*command.expected) + ")";
+    }
+}
 
 bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& error) {
     command.text = text;
@@ -69,6 +100,10 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
         return true;
     }
     command.verb = command.words[0];
+    command.expected.reset();
+    if ((command.verb == "write" || command.verb == "read") && !ExpectWord(command, error)) {
+        return false;
+    }
     const size_t count = command.words.size() - 1;
     const std::string& verb = command.verb;
     auto arguments = [&](size_t least, size_t most, const char* usage) {
@@ -79,10 +114,10 @@ bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& 
         return true;
     };
     if (verb == "write") {
-        return arguments(2, 2, "write TAG VALUE");
+        return arguments(2, 2, "write TAG VALUE [expect=N]");
     }
     if (verb == "read") {
-        return arguments(1, 1, "read TAG");
+        return arguments(1, 1, "read TAG [expect=N]");
     }
     if (verb == "wait") {
         return arguments(2, 3, "wait TAG VALUE [TIMEOUT]") &&
@@ -128,7 +163,7 @@ namespace {
 // What 'help' answers: the commands in short, a line each.
 constexpr char kCommandSummary[] =
     "the commands ('kivhost run --help' tells more):\n"
-    "write TAG VALUE | read TAG (a staged value) | show TAG (the host's value) | status\n"
+    "write TAG VALUE [expect=N] | read TAG (a staged value) | show TAG | status\n"
     "wait TAG VALUE [MS] | expect-log TEXT [MS] | sleep MS\n"
     "event CODE UNIT [BADGE] [line=N] | sim COMMAND... | help | quit (Ctrl-C)";
 
@@ -176,8 +211,9 @@ CommandOutcome ExecuteRunCommand(RunSession& session, const RunCommand& command,
 
 const char* RunCommandHelp() {
     return "Commands (standard input or --script FILE, one a line; '#' starts a comment):\n"
-           "  write TAG VALUE            SingleWrite (function 7); text values in quotes\n"
-           "  read TAG                   the read function (5): a staged setup value\n"
+           "  write TAG VALUE [expect=N] SingleWrite (function 7); text values in quotes;\n"
+           "                             expect=N: result N (1 refused, 2 failed) is wanted\n"
+           "  read TAG [expect=N]        the read function (5): a staged setup value\n"
            "  show TAG                   the value the host holds now, and when it changed\n"
            "  wait TAG VALUE [TIMEOUT]   until the tag holds VALUE (ms, default 10000)\n"
            "  expect-log TEXT [TIMEOUT]  until a log line holds TEXT (after the line the\n"
@@ -191,7 +227,9 @@ const char* RunCommandHelp() {
            "  help                       the commands in short\n"
            "  quit\n"
            "TAG is a tag's name (\"N:\" before it for line N with --lines), or an address of\n"
-           "line 1. A script stops at the first wait or expect-log that fails: exit status 1.\n";
+           "line 1. A script stops at the first command that fails (a write or read whose\n"
+           "result is not 0, or not the one expect= names): exit status 1. A TAG the tag\n"
+           "file lacks stops the run before the line opens: exit status 2.\n";
 }
 
 }  // namespace kivhost

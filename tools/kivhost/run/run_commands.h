@@ -1,7 +1,8 @@
 // The commands of kivhost run, from standard input or a script, one a line:
 //
-//   write TAG VALUE              SingleWrite (function 7); text values in double quotes
-//   read TAG                     the read function (5)
+//   write TAG VALUE [expect=N]   SingleWrite (function 7); text values in double quotes;
+//                                expect=N: the driver's result N is what the script wants
+//   read TAG [expect=N]          the read function (5)
 //   show TAG                     the host's current value of the tag, and when it changed
 //   wait TAG VALUE [TIMEOUT]     until the tag holds the value (TIMEOUT ms, default 10000)
 //   expect-log TEXT [TIMEOUT]    until a log line holds TEXT (default 10000 ms); each looks at
@@ -20,6 +21,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +39,14 @@ struct RunCommand {
     std::chrono::milliseconds timeout{10000};
     SimulatedEvent event;
     int line = 1;
+    // write and read: the driver's result the script expects (expect=N); none: 0.
+    std::optional<int32_t> expected;
 };
+
+// What a script makes of a command's outcome: a write or read whose result is the one its
+// expect=N names went as wanted (ok, "as expected" in the detail); one whose result differs
+// from it did not.
+void ApplyExpectation(const RunCommand& command, CommandOutcome& outcome);
 
 // Splits and checks one line; false with the reason when it is not a command.
 bool ParseRunCommand(const std::string& text, RunCommand& command, std::string& error);

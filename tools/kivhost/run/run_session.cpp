@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/numbers.h"
 #include "host/tag_parse.h"
 #include "qorpro/qorpro_embed.h"
 
@@ -41,6 +42,15 @@ TagRole RoleOf(const std::string& address) {
         }
     }
     return TagRole::kOther;
+}
+
+bool IsViewAddress(const std::string& address) {
+    for (const ViewTag& tag : kViewTags) {
+        if (address == tag.address) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The log lines of a call that say why it failed (level 32), joined.
@@ -166,6 +176,31 @@ void HostLine::Stop(milliseconds bound) {
         }
     }
     (void)Call(KIV_FN_CLOSE, nullptr, nullptr);
+}
+
+bool NamesRunTag(const TagConfig& config, int lines, const std::string& name) {
+    std::string unprefixed = name;
+    if (lines > 1) {
+        const size_t colon = name.find(':');
+        long long line = 0;
+        if (colon == std::string::npos || !ParseInteger(name.substr(0, colon), line) || line < 1 ||
+            line > lines) {
+            unprefixed.clear();
+        } else {
+            unprefixed = name.substr(colon + 1);
+        }
+    }
+    constexpr char kViewPrefix[] = "kivhost.";
+    if (unprefixed.rfind(kViewPrefix, 0) == 0 &&
+        IsViewAddress(unprefixed.substr(sizeof kViewPrefix - 1))) {
+        return true;
+    }
+    for (const TagLine& entry : config.tags) {
+        if (entry.name == unprefixed || entry.address == name) {
+            return true;
+        }
+    }
+    return IsViewAddress(name);
 }
 
 RunSession::RunSession(DriverSession& driver, Monitor& monitor)

@@ -40,6 +40,12 @@ struct RefusedTag {
     std::string reason;
 };
 
+// Whether a script's TAG can name a tag of a run of 'lines' lines with this configuration: a
+// tag's name ("N:" before it with more than one line), an address of line 1, or one of the
+// tags the tool adds for its view. Checked before a line is opened; a tag the driver's Parse
+// then refuses is reported when the command runs.
+bool NamesRunTag(const TagConfig& config, int lines, const std::string& name);
+
 // One driver instance on one line, in memory the host owns.
 class HostLine {
 public:
