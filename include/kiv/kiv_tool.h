@@ -19,6 +19,11 @@ extern "C" {
    cycle (1 s), in milliseconds; KIV_TOOL_DELAY_UNCHANGED keeps one. */
 void kivToolSetDelays(uint32_t pollDelayMs, uint32_t receiverStartDelayMs);
 
+/* What the driver takes for a setup text tag (an address such as "PDATE"), in words, or NULL when
+   the address stages no text. The driver refuses such a text without a log line; a tool names
+   the reason with this. */
+const char* kivToolTextForm(const char* address);
+
 #ifdef __cplusplus
 }
 #endif

@@ -52,6 +52,9 @@ extern const SetupParameter kSetupParameters[kLastValueOp - kFirstValueOp + 1];
 // The checks a staged text passes; the write path holds one converter for each.
 enum class TextCheck { kTime, kBadgeCode, kDate };
 
+// What a check takes, in words (for tools: the write path refuses a text without a log line).
+const char* TextCheckForm(TextCheck check);
+
 // The setup texts, each in a text member of 15 characters.
 struct SetupText {
     const char* keyword;

@@ -405,7 +405,11 @@ def checksum_wrong(frame):
 # A script's exit status: each kind of failing step, each expected-result form. A tag the tag
 # file lacks is found before the line opens (no start record).
 SCRIPT_EXITS = [
-    ("write L1_INPUT x\nquit\n", 1, "e.run:1: write L1_INPUT x: result 1: "),
+    # The write's own reason alone, though the driver's threads log as it starts.
+    ("write L1_INPUT x\nquit\n", 1,
+     "e.run:1: write L1_INPUT x: result 1: RIRODI: write operation is not available, GAS INPUT\n"),
+    # A text the driver refuses without a log line: kivhost says what the tag takes.
+    ('write L1_PDATE "1/1/27"\n', 1, "result 1: PDATE takes a date DD/MM/YY"),
     ("write L1_INPUT x expect=1\nquit\n", 0, None),
     ('write L1_PKCOD "00000001" expect=1\nquit\n', 1, "result 0 (expected result 1)"),
     ("write L1_PENUM 70000\nquit\n", 1, "a whole number from 0 to 65535"),

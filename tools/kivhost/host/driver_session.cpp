@@ -1,6 +1,7 @@
 // The driver as a host holds it.
 #include "host/driver_session.h"
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -9,6 +10,36 @@
 #include "system/installation.h"
 
 namespace kivhost {
+
+namespace {
+
+// The log of the call the thread is in, while a sink hands the lines over: other threads of the
+// driver (the receiver, the poll) write meanwhile, and their lines are not the call's.
+thread_local std::vector<LogEntry>* tCallLog = nullptr;
+std::atomic<bool> gLinesHanded{false};
+
+void CopyLogLines(size_t first, std::vector<LogEntry>& log) {
+    const size_t last = qorLogCount();
+    for (size_t i = first; i < last; ++i) {
+        char text[1024];
+        int level = 0;
+        if (qorLogLine(i, &level, text, sizeof text) == 0) {
+            log.push_back(LogEntry{level, text});
+        }
+    }
+}
+
+}  // namespace
+
+void DriverSession::TakeLogLine(int level, const char* text) {
+    if (tCallLog != nullptr) {
+        tCallLog->push_back(LogEntry{level, text});
+    }
+}
+
+void DriverSession::SetLogLinesHanded(bool handing) {
+    gLinesHanded = handing;
+}
 
 bool DriverSession::Load(const std::string& path) {
     if (path == kBuiltInDriver) {
@@ -44,17 +75,13 @@ bool DriverSession::Load(const std::string& path) {
 }
 
 int32_t DriverSession::Call(KivRequest& request, std::vector<LogEntry>* log) {
+    const bool handed = gLinesHanded.load();
     const size_t first = qorLogCount();
+    tCallLog = handed ? log : nullptr;
     const int32_t result = kivMain_(&request);
-    if (log != nullptr) {
-        const size_t last = qorLogCount();
-        for (size_t i = first; i < last; ++i) {
-            char text[1024];
-            int level = 0;
-            if (qorLogLine(i, &level, text, sizeof text) == 0) {
-                log->push_back(LogEntry{level, text});
-            }
-        }
+    tCallLog = nullptr;
+    if (log != nullptr && !handed) {
+        CopyLogLines(first, *log);
     }
     return result;
 }

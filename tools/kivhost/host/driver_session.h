@@ -24,8 +24,14 @@ public:
     const std::string& Error() const { return error_; }
     const std::string& Path() const { return path_; }
 
-    // Calls KivMain and collects the log lines the driver wrote meanwhile.
+    // Calls KivMain and collects the log lines the driver wrote meanwhile: those of the calling
+    // thread alone while a log sink hands each line over (TakeLogLine), else every line.
     int32_t Call(KivRequest& request, std::vector<LogEntry>* log);
+
+    // For the stand-in's log sink, on the thread that wrote the line: hands the line to the
+    // call that thread is in, if any. 'handing' says whether a sink hands every line over.
+    static void TakeLogLine(int level, const char* text);
+    static void SetLogLinesHanded(bool handing);
 
     // Function 14; the size of the instance record comes from here.
     int32_t Info(DriverInfo& info, std::vector<LogEntry>* log);

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "host/driver_session.h"
 #include "kiv/kiv_abi.h"
 #include "qorpro/qorpro_embed.h"
 
@@ -163,6 +164,7 @@ void Monitor::Attach() {
     (void)MonitorExport();
     qorSetChangeCallback(&Monitor::OnChange, this);
     qorSetLogCallback(&Monitor::OnLog, this);
+    DriverSession::SetLogLinesHanded(true);
     gAttached = this;
 }
 
@@ -171,6 +173,7 @@ void Monitor::Detach() {
     (void)gAttached.compare_exchange_strong(self, nullptr);
     qorSetChangeCallback(nullptr, nullptr);
     qorSetLogCallback(nullptr, nullptr);
+    DriverSession::SetLogLinesHanded(false);
 }
 
 void Monitor::FillHook(int32_t instanceNumber, KivMonitorHook* hook) {
@@ -368,6 +371,7 @@ Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std
 }
 
 void Monitor::Logged(int level, const char* text) {
+    DriverSession::TakeLogLine(level, text);
     const double t = Seconds();
     const int line = tCallerLine;
     Json progress = {{"t", t}, {"type", "progress"}};

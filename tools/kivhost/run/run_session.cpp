@@ -9,6 +9,7 @@
 
 #include "base/numbers.h"
 #include "host/tag_parse.h"
+#include "kiv/kiv_tool.h"
 #include "qorpro/qorpro_embed.h"
 
 namespace kivhost {
@@ -178,6 +179,21 @@ void HostLine::Stop(milliseconds bound) {
     (void)Call(KIV_FN_CLOSE, nullptr, nullptr);
 }
 
+namespace {
+
+// Why a write failed: the driver's lines, or, for a setup text it refused without one, what
+// the tag takes.
+std::string RefusalReason(const HostTag& tag, const std::vector<LogEntry>& log) {
+    std::string reason = Reason(log);
+    const char* form = kivToolTextForm(tag.address.c_str());
+    if (reason.empty() && form != nullptr && tag.dataType == KIV_TYPE_STRING) {
+        reason = tag.address + " takes " + form;
+    }
+    return reason;
+}
+
+}  // namespace
+
 bool NamesRunTag(const TagConfig& config, int lines, const std::string& name) {
     std::string unprefixed = name;
     if (lines > 1) {
@@ -343,7 +359,7 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
         }
         outcome.detail = "result 0";
     } else {
-        const std::string reason = Reason(log);
+        const std::string reason = RefusalReason(*tag, log);
         outcome.detail =
             "result " + std::to_string(result) + (reason.empty() ? std::string() : ": " + reason);
         outcome.extra["reason"] = ByteText(reason);
