@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/monitor.h"
+#include "view/record_text.h"
 #include "view/run_view.h"
 #include "view/trace_file.h"
 
@@ -118,3 +119,27 @@ TEST_F(RunViewTest, LinesAddedWhileTheViewRunsKeepEveryCount) {
 
 }  // namespace
 }  // namespace kivhost
+
+namespace {
+
+TEST(WrapRows, BreaksAtBlanksIndentsTheRestAndKeepsEveryCharacter) {
+    struct Case {
+        const char* text;
+        size_t width;
+        size_t indent;
+        std::vector<std::string> rows;
+    };
+    const Case cases[] = {
+        {"short", 10, 4, {"short"}},
+        {"one two three", 9, 2, {"one two", "  three"}},
+        {"abcdefghij", 4, 1, {"abcd", " efg", " hij"}},  // no blank: cut hard
+        {"a\nb c", 3, 1, {"a", " b", " c"}},             // a line end starts a row
+        {"x", 20, 40, {"x"}},
+        {"", 5, 1, {""}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(kivhost::WrapRows(c.text, c.width, c.indent), c.rows) << c.text;
+    }
+}
+
+}  // namespace

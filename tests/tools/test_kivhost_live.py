@@ -4,8 +4,9 @@
 Usage: test_kivhost_live.py --examples DIR -- KIVHOST
 On a terminal of 80 columns: the event feed and the counters appear and grow; Ctrl-C ends the
 run with a summary that fits the 80 columns, and exit status 0. Then, on a quiet line: the
-prompt and its hint, what is typed shown before Enter, an event sent by a command and its tag
-shown with 'show', 'help', and 'quit' typed. Without tmux the test is skipped (exit 77).
+prompt and its hint at 80x24, what is typed shown before Enter, an event sent by a command and
+its tag shown with 'show', 'help', a refusal and 'status' shown whole, the state of a gateway
+whose broker is down, and 'quit' typed. Without tmux the test is skipped (exit 77).
 """
 import os
 import re
@@ -49,11 +50,11 @@ def events_counted(text):
     return (int(match[1]), int(match[3])) if match else (0, 0)
 
 
-def start(session, kivhost, workdir, examples, rate):
+def start(session, kivhost, workdir, examples, rate, rows=40, extra=()):
     command = " ".join([*kivhost, "run", "--rate", rate, "--workdir", workdir, "--tags",
-                        os.path.join(examples, "vxs100-line.tags")])
+                        os.path.join(examples, "vxs100-line.tags"), *extra])
     shell = f"{command}; echo EXIT=$?; sleep 60"
-    started = tmux("new-session", "-d", "-s", session, "-x", str(COLUMNS), "-y", "40", shell)
+    started = tmux("new-session", "-d", "-s", session, "-x", str(COLUMNS), "-y", str(rows), shell)
     return check(started.returncode == 0, f"tmux starts: {started.stderr}")
 
 
@@ -90,9 +91,18 @@ def test_feed(kivhost, workdir, examples):
         tmux("kill-session", "-t", session)
 
 
+def type_command(session, command, condition):
+    """Types a command and Enter; the screen once 'condition' holds."""
+    tmux("send-keys", "-t", session, "-l", command)
+    tmux("send-keys", "-t", session, "Enter")
+    return wait_for_screen(session, condition)
+
+
 def test_typing(kivhost, workdir, examples):
+    """At 80x24, with a gateway whose broker is down (nothing listens on port 1)."""
     session = f"kivhost-type-{os.getpid()}"
-    if not start(session, kivhost, workdir, examples, "0"):
+    if not start(session, kivhost, workdir, examples, "0", rows=24,
+                 extra=("--mqtt", "mqtt://127.0.0.1:1", "--site", "live")):
         return
     try:
         first = wait_for_screen(session, lambda text: re.search(r"^>$", text, re.M) is not None)
@@ -113,16 +123,24 @@ def test_typing(kivhost, workdir, examples):
         shown = wait_for_screen(session, lambda text: "L1_PENUM = 10, changed at" in text)
         if not check("> show L1_PENUM: ok, L1_PENUM = 10, changed at" in shown, f"show:\n{shown}"):
             return
-        tmux("send-keys", "-t", session, "-l", "help")
-        tmux("send-keys", "-t", session, "Enter")
-        helped = wait_for_screen(session, lambda text: "show TAG" in text)
-        if not check("> help: ok" in helped and "show TAG" in helped and "quit" in helped,
-                     f"help:\n{helped}"):
+        check("MQTT L1 NOT CONNECTED" in shown and "Connection refused" in shown,
+              f"the gateway's state in the view:\n{shown}")
+        helped = type_command(session, "help", lambda text: "quit (Ctrl-C)" in text)
+        if not check("> help: ok" in helped and "show TAG" in helped and "quit (Ctrl-C)" in helped,
+                     f"help, whole at 80x24:\n{helped}"):
             return
+        refused = type_command(session, "write L1_0FADDK 1", lambda text: "GAS 0FADDK" in text)
+        check("add key needs a badge code, PKCOD is not staged, GAS 0FADDK" in
+              re.sub(r"\s+", " ", refused), f"a whole refusal:\n{refused}")
+        status = type_command(session, "status", lambda text: "> status: ok" in text and "trying again" in text)
+        check("controllers heard" in status and "last event:" in status and
+              "MQTT L1 NOT CONNECTED" in status, f"status, whole at 80x24:\n{status}")
         tmux("send-keys", "-t", session, "-l", "quit")
         tmux("send-keys", "-t", session, "Enter")
         last = wait_for_screen(session, lambda text: "EXIT=" in text)
         check("exit status 0: quit" in last and "EXIT=0" in last, f"quit typed:\n{last}")
+        check("messages still queued for the broker; waiting up to 5 s" in last.replace("\n", ""),
+              f"the stop says what it waits for:\n{last}")
     finally:
         tmux("kill-session", "-t", session)
 

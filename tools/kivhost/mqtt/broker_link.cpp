@@ -198,6 +198,24 @@ void BrokerLink::ReportFailure(const std::string& why) {
         Say("line " + std::to_string(Line()) + ": " + failure + "; trying again");
         lastFailure_ = failure;
     }
+    ShowState(false, failure + "; trying again");
+}
+
+void BrokerLink::ShowState(bool connected, const std::string& reason) {
+    const std::lock_guard<std::mutex> lock(stateMutex_);
+    shownConnected_ = connected;
+    shownReason_ = reason;
+}
+
+GatewayState BrokerLink::State() {
+    GatewayState state;
+    state.line = Line();
+    state.queued = queue_.Progress().waiting;
+    state.dropped = queue_.Dropped();
+    const std::lock_guard<std::mutex> lock(stateMutex_);
+    state.connected = shownConnected_;
+    state.reason = shownReason_;
+    return state;
 }
 
 void BrokerLink::Drop(const std::string& why) {
@@ -211,6 +229,7 @@ void BrokerLink::Drop(const std::string& why) {
         Say("line " + std::to_string(Line()) + ": the connection to " + url_.host + ":" +
             std::to_string(url_.port) + " was lost (" + why + "); " +
             std::to_string(inFlight_.size()) + " messages go again after the reconnect");
+        ShowState(false, "the connection was lost (" + why + "); trying again");
     }
     connected_ = false;
     lost_ = false;
@@ -236,6 +255,7 @@ void BrokerLink::OnConnect(int rc) {
     lastFailure_.clear();
     Say("line " + std::to_string(Line()) + ": connected to " + url_.host + ":" +
         std::to_string(url_.port) + " as " + clientId_ + ", publishing under " + Prefix());
+    ShowState(true, "");
     (void)mosquitto_subscribe_v5(client_, nullptr, (Prefix() + "write/+").c_str(), 1, 0, nullptr);
     queue_.StateDue();
 }

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -58,6 +59,8 @@ public:
         }
     }
     int Line() const { return queue_.Line(); }
+    // Any thread.
+    GatewayState State();
     const std::string& Prefix() const { return queue_.Prefix(); }
 
 private:
@@ -105,6 +108,12 @@ private:
     std::map<int, OutMessage> inFlight_;
     int connects_ = 0;
     int refusals_ = 0;
+
+    // What State() shows: set on the link's thread.
+    void ShowState(bool connected, const std::string& reason);
+    std::mutex stateMutex_;
+    bool shownConnected_ = false;
+    std::string shownReason_ = "not connected yet";
 };
 
 }  // namespace kivhost

@@ -317,6 +317,11 @@ LineQueue::Look LineQueue::Progress() {
     return look;
 }
 
+uint64_t LineQueue::Dropped() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
 uint64_t LineQueue::DropsToReport(GatewayClock::time_point now, GatewayClock::duration every) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (dropped_ <= droppedLogged_ || now < nextDropReport_) {

@@ -73,6 +73,7 @@ public:
         size_t waiting = 0;
     };
     Look Progress();
+    uint64_t Dropped() const;
     // Events dropped since the last report, when a report is due (at once, then at most every
     // 'every'); 0 when none or not due.
     uint64_t DropsToReport(GatewayClock::time_point now, GatewayClock::duration every);

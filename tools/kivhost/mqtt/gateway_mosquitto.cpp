@@ -84,7 +84,16 @@ public:
         }
     }
 
+    std::vector<GatewayState> States() override {
+        std::vector<GatewayState> states;
+        for (auto& link : links_) {
+            states.push_back(link->State());
+        }
+        return states;
+    }
+
     void Stop() override {
+        SayWhatStopWaitsFor();
         const auto deadline =
             GatewayClock::now() + std::chrono::duration_cast<GatewayClock::duration>(
                                       std::chrono::duration<double>(settings_.flushSeconds));
@@ -102,6 +111,20 @@ public:
     }
 
 private:
+    void SayWhatStopWaitsFor() {
+        size_t queued = 0;
+        for (auto& link : links_) {
+            queued += link->State().queued;
+        }
+        if (queued > 0) {
+            char bound[32];
+            (void)std::snprintf(bound, sizeof bound, "%g", settings_.flushSeconds);
+            Say("stopping: " + std::to_string(queued) +
+                " messages still queued for the broker; waiting up to " + bound +
+                " s for them (--mqtt-flush)");
+        }
+    }
+
     // A write request that arrived on a line (on the line's thread).
     void Request(WriteRequest job) {
         if (!settings_.writes) {

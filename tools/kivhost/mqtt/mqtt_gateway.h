@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -72,6 +73,19 @@ struct MqttHost {
         write;
 };
 
+// What one line's connection to the broker is doing, for the view and 'status'.
+struct GatewayState {
+    int line = 0;
+    bool connected = false;
+    size_t queued = 0;     // messages waiting for the broker
+    uint64_t dropped = 0;  // events the full queue dropped
+    std::string reason;    // why it is not connected, or what ended the last connection
+};
+
+// "MQTT L1 connected, 0 queued, 0 dropped" or "MQTT L1 NOT CONNECTED (reason), ...".
+std::string GatewayStateText(const GatewayState& state);
+Json GatewayStateJson(const GatewayState& state);
+
 class MqttGateway {
 public:
     virtual ~MqttGateway() = default;
@@ -80,8 +94,11 @@ public:
     virtual void Offer(const Json& record) = 0;
     // Refuses further writes and waits for the one in progress (before the lines close).
     virtual void StopWrites() = 0;
-    // Publishes "offline", delivers what is queued within the flush bound, disconnects.
+    // Publishes "offline", delivers what is queued within the flush bound, disconnects; says
+    // first what it waits for when anything is queued.
     virtual void Stop() = 0;
+    // Each line's connection. Any thread.
+    virtual std::vector<GatewayState> States() = 0;
 };
 
 // Checks the settings, reads the password and starts a connection per line; nullptr with the

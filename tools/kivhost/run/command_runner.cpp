@@ -71,6 +71,7 @@ bool CommandRunner::Run(const RunCommand& command) {
         // The view keeps the counters.
         outcome.detail = view_.StatusText();
         outcome.extra["lines"] = view_.StatusJson();
+        outcome.extra["mqtt"] = view_.GatewayJson();
     } else {
         outcome = ExecuteRunCommand(session_, command, quit);
         ApplyExpectation(command, outcome);

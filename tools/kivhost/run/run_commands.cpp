@@ -163,9 +163,10 @@ namespace {
 // What 'help' answers: the commands in short, a line each.
 constexpr char kCommandSummary[] =
     "the commands ('kivhost run --help' tells more):\n"
-    "write TAG VALUE [expect=N] | read TAG (a staged value) | show TAG | status\n"
+    "write TAG VALUE [expect=N] | read TAG | show TAG | status\n"
     "wait TAG VALUE [MS] | expect-log TEXT [MS] | sleep MS\n"
-    "event CODE UNIT [BADGE] [line=N] | sim COMMAND... | help | quit (Ctrl-C)";
+    "event CODE UNIT [BADGE] [line=N] | sim COMMAND... [line=N]\n"
+    "help | quit (Ctrl-C)";
 
 }  // namespace
 

@@ -144,6 +144,7 @@ void RunLoop::StartView() {
         typing_ = std::make_shared<InputLine>();
         view_.ShowInput(typing_);
     }
+    view_.ShowGateway(gateway_.get());
     monitor_.Attach();
     view_.Start();
 }

@@ -1,6 +1,7 @@
 // The monitor's records in words.
 #include "view/record_text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kivhost {
@@ -60,6 +61,44 @@ std::string ProgressText(const Json& record) {
            std::string(static_cast<size_t>(filled), '#') +
            std::string(static_cast<size_t>(kBarWidth - filled), '.') + "] " + std::to_string(sent) +
            " of " + std::to_string(total) + " lines sent, " + std::to_string(failed) + " failed";
+}
+
+namespace {
+
+// Breaks one line (no line end inside) into 'rows'; its first row is indented when 'first' is
+// false.
+void WrapLine(const std::string& line, size_t width, size_t indent, bool first,
+              std::vector<std::string>& rows) {
+    const std::string margin(std::min(indent, width / 2), ' ');
+    std::string rest = line;
+    while (true) {
+        const std::string lead = first ? std::string() : margin;
+        const size_t room = width - lead.size();
+        if (rest.size() <= room) {
+            rows.push_back(lead + rest);
+            return;
+        }
+        const size_t blank = rest.rfind(' ', room);
+        const size_t cut = blank != std::string::npos && blank > 0 ? blank : room;
+        rows.push_back(lead + rest.substr(0, cut));
+        rest = rest.substr(cut < rest.size() && rest[cut] == ' ' ? cut + 1 : cut);
+        first = false;
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> WrapRows(const std::string& text, size_t width, size_t indent) {
+    std::vector<std::string> rows;
+    width = std::max<size_t>(width, 2);
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t end = text.find('\n', at);
+        end = end == std::string::npos ? text.size() : end;
+        WrapLine(text.substr(at, end - at), width, indent, at == 0, rows);
+        at = end + 1;
+    }
+    return rows;
 }
 
 std::string ResultText(const Json& record) {

@@ -1,7 +1,9 @@
 // The monitor's records in words, as the plain lines, the live view and the summary show them.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "base/json_text.h"
 
@@ -19,5 +21,10 @@ std::string EventText(const Json& record);
 std::string ProgressText(const Json& record);
 // "> write PBNAM x: ok, detail".
 std::string ResultText(const Json& record);
+
+// A text of one or more lines as rows of at most 'width' characters: each line broken at its
+// last blank that fits (or hard where none does); every row after the text's first is indented
+// by 'indent' blanks (at most half the width).
+std::vector<std::string> WrapRows(const std::string& text, size_t width, size_t indent);
 
 }  // namespace kivhost

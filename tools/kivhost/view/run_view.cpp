@@ -136,15 +136,8 @@ void RunView::Take(const Json& record) {
     } else if (type == "progress") {
         progress_ = when + ProgressText(record);
     } else if (type == "result") {
-        // A result of several lines (help) takes a row each.
-        const std::string text = ResultText(record);
-        size_t at = 0;
-        for (size_t end = text.find('\n'); at <= text.size(); end = text.find('\n', at)) {
-            end = end == std::string::npos ? text.size() : end;
-            Push(results_,
-                 (at == 0 ? when : std::string(when.size() + 2, ' ')) + text.substr(at, end - at));
-            at = end + 1;
-        }
+        // Whole: the live view wraps it to the screen's width.
+        Push(results_, when + ResultText(record));
     }
     countersLock.unlock();
     dirty_ = true;

@@ -14,6 +14,7 @@
 
 #include "base/json_text.h"
 #include "host/monitor.h"
+#include "mqtt/mqtt_gateway.h"
 #include "view/trace_file.h"
 
 namespace kivhost {
@@ -73,6 +74,11 @@ public:
     void AddLine(int line, const std::string& port, int32_t instance);
     // The live view's input line: what is typed so far, drawn after the prompt.
     void ShowInput(std::shared_ptr<InputLine> input);
+    // The gateway whose connections the view and 'status' show (before Start; it outlives the
+    // view's use of it: the run stops the view first).
+    void ShowGateway(MqttGateway* gateway) { gateway_ = gateway; }
+    // The gateway's state for 'status' as JSON: one member per line, null without a gateway.
+    Json GatewayJson();
     void Start();
     // Shows what is still queued and ends the thread.
     void Stop();
@@ -90,6 +96,11 @@ private:
     void Take(const Json& record);
     void PrintPlain(const Json& record) const;
     void Draw();
+    // The live view's top: the title, each line's counters and the gateway's state, wrapped.
+    std::vector<std::string> TopRows(size_t width);
+    void Show(const std::vector<std::string>& screen, size_t width, int viewRows);
+    // The gateway's state a row per line; none without a gateway.
+    std::vector<std::string> GatewayRows();
     LineCounters& Counters(const Json& record);
     static void Count(LineCounters& counters, const Json& record);
 
@@ -104,6 +115,7 @@ private:
     std::deque<std::string> tags_, events_, framesIn_, framesOut_, log_, results_;
     std::string progress_;
     std::shared_ptr<InputLine> input_;  // set before Start
+    MqttGateway* gateway_ = nullptr;    // set before Start
     bool dirty_ = true;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -44,7 +44,31 @@ std::string RunView::StatusText() {
                             line.lastEvent.empty() ? "none" : line.lastEvent.c_str());
         text += (text.empty() ? "" : "\n") + std::string(row);
     }
+    for (const std::string& row : GatewayRows()) {
+        text += "\n" + row;
+    }
     return text;
+}
+
+std::vector<std::string> RunView::GatewayRows() {
+    std::vector<std::string> rows;
+    if (gateway_ != nullptr) {
+        for (const GatewayState& state : gateway_->States()) {
+            rows.push_back(GatewayStateText(state));
+        }
+    }
+    return rows;
+}
+
+Json RunView::GatewayJson() {
+    if (gateway_ == nullptr) {
+        return nullptr;
+    }
+    Json states = Json::array();
+    for (const GatewayState& state : gateway_->States()) {
+        states.push_back(GatewayStateJson(state));
+    }
+    return states;
 }
 
 Json RunView::StatusJson() {
