@@ -477,6 +477,27 @@ def test_usage(kivhost, folder, broker):
                               text=True, timeout=BOUND, stdin=subprocess.DEVNULL)
         check(proc.returncode == 2 and cause in proc.stderr,
               f"{args}: exit {proc.returncode}, {proc.stderr.strip()[-200:]!r}")
+    # Paths are read from the folder the command was started in, whatever --workdir says; a
+    # configuration file's wrong option is named by its FILE:LINE.
+    os.makedirs(os.path.join(folder, "elsewhere"), exist_ok=True)
+    with open(os.path.join(folder, "relative-pw"), "w") as pw:
+        pw.write("secret\n")
+    with open(os.path.join(folder, "bad.conf"), "w") as conf:
+        conf.write("# a service's settings\nsite = x\nmqtt-queue = many\n")
+    started_here = [
+        (["--mqtt", "mqtt://127.0.0.1:1", "--site", "x", "--mqtt-password-file", "relative-pw"],
+         0, None),
+        (["--mqtt", "mqtt://127.0.0.1:1", "--site", "x", "--mqtt-password-file", "nowhere"],
+         2, f"cannot read the password file '{os.path.join(folder, 'nowhere')}': No such file"),
+        (["--mqtt", "mqtt://127.0.0.1:1", "--config", "bad.conf"], 2, "bad.conf:3: --mqtt-queue"),
+    ]
+    for args, status, text in started_here:
+        proc = subprocess.run(kivhost + ["run", "--workdir", "elsewhere", "--duration", "1", *args],
+                              capture_output=True, text=True, timeout=BOUND, cwd=folder,
+                              stdin=subprocess.DEVNULL)
+        check(proc.returncode == status and (text is None or text in proc.stderr) and
+              (status != 0 or "password file" not in proc.stderr),
+              f"{args} from the start folder: exit {proc.returncode}, {proc.stderr.strip()[-300:]!r}")
     anonymous = Client(broker, None)
     anonymous.wait_connected()
     check(anonymous.result is not None and anonymous.result != 0,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/run_config.h"
 
 namespace kivhost {
 
@@ -17,8 +18,8 @@ bool LoadDriver(const GlobalOptions& global, DriverSession& session) {
 }
 
 int UsageError(const char* command, const std::string& message) {
-    std::fprintf(stderr, "kivhost %s: %s\nTry 'kivhost %s --help'.\n", command, message.c_str(),
-                 command);
+    std::fprintf(stderr, "kivhost %s: %s%s\nTry 'kivhost %s --help'.\n", command,
+                 ConfigOrigin(message).c_str(), message.c_str(), command);
     return kExitUsage;
 }
 

@@ -2,11 +2,16 @@
 #include "cli/run_config.h"
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <utility>
 
 namespace kivhost {
 
 namespace {
+
+// The options the configuration file gave, each with its FILE:LINE (from ExpandRunConfig on).
+std::vector<std::pair<std::string, std::string>> gOrigins;
 
 std::string Trimmed(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t\r");
@@ -17,7 +22,8 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
-bool ReadConfig(const std::string& path, std::vector<std::string>& options, std::string& error) {
+bool ReadConfig(const std::string& path, std::vector<std::string>& options,
+                std::vector<std::pair<std::string, std::string>>& origins, std::string& error) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         error = "cannot read the configuration file '" + path + "'";
@@ -43,6 +49,7 @@ bool ReadConfig(const std::string& path, std::vector<std::string>& options, std:
             error = where + "the name is a long option's name without '--' (not config)";
             return false;
         }
+        origins.emplace_back("--" + name, path + ":" + std::to_string(number));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
             value = value.substr(1, value.size() - 2);
         }
@@ -56,7 +63,34 @@ bool ReadConfig(const std::string& path, std::vector<std::string>& options, std:
     return true;
 }
 
+// An option the command line gives as well may be the one at fault: both are named.
+void KeepOrigins(const std::vector<std::string>& arguments,
+                 const std::vector<std::pair<std::string, std::string>>& found) {
+    gOrigins.clear();
+    for (const auto& [option, where] : found) {
+        const bool given = std::any_of(arguments.begin(), arguments.end(), [&](const auto& word) {
+            return word == option || word.rfind(option + "=", 0) == 0;
+        });
+        gOrigins.emplace_back(option, given ? where + " or the command line" : where);
+    }
+}
+
 }  // namespace
+
+std::string ConfigOrigin(const std::string& message) {
+    for (const auto& [option, where] : gOrigins) {
+        const size_t at = message.find(option);
+        const size_t end = at + option.size();
+        const bool whole =
+            at != std::string::npos &&
+            (end == message.size() ||
+             (std::isalnum(static_cast<unsigned char>(message[end])) == 0 && message[end] != '-'));
+        if (whole) {
+            return where + ": ";
+        }
+    }
+    return {};
+}
 
 bool ExpandRunConfig(std::vector<std::string>& arguments, std::string& error) {
     const auto run = std::find(arguments.begin(), arguments.end(), "run");
@@ -80,9 +114,11 @@ bool ExpandRunConfig(std::vector<std::string>& arguments, std::string& error) {
             continue;
         }
         std::vector<std::string> options;
-        if (!ReadConfig(path, options, error)) {
+        std::vector<std::pair<std::string, std::string>> origins;
+        if (!ReadConfig(path, options, origins, error)) {
             return false;
         }
+        KeepOrigins(arguments, origins);
         arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
                         arguments.begin() + static_cast<std::ptrdiff_t>(i + words));
         arguments.insert(arguments.begin() + static_cast<std::ptrdiff_t>(at + 1), options.begin(),

@@ -13,4 +13,9 @@ namespace kivhost {
 // false with the reason when the file cannot be read or a line is malformed.
 bool ExpandRunConfig(std::vector<std::string>& arguments, std::string& error);
 
+// "FILE:LINE: " of the configuration line that gave the option a message names ("--baud ..."),
+// with "or the command line" when that gives it too; empty otherwise. Usage errors put it in
+// front.
+std::string ConfigOrigin(const std::string& message);
+
 }  // namespace kivhost

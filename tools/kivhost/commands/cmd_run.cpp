@@ -111,6 +111,14 @@ int PlanRun(const RunArguments& arguments, RunPlan& plan) {
     plan.answerTimeoutMs = arguments.driver.answerTimeoutMs;
     plan.duration = arguments.duration;
     plan.mqtt = arguments.mqtt;
+    // The gateway reads its files after the move to --workdir: a relative path names a file of
+    // the folder the command was started in.
+    for (std::string* path :
+         {&plan.mqtt.passwordFile, &plan.mqtt.caFile, &plan.mqtt.certFile, &plan.mqtt.keyFile}) {
+        if (!path->empty()) {
+            *path = std::filesystem::absolute(*path).string();
+        }
+    }
     return kExitOk;
 }
 

@@ -1,7 +1,9 @@
 // The broker a gateway talks to.
 #include "mqtt/broker_settings.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 namespace kivhost {
@@ -62,7 +64,8 @@ bool ReadPassword(const MqttSettings& settings, std::string& password, bool& giv
     if (!settings.passwordFile.empty()) {
         std::ifstream file(settings.passwordFile, std::ios::binary);
         if (!file) {
-            error = "cannot read the password file '" + settings.passwordFile + "'";
+            error = "cannot read the password file '" + settings.passwordFile +
+                    "': " + std::strerror(errno);
             return false;
         }
         std::getline(file, password);
