@@ -498,6 +498,13 @@ def test_port_diagnosis(kivhost, examples, workdir):
     try:
         code, out, _ = run(kivhost, "port-check", os.ttyname(slave), "--baud", "19200")
         check(code == 0 and f"{os.ttyname(slave)}: opens with 19200 baud" in out, f"port-check: {code} {out!r}")
+        # A stable name too long for the host's 12 characters names the device it links to.
+        stable = os.path.join(workdir, "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0")
+        os.symlink(os.ttyname(slave), stable)
+        code, out, err = run(kivhost, "port-check", stable)
+        check(code == 0 and f"{stable} ({os.ttyname(slave)}): opens with" in out,
+              f"port-check of a stable name shows both: {code} {out!r} {err!r}")
+        os.unlink(stable)
     finally:
         os.close(slave)
         os.close(master)

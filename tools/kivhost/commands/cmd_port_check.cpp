@@ -45,7 +45,11 @@ int RunPortCheck(const GlobalOptions& global, const PortCheckArguments& argument
                                   {"reason", check.ok ? Json(nullptr) : ByteText(check.reason)}})
                                 .c_str());
     } else if (check.ok) {
-        std::printf("%s: opens with %s\n", check.device.c_str(), SettingsText(settings).c_str());
+        // A stable name is shown with the device it names.
+        const bool named =
+            check.device != arguments.port && check.device != "/dev/" + arguments.port;
+        const std::string shown = named ? arguments.port + " (" + check.device + ")" : check.device;
+        std::printf("%s: opens with %s\n", shown.c_str(), SettingsText(settings).c_str());
     } else {
         (void)std::fprintf(stderr, "kivhost port-check: %s\n", check.reason.c_str());
     }

@@ -176,19 +176,23 @@ bool RunLoop::ColdStart(HostLine& line) {
     }
     const std::string outcome =
         result == KIV_OK ? "done" : "failed, result " + std::to_string(result);
+    // A stable name (a link) is shown beside the device the driver opens.
+    const std::string device = simulated != nullptr ? simulated->DevicePath() : plan_.device;
+    const bool named = simulated == nullptr && device != port && device != "/dev/" + port;
+    const std::string shownPort = named ? port + " (" + device + ")" : port;
     monitor_.Emit(
         {{"t", monitor_.Seconds()},
          {"type", "start"},
          {"line", number},
          {"port", ByteText(port)},
-         {"device", ByteText(simulated != nullptr ? simulated->DevicePath() : plan_.device)},
+         {"device", ByteText(device)},
          {"simulated", simulated != nullptr},
          {"instance", line.InstanceNumber()},
          {"result", result},
          {"refused", refusedJson},
          {"workdir", ByteText(plan_.workDir)},
-         {"text", "line " + std::to_string(number) + " on " + port + ": cold start " + outcome +
-                      "; the driver's files in " + plan_.workDir}});
+         {"text", "line " + std::to_string(number) + " on " + shownPort + ": cold start " +
+                      outcome + "; the driver's files in " + plan_.workDir}});
     if (result != KIV_OK) {
         stop_.Request(kExitRejected, "the cold start of line " + std::to_string(number) + " on " +
                                          port + " failed (result " + std::to_string(result) + ")");

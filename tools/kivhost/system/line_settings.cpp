@@ -2,6 +2,8 @@
 #include "system/line_settings.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace kivhost {
 
@@ -105,13 +107,26 @@ bool ParseControllerList(const std::string& text, std::vector<int>& controllers,
     return true;
 }
 
-bool DriverPortName(const std::string& port, std::string& name) {
+namespace {
+
+bool FitPortName(const std::string& port, std::string& name) {
     name = port;
     const std::string dev = "/dev/";
     if (name.size() > KIV_PORT_NAME_SIZE && name.compare(0, dev.size(), dev) == 0) {
         name = name.substr(dev.size());
     }
     return !name.empty() && name.size() <= KIV_PORT_NAME_SIZE;
+}
+
+}  // namespace
+
+bool DriverPortName(const std::string& port, std::string& name) {
+    if (FitPortName(port, name)) {
+        return true;
+    }
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::canonical(port, error);
+    return !error && target.string() != port && FitPortName(target.string(), name);
 }
 
 }  // namespace kivhost

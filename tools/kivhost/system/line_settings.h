@@ -37,7 +37,9 @@ bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::s
 std::string SettingsText(const LineSettings& settings);
 
 // The port name as the driver takes it: at most the host's 12 characters, a "/dev/" in front
-// dropped when the whole path does not fit; false when it cannot be made to fit.
+// dropped when the whole path does not fit. A longer path that is a link (a stable name such as
+// /dev/serial/by-id/usb-FTDI_...) names the device it points to. False when it cannot be made to
+// fit.
 bool DriverPortName(const std::string& port, std::string& name);
 
 // A list of controller numbers 0 to 7: "0,3,5", ranges "0-3", or both ("0-2,5"); false with
