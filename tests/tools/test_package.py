@@ -86,6 +86,8 @@ def test_deb(build, scratch):
     work = os.path.join(scratch, "home", ".local", "state", "vududidi")
     check(os.path.isdir(work) and work in out, f"the default working folder {work} was not used")
 
+    test_service_steps(root, kivhost, scratch, env)
+
     for page in ("kivhost", "vxs-sim"):
         path = os.path.join(root, "usr", "share", "man", "man1", page + ".1.gz")
         if not os.path.exists(path):
@@ -95,6 +97,44 @@ def test_deb(build, scratch):
                                                             MANWIDTH="80"))
         check(code == 0 and page in out and "warning" not in err,
               f"man -l {page}: {code} {err[-400:]}")
+
+
+def test_service_steps(root, kivhost, scratch, env):
+    """docs/mqtt.md's service steps in the scratch root: the files they copy are in the package,
+    the configuration runs (its port and broker given on the command line, which wins), and
+    systemd finds nothing wrong in the unit."""
+    examples = os.path.join(root, "usr", "share", "vududidi", "examples")
+    etc = os.path.join(scratch, "etc", "vududidi")
+    os.makedirs(etc)
+    for name, copy in (("mqtt-gateway.conf", "line1.conf"), ("vxs100-line.tags", "line1.tags")):
+        if not os.path.exists(os.path.join(examples, name)):
+            failures.append(f"the service steps copy {name}, which the package lacks")
+            return
+        shutil.copy(os.path.join(examples, name), os.path.join(etc, copy))
+    conf = os.path.join(etc, "line1.conf")
+    with open(conf, encoding="utf-8") as f:
+        text = f.read().replace("/etc/vududidi", etc).replace("/var/lib", scratch)
+    with open(conf, "w", encoding="utf-8") as f:
+        f.write(text)
+    master, slave = os.openpty()
+    try:
+        code, out, err = run([kivhost, "run", "--config", conf, "--port", os.ttyname(slave),
+                              "--mqtt", "mqtt://127.0.0.1:1", "--duration", "1"], cwd="/tmp", env=env)
+        check(code == 0 and "cold start done" in out,
+              f"kivhost run --config of the example: {code} {out[-400:]} {err[-400:]}")
+    finally:
+        os.close(slave)
+        os.close(master)
+    if not shutil.which("systemd-analyze"):
+        print("systemd-analyze is not installed: the unit is not verified")
+        return
+    with open(os.path.join(examples, "kivhost-mqtt@.service"), encoding="utf-8") as f:
+        unit = f.read().replace("/usr/bin/kivhost", kivhost)
+    with open(os.path.join(scratch, "kivhost-mqtt@.service"), "w", encoding="utf-8") as f:
+        f.write(unit)
+    code, out, err = run(["systemd-analyze", "verify", "--man=no",
+                          os.path.join(scratch, "kivhost-mqtt@line1.service")])
+    check(code == 0 and not (out + err).strip(), f"systemd-analyze verify: {code} {out} {err}")
 
 
 def test_zip(build, scratch, wine_run):
