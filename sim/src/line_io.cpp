@@ -31,6 +31,19 @@ int MillisecondsUntil(LineIo::Clock::time_point deadline) {
     return static_cast<int>(std::clamp<long long>(left + 1, 0, kLongestWaitMs));
 }
 
+// What the driver reads of bytes sent at another rate than its own: garbage. Each byte gets its
+// top bit set, so that no LF or CR, and so no frame, gets through.
+std::string Garbled(std::string bytes) {
+    for (char& byte : bytes)
+        byte = static_cast<char>((static_cast<unsigned char>(byte) ^ 0x55U) | 0x80U);
+    return bytes;
+}
+
+std::string RateNote(int otherRate) {
+    return "the driver's side is at " +
+           (otherRate < 0 ? std::string("an unknown rate") : std::to_string(otherRate) + " baud");
+}
+
 }  // namespace
 
 LineIo::LineIo(LinePort port, std::chrono::milliseconds idleLimit, std::mutex& lock,
@@ -65,12 +78,16 @@ void LineIo::Wake() {
 }
 
 void LineIo::Write(const std::vector<OutgoingPiece>& pieces) {
+    const int otherRate = port_.OtherSideRate();
     std::string bytes;
     for (const OutgoingPiece& piece : pieces) bytes += piece.bytes;
+    if (otherRate != 0) bytes = Garbled(std::move(bytes));
     // Recorded before the write, so that whatever the peer has read is already in the transcript.
     for (const OutgoingPiece& piece : pieces) {
+        std::string detail = piece.detail;
+        if (otherRate != 0) AddDetail(detail, "garbled: " + RateNote(otherRate));
         transcript_.Record(Direction::kSent, piece.controller, piece.kind, piece.bytes,
-                           piece.detail);
+                           std::move(detail));
     }
     const std::size_t wrote = failed_ ? 0 : port_.Write(bytes, kWriteBound);
     if (wrote < bytes.size()) {
@@ -133,6 +150,12 @@ bool LineIo::ReadAvailable(Handler& handler) {
             // The adapter's echo goes out as the bytes arrive, before anything answers them.
             Write({OutgoingPiece{-1, "echo",
                                  std::string(buffer_.data(), static_cast<std::size_t>(got)), ""}});
+        }
+        if (const int otherRate = port_.OtherSideRate(); otherRate != 0) {
+            transcript_.Record(Direction::kReceived, -1, "noise",
+                               std::string(buffer_.data(), static_cast<std::size_t>(got)),
+                               RateNote(otherRate) + ": not taken");
+            continue;
         }
         std::vector<FrameAssembler::Piece> pieces;
         assembler_.Feed(std::string_view(buffer_.data(), static_cast<std::size_t>(got)),

@@ -1,5 +1,7 @@
 #include "line_port.h"
 
+#include "vxs_sim/simulator.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -20,18 +22,30 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+// The simulator's own table of the rates it can set (termios), shared with no other program.
+struct RateEntry {
+    int baud;
+    speed_t speed;
+};
+constexpr RateEntry kRates[] = {
+    {50, B50},       {75, B75},         {110, B110},   {134, B134},     {150, B150},
+    {200, B200},     {300, B300},       {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200},
+};
+
 speed_t BaudConstant(int baud) {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: throw std::invalid_argument("unsupported baud rate " + std::to_string(baud));
+    for (const RateEntry& entry : kRates) {
+        if (entry.baud == baud) return entry.speed;
     }
+    throw std::invalid_argument("unsupported baud rate " + std::to_string(baud));
+}
+
+int BaudOf(speed_t speed) {
+    for (const RateEntry& entry : kRates) {
+        if (entry.speed == speed) return entry.baud;
+    }
+    return -1;
 }
 
 // Raw bytes both ways, 8 data bits, no parity, one stop bit, no flow control, no echo.
@@ -52,7 +66,14 @@ void MakeRaw(int fd, speed_t speed, const std::string& what) {
 
 }  // namespace
 
-LinePort LinePort::OpenPty() {
+std::vector<int> BaudRates() {
+    std::vector<int> rates;
+    for (const RateEntry& entry : kRates) rates.push_back(entry.baud);
+    return rates;
+}
+
+LinePort LinePort::OpenPty(int baud) {
+    const speed_t speed = BaudConstant(baud);
     LinePort port;
     port.fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port.fd_ < 0) ThrowErrno("cannot create a pseudo-terminal");
@@ -69,7 +90,8 @@ LinePort LinePort::OpenPty() {
     // Raw from the start: a slave in its default cooked mode would echo every byte back.
     port.keepSlave_ = open(port.path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (port.keepSlave_ < 0) ThrowErrno("cannot open " + port.path_);
-    MakeRaw(port.keepSlave_, B9600, port.path_);
+    MakeRaw(port.keepSlave_, speed, port.path_);
+    port.speed_ = speed;
     return port;
 }
 
@@ -81,12 +103,22 @@ LinePort LinePort::OpenDevice(const std::string& path, int baud) {
     port.path_ = path;
     MakeRaw(port.fd_, speed, path);
     tcflush(port.fd_, TCIOFLUSH);
+    port.speed_ = speed;
     return port;
+}
+
+int LinePort::OtherSideRate() const {
+    termios settings{};
+    // A device's wire makes a wrong rate garbage by itself; only the pseudo-terminal needs telling.
+    if (keepSlave_ < 0 || tcgetattr(keepSlave_, &settings) != 0) return 0;
+    const speed_t speed = cfgetospeed(&settings);
+    return speed == speed_ ? 0 : BaudOf(speed);
 }
 
 LinePort::LinePort(LinePort&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       keepSlave_(std::exchange(other.keepSlave_, -1)),
+      speed_(other.speed_),
       path_(std::move(other.path_)) {}
 
 LinePort& LinePort::operator=(LinePort&& other) noexcept {
@@ -94,6 +126,7 @@ LinePort& LinePort::operator=(LinePort&& other) noexcept {
         Close();
         fd_ = std::exchange(other.fd_, -1);
         keepSlave_ = std::exchange(other.keepSlave_, -1);
+        speed_ = other.speed_;
         path_ = std::move(other.path_);
     }
     return *this;

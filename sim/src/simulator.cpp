@@ -75,7 +75,7 @@ Simulator::~Simulator() = default;
 
 std::unique_ptr<Simulator> Simulator::OnPty(const SimulatorOptions& options) {
     return std::unique_ptr<Simulator>(
-        new Simulator(std::make_unique<Impl>(LinePort::OpenPty(), options)));
+        new Simulator(std::make_unique<Impl>(LinePort::OpenPty(options.baud), options)));
 }
 
 std::unique_ptr<Simulator> Simulator::OnDevice(const std::string& path, int baud,

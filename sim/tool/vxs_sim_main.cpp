@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -128,6 +129,15 @@ struct Arguments {
     long seed = -1;
 };
 
+// "50, 75, ..., 115200": the rates of the simulator's own table.
+std::string RateListText() {
+    std::string text;
+    for (const int rate : vxs_sim::BaudRates()) {
+        text += (text.empty() ? "" : ", ") + std::to_string(rate);
+    }
+    return text;
+}
+
 void AddOptions(CLI::App& app, Arguments& a) {
     app.footer(std::string(kTranscriptHelp) + vxs_sim::CommandHelp() + kExitHelp);
     app.set_version_flag("--version", KIV_TOOL_VERSION_TEXT("vxs-sim"),
@@ -136,8 +146,20 @@ void AddOptions(CLI::App& app, Arguments& a) {
     app.add_option("--port,--device", a.port,
                    "use a serial device instead (raw, 8 data bits, no parity, 1 stop bit); "
                    "--device is the old name");
-    app.add_option("--baud", a.baud, "the device's speed, 1200 to 115200 (default 9600)")
-        ->check(CLI::Range(1L, 115200L));
+    app.add_option("--baud", a.baud,
+                   "the line's rate: " + RateListText() +
+                       " (default 9600); on a pseudo-terminal the driver must set the same "
+                       "rate on its side, else the simulator hears noise and sends garbage")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                const std::vector<int> rates = vxs_sim::BaudRates();
+                const bool known = std::any_of(rates.begin(), rates.end(), [&](int rate) {
+                    return std::to_string(rate) == text;
+                });
+                return known ? std::string()
+                             : text + " is not a rate the simulator takes: " + RateListText();
+            },
+            "", "rate"));
     app.add_option("--controllers", a.controllers,
                    "the controllers on the line: 0,2,5 or 0-3 or none (default 0-7)");
     app.add_flag("--json", a.json, "each transcript entry as one JSON object per line");
@@ -175,8 +197,8 @@ std::optional<std::string> MakeOptions(const Arguments& a, vxs_sim::SimulatorOpt
     if (a.resends >= 0) options.timing.resends = static_cast<int>(a.resends);
     if (a.dataFirst) options.answerOrder = vxs_sim::AnswerOrder::kDataFirst;
     if (a.seed >= 0) options.noiseSeed = static_cast<uint32_t>(a.seed);
+    options.baud = static_cast<int>(a.baud);
     if (a.pty && !a.port.empty()) return "--pty and --port exclude each other";
-    if (a.port.empty() && a.baud != 9600) return "--baud applies to --port only";
     return std::nullopt;
 }
 

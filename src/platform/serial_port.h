@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "kiv/kiv_abi.h"
 #include "platform/port_handle.h"
@@ -39,6 +40,12 @@ inline constexpr int32_t kOpenReadTimeoutUnits = 100;
 
 // The name given for the null device.
 inline constexpr char kNullDeviceName[] = "NUL";
+
+// The baud rates OpenPort takes, from the slowest up: on POSIX systems those of the termios
+// table (any other is refused), on Windows the rates the system names (CBR_110 to CBR_57600;
+// OpenPort hands any rate on to the port's driver, which may take others). Tools check a rate
+// against this list before a line is opened, and try these when they look for a line's rate.
+std::span<const uint16_t> BaudRates();
 
 // Opens the line 'name' (a NUL-terminated text) with the settings and the modem-line control
 // word; on success stores the new handle in 'port' and returns kPortOk, otherwise returns

@@ -322,7 +322,7 @@ TEST(SimCommand, UsageAndLineErrors) {
         {{"--port", "/dev/ttyS_nonexistent_vxs"}, 3, "cannot open /dev/ttyS_nonexistent_vxs"},
         {{"--controllers=0,9"}, 2, "--controllers"},
         {{"--version"}, 0, "vxs-sim "},
-        {{"--device", "/dev/null", "--baud", "1234"}, 2, "unsupported baud rate"},
+        {{"--device", "/dev/null", "--baud", "1234"}, 2, "not a rate the simulator takes"},
         {{"--resends"}, 2, "--resends"},
     };
     for (const Case& c : cases) {

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -528,6 +530,57 @@ TEST(SimulatorDevice, WorksOnAGivenSerialDevice) {
 
     EXPECT_THROW(Simulator::OnDevice(device, 1234), std::invalid_argument);
     EXPECT_THROW(Simulator::OnDevice("/nonexistent/ttyVXS", 9600), std::system_error);
+}
+
+// Sets the rate of the pseudo-terminal's slave, as the driver's open does.
+void SetDriverRate(const std::string& path, speed_t speed) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(fd, &settings), 0);
+    cfsetispeed(&settings, speed);
+    cfsetospeed(&settings, speed);
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+    close(fd);
+}
+
+TEST(SimulatorRate, AtAnotherRateTheLineCarriesNothingValid) {
+    struct Case {
+        int simulatorBaud;
+        speed_t simulatorSpeed;
+        speed_t driverSpeed;
+        std::string driverSide;  // the transcript's words for the driver's rate
+    };
+    for (const Case& c :
+         {Case{9600, B9600, B19200, "at 19200 baud"}, Case{38400, B38400, B9600, "at 9600 baud"}}) {
+        SCOPED_TRACE(c.simulatorBaud);
+        vxs_sim::SimulatorOptions options = FastOptions({0});
+        options.baud = c.simulatorBaud;
+        const auto sim = Simulator::OnPty(options);
+        DriverSide driver(sim->DevicePath());
+        SetDriverRate(sim->DevicePath(), c.driverSpeed);
+        driver.SendFrame("S Q");
+        EXPECT_TRUE(sim->WaitFor(
+            [&](const vxs_sim::TranscriptEntry& e) {
+                return e.direction == Direction::kReceived && e.kind == "noise" &&
+                       e.detail.find(c.driverSide) != std::string::npos;
+            },
+            2s));
+        vxs_sim::EventSpec event;
+        event.code = 10;
+        (void)sim->InjectEvent(event);
+        // Garbage, not silence: bytes arrive, none of them a frame's LF or CR.
+        const std::string heard = driver.ReadUntilQuiet(300ms, 3s);
+        EXPECT_FALSE(heard.empty());
+        EXPECT_EQ(heard.find_first_of("\n\r"), std::string::npos);
+        EXPECT_FALSE(sim->WaitFor(vxs_sim::IsEntry(Direction::kReceived, "frame"), 0ms));
+
+        // At the simulator's own rate the same line carries frames again.
+        SetDriverRate(sim->DevicePath(), c.simulatorSpeed);
+        const std::size_t mark = sim->TranscriptSize();
+        driver.SendFrame("S Q");
+        EXPECT_TRUE(sim->WaitFor(vxs_sim::IsEntry(Direction::kReceived, "frame"), 2s, mark));
+    }
 }
 
 TEST_F(SimulatorTest, WaitsAreBoundedAndListenerSeesEverything) {

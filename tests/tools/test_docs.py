@@ -212,7 +212,8 @@ def compare(document, documented, printed):
 
 
 # A run that prints every kind of record: a refused tag, events, a read, a refused write, a
-# download with its progress, a script line.
+# download with its progress, a script line. The read and the write that the driver refuses say
+# so (expect=1): a script stops at a command that fails.
 KIVHOST_SCRIPT = """expect-log "Start of Unsolicited Thread" 10000
 read L1_PENUM expect=1
 write L1_PTZN1 9 expect=1

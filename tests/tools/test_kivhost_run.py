@@ -232,7 +232,7 @@ def test_timed_and_usage(kivhost, examples, workdir):
     code, out, _ = run(kivhost, "run", "--workdir", ".", "--rate", "0", "--duration", "1",
                        "--tags", tags, cwd=workdir)
     check(code == 0 and "Summary:" in out and "frames in" in out, f"plain summary: {out[-300:]!r}")
-    for args, message in ((["--baud", "115200"], "16 bits"), (["--parity", "odd2"], "--parity"),
+    for args, message in ((["--baud", "115200"], "not a rate"), (["--parity", "odd2"], "--parity"),
                           (["--poll-delay", "10"], "built-in"), (["--script", "nothing.run"], "cannot open"),
                           (["--lines", "2", "--port", "ttyS0"], "--lines"), (["--tags", "none.tags"], "cannot open")):
         code, _, err = run(kivhost, "run", "--tags", tags, *args, cwd=workdir)
@@ -367,7 +367,8 @@ def port_check_cases():
     master, slave = os.openpty()
     try:
         name = os.ttyname(slave)
-        yield ("rate", name, ["--baud", "14400"], False, "settings", "14400 baud is not one")
+        yield ("settings", name, ["--data-bits", "6", "--stop-bits", "1.5"], False, "settings",
+               "one and a half stop bits need 5 data bits")
         fcntl.flock(slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
         yield ("in use", name, [], False, "in-use", f"held by process {os.getpid()}")
         fcntl.flock(slave, fcntl.LOCK_UN)
@@ -594,9 +595,63 @@ def test_scan(kivhost, workdir):
     finally:
         os.close(slave)
         os.close(master)
-    check(code == 1 and out.splitlines()[-1:] == [f"{silent}: 0 of 2 controllers answer"],
+    check(code == 1 and out.splitlines()[-1:] == [f"{silent}: 0 of 2 controllers answer at 9600 baud"],
           f"scan of a silent line: exit {code}, {out!r} {err!r}")
     check(took < 30, f"scan of a silent line ends within the attempts, not after {took:.0f} s")
+
+
+def start_sim(sim, *args):
+    """vxs-sim on a pseudo-terminal of its own: the process and the slave's path."""
+    proc = subprocess.Popen([sim, "--pty", *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    return proc, proc.stdout.readline().strip()
+
+
+def stop_sim(proc):
+    proc.stdin.close()
+    proc.wait(timeout=10)
+
+
+def test_scan_rates(kivhost, workdir, sim):
+    """scan --baud auto finds controllers at a rate that is not the first tried, stops there and
+    scans at it; on a silent line it ends within its bound, every rate tried that fits."""
+    proc, line = start_sim(sim, "--baud", "38400", "--controllers", "0,3")
+    try:
+        code, out, err = run(kivhost, "--json", "scan", "--port", line, "--baud", "auto",
+                             "--ask", "0,3", "--workdir", workdir)
+    finally:
+        stop_sim(proc)
+    answer = json.loads(out) if out.startswith("{") else {}
+    tried = [(r["baud"], r["acknowledged"]) for r in answer.get("rates") or [] if r["tried"]]
+    check(code == 0 and answer.get("baud") == 38400 and tried[:2] == [(9600, []), (19200, [])] and
+          tried[-1] == (38400, [0, 3]) and all(not heard for _, heard in tried[:-1]),
+          f"scan --baud auto: found at 38400 after the common rates: {code} {tried} {err!r}")
+    check([c["controller"] for c in answer.get("controllers", []) if c.get("answers")] == [0, 3],
+          f"scan --baud auto: the driver's scan at the rate found: {answer.get('controllers')}")
+    master, slave = os.openpty()
+    try:
+        began = time.monotonic()
+        code, out, err = run(kivhost, "scan", "--port", os.ttyname(slave), "--baud", "auto",
+                             "--workdir", workdir)
+        took = time.monotonic() - began
+    finally:
+        os.close(slave)
+        os.close(master)
+    check(code == 1 and "no controller acknowledged at any rate tried" in out and
+          "not tried: " in out, f"scan --baud auto on a silent line: {code} {out!r} {err!r}")
+    check(took < 30 + 5, f"scan --baud auto on a silent line: within its 30 s, not {took:.0f} s")
+
+
+def test_rate_refused(kivhost, examples, workdir, sim):
+    """A rate the system does not take is refused before any line opens, with the rates it
+    takes, by each subcommand that takes --baud and by the simulator."""
+    tags = os.path.join(examples, "vxs100-line.tags")
+    for command in ([*kivhost, "run", "--tags", tags], [*kivhost, "scan"],
+                    [*kivhost, "port-check", "/dev/ttyS0"], [sim, "--pty"]):
+        began = time.monotonic()
+        code, _, err = run(command, "--baud", "12345", cwd=workdir)
+        check(code == 2 and "12345" in err and "1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600"
+              in err and time.monotonic() - began < 2.5, f"{command[-2:]} --baud 12345: {code} {err!r}")
 
 
 def main():
@@ -609,6 +664,8 @@ def main():
             test_port_diagnosis(kivhost, examples, workdir)
             test_ports(kivhost, workdir)
             test_scan(kivhost, workdir)
+            test_scan_rates(kivhost, workdir, options["--sim"])
+            test_rate_refused(kivhost, examples, workdir, options["--sim"])
             test_counters(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
             test_script_exits(kivhost, examples, workdir)

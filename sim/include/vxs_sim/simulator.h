@@ -108,8 +108,14 @@ struct KeyInfo {
     bool stored = false;  // added and not deleted since
 };
 
+// The baud rates the simulator takes, from the slowest up.
+std::vector<int> BaudRates();
+
 struct SimulatorOptions {
     std::vector<int> controllers = {0, 1, 2, 3, 4, 5, 6, 7};
+    // The line's rate on a pseudo-terminal (OnDevice takes its own): the simulator reads the rate
+    // the driver set on its side, and while the two differ it hears only noise and sends garbage.
+    int baud = 9600;
     Timing timing;
     AnswerOrder answerOrder = AnswerOrder::kAckFirst;
     uint32_t noiseSeed = 1;  // the noise is pseudo-random and repeatable
@@ -122,7 +128,8 @@ class Simulator {
 public:
     // Creates a pseudo-terminal; the driver opens its slave, DevicePath(). The simulator keeps a
     // slave descriptor of its own open, so that the line stays usable while the driver closes and
-    // reopens it. Throws std::system_error when no pseudo-terminal can be had.
+    // reopens it. Throws std::system_error when no pseudo-terminal can be had,
+    // std::invalid_argument for a rate not in BaudRates().
     static std::unique_ptr<Simulator> OnPty(const SimulatorOptions& options = {});
 
     // Uses a serial device: raw, 'baud', 8 data bits, no parity, one stop bit. Throws

@@ -1,6 +1,8 @@
 // Line settings to termios.
 #include "platform/posix/line_termios.h"
 
+#include <array>
+
 #include "platform/serial_port.h"
 
 namespace kiv::platform {
@@ -17,6 +19,15 @@ constexpr BaudEntry kBaudTable[] = {
     {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
     {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
 };
+
+// The rates alone, for BaudRates.
+constexpr auto kBaudRates = [] {
+    std::array<uint16_t, std::size(kBaudTable)> rates{};
+    for (size_t k = 0; k < rates.size(); ++k) {
+        rates[k] = kBaudTable[k].rate;
+    }
+    return rates;
+}();
 
 bool DataBitsFlag(unsigned dataBits, tcflag_t& flag) {
     switch (dataBits) {
@@ -51,6 +62,10 @@ bool ParityFlags(unsigned parityCode, tcflag_t& flags) {
 }
 
 }  // namespace
+
+std::span<const uint16_t> BaudRates() {
+    return kBaudRates;
+}
 
 speed_t BaudConstant(uint16_t baudRate) {
     for (const BaudEntry& entry : kBaudTable) {

@@ -215,6 +215,14 @@ InputWait WaitOnLine(PortObject& port, HANDLE wake, uint32_t timeoutMs, uint32_t
 
 }  // namespace
 
+std::span<const uint16_t> BaudRates() {
+    // The rates Windows names that fit the host's 16 bits (CBR_115200 and above do not).
+    static constexpr uint16_t kRates[] = {CBR_110,   CBR_300,   CBR_600,   CBR_1200,
+                                          CBR_2400,  CBR_4800,  CBR_9600,  CBR_14400,
+                                          CBR_19200, CBR_38400, CBR_56000, CBR_57600};
+    return kRates;
+}
+
 int32_t OpenPort(const char* name, const LineSettings& settings, uint16_t controlFlags,
                  PortHandle& port, uint32_t* systemError) {
     char path[kDevicePathSize];

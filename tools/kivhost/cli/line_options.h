@@ -12,11 +12,12 @@ class App;
 
 namespace kivhost {
 
-// Adds --baud, --data-bits, --parity and --stop-bits.
-void AddLineOptions(CLI::App& app, LineOptions& options);
+// Adds --baud, --data-bits, --parity and --stop-bits; with 'autoRate' --baud also takes "auto"
+// (kAutoBaud).
+void AddLineOptions(CLI::App& app, LineOptions& options, bool autoRate = false);
 
 // Adds --port, the line options, --answer-timeout and --instance.
-void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options);
+void AddDriverLineOptions(CLI::App& app, DriverLineOptions& options, bool autoRate = false);
 
 // Adds --workdir, the folder where the driver keeps its files ('run', 'scan').
 void AddWorkFolderOption(CLI::App& app, std::string& workDir);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "cli/command.h"
 #include "cli/line_options.h"
 #include "commands/commands.h"
+#include "commands/scan_rates.h"
 #include "host/tag_config.h"
 #include "qorpro/qorpro_embed.h"
 #include "run/run_session.h"
@@ -34,6 +36,7 @@ struct ScanArguments {
     std::string ask = "0-7";
     std::string controllers = "0,1";
     std::string workDir;
+    bool allRates = false;
 };
 
 // The status tags of a controller that a report fills, with the JSON member of each.
@@ -150,13 +153,23 @@ struct ScanPlan {
     LineSettings settings{};
     std::vector<int> asked;
     std::vector<int> simulatedControllers;
-    std::string portName;  // empty until a simulated line gives one
+    std::string portName;   // empty until a simulated line gives one
+    bool autoRate = false;  // --baud auto: the rate is found first
+    std::vector<RateTrial> trials;
 };
 
 // 0, or the exit code after saying what is wrong.
 int PlanScan(const ScanArguments& arguments, ScanPlan& plan) {
     std::string message;
-    if (!MakeLineSettings(arguments.driver.line, plan.settings, message)) {
+    plan.autoRate = arguments.driver.line.baud == kAutoBaud;
+    LineOptions line = arguments.driver.line;
+    if (plan.autoRate) {
+        // The port is checked at the first rate tried; the others differ in the rate alone.
+        line.baud = RatesToTry().front();
+    } else if (arguments.allRates) {
+        return UsageError("scan", "--all-rates goes with --baud auto");
+    }
+    if (!MakeLineSettings(line, plan.settings, message)) {
         return UsageError("scan", message);
     }
     if (!ParseControllerList(arguments.ask, plan.asked, message) ||
@@ -207,13 +220,51 @@ std::vector<Answer> AskControllers(RunSession& session, const ScanPlan& plan,
     return answers;
 }
 
-// The answers as a table or as JSON; the exit code.
+std::string ControllerListText(const std::vector<int>& controllers) {
+    std::string text;
+    for (const int controller : controllers) {
+        text += (text.empty() ? "" : ",") + std::to_string(controller);
+    }
+    return text;
+}
+
+// The rates tried, and those not, in words.
+void PrintTrials(const std::vector<RateTrial>& trials) {
+    std::printf("%-7s %s\n", "RATE", "ACKNOWLEDGED");
+    std::string notTried;
+    for (const RateTrial& trial : trials) {
+        if (!trial.tried) {
+            notTried += (notTried.empty() ? "" : ", ") + std::to_string(trial.baud);
+            continue;
+        }
+        const std::string heard = ControllerListText(trial.acknowledged);
+        std::printf("%-7d %s\n", trial.baud, heard.empty() ? "none" : heard.c_str());
+    }
+    if (!notTried.empty()) {
+        std::printf("not tried: %s\n", notTried.c_str());
+    }
+}
+
+Json TrialsJson(const ScanPlan& plan) {
+    if (!plan.autoRate) {
+        return nullptr;
+    }
+    Json list = Json::array();
+    for (const RateTrial& trial : plan.trials) {
+        list.push_back(
+            {{"baud", trial.baud}, {"tried", trial.tried}, {"acknowledged", trial.acknowledged}});
+    }
+    return list;
+}
+
+// The answers as a table or as JSON; the exit code. No answers: no rate was found.
 int PrintAnswers(const std::vector<Answer>& answers, const ScanPlan& plan, bool simulated,
                  bool json) {
     size_t answering = 0;
     for (const Answer& answer : answers) {
         answering += answer.answers ? 1 : 0;
     }
+    const bool found = !plan.autoRate || !answers.empty();
     if (json) {
         Json list = Json::array();
         for (const Answer& answer : answers) {
@@ -225,14 +276,78 @@ int PrintAnswers(const std::vector<Answer>& answers, const ScanPlan& plan, bool 
         }
         std::printf("%s\n", Dump({{"port", ByteText(plan.portName)},
                                   {"simulated", simulated},
+                                  {"baud", found ? Json(plan.settings.baudRate) : Json(nullptr)},
+                                  {"rates", TrialsJson(plan)},
                                   {"controllers", std::move(list)}})
                                 .c_str());
-    } else {
-        PrintTable(answers);
-        std::printf("%s: %zu of %zu controllers answer\n", plan.portName.c_str(), answering,
-                    answers.size());
+        return answering > 0 ? kExitOk : kExitRejected;
     }
+    if (plan.autoRate) {
+        PrintTrials(plan.trials);
+    }
+    if (!found) {
+        std::printf("%s: no controller acknowledged at any rate tried\n", plan.portName.c_str());
+        return kExitRejected;
+    }
+    PrintTable(answers);
+    std::printf("%s: %zu of %zu controllers answer at %u baud\n", plan.portName.c_str(), answering,
+                answers.size(), static_cast<unsigned>(plan.settings.baudRate));
     return answering > 0 ? kExitOk : kExitRejected;
+}
+
+// The simulated line of a scan without --port; false when it cannot start.
+bool StartScanLine(ScanPlan& plan, std::unique_ptr<SimulatedLine>& simulated) {
+    SimulatedLineOptions options;
+    options.controllers = plan.simulatedControllers;
+    options.eventsPerSecond = 0;
+    options.baud = plan.settings.baudRate;
+    std::string error;
+    simulated = StartSimulatedLine(options, error);
+    if (!simulated) {
+        (void)std::fprintf(stderr, "kivhost scan: %s\n", error.c_str());
+        return false;
+    }
+    plan.portName = simulated->PortName();
+    return true;
+}
+
+// With --baud auto: the rate trial, and the rate found in the plan's settings; false when no
+// controller acknowledged at any rate.
+bool FindRate(ScanPlan& plan, const ScanArguments& arguments, bool quiet) {
+    plan.trials = TryRates(plan.portName, plan.settings, plan.asked, arguments.allRates, quiet);
+    for (const RateTrial& trial : plan.trials) {
+        if (!trial.acknowledged.empty()) {
+            plan.settings.baudRate = static_cast<uint16_t>(trial.baud);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Cold-starts the driver on the line and asks the controllers; nothing when the start failed.
+std::optional<std::vector<Answer>> ScanLine(DriverSession& driver, const ScanPlan& plan,
+                                            const ScanArguments& arguments, bool quiet,
+                                            std::unique_ptr<SimulatedLine> simulated) {
+    Monitor monitor;
+    RunSession session(driver, monitor);
+    std::vector<RefusedTag> refused;
+    HostLine& line = session.AddLine(arguments.driver.instance, ScanTags(), false,
+                                     std::move(simulated), refused);
+    std::vector<LogEntry> log;
+    const int32_t result =
+        line.ColdStart(plan.portName, plan.settings,
+                       arguments.driver.answerTimeoutMs / kMsPerAnswerTimeoutUnit, log);
+    if (result != KIV_OK) {
+        (void)std::fprintf(stderr, "kivhost scan: the cold start on %s failed (result %d)\n",
+                           plan.portName.c_str(), static_cast<int>(result));
+        line.Stop(kLineStopBound);
+        return std::nullopt;
+    }
+    (void)session.ExpectLog(kReceiverStarted, milliseconds(10000));
+    std::vector<Answer> answers = AskControllers(session, plan, arguments, quiet);
+    line.Stop(kLineStopBound);
+    session.CloseSimulatedLines();
+    return answers;
 }
 
 int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
@@ -249,67 +364,69 @@ int RunScan(const GlobalOptions& global, const ScanArguments& arguments) {
         return kExitUsage;
     }
     std::unique_ptr<SimulatedLine> simulated;
-    if (plan.portName.empty()) {
-        SimulatedLineOptions options;
-        options.controllers = plan.simulatedControllers;
-        options.eventsPerSecond = 0;
-        std::string error;
-        simulated = StartSimulatedLine(options, error);
-        if (!simulated) {
-            (void)std::fprintf(stderr, "kivhost scan: %s\n", error.c_str());
-            return kExitUsage;
-        }
-        plan.portName = simulated->PortName();
+    if (plan.portName.empty() && !StartScanLine(plan, simulated)) {
+        return kExitUsage;
     }
-    Monitor monitor;
-    RunSession session(driver, monitor);
-    std::vector<RefusedTag> refused;
-    HostLine& line = session.AddLine(arguments.driver.instance, ScanTags(), false,
-                                     std::move(simulated), refused);
-    std::vector<LogEntry> log;
-    const int32_t result =
-        line.ColdStart(plan.portName, plan.settings,
-                       arguments.driver.answerTimeoutMs / kMsPerAnswerTimeoutUnit, log);
-    if (result != KIV_OK) {
-        (void)std::fprintf(stderr, "kivhost scan: the cold start on %s failed (result %d)\n",
-                           plan.portName.c_str(), static_cast<int>(result));
-        line.Stop(kLineStopBound);
+    const bool onSimulatedLine = arguments.driver.port.empty();
+    if (plan.autoRate && !FindRate(plan, arguments, global.json)) {
+        return PrintAnswers({}, plan, onSimulatedLine, global.json);
+    }
+    const auto answers = ScanLine(driver, plan, arguments, global.json, std::move(simulated));
+    if (!answers) {
         return kExitRejected;
     }
-    (void)session.ExpectLog(kReceiverStarted, milliseconds(10000));
-    const std::vector<Answer> answers = AskControllers(session, plan, arguments, global.json);
-    line.Stop(kLineStopBound);
-    session.CloseSimulatedLines();
-    return PrintAnswers(answers, plan, arguments.driver.port.empty(), global.json);
+    return PrintAnswers(*answers, plan, onSimulatedLine, global.json);
 }
 
 std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global) {
     auto arguments = std::make_shared<ScanArguments>();
     ScanArguments& a = *arguments;
-    AddDriverLineOptions(app, a.driver);
+    AddDriverLineOptions(app, a.driver, true);
     app.add_option("--ask", a.ask, "the controllers asked: 0,3,5 or 0-3 (default 0-7)");
     app.add_option("--controllers", a.controllers,
                    "simulated controllers: 0,3,5 or 0-3 (default 0,1)");
+    app.add_flag("--all-rates", a.allRates,
+                 "with --baud auto: try every rate, not only until controllers acknowledge");
     AddWorkFolderOption(app, a.workDir);
     return [arguments, &global] { return RunScan(global, *arguments); };
 }
 
 // The rest of the command's own --help text.
 std::string Help() {
-    return "Cold-starts an instance on the line (--port; by default a simulated line with the\n"
-           "controllers of --controllers), waits for its receiver, asks each controller of --ask\n"
-           "(default 0-7) for its status by writing its xFSTAT as a host does, and shows which\n"
-           "answer, with the fields of their status reports: mode, keys, analog inputs 1 to 4,\n"
-           "controller text, version, and the tamper, alarm, UIM and IRC bits. Then it stops the\n"
-           "instance. A controller that does not answer costs the driver's attempts (three\n"
-           "answer times and pauses). The port is checked first, as 'kivhost port-check' does.\n"
-           "--json prints {\"port\", \"simulated\", \"controllers\"}, each {\"controller\",\n"
+    return std::string(
+               "Cold-starts an instance on the line (--port; by default a simulated line with the\n"
+               "controllers of --controllers), waits for its receiver, asks each controller of "
+               "--ask\n"
+               "(default 0-7) for its status by writing its xFSTAT as a host does, and shows "
+               "which\n"
+               "answer, with the fields of their status reports: mode, keys, analog inputs 1 to "
+               "4,\n"
+               "controller text, version, and the tamper, alarm, UIM and IRC bits. Then it stops "
+               "the\n"
+               "instance. A controller that does not answer costs the driver's attempts (three\n"
+               "answer times and pauses). The port is checked first, as 'kivhost port-check' "
+               "does.\n") +
+           "--baud auto finds the line's rate first: at each rate the system takes, 9600 and\n"
+           "19200 first, then the rest from the fastest down, each controller of --ask is sent\n"
+           "a status request and given " +
+           std::to_string(kAcknowledgeWait.count()) +
+           " ms and its frame's time on the wire to acknowledge.\n"
+           "It stops at the first rate where one does (--all-rates: tries every rate), and the\n"
+           "driver scans the line at that rate; the trial ends within " +
+           std::to_string(kRateTrialBound.count()) +
+           " s, rates that do not\n"
+           "fit are not tried. The simulated line runs at 9600 baud then.\n"
+           "--json prints {\"port\", \"simulated\", \"baud\", \"rates\", \"controllers\"}: baud "
+           "the\n"
+           "rate scanned (null when none was found), rates null without --baud auto, else each\n"
+           "rate {\"baud\", \"tried\", \"acknowledged\"}; each controller {\"controller\",\n"
            "\"answers\", \"result\", \"status\", \"detail\"}; status holds {\"mode\", \"keys\",\n"
            "\"analog1\" to \"analog4\", \"text\", \"version\", \"tamper\", \"alarm\", \"uim\", "
            "\"irc\"}\n"
            "or is null.\n"
-           "Exit status: 0 a controller answers, 1 none does or the cold start failed, 2 usage\n"
-           "error or a port that does not open, 3 the driver cannot be loaded.\n";
+           "Exit status: 0 a controller answers, 1 none does (at any rate tried) or the cold\n"
+           "start failed, 2 usage error or a port that does not open, 3 the driver cannot be\n"
+           "loaded.\n";
 }
 
 }  // namespace

@@ -62,6 +62,7 @@ bool RunLoop::AddLines() {
             options.controllers = plan_.controllers;
             options.eventsPerSecond = plan_.rate;
             options.seed = plan_.seed + static_cast<unsigned>(k);
+            options.baud = plan_.settings.baudRate;
             std::string error;
             simulated = StartSimulatedLine(options, error);
             if (!simulated) {

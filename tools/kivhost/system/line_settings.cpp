@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/serial_port.h"
+
 namespace kivhost {
 
 namespace {
@@ -40,11 +42,25 @@ const char* NameOf(const NamedCode (&table)[N], uint16_t code) {
 
 }  // namespace
 
+bool RateTaken(int baud) {
+    const auto rates = kiv::platform::BaudRates();
+    return std::find(rates.begin(), rates.end(), baud) != rates.end();
+}
+
+std::string RateListText() {
+    std::string text;
+    for (const uint16_t rate : kiv::platform::BaudRates()) {
+        text += (text.empty() ? "" : ", ") + std::to_string(rate);
+    }
+    return text;
+}
+
 bool MakeLineSettings(const LineOptions& options, LineSettings& settings, std::string& message) {
     settings = LineSettings{};
     uint16_t code = 0;
-    if (options.baud < 1 || options.baud > 65535) {
-        message = "--baud is 1 to 65535: the host's line settings hold the rate in 16 bits";
+    if (!RateTaken(options.baud)) {
+        message = "--baud " + std::to_string(options.baud) +
+                  " is not a rate the system takes: " + RateListText();
         return false;
     }
     settings.baudRate = static_cast<uint16_t>(options.baud);

@@ -10,6 +10,9 @@
 
 namespace kivhost {
 
+// LineOptions::baud for "--baud auto": the line's rate is to be found ('scan').
+inline constexpr int kAutoBaud = 0;
+
 struct LineOptions {
     int baud = 9600;
     int dataBits = 8;
@@ -28,6 +31,11 @@ struct DriverLineOptions {
 
 // The host's answer time-out (CommParams::answerTimeout) counts in units of this many ms.
 inline constexpr int kMsPerAnswerTimeoutUnit = 10;
+
+// Whether the system takes the rate (the platform's BaudRates), and those rates as a person
+// reads them: "50, 75, ..., 57600".
+bool RateTaken(int baud);
+std::string RateListText();
 
 // The host's line settings of the options; false with the usage message when one is out of
 // range.

@@ -8,8 +8,6 @@ namespace kivhost {
 PortCheck CheckPort(const std::string& port, const LineSettings& settings) {
     PortCheck check;
     check.device = DevicePathOf(port);
-    // Both modem lines on, no handshake: the control word of the driver's cold start.
-    constexpr uint16_t kColdStartControlFlags = 0x0303;
     kiv::platform::PortHandle handle{};
     uint32_t systemError = 0;
     const int32_t result = kiv::platform::OpenPort(port.c_str(), settings, kColdStartControlFlags,

@@ -11,6 +11,10 @@
 
 namespace kivhost {
 
+// Both modem lines on, no handshake: the control word of the driver's cold start, with which the
+// tool opens a line as the driver will.
+inline constexpr uint16_t kColdStartControlFlags = 0x0303;
+
 struct PortCheck {
     bool ok = false;
     std::string device;  // the path the system opens

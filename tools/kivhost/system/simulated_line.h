@@ -14,6 +14,8 @@ struct SimulatedLineOptions {
     std::vector<int> controllers = {0, 1};
     double eventsPerSecond = 0.5;  // the demo scenario's rate; 0: no demo events
     uint32_t seed = 1;             // the demo's choices are pseudo-random and repeatable
+    // The controllers' rate: a driver that opens the line at another hears only garbage.
+    int baud = 9600;
 };
 
 // An event for the simulated controllers to send, as the driver counts: 'unit' is the door,

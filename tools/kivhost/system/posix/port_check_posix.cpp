@@ -134,8 +134,7 @@ void ExplainOpenFailure(const std::string& port, const LineSettings& settings, i
         check.cause = "settings";
         if (kiv::platform::BaudConstant(settings.baudRate) == B0) {
             check.reason = "the rate " + std::to_string(settings.baudRate) +
-                           " baud is not one the system takes (termios: 50 to 57600, e.g. 1200, "
-                           "2400, 4800, 9600, 19200, 38400, 57600)";
+                           " baud is not one the system takes: " + RateListText();
         } else {
             check.reason =
                 device + " does not take " + SettingsText(settings) +

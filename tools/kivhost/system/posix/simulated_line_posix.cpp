@@ -160,6 +160,7 @@ std::unique_ptr<SimulatedLine> StartSimulatedLine(const SimulatedLineOptions& op
     }
     vxs_sim::SimulatorOptions simulatorOptions;
     simulatorOptions.controllers = options.controllers;
+    simulatorOptions.baud = options.baud;
     // A line that runs for days keeps the newest part of its transcript only.
     simulatorOptions.transcriptLimit = 100000;
     try {
