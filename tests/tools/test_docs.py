@@ -214,8 +214,7 @@ def compare(document, documented, printed):
 # A run that prints every kind of record: a refused tag, events, a read, a refused write, a
 # download with its progress, a script line.
 KIVHOST_SCRIPT = """expect-log "Start of Unsolicited Thread" 10000
-read L1_PENUM
-write L1_PTZN1 9
+write L1_PTZN1 9 expect=1
 write L1_PTIME "14:30"
 read L1_PTIME
 write L1_0FSPARS 1
