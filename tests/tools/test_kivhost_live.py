@@ -5,7 +5,8 @@ Usage: test_kivhost_live.py --examples DIR -- KIVHOST
 On a terminal of 80 columns: the event feed and the counters appear and grow; Ctrl-C ends the
 run with a summary that fits the 80 columns, and exit status 0. Then, on a quiet line: the
 prompt and its hint, what is typed shown before Enter, an event sent by a command and its tag
-shown with 'show', 'help', and 'quit' typed. Without tmux the test is skipped (exit 77).
+shown with 'show', 'help', a name beyond ASCII typed, edited, written and shown, and 'quit'
+typed. Without tmux the test is skipped (exit 77).
 """
 import os
 import re
@@ -23,7 +24,9 @@ COLUMNS = 80
 
 
 def tmux(*args):
-    return subprocess.run(["tmux", *args], capture_output=True, text=True, timeout=10)
+    # -u: the terminal passes UTF-8 whatever the test's locale says.
+    return subprocess.run(["tmux", "-u", *args], capture_output=True, text=True,
+                          encoding="utf-8", timeout=10)
 
 
 def screen(session):
@@ -118,6 +121,21 @@ def test_typing(kivhost, workdir, examples):
         helped = wait_for_screen(session, lambda text: "show TAG" in text)
         if not check("> help: ok" in helped and "show TAG" in helped and "quit" in helped,
                      f"help:\n{helped}"):
+            return
+        # A name beyond ASCII: typed, edited (Backspace takes a whole character), written in
+        # the line's code page and shown back as typed.
+        tmux("send-keys", "-t", session, "-l", 'write L1_PBINM "Zoë Ünal"ë')
+        tmux("send-keys", "-t", session, "BSpace")
+        typed = wait_for_screen(session, lambda text: re.search(r'^> write L1_PBINM "Zoë Ünal"$',
+                                                                  text, re.M) is not None)
+        if not check(re.search(r'^> write L1_PBINM "Zoë Ünal"$', typed, re.M),
+                     f"the name as typed:\n{typed}"):
+            return
+        tmux("send-keys", "-t", session, "Enter")
+        tmux("send-keys", "-t", session, "-l", "show L1_PBINM")
+        tmux("send-keys", "-t", session, "Enter")
+        shown = wait_for_screen(session, lambda text: "show L1_PBINM:" in text)
+        if not check("> show L1_PBINM: ok, L1_PBINM = Zoë Ünal," in shown, f"the name:\n{shown}"):
             return
         tmux("send-keys", "-t", session, "-l", "quit")
         tmux("send-keys", "-t", session, "Enter")
