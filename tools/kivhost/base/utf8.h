@@ -21,7 +21,7 @@ size_t InvalidUtf8At(const std::string& text);
 // How many characters a valid UTF-8 text holds (a byte that starts none counts as one).
 size_t CharacterCount(const std::string& text);
 
-// The first `count` characters of the text, or its last `count` ones; never a part of one.
+// The first `count` characters of the text, or its last `count` ones; never cut inside one.
 std::string FirstCharacters(const std::string& text, size_t count);
 std::string LastCharacters(const std::string& text, size_t count);
 

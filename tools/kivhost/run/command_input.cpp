@@ -60,7 +60,7 @@ void ReadKeys(const std::shared_ptr<InputQueue>& queue, const std::shared_ptr<In
         } else if (byte == 0x1B) {
             escape = true;
         } else if (byte >= 0x20 && byte != 0x7F && line.size() < 1000) {
-            // Bytes above 0x7F are the parts of a UTF-8 character; a write checks the whole.
+            // Bytes above 0x7F belong to UTF-8 characters; a write checks each character whole.
             line += key;
         }
         shown->Set(line);
