@@ -6,7 +6,8 @@ On a terminal of 80 columns: the event feed and the counters appear and grow; Ct
 run with a summary that fits the 80 columns, and exit status 0. Then, on a quiet line: the
 prompt and its hint at 80x24, what is typed shown before Enter, an event sent by a command and
 its tag shown with 'show', 'help', a refusal and 'status' shown whole, the state of a gateway
-whose broker is down, and 'quit' typed. Without tmux the test is skipped (exit 77).
+whose broker is down, a name beyond ASCII typed, edited, written and shown, and 'quit'
+typed. Without tmux the test is skipped (exit 77).
 """
 import os
 import re
@@ -24,7 +25,9 @@ COLUMNS = 80
 
 
 def tmux(*args):
-    return subprocess.run(["tmux", *args], capture_output=True, text=True, timeout=10)
+    # -u: the terminal passes UTF-8 whatever the test's locale says.
+    return subprocess.run(["tmux", "-u", *args], capture_output=True, text=True,
+                          encoding="utf-8", timeout=10)
 
 
 def screen(session):
@@ -135,6 +138,21 @@ def test_typing(kivhost, workdir, examples):
         status = type_command(session, "status", lambda text: "> status: ok" in text and "trying again" in text)
         check("controllers heard" in status and "last event:" in status and
               "MQTT L1 NOT CONNECTED" in status, f"status, whole at 80x24:\n{status}")
+        # A name beyond ASCII: typed, edited (Backspace takes a whole character), written in
+        # the line's code page and shown back as typed.
+        tmux("send-keys", "-t", session, "-l", 'write L1_PBINM "Zoë Ünal"ë')
+        tmux("send-keys", "-t", session, "BSpace")
+        typed = wait_for_screen(session, lambda text: re.search(r'^> write L1_PBINM "Zoë Ünal"$',
+                                                                  text, re.M) is not None)
+        if not check(re.search(r'^> write L1_PBINM "Zoë Ünal"$', typed, re.M),
+                     f"the name as typed:\n{typed}"):
+            return
+        tmux("send-keys", "-t", session, "Enter")
+        tmux("send-keys", "-t", session, "-l", "show L1_PBINM")
+        tmux("send-keys", "-t", session, "Enter")
+        shown = wait_for_screen(session, lambda text: "show L1_PBINM:" in text)
+        if not check("> show L1_PBINM: ok, L1_PBINM = Zoë Ünal," in shown, f"the name:\n{shown}"):
+            return
         tmux("send-keys", "-t", session, "-l", "quit")
         tmux("send-keys", "-t", session, "Enter")
         last = wait_for_screen(session, lambda text: "EXIT=" in text)

@@ -281,8 +281,9 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     # A response topic that cannot be published to (a wildcard) costs that answer only: the
     # writes after it are answered on the same connection.
     watcher.publish(base + "write/L1_PBIN2", "x", response="vxs/demo/replies/+", correlation=b"x")
-    # The badge added through MQTT writes, each answered on the response topic.
-    writes = [("L1_PKCOD", "00004711"), ("L1_PDATE", "31/12/27"), ("L1_PBINM", "Ada Lovelace"),
+    # The badge added through MQTT writes, each answered on the response topic; the name in
+    # UTF-8 goes to the line's code page and comes back in the badge's event as it was sent.
+    writes = [("L1_PKCOD", "00004711"), ("L1_PDATE", "31/12/27"), ("L1_PBINM", "José Müller"),
               ("L1_0FADDK", json.dumps({"value": 1}))]
     for number, (tag, value) in enumerate(writes):
         watcher.publish(base + "write/" + tag, value, response="vxs/demo/replies/watcher",
@@ -298,11 +299,19 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
         check(reply.get("ok") is True and reply.get("result") == 0 and
               isinstance(reply.get("log"), list), f"write {correlation}: {reply}")
     check(gateway.said("cannot be sent"), f"the unsendable answer is said: {gateway.errors}")
+    # A name the code page cannot carry is refused with why, before the driver sees it.
+    watcher.publish(base + "write/L1_PBIN2", "Łukasz", response="vxs/demo/replies/name",
+                    correlation=b"n")
+    wait_for(lambda: watcher.payloads("vxs/demo/replies/name"), "the refused name's result")
+    refused = watcher.last("vxs/demo/replies/name") or {}
+    check(refused.get("ok") is False and refused.get("result") is None and
+          refused.get("error") == "'Ł' cannot be written in Windows-1252",
+          f"the refused name: {refused}")
     gateway.command("event 0 0 1")
-    wait_for(lambda: any(e.get("holder") == "Ada Lovelace"
+    wait_for(lambda: any(e.get("holder") == "José Müller"
                          for e in watcher.payloads(base + "event")),
-             "the badge's next event names its holder")
-    badge = next((e for e in watcher.payloads(base + "event") if e.get("holder") == "Ada Lovelace"),
+             f"the badge's next event names its holder: {watcher.payloads(base + 'event')}")
+    badge = next((e for e in watcher.payloads(base + "event") if e.get("holder") == "José Müller"),
                  {})
     check(badge.get("badge") == "1" and badge.get("key") == "0" and badge.get("controller") == 0
           and badge.get("unitKind") == "door" and badge.get("badgeCode") == "0000004711",

@@ -234,7 +234,8 @@ def test_timed_and_usage(kivhost, examples, workdir):
     check(code == 0 and "Summary:" in out and "frames in" in out, f"plain summary: {out[-300:]!r}")
     for args, message in ((["--baud", "115200"], "not a rate"), (["--parity", "odd2"], "--parity"),
                           (["--poll-delay", "10"], "built-in"), (["--script", "nothing.run"], "cannot open"),
-                          (["--lines", "2", "--port", "ttyS0"], "--lines"), (["--tags", "none.tags"], "cannot open")):
+                          (["--lines", "2", "--port", "ttyS0"], "--lines"), (["--tags", "none.tags"], "cannot open"),
+                          (["--charset", "utf-8"], "unknown code page 'utf-8'")):
         code, _, err = run(kivhost, "run", "--tags", tags, *args, cwd=workdir)
         check(code == 2 and message in err, f"run {args}: exit {code}, {err!r}")
     with open(os.path.join(workdir, "bad.run"), "w") as script:
@@ -418,12 +419,14 @@ SCRIPT_EXITS = [
     ("quit\nwrite L1_NOPE 1\n", 2, "e.run:2: no tag 'L1_NOPE' in "),
     ("show 2:L1_PENUM\n", 2, "e.run:1: no tag '2:L1_PENUM'"),
     ("write L1_INPUT x expect=maybe\n", 2, "e.run:1: 'expect=maybe': expect= takes"),
+    ('write L1_PBINM "Łukasz"\nquit\n', 1, "e.run:1: write L1_PBINM \"Łukasz\": 'Ł' cannot be "
+     "written in Windows-1252"),
 ]
 
 
 def test_script_exits(kivhost, examples, workdir):
     for script, status, text in SCRIPT_EXITS:
-        with open(os.path.join(workdir, "e.run"), "w") as file:
+        with open(os.path.join(workdir, "e.run"), "w", encoding="utf-8") as file:
             file.write(script)
         code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
                              "--rate", "0", "--receiver-start", "100", "--script", "e.run",
@@ -435,7 +438,7 @@ def test_script_exits(kivhost, examples, workdir):
 
 
 def run_records(kivhost, examples, workdir, script, *args):
-    with open(os.path.join(workdir, "counters.run"), "w") as file:
+    with open(os.path.join(workdir, "counters.run"), "w", encoding="utf-8") as file:
         file.write(script)
     code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
                          "--rate", "0", "--receiver-start", "100", "--script", "counters.run",
@@ -654,6 +657,31 @@ def test_rate_refused(kivhost, examples, workdir, sim):
               in err and time.monotonic() - began < 2.5, f"{command[-2:]} --baud 12345: {code} {err!r}")
 
 
+NAMES_SCRIPT = """\
+expect-log "Start of Unsolicited Thread" 10000
+write L1_PKCOD "00004711"
+write L1_PDATE "31/12/27"
+write L1_PBINM "José Müller"
+write L1_0FADDK 1
+event 0 0 1
+wait L1_PBNAM "José Müller" 5000
+show L1_PBINM
+quit
+"""
+
+
+def test_names(kivhost, examples, workdir):
+    """A holder's name typed in UTF-8 reaches the badge database in Windows-1252, one byte a
+    letter, and the badge's next event and 'show' give it back as it was typed."""
+    records, _ = run_records(kivhost, examples, workdir, NAMES_SCRIPT)
+    badge = [e for e in of_type(records, "event") if e.get("code") == 0]
+    check(badge and badge[-1].get("holder") == "José Müller", f"the holder's name: {badge[-1:]}")
+    shown = [r for r in of_type(records, "result") if r.get("command") == "show L1_PBINM"]
+    check(shown and shown[0].get("value") == "José Müller", f"show: {shown}")
+    with open(os.path.join(workdir, "zezSetupDB01.dat"), "rb") as database:
+        check(b" @ Jos\xe9 M\xfcller @ " in database.read(), "the name in the badge database")
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--sim", "--wineprefix"])
     examples = os.path.abspath(options["--examples"])
@@ -669,6 +697,7 @@ def main():
             test_counters(kivhost, examples, workdir)
             test_script(kivhost, examples, workdir)
             test_script_exits(kivhost, examples, workdir)
+            test_names(kivhost, examples, workdir)
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)
             test_lines(kivhost, examples, workdir)

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/charset.h"
 #include "cli/command.h"
 #include "cli/run_config.h"
 #include "commands/commands.h"
@@ -54,6 +55,30 @@ int ReportParseError(const CLI::App& app, const CLI::ParseError& error) {
     return kivhost::UsageError(failed->get_name().c_str(), message);
 }
 
+// The code page names --charset takes, for its help and its usage error.
+std::string CodePageNames() {
+    std::string names;
+    for (const kivhost::CodePage& page : kivhost::CodePages()) {
+        names += (names.empty() ? "" : ", ") + std::string(page.optionName);
+    }
+    return names;
+}
+
+// --charset: the line's code page, which every text kivhost shows or writes is converted from
+// or to (base/charset.h).
+void AddCharsetOption(CLI::App& app, std::string& name) {
+    app.add_option("--charset", name,
+                   "the single-byte code page of the line's texts (default windows-1252; " +
+                       CodePageNames() + ")")
+        ->check(CLI::Validator(
+            [](const std::string& value) {
+                return kivhost::FindCodePage(value) != nullptr
+                           ? std::string()
+                           : "unknown code page '" + value + "' (" + CodePageNames() + ")";
+            },
+            "CODEPAGE"));
+}
+
 int Main(int argc, char** argv) {
     kivhost::GlobalOptions global;
     CLI::App app(kDescription, "kivhost");
@@ -66,6 +91,8 @@ int Main(int argc, char** argv) {
                    "installed one); "
                    "'built-in' runs the copy linked into kivhost (a testing aid)");
     app.add_flag("--json", global.json, "machine-readable output");
+    std::string charset = kivhost::CodePages().front().optionName;
+    AddCharsetOption(app, charset);
     app.set_version_flag("--version", KIV_TOOL_VERSION_TEXT("kivhost"),
                          "the version of kivhost and of its driver, and the build");
 
@@ -93,6 +120,7 @@ int Main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return ReportParseError(app, error);
     }
+    kivhost::SetLineCodePage(*kivhost::FindCodePage(charset));
     for (const CLI::App* sub : app.get_subcommands()) {
         return runners[sub->get_name()]();
     }

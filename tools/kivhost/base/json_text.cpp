@@ -1,6 +1,8 @@
 // The tool's JSON.
 #include "base/json_text.h"
 
+#include "base/charset.h"
+
 namespace kivhost {
 
 Json ByteText(const std::string& bytes) {
@@ -16,6 +18,10 @@ Json ByteText(const std::string& bytes) {
         }
     }
     return Json(utf8);
+}
+
+Json LineText(const std::string& bytes) {
+    return Json(LineToUtf8(bytes));
 }
 
 std::string Dump(const Json& value) {

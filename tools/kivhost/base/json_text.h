@@ -11,12 +11,18 @@ namespace kivhost {
 
 using Json = nlohmann::ordered_json;
 
-// Any bytes as a JSON string: each byte is one character (bytes above 0x7F become the
-// characters U+0080 to U+00FF), so that every byte sequence is written, and written the same
-// way on every system. Dump then escapes them as \u0080 to \u00ff.
+// Bytes that are no text of the line (a frame as typed for 'kivhost frame', a path, a device's
+// name) as a JSON string: each byte is one character (bytes above 0x7F become the characters
+// U+0080 to U+00FF), so that every byte sequence is written, and written the same way on every
+// system. Dump then escapes them as \u0080 to \u00ff.
 Json ByteText(const std::string& bytes);
 
-// One line of JSON; control characters and everything above 0x7E escaped.
+// A text the driver or the host keeps (a tag's value, a log line, a holder's name), in the
+// line's code page, as a JSON string of its characters (base/charset.h).
+Json LineText(const std::string& bytes);
+
+// One line of JSON; control characters and everything above 0x7E escaped (\uXXXX), so that
+// the output is ASCII on every console; bytes that are no UTF-8 become U+FFFD.
 std::string Dump(const Json& value);
 
 // The bytes in lower-case hexadecimal, two digits each, as the JSON answers carry raw bytes.

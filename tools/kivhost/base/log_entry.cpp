@@ -1,12 +1,14 @@
 // How the tool shows the driver's log lines.
 #include "base/log_entry.h"
 
+#include "base/charset.h"
+
 namespace kivhost {
 
 Json LogJson(const std::vector<LogEntry>& log) {
     Json items = Json::array();
     for (const LogEntry& entry : log) {
-        items.push_back({{"level", entry.level}, {"text", ByteText(entry.text)}});
+        items.push_back({{"level", entry.level}, {"text", LineText(entry.text)}});
     }
     return items;
 }
@@ -14,7 +16,7 @@ Json LogJson(const std::vector<LogEntry>& log) {
 std::string LogText(const std::vector<LogEntry>& log) {
     std::string out;
     for (const LogEntry& entry : log) {
-        out += "  [" + std::to_string(entry.level) + "] " + entry.text + "\n";
+        out += "  [" + std::to_string(entry.level) + "] " + LineToUtf8(entry.text) + "\n";
     }
     return out;
 }

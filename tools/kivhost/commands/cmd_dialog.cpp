@@ -30,7 +30,7 @@ int RunDialog(const GlobalOptions& global) {
 
     if (global.json) {
         const Json out = {{"result", result},
-                          {"text", completed ? ByteText(text) : Json(nullptr)},
+                          {"text", completed ? LineText(text) : Json(nullptr)},
                           {"log", LogJson(log)}};
         std::printf("%s\n", Dump(out).c_str());
     } else if (completed) {

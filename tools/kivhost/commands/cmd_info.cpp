@@ -74,7 +74,7 @@ int RunInfo(const GlobalOptions& global) {
         const Json out = {
             {"result", result},
             {"infoCode", info.infoCode},
-            {"makerName", ByteText(info.makerName != nullptr ? info.makerName : "")},
+            {"makerName", LineText(info.makerName != nullptr ? info.makerName : "")},
             {"bannerHex", HexBytes(banner, bannerLength)},
             {"instanceSize", info.instanceSize},
             {"infoValue4", info.infoValue4},

@@ -113,7 +113,7 @@ Answer Ask(RunSession& session, int controller, milliseconds reportWait) {
         if (tag.dataType == KIV_TYPE_STRING) {
             char text[QOR_TEXT_SIZE] = {};
             (void)qorGetText(gates[k], text, sizeof text);
-            answer.status[tag.member] = ByteText(text);
+            answer.status[tag.member] = LineText(text);
         } else {
             double value = 0;
             (void)qorGetValue(gates[k], &value);

@@ -307,7 +307,7 @@ void Monitor::Changed(int32_t gateId) {
     if (tag.dataType == KIV_TYPE_STRING) {
         char area[QOR_TEXT_SIZE] = {};
         (void)qorGetText(gateId, area, sizeof area);
-        value = ByteText(area);
+        value = LineText(area);
     } else {
         double number = 0.0;
         (void)qorGetValue(gateId, &number);
@@ -358,13 +358,13 @@ Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std
                          : Json(nullptr);
     const bool badge = published.badgeEvent != 0;
     // The key number the driver looked the badge up by.
-    record["key"] = published.key != nullptr ? ByteText(published.key) : Json(nullptr);
+    record["key"] = published.key != nullptr ? LineText(published.key) : Json(nullptr);
     Json holder = nullptr;
     const int32_t holderGate = holderGates_[static_cast<size_t>(line)];
     if (badge && holderGate > 0) {
         char name[QOR_TEXT_SIZE] = {};
         (void)qorGetText(holderGate, name, sizeof name);
-        holder = ByteText(name);
+        holder = LineText(name);
     }
     record["holder"] = holder;
     return record;
@@ -380,7 +380,7 @@ void Monitor::Logged(int level, const char* text) {
           {"type", "log"},
           {"line", line != 0 ? Json(line) : Json(nullptr)},
           {"level", level},
-          {"text", ByteText(text)}});
+          {"text", LineText(text)}});
     if (isProgress) {
         progress["line"] = line != 0 ? Json(line) : Json(nullptr);
         Emit(std::move(progress));

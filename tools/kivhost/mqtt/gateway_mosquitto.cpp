@@ -192,11 +192,11 @@ private:
                                                   : job.responseTopic;
         message.hasCorrelation = job.hasCorrelation;
         message.correlation = job.correlation;
-        message.payload = Dump({{"tag", ByteText(job.tag)},
-                                {"value", ByteText(value)},
+        message.payload = Dump({{"tag", job.tag},
+                                {"value", value},
                                 {"ok", ok},
                                 {"result", result},
-                                {"error", error.empty() ? Json(nullptr) : ByteText(error)},
+                                {"error", error.empty() ? Json(nullptr) : Json(error)},
                                 {"log", log},
                                 {"time", UtcNow()}});
         link.Send(std::move(message));

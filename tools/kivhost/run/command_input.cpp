@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "base/file_lines.h"
+#include "base/utf8.h"
 #include "system/console.h"
 
 namespace kivhost {
@@ -53,14 +54,13 @@ void ReadKeys(const std::shared_ptr<InputQueue>& queue, const std::shared_ptr<In
             Queue(*queue, line);
             line.clear();
         } else if (byte == 0x7F || byte == 0x08) {
-            if (!line.empty()) {
-                line.pop_back();
-            }
+            DropLastCharacter(line);
         } else if (byte == 0x15) {  // Ctrl-U: the whole line
             line.clear();
         } else if (byte == 0x1B) {
             escape = true;
-        } else if (byte >= 0x20 && byte < 0x7F && line.size() < 1000) {
+        } else if (byte >= 0x20 && byte != 0x7F && line.size() < 1000) {
+            // Bytes above 0x7F belong to UTF-8 characters; a write checks each character whole.
             line += key;
         }
         shown->Set(line);

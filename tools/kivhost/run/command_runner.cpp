@@ -11,9 +11,8 @@ namespace kivhost {
 
 Json ResultRecord(double seconds, const std::string& command, const CommandOutcome& outcome,
                   size_t scriptLine) {
-    Json record = {{"t", seconds},     {"type", "result"},
-                   {"line", nullptr},  {"command", ByteText(command)},
-                   {"ok", outcome.ok}, {"detail", ByteText(outcome.detail)}};
+    Json record = {{"t", seconds},       {"type", "result"}, {"line", nullptr},
+                   {"command", command}, {"ok", outcome.ok}, {"detail", outcome.detail}};
     if (scriptLine != 0) {
         record["scriptLine"] = scriptLine;
     }

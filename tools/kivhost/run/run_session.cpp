@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "base/charset.h"
 #include "base/numbers.h"
 #include "host/tag_parse.h"
 #include "kiv/kiv_tool.h"
@@ -62,7 +63,7 @@ std::string Reason(const std::vector<LogEntry>& log) {
             reason += (reason.empty() ? "" : "; ") + entry.text;
         }
     }
-    return reason;
+    return LineToUtf8(reason);
 }
 
 std::string NumberText(double value) {
@@ -118,6 +119,25 @@ std::string CurrentValue(const HostTag& tag) {
     double value = 0.0;
     (void)qorGetValue(tag.gateId, &value);
     return NumberText(value);
+}
+
+// The tag's value as the host holds it, as people read it (UTF-8).
+std::string ShownValue(const HostTag& tag) {
+    return LineToUtf8(CurrentValue(tag));
+}
+
+// A text value typed or received (UTF-8) into the value area, in the line's code page.
+bool SetText(ValueArea& area, const std::string& value, std::string& reason) {
+    std::string bytes;
+    if (!Utf8ToLine(value, bytes, reason)) {
+        return false;
+    }
+    if (bytes.size() >= sizeof area.bytes) {
+        reason = "a text value has at most 79 characters";
+        return false;
+    }
+    bytes.copy(reinterpret_cast<char*>(area.bytes), bytes.size());
+    return true;
 }
 
 }  // namespace
@@ -310,7 +330,7 @@ Json RunSession::TagRecord(const std::string& name) const {
     }
     Json record = {{"name", ByteText(tag->name)}, {"address", ByteText(tag->address)}};
     if (tag->dataType == KIV_TYPE_STRING) {
-        record["value"] = ByteText(CurrentValue(*tag));
+        record["value"] = ShownValue(*tag);
     } else {
         double value = 0.0;
         (void)qorGetValue(tag->gateId, &value);
@@ -327,10 +347,10 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
     }
     ValueArea area;
     if (tag->dataType == KIV_TYPE_STRING) {
-        if (value.size() >= sizeof area.bytes) {
-            return {false, "a text value has at most 79 characters"};
+        std::string reason;
+        if (!SetText(area, value, reason)) {
+            return {false, reason};
         }
-        value.copy(reinterpret_cast<char*>(area.bytes), value.size());
     } else {
         double number = 0.0;
         if (!ParseNumber(value, number) || number < 0 || number > 65535 ||
@@ -362,7 +382,7 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
         const std::string reason = RefusalReason(*tag, log);
         outcome.detail =
             "result " + std::to_string(result) + (reason.empty() ? std::string() : ": " + reason);
-        outcome.extra["reason"] = ByteText(reason);
+        outcome.extra["reason"] = reason;
     }
     return outcome;
 }
@@ -385,9 +405,10 @@ CommandOutcome RunSession::Read(const std::string& name) {
             "the driver has no value for " + name + " (result " + std::to_string(result) + ")";
         return outcome;
     }
-    outcome.detail = tag->dataType == KIV_TYPE_STRING ? area.Text() : std::to_string(area.Number());
+    outcome.detail =
+        tag->dataType == KIV_TYPE_STRING ? LineToUtf8(area.Text()) : std::to_string(area.Number());
     outcome.extra["value"] =
-        tag->dataType == KIV_TYPE_STRING ? ByteText(area.Text()) : Json(area.Number());
+        tag->dataType == KIV_TYPE_STRING ? Json(outcome.detail) : Json(area.Number());
     return outcome;
 }
 
@@ -396,7 +417,7 @@ CommandOutcome RunSession::Show(const std::string& name) {
     if (tag == nullptr) {
         return {false, "no tag '" + name + "'"};
     }
-    const std::string value = CurrentValue(*tag);
+    const std::string value = ShownValue(*tag);
     const Monitor::TagHistory history = monitor_.History(tag->gateId);
     CommandOutcome outcome;
     char when[64] = "never changed by the driver";
@@ -407,7 +428,7 @@ CommandOutcome RunSession::Show(const std::string& name) {
                      std::to_string(history.stores) +
                      (history.stores == 1 ? " store)" : " stores)");
     if (tag->dataType == KIV_TYPE_STRING) {
-        outcome.extra["value"] = ByteText(value);
+        outcome.extra["value"] = value;
     } else {
         double number = 0.0;
         (void)qorGetValue(tag->gateId, &number);
@@ -444,9 +465,14 @@ CommandOutcome RunSession::Wait(const std::string& name, const std::string& valu
     if (tag->dataType != KIV_TYPE_STRING && !ParseNumber(value, expected)) {
         return {false, "'" + value + "' is not a number"};
     }
+    std::string bytes;
+    std::string reason;
+    if (tag->dataType == KIV_TYPE_STRING && !Utf8ToLine(value, bytes, reason)) {
+        return {false, reason};
+    }
     const bool reached = WaitUntil(timeout, [&] {
         if (tag->dataType == KIV_TYPE_STRING) {
-            return CurrentValue(*tag) == value;
+            return CurrentValue(*tag) == bytes;
         }
         double current = 0.0;
         (void)qorGetValue(tag->gateId, &current);
@@ -457,10 +483,15 @@ CommandOutcome RunSession::Wait(const std::string& name, const std::string& valu
     }
     return {false, (interrupted_ ? "stopped"
                                  : "timed out after " + std::to_string(timeout.count()) + " ms") +
-                       "; " + name + " is " + CurrentValue(*tag)};
+                       "; " + name + " is " + ShownValue(*tag)};
 }
 
 CommandOutcome RunSession::ExpectLog(const std::string& text, milliseconds timeout) {
+    std::string bytes;
+    std::string reason;
+    if (!Utf8ToLine(text, bytes, reason)) {
+        return {false, reason};
+    }
     const auto deadline = Clock::now() + timeout;
     while (true) {
         const size_t count = qorLogCount();
@@ -468,9 +499,9 @@ CommandOutcome RunSession::ExpectLog(const std::string& text, milliseconds timeo
             char line[1024] = {};
             int level = 0;
             if (qorLogLine(logMark_, &level, line, sizeof line) == 0 &&
-                std::strstr(line, text.c_str()) != nullptr) {
+                std::strstr(line, bytes.c_str()) != nullptr) {
                 ++logMark_;
-                return {true, line};
+                return {true, LineToUtf8(line)};
             }
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());

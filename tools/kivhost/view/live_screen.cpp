@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/utf8.h"
 #include "system/console.h"
 #include "view/record_text.h"
 #include "view/run_view.h"
@@ -158,17 +159,17 @@ void RunView::Show(const std::vector<std::string>& screen, size_t width, int vie
     for (int i = 0; i < viewRows; ++i) {
         out += "\x1b[" + std::to_string(i + 1) + ";1H";
         if (static_cast<size_t>(i) < screen.size()) {
-            out += screen[static_cast<size_t>(i)].substr(0, width);
+            out += FirstCharacters(screen[static_cast<size_t>(i)], width);
         }
         out += "\x1b[K";
     }
     const std::string input = input_ ? input_->Text() : std::string();
     const std::string hint =
         "Type a command and Enter ('help' lists them); 'quit' or Ctrl-C stops.";
-    out += "\x1b[" + std::to_string(viewRows + 1) + ";1H" + hint.substr(0, width) + "\x1b[K";
+    out += "\x1b[" + std::to_string(viewRows + 1) + ";1H" + FirstCharacters(hint, width) + "\x1b[K";
     // The end of a long input line stays in sight.
     const size_t room = width > 3 ? width - 3 : 1;
-    const std::string shown = input.size() > room ? input.substr(input.size() - room) : input;
+    const std::string shown = LastCharacters(input, room);
     out += "\x1b[" + std::to_string(viewRows + 2) + ";1H> " + shown + "\x1b[K";
     (void)std::fputs(out.c_str(), stdout);
     dirty_ = false;

@@ -85,7 +85,7 @@ Json RunView::StatusJson() {
             {{"line", line.line},
              {"port", ByteText(line.port)},
              {"heard", heard},
-             {"lastEvent", line.lastEvent.empty() ? Json(nullptr) : ByteText(line.lastEvent)},
+             {"lastEvent", line.lastEvent.empty() ? Json(nullptr) : Json(line.lastEvent)},
              {"framesIn", line.framesIn},
              {"framesOut", line.framesOut},
              {"events", line.events},
@@ -126,7 +126,7 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
         const Json summary = {{"t", monitor_.Seconds()},
                               {"type", "summary"},
                               {"exit", exitCode},
-                              {"reason", ByteText(reason)},
+                              {"reason", reason},
                               {"lines", lines},
                               {"logLines", logLines_},
                               {"threadsLeft", threads >= 0 ? Json(threads) : Json(nullptr)}};
