@@ -82,6 +82,22 @@ TEST_F(LineQueueTest, StateComesFirstThenEventsThenTheNewestOfEachTag) {
     EXPECT_EQ(Json::parse(messages[3].payload)["value"], 2);
 }
 
+TEST_F(LineQueueTest, TheStateCountsStoresAndChangesApart) {
+    LineQueue queue(settings_, 1, false);
+    TakeAll(queue);
+    for (const bool changed : {true, false, false, true, false}) {
+        Json record = Tag("A", "3PMODE", 1.0);
+        record["changed"] = changed;
+        queue.Offer(record);
+    }
+    queue.StateDue();
+    const std::vector<OutMessage> messages = TakeAll(queue);
+    ASSERT_FALSE(messages.empty());
+    const Json counters = Json::parse(messages[0].payload)["counters"];
+    EXPECT_EQ(counters["tagStores"], 5);
+    EXPECT_EQ(counters["tagChanges"], 2);
+}
+
 TEST_F(LineQueueTest, AFullQueueDropsTheOldestEventAndSaysSo) {
     settings_.queueSize = 2;
     LineQueue queue(settings_, 1, false);

@@ -258,6 +258,32 @@ def check_kivhost_json(source, bin_dir, text):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def check_commissioning_script(source, bin_dir, text):
+    """commissioning.md's script on the simulated line, as the document says to try it."""
+    section = text[text.index("## A commissioning script"):]
+    script = [b for b in re.findall(r"```[a-z]*\n(.*?)```", section, re.S) if b.startswith("# 1.")]
+    if not script:
+        fail("docs/commissioning.md: no script found under 'A commissioning script'")
+        return
+    lines = script[0].splitlines()
+    waits = [n for n, line in enumerate(lines) if line.startswith("wait L1_PBNAM")]
+    lines.insert(waits[-1] if waits else len(lines), "event 0 0 1")
+    folder = scratch(source)
+    try:
+        with open(os.path.join(folder, "commission.run"), "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        proc = subprocess.run(
+            ["kivhost", "--driver", "built-in", "run", "--plain", "--poll-delay", "2000",
+             "--tags", os.path.join(source, "examples", "vxs100-line.tags"),
+             "--script", "commission.run", "--workdir", "work"],
+            cwd=folder, capture_output=True, timeout=180, env=environment(bin_dir, folder))
+        if proc.returncode != 0:
+            fail(f"docs/commissioning.md: the script on the simulated line exited with "
+                 f"{proc.returncode}: {proc.stderr.decode()[-400:]}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def check_sim_json(bin_dir, text):
     commands = "event 0 0\nnoise 4\nfault silent on 1\nwait 300\nquit\n"
     with tempfile.TemporaryDirectory(prefix="kiv-docs-") as folder:
@@ -304,6 +330,7 @@ def main():
         fail(f"README.md is longer than {README_LINES} lines: move the details to docs/")
     check_kivhost_json(source, bin_dir, read("docs/kivhost.md"))
     check_sim_json(bin_dir, read("docs/vxs-sim.md"))
+    check_commissioning_script(source, bin_dir, read("docs/commissioning.md"))
     check_log_lines(source, read("docs/reference.md"))
     print(f"{commands} command lines run")
     for message in failures:

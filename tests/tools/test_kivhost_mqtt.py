@@ -307,6 +307,12 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     check(refused.get("ok") is False and refused.get("result") is None and
           refused.get("error") == "'Ł' cannot be written in Windows-1252",
           f"the refused name: {refused}")
+    # A write to a tag the line lacks: refused with the value it was given.
+    watcher.publish(base + "write/L1_NOPE", "7", response="vxs/demo/replies/nope", correlation=b"u")
+    wait_for(lambda: watcher.payloads("vxs/demo/replies/nope"), "the unknown tag's result")
+    unknown = watcher.last("vxs/demo/replies/nope") or {}
+    check(unknown.get("ok") is False and unknown.get("value") == "7" and
+          "has no tag 'L1_NOPE'" in (unknown.get("error") or ""), f"the unknown tag: {unknown}")
     gateway.command("event 0 0 1")
     wait_for(lambda: any(e.get("holder") == "José Müller"
                          for e in watcher.payloads(base + "event")),

@@ -99,7 +99,10 @@ int Main(int argc, char** argv) {
     std::map<std::string, std::function<int()>> runners;
     for (const kivhost::Command& command : kivhost::Commands()) {
         CLI::App* sub = app.add_subcommand(command.name, command.summary);
-        sub->footer(command.help());
+        // The global options work after the command too (fallthrough): say so where people look.
+        sub->footer(command.help() +
+                    "\nGlobal options, before or after the command: --json (machine-readable "
+                    "output),\n--driver PATH, --charset NAME ('kivhost --help' tells more).");
         sub->fallthrough();
         runners[command.name] = command.setUp(*sub, global);
     }

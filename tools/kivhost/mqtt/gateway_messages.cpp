@@ -123,7 +123,10 @@ void LineQueue::CountLog(const Json& record) {
 }
 
 void LineQueue::QueueTag(const Json& record) {
-    ++tagChanges_;
+    ++tagStores_;
+    if (record.value("changed", false)) {
+        ++tagChanges_;
+    }
     const std::string address = record.value("address", std::string());
     if (address.size() > 1 && address[0] >= '0' && address[0] <= '7') {
         controllers_.insert(address[0] - '0');
@@ -224,9 +227,10 @@ std::string LineQueue::StatePayload(bool online, int connects) const {
         state[key] = value;
     }
     state["controllersHeard"] = Json(std::vector<int>(controllers_.begin(), controllers_.end()));
-    state["counters"] = {{"framesIn", framesIn_},           {"framesOut", framesOut_},
-                         {"events", eventCount_},           {"tagChanges", tagChanges_},
-                         {"illegalFrames", illegalFrames_}, {"timeouts", timeouts_}};
+    state["counters"] = {{"framesIn", framesIn_},     {"framesOut", framesOut_},
+                         {"events", eventCount_},     {"tagStores", tagStores_},
+                         {"tagChanges", tagChanges_}, {"illegalFrames", illegalFrames_},
+                         {"timeouts", timeouts_}};
     state["queue"] = {{"events", events_.size()},
                       {"tags", tags_.size()},
                       {"capacity", settings_.queueSize},

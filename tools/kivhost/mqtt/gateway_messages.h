@@ -110,7 +110,7 @@ private:
     GatewayClock::time_point stopDeadline_;
     Json lineInfo_ = Json::object();
     std::set<int> controllers_;
-    uint64_t framesIn_ = 0, framesOut_ = 0, eventCount_ = 0, tagChanges_ = 0;
+    uint64_t framesIn_ = 0, framesOut_ = 0, eventCount_ = 0, tagStores_ = 0, tagChanges_ = 0;
     uint64_t illegalFrames_ = 0, timeouts_ = 0;
     std::string lastFrameText_, lastFrameHex_;
     std::string holder2_, badgeCode_;

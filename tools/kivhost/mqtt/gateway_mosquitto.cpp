@@ -174,7 +174,7 @@ private:
             if (found == topicNames_.end()) {
                 Reply(job, false, Json(nullptr),
                       "line " + std::to_string(job.line) + " has no tag '" + job.tag + "'",
-                      Json::array());
+                      Json::array(), value);
                 continue;
             }
             const MqttWriteResult result = host_.write(job.line, found->second, value);

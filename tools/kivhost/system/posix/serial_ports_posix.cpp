@@ -98,8 +98,9 @@ std::vector<SerialPortInfo> ListSerialPorts() {
         if (info.kind != "usb") {
             const fs::path driver = Canonical(device / "driver");
             info.description =
-                "serial port" +
-                (driver.empty() ? std::string() : " (driver " + driver.filename().string() + ")");
+                "serial port" + (driver.empty()
+                                     ? std::string()
+                                     : " (kernel driver " + driver.filename().string() + ")");
         }
         const fs::path resolved = Canonical(node);
         for (const auto& [target, stable] : byId) {
