@@ -112,7 +112,22 @@ TEST(WriteValue, TakesTheBarePayloadOrTheMemberValue) {
         {R"({"value": true})", false, ""},
         {R"({"other": 1})", false, ""},
         {R"({"value": )", false, ""},
+        // Hostile requests: numbers kept exact, no infinity, bounded size and nesting.
+        {R"({"value": 1.0000000001})", true, "1.0000000001"},
+        {R"({"value": 1e400})", false, ""},
+        {R"({"value": "[[[[[[[[[["})", true, "[[[[[[[[[["},  // brackets in a string
     };
+    // Nesting within the size bound (100 000 levels are refused for their size already).
+    const std::string deep =
+        R"({"a":)" + std::string(100, '[') + std::string(100, ']') + R"(,"value":0})";
+    const std::string large = R"({"value": ")" + std::string(2000, 'x') + R"("})";
+    for (const std::string& refused : {deep, large}) {
+        std::string value;
+        std::string error;
+        EXPECT_FALSE(WriteValue(refused, value, error));
+        EXPECT_NE(error.find(refused == deep ? "nests deeper" : "1024 at most"), std::string::npos)
+            << error;
+    }
     for (const Case& c : cases) {
         std::string value;
         std::string error;
@@ -141,8 +156,8 @@ TEST(TopicLevel, ReplacesWhatMqttReservesAndControlBytes) {
 
 TEST(NotNegative, TakesZeroOrMoreAndRefusesNaN) {
     const std::pair<std::string, bool> cases[] = {
-        {"0", true},       {"2.5", true},  {"1e3", true},  {"-1", false},
-        {"-0.001", false}, {"nan", false}, {"abc", false}, {"", false},
+        {"0", true},    {"2.5", true},  {"1e3", true}, {"-1", false},  {"-0.001", false},
+        {"nan", false}, {"abc", false}, {"", false},   {"inf", false},
     };
     const CLI::Validator check = NotNegative();
     for (const auto& [text, ok] : cases) {

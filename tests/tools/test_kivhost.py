@@ -98,6 +98,8 @@ def test_frame(kivhost):
                           (("frame", "S Q", "--controller", "8"), "not a controller"),
                           (("frame", "S Q", "--controller"), "--controller"),
                           (("frame", "S Q", "extra"), "not expected: extra"),
+                          (("frame", "S Q\r\n;>1S Q"), "control byte (0x0D)"),
+                          (("frame", "\x1b[2J"), "control byte (0x1B)"),
                           (("frame", "X" * 248), "too long")):
         code, _, err = run(kivhost, *args)
         check(code == 2 and message in err, f"{args[:3]}: exit {code}, {err!r}")

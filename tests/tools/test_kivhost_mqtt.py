@@ -313,6 +313,21 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     unknown = watcher.last("vxs/demo/replies/nope") or {}
     check(unknown.get("ok") is False and unknown.get("value") == "7" and
           "has no tag 'L1_NOPE'" in (unknown.get("error") or ""), f"the unknown tag: {unknown}")
+    # Hostile writes: a NUL byte that would cut the value after its check, a number that is not
+    # exact, a response topic that would make the result a request of another tag.
+    hostile = [("L1_0FSTAT", b"1\x00;>0S Q;FFFF", "vxs/demo/replies/h1", "whole number"),
+               ("L1_0FSTAT", '{"value": 1.0000000001}', "vxs/demo/replies/h2", "whole number"),
+               ("L1_PBIN2", "x", base + "write/L1_0FSTAT", "lies under the gateway's own topics")]
+    for tag, payload, response, reason in hostile:
+        watcher.publish(base + "write/" + tag, payload, response=response, correlation=b"h")
+        answer_topic = response if "replies" in response else base + f"write/{tag}/result"
+        wait_for(lambda t=answer_topic: watcher.payloads(t), f"the answer to {payload!r}")
+        answer = watcher.last(answer_topic) or {}
+        check(answer.get("ok") is False and reason in (answer.get("error") or ""),
+              f"hostile write {payload!r} to {tag}: {answer}")
+    queries = [f for f in gateway.of_type("frame") if f.get("dir") == "out" and "S Q" in f.get("text", "")]
+    check(not watcher.payloads(base + "write/L1_0FSTAT/result") and not queries,
+          f"no status query went out for the hostile writes: {queries}")
     gateway.command("event 0 0 1")
     wait_for(lambda: any(e.get("holder") == "José Müller"
                          for e in watcher.payloads(base + "event")),
@@ -334,9 +349,14 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
     legacy.wait_connected()
     if wait_for(lambda: legacy.client.is_connected(), "3.1.1 client connected"):
         # MQTT 3.1.1 has no response topic: the result comes on .../write/TAG/result.
-        legacy.publish(base + "write/L1_PBIN2", "Lovelace")
+        # Its "transaction" comes back with the result, to match the two.
+        legacy.publish(base + "write/L1_PBIN2",
+                       json.dumps({"value": "Lovelace", "transaction": "t-7"}))
         wait_for(lambda: legacy.payloads(base + "write/L1_PBIN2/result"),
                  "the 3.1.1 write's result on the fallback topic")
+        result = legacy.last(base + "write/L1_PBIN2/result") or {}
+        check(result.get("transaction") == "t-7" and result.get("ok") is True,
+              f"the 3.1.1 write's result carries its transaction: {result}")
     legacy.close()
     results = [r for r in gateway.of_type("result") if r.get("command", "").startswith("mqtt:")]
     check(not any("Mallory" in r.get("command", "") for r in results),

@@ -238,6 +238,11 @@ def test_timed_and_usage(kivhost, examples, workdir):
                           (["--charset", "utf-8"], "unknown code page 'utf-8'")):
         code, _, err = run(kivhost, "run", "--tags", tags, *args, cwd=workdir)
         check(code == 2 and message in err, f"run {args}: exit {code}, {err!r}")
+    # An output file that cannot be written is said, not passed over.
+    code, _, err = run(kivhost, "run", "--workdir", ".", "--rate", "20", "--duration", "2",
+                       "--tags", tags, "--trace", "/dev/full", cwd=workdir)
+    check("writing the trace '/dev/full' failed: No space left on device" in err,
+          f"a trace on a full disk: {code} {err!r}")
     with open(os.path.join(workdir, "bad.run"), "w") as script:
         script.write("write L1_PENUM\nfly away\nevent 10\n")
     code, _, err = run(kivhost, "run", "--tags", tags, "--script", "bad.run", cwd=workdir)
@@ -419,6 +424,10 @@ SCRIPT_EXITS = [
     ("quit\nwrite L1_NOPE 1\n", 2, "e.run:2: no tag 'L1_NOPE' in "),
     ("show 2:L1_PENUM\n", 2, "e.run:1: no tag '2:L1_PENUM'"),
     ("write L1_INPUT x expect=maybe\n", 2, "e.run:1: 'expect=maybe': expect= takes"),
+    # A number exactly as written; an escape sequence in a script is shown, not obeyed.
+    ('write L1_PENUM "+5"\n', 1, "is a whole number from 0 to 65535"),
+    ('write L1_PENUM " 5"\n', 1, "is a whole number from 0 to 65535"),
+    ("\x1b[2J\n", 2, "\\x1B[2J"),
     ('write L1_PBINM "Łukasz"\nquit\n', 1, "e.run:1: write L1_PBINM \"Łukasz\": 'Ł' cannot be "
      "written in Windows-1252"),
 ]

@@ -3,15 +3,19 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
+
 namespace kivhost {
 
-// A number of zero or more (seconds, a rate); refuses NaN, which a '<' check lets through.
+// A finite number of zero or more (seconds, a rate); refuses NaN, which a '<' check lets
+// through, and infinity, which would never end a run.
 inline CLI::Validator NotNegative() {
     return CLI::Validator(
         [](std::string& text) {
             double value = 0.0;
-            if (!CLI::detail::lexical_cast(text, value) || !(value >= 0.0)) {
-                return "'" + text + "' is not a number of 0 or more";
+            if (!CLI::detail::lexical_cast(text, value) || !(value >= 0.0) ||
+                !std::isfinite(value)) {
+                return "'" + text + "' is not a finite number of 0 or more";
             }
             return std::string();
         },

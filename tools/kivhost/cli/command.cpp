@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/terminal_text.h"
 #include "cli/command.h"
 #include "cli/run_config.h"
 
@@ -19,7 +20,7 @@ bool LoadDriver(const GlobalOptions& global, DriverSession& session) {
 
 int UsageError(const char* command, const std::string& message) {
     std::fprintf(stderr, "kivhost %s: %s%s\nTry 'kivhost %s --help'.\n", command,
-                 ConfigOrigin(message).c_str(), message.c_str(), command);
+                 ConfigOrigin(message).c_str(), TerminalSafe(message).c_str(), command);
     return kExitUsage;
 }
 

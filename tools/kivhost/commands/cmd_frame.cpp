@@ -1,4 +1,5 @@
 // kivhost frame TEXT: a command text finished as the driver finishes it.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -49,6 +50,18 @@ int RunFrame(const GlobalOptions& global, const FrameArguments& arguments) {
     }
     if (arguments.textOption->count() == 0) {
         return UsageError("frame", "missing the command TEXT");
+    }
+    // A control byte (a CR or LF ends a frame on the line, a NUL ends the driver's text) would
+    // make a frame the controllers read as something else.
+    const auto control = std::find_if(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    if (control != text.end()) {
+        char byte[8];
+        (void)std::snprintf(byte, sizeof byte, "0x%02X",
+                            static_cast<unsigned>(static_cast<unsigned char>(*control)));
+        return UsageError("frame", std::string("the command text holds a control byte (") + byte +
+                                       "): a frame carries printable text");
     }
     // Commands for a controller other than 0 begin with ">" and its digit.
     const std::string prefixed =

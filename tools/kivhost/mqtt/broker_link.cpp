@@ -1,6 +1,8 @@
 // One line's connection to the broker.
 #include "mqtt/broker_link.h"
 
+#include "base/terminal_text.h"
+
 #include <mqtt_protocol.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -28,7 +30,8 @@ constexpr int kRefusalsLogged = 10;
 }  // namespace
 
 void Say(const std::string& text) {
-    (void)std::fprintf(stderr, "kivhost run: mqtt: %s\n", text.c_str());
+    // What a client sent (a topic, a value) may hold control bytes: none reaches the terminal.
+    (void)std::fprintf(stderr, "kivhost run: mqtt: %s\n", TerminalSafe(text).c_str());
     (void)std::fflush(stderr);
 }
 
@@ -256,7 +259,9 @@ void BrokerLink::OnConnect(int rc) {
     Say("line " + std::to_string(Line()) + ": connected to " + url_.host + ":" +
         std::to_string(url_.port) + " as " + clientId_ + ", publishing under " + Prefix());
     ShowState(true, "");
-    (void)mosquitto_subscribe_v5(client_, nullptr, (Prefix() + "write/+").c_str(), 1, 0, nullptr);
+    // No-local: the gateway's own results never come back to it as requests.
+    (void)mosquitto_subscribe_v5(client_, nullptr, (Prefix() + "write/+").c_str(), 1,
+                                 MQTT_SUB_OPT_NO_LOCAL, nullptr);
     queue_.StateDue();
 }
 
@@ -298,6 +303,10 @@ void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_pro
         response != nullptr) {
         request.responseTopic = response;
         std::free(response);
+        request.refusal = ResponseTopicRefusal(request.responseTopic);
+        if (!request.refusal.empty()) {
+            request.responseTopic.clear();  // the result goes to .../write/<TAG>/result
+        }
     }
     void* data = nullptr;
     uint16_t length = 0;
@@ -309,6 +318,30 @@ void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_pro
         std::free(data);
     }
     requested_(std::move(request));
+}
+
+// A result published under the gateway's own topics would be taken for a tag's value or, under
+// write/, for another request: a client allowed to write one tag would write another.
+void ReadWriteRequest(WriteRequest& request) {
+    if (!WriteValue(request.payload, request.value, request.valueError, &request.transaction)) {
+        request.value =
+            request.payload.size() <= kMaxWriteRequest ? request.payload : std::string();
+    }
+}
+
+// The lines' trees are vxs/<site>/<number>/: a response topic there is refused.
+std::string BrokerLink::ResponseTopicRefusal(const std::string& topic) const {
+    const std::string site = "vxs/" + settings_.site + "/";
+    if (topic.rfind(site, 0) != 0) {
+        return {};
+    }
+    const size_t end = topic.find('/', site.size());
+    const std::string level =
+        topic.substr(site.size(), end == std::string::npos ? std::string::npos : end - site.size());
+    const bool line = !level.empty() && level.find_first_not_of("0123456789") == std::string::npos;
+    return line ? "the response topic '" + topic + "' lies under the gateway's own topics " + site +
+                      level + "/"
+                : std::string();
 }
 
 void BrokerLink::OnLog(int level, const char* text) {

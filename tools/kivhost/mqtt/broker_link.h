@@ -31,7 +31,16 @@ struct WriteRequest {
     std::string responseTopic;  // empty: .../write/<TAG>/result
     bool hasCorrelation = false;
     std::string correlation;
+    std::string refusal;  // why the request is refused before its value is looked at
+    // Read from the payload (ReadWriteRequest): the value, or the payload itself (when it is
+    // not too large to echo) with why it cannot be written; the client's "transaction".
+    std::string value;
+    std::string valueError;
+    Json transaction;
 };
+
+// Reads the value and the transaction of a request.
+void ReadWriteRequest(WriteRequest& request);
 
 // What the gateway says on standard error (the received text is always an argument).
 void Say(const std::string& text);
@@ -84,6 +93,7 @@ private:
     void OnPublish(int mid, int reason);
     void OnMessage(const mosquitto_message* message, const mosquitto_property* properties);
     void OnLog(int level, const char* text);
+    std::string ResponseTopicRefusal(const std::string& topic) const;
 
     const MqttSettings& settings_;
     const BrokerUrl url_;

@@ -8,16 +8,6 @@
 
 namespace kivhost {
 
-namespace {
-
-std::string NumberText(double value) {
-    char text[32];
-    (void)std::snprintf(text, sizeof text, "%.10g", value);
-    return text;
-}
-
-}  // namespace
-
 std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -47,23 +37,66 @@ Json PayloadValue(const Json& value) {
     return value;
 }
 
-bool WriteValue(const std::string& payload, std::string& value, std::string& error) {
+size_t JsonNesting(const std::string& text, size_t limit) {
+    size_t depth = 0;
+    size_t deepest = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size() && deepest <= limit; ++i) {
+        const char c = text[i];
+        if (inString) {
+            i += c == '\\' ? 1 : 0;  // an escaped character, a quote among them
+            inString = c != '"';
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+namespace {
+
+bool JsonWriteValue(const std::string& payload, std::string& value, std::string& error,
+                    Json* transaction) {
+    if (JsonNesting(payload, kMaxWriteNesting) > kMaxWriteNesting) {
+        error = "the request nests deeper than " + std::to_string(kMaxWriteNesting) + " levels";
+        return false;
+    }
+    const Json request = Json::parse(payload, nullptr, false);
+    if (request.is_discarded() || !request.is_object() || !request.contains("value")) {
+        error = "the request is not a JSON object with a member \"value\"";
+        return false;
+    }
+    if (transaction != nullptr && request.contains("transaction")) {
+        *transaction = request["transaction"];
+    }
+    const Json& member = request["value"];
+    if (member.is_string()) {
+        value = member.get<std::string>();
+    } else if (member.is_number() && std::isfinite(member.get<double>())) {
+        value = member.dump();  // as written: 1.0000000001 stays what it is
+    } else {
+        error = member.is_number() ? "\"value\" is not a finite number"
+                                   : "\"value\" is a number or a text";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteValue(const std::string& payload, std::string& value, std::string& error,
+                Json* transaction) {
+    if (payload.size() > kMaxWriteRequest) {
+        error = "the request has " + std::to_string(payload.size()) + " bytes; a write takes " +
+                std::to_string(kMaxWriteRequest) + " at most";
+        return false;
+    }
     if (!payload.empty() && payload.front() == '{') {
-        const Json request = Json::parse(payload, nullptr, false);
-        if (request.is_discarded() || !request.is_object() || !request.contains("value")) {
-            error = "the request is not a JSON object with a member \"value\"";
-            return false;
-        }
-        const Json& member = request["value"];
-        if (member.is_string()) {
-            value = member.get<std::string>();
-        } else if (member.is_number()) {
-            value = NumberText(member.get<double>());
-        } else {
-            error = "\"value\" is a number or a text";
-            return false;
-        }
-        return true;
+        return JsonWriteValue(payload, value, error, transaction);
     }
     value = payload;
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) {

@@ -35,9 +35,21 @@ std::string UtcNow();
 // A tag's value as the payload carries it: whole numbers without a fraction, texts as texts.
 Json PayloadValue(const Json& value);
 
+// What a write request may be: its value is at most 79 characters, so a request is short and
+// flat; a larger or deeper one is refused before it is parsed.
+inline constexpr size_t kMaxWriteRequest = 1024;  // bytes
+inline constexpr size_t kMaxWriteNesting = 8;     // arrays and objects inside each other
+
 // The value of a write request: the bare payload (a trailing line end dropped), or the member
-// "value" of a JSON object (a number or a text); false with the reason.
-bool WriteValue(const std::string& payload, std::string& value, std::string& error);
+// "value" of a JSON object (a finite number, as written, or a text); false with the reason.
+// A JSON object's member "transaction", any value, goes to 'transaction' (when given) so that
+// the result can carry it back to a client that has no correlation data (MQTT 3.1.1).
+bool WriteValue(const std::string& payload, std::string& value, std::string& error,
+                Json* transaction = nullptr);
+
+// The deepest nesting of arrays and objects in a JSON text, the brackets inside strings passed
+// over; it stops counting once past 'limit'.
+size_t JsonNesting(const std::string& text, size_t limit);
 
 // One line's messages: the monitor's records become state, tag and event messages, queued until
 // the line's link takes them. Events are kept in order up to the queue size (the oldest goes

@@ -127,12 +127,23 @@ private:
 
     // A write request that arrived on a line (on the line's thread).
     void Request(WriteRequest job) {
+        ReadWriteRequest(job);
+        if (!job.refusal.empty()) {
+            Say("line " + std::to_string(job.line) + ": the write of " + job.tag +
+                " is refused: " + job.refusal);
+            Reply(job, false, Json(nullptr), job.refusal, Json::array());
+            return;
+        }
         if (!settings_.writes) {
             Say("line " + std::to_string(job.line) + ": the write of " + job.tag +
                 " is refused: writes are not allowed (start the gateway with --mqtt-writes)");
             Reply(job, false, Json(nullptr),
                   "writes are not allowed on this gateway (it runs without --mqtt-writes)",
                   Json::array());
+            return;
+        }
+        if (!job.valueError.empty()) {
+            Reply(job, false, Json(nullptr), job.valueError, Json::array());
             return;
         }
         {
@@ -164,41 +175,40 @@ private:
                 job = std::move(writes_.front());
                 writes_.pop_front();
             }
-            std::string value;
-            std::string error;
-            if (!WriteValue(job.payload, value, error)) {
-                Reply(job, false, Json(nullptr), error, Json::array());
-                continue;
-            }
             const auto found = topicNames_.find({job.line, job.tag});
             if (found == topicNames_.end()) {
                 Reply(job, false, Json(nullptr),
                       "line " + std::to_string(job.line) + " has no tag '" + job.tag + "'",
-                      Json::array(), value);
+                      Json::array());
                 continue;
             }
-            const MqttWriteResult result = host_.write(job.line, found->second, value);
+            const MqttWriteResult result = host_.write(job.line, found->second, job.value);
             Reply(job, result.done && result.result == 0,
                   result.done ? Json(result.result) : Json(nullptr), result.error,
-                  LogJson(result.log), value);
+                  LogJson(result.log));
         }
     }
 
+    // The result carries the value written or refused, and the client's transaction.
     void Reply(const WriteRequest& job, bool ok, const Json& result, const std::string& error,
-               const Json& log, const std::string& value = std::string()) {
+               const Json& log) {
         BrokerLink& link = *links_[static_cast<size_t>(job.line) - 1];
         OutMessage message;
         message.topic = job.responseTopic.empty() ? link.Prefix() + "write/" + job.tag + "/result"
                                                   : job.responseTopic;
         message.hasCorrelation = job.hasCorrelation;
         message.correlation = job.correlation;
-        message.payload = Dump({{"tag", job.tag},
-                                {"value", value},
-                                {"ok", ok},
-                                {"result", result},
-                                {"error", error.empty() ? Json(nullptr) : Json(error)},
-                                {"log", log},
-                                {"time", UtcNow()}});
+        Json payload = {{"tag", job.tag},
+                        {"value", job.value},  // the client's UTF-8 (Dump replaces what is not)
+                        {"ok", ok},
+                        {"result", result},
+                        {"error", error.empty() ? Json(nullptr) : Json(error)},
+                        {"log", log},
+                        {"time", UtcNow()}};
+        if (!job.transaction.is_null()) {
+            payload["transaction"] = job.transaction;
+        }
+        message.payload = Dump(payload);
         link.Send(std::move(message));
     }
 

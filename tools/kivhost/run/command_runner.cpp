@@ -6,6 +6,7 @@
 
 #include "base/exit_codes.h"
 #include "base/file_lines.h"
+#include "base/terminal_text.h"
 
 namespace kivhost {
 
@@ -26,7 +27,7 @@ bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
     std::vector<std::string> lines;
     std::string error;
     if (!ReadFileLines(path, lines, error)) {
-        (void)std::fprintf(stderr, "kivhost run: the script: %s\n", error.c_str());
+        (void)std::fprintf(stderr, "kivhost run: the script: %s\n", TerminalSafe(error).c_str());
         return false;
     }
     bool ok = true;
@@ -35,7 +36,7 @@ bool ReadScript(const std::string& path, std::vector<RunCommand>& commands) {
         command.lineNumber = k + 1;
         if (!ParseRunCommand(lines[k], command, error)) {
             (void)std::fprintf(stderr, "kivhost run: %s:%zu: %s\n", path.c_str(), k + 1,
-                               error.c_str());
+                               TerminalSafe(error).c_str());
             ok = false;
         } else if (!command.verb.empty()) {
             commands.push_back(command);
@@ -52,7 +53,8 @@ bool CheckScriptTags(const std::string& path, const std::vector<RunCommand>& com
         const bool namesTag = verb == "write" || verb == "read" || verb == "show" || verb == "wait";
         if (namesTag && !NamesRunTag(config, lines, command.words[1])) {
             (void)std::fprintf(stderr, "kivhost run: %s:%zu: no tag '%s' in %s\n", path.c_str(),
-                               command.lineNumber, command.words[1].c_str(), tagsPath.c_str());
+                               command.lineNumber, TerminalSafe(command.words[1]).c_str(),
+                               tagsPath.c_str());
             ok = false;
         }
     }
@@ -83,7 +85,7 @@ bool CommandRunner::Run(const RunCommand& command) {
     if (!outcome.ok && command.lineNumber != 0 && !session_.Interrupted()) {
         const std::string reason = script_ + ":" + std::to_string(command.lineNumber) + ": " +
                                    command.text + ": " + outcome.detail;
-        (void)std::fprintf(stderr, "kivhost run: %s\n", reason.c_str());
+        (void)std::fprintf(stderr, "kivhost run: %s\n", TerminalSafe(reason).c_str());
         stop_.Request(kExitRejected, reason);
         return false;
     }

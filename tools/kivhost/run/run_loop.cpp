@@ -273,6 +273,12 @@ void RunLoop::WriteTranscript() {
         for (const std::string& entry : simulated->TranscriptJson()) {
             file << entry << '\n';
         }
+        file.close();
+        if (!file) {
+            (void)std::fprintf(stderr,
+                               "kivhost run: writing the simulator's transcript '%s' failed\n",
+                               plan_.transcriptPath.c_str());
+        }
     }
 }
 

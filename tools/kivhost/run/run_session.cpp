@@ -1,6 +1,7 @@
 // What kivhost run holds while it runs.
 #include "run/run_session.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -72,13 +73,30 @@ std::string NumberText(double value) {
     return text;
 }
 
+// A number as people and JSON write a tag's value: digits, and a fraction after a point; no
+// sign, blank, exponent or hexadecimal, and nothing after it (a NUL byte among the rest).
 bool ParseNumber(const std::string& text, double& value) {
-    if (text.empty()) {
+    const auto digits = [&text](size_t from, size_t to) {
+        return to > from && std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from),
+                                        text.begin() + static_cast<std::ptrdiff_t>(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const size_t point = text.find('.');
+    if (!digits(0, std::min(point, text.size())) ||
+        (point != std::string::npos && !digits(point + 1, text.size()))) {
         return false;
     }
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return end != nullptr && *end == '\0' && std::isfinite(value);
+    value = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(value);
+}
+
+// The first control byte of a text value (NUL, CR, LF, ESC ...), or npos: a tag's text is
+// printable, and a NUL would cut it after it was checked.
+size_t ControlByte(const std::string& text) {
+    return static_cast<size_t>(
+        std::find_if(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }) -
+        text.begin());
 }
 
 // The value area of a tag as the host hands it over: a number in the second 16-bit word, or
@@ -348,6 +366,12 @@ CommandOutcome RunSession::Write(const std::string& name, const std::string& val
     ValueArea area;
     if (tag->dataType == KIV_TYPE_STRING) {
         std::string reason;
+        if (const size_t at = ControlByte(value); at < value.size()) {
+            char byte[8];
+            (void)std::snprintf(byte, sizeof byte, "0x%02X",
+                                static_cast<unsigned>(static_cast<unsigned char>(value[at])));
+            return {false, std::string("the text holds a control byte (") + byte + ")"};
+        }
         if (!SetText(area, value, reason)) {
             return {false, reason};
         }

@@ -1,6 +1,7 @@
 // The plain view of kivhost run: one line a record, for logs and pipes.
 #include <cstdio>
 
+#include "base/terminal_text.h"
 #include "view/record_text.h"
 #include "view/run_view.h"
 
@@ -38,7 +39,8 @@ void RunView::PrintPlain(const Json& record) const {
     } else {
         text = record.value("text", std::string());
     }
-    std::printf("%s%s\n", when.c_str(), text.c_str());
+    // What the line or a client sent may hold control bytes: shown, never obeyed.
+    std::printf("%s%s\n", when.c_str(), TerminalSafe(text, true).c_str());
 }
 
 }  // namespace kivhost

@@ -1,6 +1,8 @@
 // The monitor's records in words.
 #include "view/record_text.h"
 
+#include "base/terminal_text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -95,7 +97,7 @@ std::vector<std::string> WrapRows(const std::string& text, size_t width, size_t 
     while (at <= text.size()) {
         size_t end = text.find('\n', at);
         end = end == std::string::npos ? text.size() : end;
-        WrapLine(text.substr(at, end - at), width, indent, at == 0, rows);
+        WrapLine(TerminalSafe(text.substr(at, end - at)), width, indent, at == 0, rows);
         at = end + 1;
     }
     return rows;

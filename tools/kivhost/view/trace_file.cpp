@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 
 #include "host/monitor.h"
 
@@ -27,11 +28,23 @@ void Put16(std::FILE* file, uint16_t value) {
 }  // namespace
 
 TraceFile::~TraceFile() {
-    if (text_ != nullptr) {
-        (void)std::fclose(text_);
+    for (auto [file, what, said] :
+         {std::tuple{text_, &textWhat_, &textSaid_}, std::tuple{pcap_, &pcapWhat_, &pcapSaid_}}) {
+        if (file != nullptr) {
+            CheckWritten(file, *what, *said);
+            if (std::fclose(file) != 0 && !*said) {
+                (void)std::fprintf(stderr, "kivhost run: writing %s failed: %s\n", what->c_str(),
+                                   std::strerror(errno));
+            }
+        }
     }
-    if (pcap_ != nullptr) {
-        (void)std::fclose(pcap_);
+}
+
+void TraceFile::CheckWritten(std::FILE* file, const std::string& what, bool& said) {
+    if (std::ferror(file) != 0 && !said) {
+        said = true;
+        (void)std::fprintf(stderr, "kivhost run: writing %s failed: %s; it is incomplete\n",
+                           what.c_str(), errno != 0 ? std::strerror(errno) : "an error");
     }
 }
 
@@ -42,6 +55,7 @@ bool TraceFile::Open(const std::string& textPath, const std::string& pcapPath, s
             error = "cannot write the trace '" + textPath + "': " + std::strerror(errno);
             return false;
         }
+        textWhat_ = "the trace '" + textPath + "'";
         (void)std::fputs("# kivhost trace 1: seconds dir(out|in) line frame\n", text_);
     }
     if (!pcapPath.empty()) {
@@ -50,6 +64,7 @@ bool TraceFile::Open(const std::string& textPath, const std::string& pcapPath, s
             error = "cannot write the pcap file '" + pcapPath + "': " + std::strerror(errno);
             return false;
         }
+        pcapWhat_ = "the pcap file '" + pcapPath + "'";
         // The file header in the writer's byte order: the magic number tells the reader which.
         Put32(pcap_, kPcapMagic);
         Put16(pcap_, 2);
@@ -67,6 +82,7 @@ void TraceFile::Write(double seconds, bool outgoing, int line, const std::string
         (void)std::fprintf(text_, "%.6f %s %d %s\n", seconds, outgoing ? "out" : "in", line,
                            TraceText(bytes).c_str());
         (void)std::fflush(text_);
+        CheckWritten(text_, textWhat_, textSaid_);
     }
     if (pcap_ != nullptr) {
         const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -81,6 +97,7 @@ void TraceFile::Write(double seconds, bool outgoing, int line, const std::string
         (void)std::fputc(line & 0xFF, pcap_);
         (void)std::fwrite(bytes.data(), 1, bytes.size(), pcap_);
         (void)std::fflush(pcap_);
+        CheckWritten(pcap_, pcapWhat_, pcapSaid_);
     }
 }
 

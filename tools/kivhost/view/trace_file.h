@@ -31,8 +31,13 @@ public:
     void Write(double seconds, bool outgoing, int line, const std::string& bytes);
 
 private:
+    // Says on standard error, once a file, that a write to it failed (a full disk, /dev/full).
+    void CheckWritten(std::FILE* file, const std::string& what, bool& said);
+
     std::FILE* text_ = nullptr;
     std::FILE* pcap_ = nullptr;
+    std::string textWhat_, pcapWhat_;
+    bool textSaid_ = false, pcapSaid_ = false;
 };
 
 }  // namespace kivhost
