@@ -268,6 +268,9 @@ def test_lines_writes_and_late_subscriber(kivhost, examples, folder, broker):
                       "--sim-transcript", os.path.join(folder, "demo.jsonl"))
     wait_for(lambda: (watcher.last(base + "state") or {}).get("state") == "online",
              "state online")
+    # The gateway may connect before the line's cold start: the state is published again with
+    # the line's port once the line has started.
+    wait_for(lambda: (watcher.last(base + "state") or {}).get("port"), "the state with its port")
     state = watcher.last(base + "state") or {}
     check(state.get("port", "").startswith("pts/") and state.get("simulated") is True,
           f"the state names the line's port: {state}")

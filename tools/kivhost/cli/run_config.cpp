@@ -67,11 +67,13 @@ bool ReadConfig(const std::string& path, std::vector<std::string>& options,
 void KeepOrigins(const std::vector<std::string>& arguments,
                  const std::vector<std::pair<std::string, std::string>>& found) {
     gOrigins.clear();
-    for (const auto& [option, where] : found) {
+    for (const auto& origin : found) {
+        const std::string& option = origin.first;
         const bool given = std::any_of(arguments.begin(), arguments.end(), [&](const auto& word) {
             return word == option || word.rfind(option + "=", 0) == 0;
         });
-        gOrigins.emplace_back(option, given ? where + " or the command line" : where);
+        gOrigins.emplace_back(option,
+                              given ? origin.second + " or the command line" : origin.second);
     }
 }
 
