@@ -21,7 +21,8 @@ TREE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 TREES = {
     "driver": (["platform", "instance", "link", "tags", "receive", "write", "lifecycle", "host"],
                "src"),
-    "kivhost": (["base", "system", "mqtt", "host", "view", "run", "cli", "commands"],
+    "kivhost": (["base", "system", "mqtt", "host", "view", "service", "run", "cli",
+                 "commands"],
                 os.path.join("tools", "kivhost")),
 }
 # The driver's headers that kivhost's rooms must not see, and the rooms that may (the frame

@@ -15,6 +15,7 @@
 #include "mqtt/mqtt_gateway.h"
 #include "run/command_runner.h"
 #include "run/run_loop.h"
+#include "service/service_options.h"
 #include "system/console.h"
 #include "system/installation.h"
 #include "system/line_settings.h"
@@ -41,6 +42,7 @@ struct RunArguments {
     int pollDelayMs = -1;
     int receiverStartMs = -1;
     MqttSettings mqtt;
+    std::string metrics;
     std::string configPath;
 };
 
@@ -71,6 +73,11 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
          mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize)) {
         return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
     }
+    if (!arguments.metrics.empty() &&
+        !ParseMetricsAddress(arguments.metrics, plan.metrics, message)) {
+        return UsageError("run", message);
+    }
+    plan.serveMetrics = !arguments.metrics.empty();
     if (!arguments.driver.port.empty() && !DriverPortName(arguments.driver.port, plan.portName)) {
         return UsageError("run", "the port name '" + arguments.driver.port +
                                      "' does not fit the host's 12 characters");
@@ -187,6 +194,11 @@ constexpr const char* kRunHelp =
     "\n"
     "The driver keeps its files (event log, setup upload, badge database, download and\n"
     "command-list files) in the working folder: --workdir, else a folder of the user's own.\n"
+    "\n"
+    "Started by systemd with Type=notify (NOTIFY_SOCKET set), it says READY=1 once the lines\n"
+    "have started and the broker's connection was tried, STATUS= with the lines and the\n"
+    "broker's state, WATCHDOG=1 at half of WatchdogSec= while its loops turn, STOPPING=1.\n"
+    "--metrics serves counters of the lines, controllers and gateway for Prometheus.\n"
     "\n";
 
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
@@ -213,6 +225,7 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
     AddWorkFolderOption(app, a.workDir);
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
     AddMqttOptions(app, a.mqtt);
+    AddServiceOptions(app, a.metrics);
     // Read by ExpandRunConfig before the command line is parsed (run_config.h).
     app.add_option("--config", a.configPath,
                    "options from this file, before the command line's: one 'name = value' a "

@@ -215,6 +215,7 @@ GatewayState BrokerLink::State() {
     state.line = Line();
     state.queued = queue_.Progress().waiting;
     state.dropped = queue_.Dropped();
+    state.looped = GatewayClock::time_point(GatewayClock::duration(looped_.load()));
     const std::lock_guard<std::mutex> lock(stateMutex_);
     state.connected = shownConnected_;
     state.reason = shownReason_;
@@ -357,6 +358,7 @@ void BrokerLink::Run() {
         if (client_ == nullptr && GatewayClock::now() >= nextAttempt_ && !Connect()) {
             Retry();
         }
+        looped_ = GatewayClock::now().time_since_epoch().count();
         pollfd fds[2] = {{wake_, POLLIN, 0}, {-1, 0, 0}};
         nfds_t count = 1;
         if (client_ != nullptr) {

@@ -11,6 +11,7 @@
 
 #include <mosquitto.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -124,6 +125,7 @@ private:
     std::mutex stateMutex_;
     bool shownConnected_ = false;
     std::string shownReason_ = "not connected yet";
+    std::atomic<GatewayClock::rep> looped_{0};  // GatewayState::looped, since the clock's epoch
 };
 
 }  // namespace kivhost

@@ -13,6 +13,7 @@
 // says that it is not built.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,9 @@ struct GatewayState {
     size_t queued = 0;     // messages waiting for the broker
     uint64_t dropped = 0;  // events the full queue dropped
     std::string reason;    // why it is not connected, or what ended the last connection
+    // When the line's loop last went round, its first connection tried; zero before that. A
+    // service's watchdog looks at it (service/service_keeper.h).
+    std::chrono::steady_clock::time_point looped{};
 };
 
 // "MQTT L1 connected, 0 queued, 0 dropped" or "MQTT L1 NOT CONNECTED (reason), ...".

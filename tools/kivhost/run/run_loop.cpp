@@ -31,6 +31,8 @@ extern "C" void OnInterrupt(int /*signal*/) {
 RunLoop::RunLoop(DriverSession& driver, const RunPlan& plan, TraceFile& trace)
     : plan_(plan),
       session_(driver, monitor_),
+      metrics_(plan.lines),
+      notifier_(MakeServiceNotifier()),
       view_(plan.mode, monitor_, trace, "kivhost run, driver " + driver.Path()),
       runner_(session_, monitor_, view_, stop_, plan.scriptPath) {}
 
@@ -42,9 +44,10 @@ RunLoop::~RunLoop() {
 }
 
 int RunLoop::Run() {
-    if (!AddLines() || !StartGateway()) {
+    if (!AddLines() || !StartGateway() || !StartMetrics()) {
         return kExitUsage;
     }
+    ConnectSinks();
     ReportRefusedTags();
     StartView();
     ColdStartLines();
@@ -100,8 +103,52 @@ bool RunLoop::StartGateway() {
         return false;
     }
     published_ = gateway_.get();
-    monitor_.SetSink([to = gateway_.get()](const Json& record) { to->Offer(record); });
     return true;
+}
+
+bool RunLoop::StartMetrics() {
+    if (!plan_.serveMetrics) {
+        return true;
+    }
+    std::string error;
+    metricsServer_ = StartMetricsServer(
+        plan_.metrics, [this] { return MetricsText(); }, error);
+    if (!metricsServer_) {
+        (void)std::fprintf(stderr, "kivhost run: %s\n", error.c_str());
+        return false;
+    }
+    MetricsAddress bound = plan_.metrics;
+    bound.port = metricsServer_->Port();
+    (void)std::fprintf(stderr, "kivhost run: metrics on http://%s/metrics\n",
+                       MetricsAddressText(bound).c_str());
+    (void)std::fflush(stderr);
+    return true;
+}
+
+// On the server's threads; the gateway outlives the server.
+std::string RunLoop::MetricsText() {
+    if (!gateway_) {
+        return RenderMetrics(metrics_.Families(nullptr));
+    }
+    const std::vector<GatewayState> states = gateway_->States();
+    return RenderMetrics(metrics_.Families(&states));
+}
+
+// Every record goes to the metrics and the gateway on the thread that made it; neither waits.
+void RunLoop::ConnectSinks() {
+    RunMetrics* counted = metricsServer_ ? &metrics_ : nullptr;
+    MqttGateway* offered = gateway_.get();
+    if (counted == nullptr && offered == nullptr) {
+        return;
+    }
+    monitor_.SetSink([counted, offered](const Json& record) {
+        if (counted != nullptr) {
+            counted->Count(record);
+        }
+        if (offered != nullptr) {
+            offered->Offer(record);
+        }
+    });
 }
 
 MqttWriteResult RunLoop::WriteFromBroker(int line, const std::string& tag,
@@ -223,8 +270,11 @@ void RunLoop::StartCommands() {
 }
 
 void RunLoop::WaitForStop() {
+    keeper_ = std::make_unique<ServiceKeeper>(*notifier_, LinesText());
     const auto started = std::chrono::steady_clock::now();
+    TurnService();
     while (!stop_.Wait(milliseconds(50))) {
+        TurnService();
         if (gInterrupted != 0) {
             stop_.Request(kExitOk, "interrupted");
         } else if (plan_.duration > 0 && std::chrono::steady_clock::now() - started >=
@@ -234,9 +284,35 @@ void RunLoop::WaitForStop() {
     }
 }
 
+// READY=1 and the watchdog's pings come from this loop alone: they stop when it hangs, or when
+// a line's loop of the gateway does.
+void RunLoop::TurnService() {
+    if (stop_.Requested()) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!gateway_) {
+        keeper_->Turn(nullptr, now);
+        return;
+    }
+    const std::vector<GatewayState> states = gateway_->States();
+    keeper_->Turn(&states, now);
+}
+
+std::string RunLoop::LinesText() {
+    const auto& lines = session_.Lines();
+    if (lines.size() == 1) {
+        return "line " + std::to_string(lines.front()->Line()) + " on " + lines.front()->Port();
+    }
+    return std::to_string(lines.size()) + " lines";
+}
+
 // The commands end first, then the gateway's writes, then the lines; the view and the
 // gateway's queue last, once no driver thread makes records any more.
 void RunLoop::TearDown() {
+    if (keeper_) {
+        keeper_->Stopping(stop_.Reason());
+    }
     session_.Interrupt();
     if (commands_.joinable()) {
         commands_.join();
@@ -253,6 +329,9 @@ void RunLoop::TearDown() {
     monitor_.Detach();
     view_.Stop();
     EndKeyInput();
+    if (metricsServer_) {
+        metricsServer_->Stop();
+    }
     if (gateway_) {
         // "offline" and what is still queued, within the flush bound.
         gateway_->Stop();

@@ -17,6 +17,11 @@
 #include "run/run_commands.h"
 #include "run/run_session.h"
 #include "run/stop_request.h"
+#include "service/metrics_server.h"
+#include "service/run_metrics.h"
+#include "service/service_keeper.h"
+#include "service/service_notifier.h"
+#include "service/service_options.h"
 #include "system/line_settings.h"
 #include "view/run_view.h"
 #include "view/trace_file.h"
@@ -42,6 +47,8 @@ struct RunPlan {
     std::string transcriptPath;  // absolute; empty: none
     std::string workDir;         // absolute; the current folder
     MqttSettings mqtt;
+    bool serveMetrics = false;  // --metrics
+    MetricsAddress metrics;
     ViewMode mode = ViewMode::kPlain;
 };
 
@@ -58,6 +65,10 @@ public:
 private:
     bool AddLines();
     bool StartGateway();
+    // The metrics' server (--metrics), and the monitor's records handed to it and the gateway.
+    bool StartMetrics();
+    std::string MetricsText();
+    void ConnectSinks();
     // A write that came from the broker, made as the commands' writes are.
     MqttWriteResult WriteFromBroker(int line, const std::string& tag, const std::string& value);
     void ReportRefusedTags() const;
@@ -67,6 +78,9 @@ private:
     bool ColdStart(HostLine& line);
     void StartCommands();
     void WaitForStop();
+    // What the service manager hears, on each turn of the loop of WaitForStop.
+    void TurnService();
+    std::string LinesText();
     void TearDown();
     void WriteTranscript();
 
@@ -76,6 +90,10 @@ private:
     std::vector<RefusedTag> refused_;
     std::unique_ptr<MqttGateway> gateway_;
     std::atomic<MqttGateway*> published_{nullptr};  // set once the gateway runs
+    RunMetrics metrics_;
+    std::unique_ptr<MetricsServer> metricsServer_;  // stopped before the gateway
+    std::unique_ptr<ServiceNotifier> notifier_;
+    std::unique_ptr<ServiceKeeper> keeper_;  // once the lines have started
     RunView view_;
     StopRequest stop_;
     std::shared_ptr<InputLine> typing_;  // the live view's input line, when the keys come to it
