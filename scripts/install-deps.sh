@@ -10,6 +10,11 @@ packages="cmake make g++ libgtest-dev googletest libgmock-dev libbenchmark-dev p
 # The MQTT gateway of kivhost run (libmosquitto) and its test: a mosquitto broker, its tools,
 # openssl for the test's certificates and paho-mqtt for the test's clients.
 packages="$packages libmosquitto-dev mosquitto mosquitto-clients openssl python3-paho-mqtt"
+# kivhost run as a service: systemd's notify protocol (libsystemd-dev), the metrics' HTTP server
+# (libcpp-httplib-dev), found through pkg-config; the service test fetches the metrics with curl
+# and checks them with promtool, which comes with the Prometheus server (prometheus, about 20 MB
+# to download: the test skips where it is missing).
+packages="$packages pkg-config libsystemd-dev libcpp-httplib-dev curl prometheus"
 native_packages="$packages"
 if [ "$native_only" = 0 ]; then
   # Xvfb and Wine's fonts: the driver's dialog is shown and photographed on a virtual display.

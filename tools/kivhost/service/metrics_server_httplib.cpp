@@ -1,5 +1,6 @@
 // The metrics server over cpp-httplib.
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -28,6 +29,12 @@ public:
 
     bool Start(const MetricsAddress& address, std::string& error) {
         server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+        // Not the library's SO_REUSEPORT: a second run on the same port would share the
+        // scrapes with the first, unsaid. SO_REUSEADDR lets a restart listen at once.
+        server_.set_socket_options([](socket_t sock) {
+            const int yes = 1;
+            (void)setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         server_.set_read_timeout(std::chrono::seconds(5));
         server_.set_write_timeout(std::chrono::seconds(5));
         server_.set_payload_max_length(1024);
