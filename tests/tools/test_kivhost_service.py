@@ -40,8 +40,8 @@ def wait_for(condition, what, bound=BOUND):
 class NotifySocket:
     """The service manager's end: every datagram with the time it came."""
 
-    def __init__(self, folder):
-        self.path = os.path.join(folder, "notify")
+    def __init__(self, folder, name="notify"):
+        self.path = os.path.join(folder, name)
         self.socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.socket.bind(self.path)
         self.socket.settimeout(0.2)
@@ -173,6 +173,35 @@ def test_refused_addresses(kivhost, examples, folder, url):
               f"--metrics {address}: exit {proc.returncode}, {proc.stderr[-300:]}")
 
 
+def test_gateway_without_broker(kivhost, examples, folder):
+    """With --mqtt to a port where no broker listens: ready once the connection was tried, the
+    status says why it is not made, the metrics say it is down."""
+    notify = NotifySocket(folder, "notify-mqtt")
+    run = Run(kivhost, examples, folder, notify, "--mqtt", "mqtt://127.0.0.1:1", "--site", "t",
+              "--mqtt-flush", "0", "--metrics", "127.0.0.1:0")
+    try:
+        wait_for(lambda: notify.states("READY") or run.process.poll() is not None,
+                 "READY=1 with a broker that is not there")
+        if any("built without the MQTT gateway" in line for line in run.errors):
+            print("this kivhost has no MQTT gateway: its readiness is not checked")
+            return
+        statuses = [value for _, value in notify.states("STATUS")]
+        check(statuses and re.search(r"; MQTT not connected: cannot connect to 127\.0\.0\.1:1: ",
+                                     statuses[0]), f"the status says why: {statuses}")
+        wait_for(lambda: run.metrics_url(), "the metrics' address")
+        text = scrape(run.metrics_url()) if run.metrics_url() else ""
+        check(sample(text, 'kivhost_mqtt_connected{line="1"}') == 0.0,
+              f"the metrics say the broker is not connected: {text[-600:]}")
+        run.command("quit")
+        code = run.process.wait(timeout=BOUND)
+        check(code == 0, f"the run stopped with exit {code}: {run.errors[-5:]}")
+    finally:
+        if run.process.poll() is None:
+            run.process.kill()
+            run.process.wait()
+        notify.close()
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples"])
     promtool = shutil.which("promtool")
@@ -198,6 +227,7 @@ def main():
                 run.process.kill()
                 run.process.wait()
             notify.close()
+        test_gateway_without_broker(kivhost, options["--examples"], folder)
     print(f"{len(failures)} failures")
     if failures:
         return 1

@@ -198,7 +198,7 @@ constexpr const char* kRunHelp =
     "Started by systemd with Type=notify (NOTIFY_SOCKET set), it says READY=1 once the lines\n"
     "have started and the broker's connection was tried, STATUS= with the lines and the\n"
     "broker's state, WATCHDOG=1 at half of WatchdogSec= while its loops turn, STOPPING=1.\n"
-    "--metrics serves counters of the lines, controllers and gateway for Prometheus.\n"
+    "With --metrics it serves counters of the lines, controllers and gateway to Prometheus.\n"
     "\n";
 
 std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {

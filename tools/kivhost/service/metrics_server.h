@@ -22,7 +22,7 @@ public:
 
 // Listens on the address and serves; nullptr with the reason when it cannot.
 std::unique_ptr<MetricsServer> StartMetricsServer(const MetricsAddress& address,
-                                                  std::function<std::string()> render,
+                                                  const std::function<std::string()>& render,
                                                   std::string& error);
 
 }  // namespace kivhost

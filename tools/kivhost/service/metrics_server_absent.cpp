@@ -4,7 +4,7 @@
 namespace kivhost {
 
 std::unique_ptr<MetricsServer> StartMetricsServer(const MetricsAddress& /*address*/,
-                                                  std::function<std::string()> /*render*/,
+                                                  const std::function<std::string()>& /*render*/,
                                                   std::string& error) {
     error =
         "this kivhost is built without the metrics server (--metrics): it is built on Linux, "

@@ -77,9 +77,9 @@ private:
 }  // namespace
 
 std::unique_ptr<MetricsServer> StartMetricsServer(const MetricsAddress& address,
-                                                  std::function<std::string()> render,
+                                                  const std::function<std::string()>& render,
                                                   std::string& error) {
-    auto server = std::make_unique<HttplibMetricsServer>(std::move(render));
+    auto server = std::make_unique<HttplibMetricsServer>(render);
     if (!server->Start(address, error)) {
         return nullptr;
     }

@@ -12,6 +12,7 @@ void AddServiceOptions(CLI::App& app, std::string& metrics) {
                    "serve Prometheus metrics on http://HOST:PORT/metrics: HOST:PORT, :PORT or "
                    "PORT (HOST 127.0.0.1 then; 0.0.0.0 for every address; PORT 0: any free one, "
                    "said on standard error)")
+        ->type_name("ADDRESS")
         ->group("Service");
 }
 
