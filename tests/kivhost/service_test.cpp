@@ -2,10 +2,12 @@
 // --metrics address, and what the service manager is told on the run loop's turns.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service/metrics_text.h"
@@ -142,6 +144,39 @@ TEST(RunMetricsTest, RecordsAreCountedByLineAndController) {
     EXPECT_GT(SampleOf(text, "kivhost_last_event_timestamp_seconds{line=\"2\"}"), 1.7e9);
     EXPECT_EQ(text.find("line=\"3\""), std::string::npos);
     EXPECT_EQ(RenderMetrics(metrics.Families(nullptr)).find("kivhost_mqtt"), std::string::npos);
+}
+
+// The driver's threads count while scrapes read (a storm for ThreadSanitizer).
+TEST(RunMetricsTest, CountsFromSeveralThreadsWhileScraped) {
+    RunMetrics metrics(2);
+    constexpr int kThreads = 4;
+    constexpr int kRecords = 2000;
+    std::atomic<bool> done{false};
+    std::thread scraper([&] {
+        while (!done) {
+            (void)RenderMetrics(metrics.Families(nullptr));
+        }
+    });
+    std::vector<std::thread> counters;
+    for (int k = 0; k < kThreads; ++k) {
+        counters.emplace_back([&metrics, k] {
+            const Json frame = {{"type", "frame"}, {"line", 1 + k % 2}, {"dir", "in"}};
+            const Json start = {
+                {"type", "start"}, {"line", 1 + k % 2}, {"port", "p"}, {"result", 0}};
+            for (int n = 0; n < kRecords; ++n) {
+                metrics.Count(n % 100 == 0 ? start : frame);
+            }
+        });
+    }
+    for (std::thread& counter : counters) {
+        counter.join();
+    }
+    done = true;
+    scraper.join();
+    const std::string text = RenderMetrics(metrics.Families(nullptr));
+    const double each = kThreads / 2 * (kRecords - kRecords / 100);
+    EXPECT_EQ(SampleOf(text, "kivhost_frames_total{line=\"1\",direction=\"in\"}"), each);
+    EXPECT_EQ(SampleOf(text, "kivhost_frames_total{line=\"2\",direction=\"in\"}"), each);
 }
 
 class FakeNotifier final : public ServiceNotifier {

@@ -122,6 +122,15 @@ std::vector<MetricFamily> RunMetrics::Families(const std::vector<GatewayState>* 
     return families;
 }
 
+template <typename ValueOf>
+MetricFamily RunMetrics::PerLine(MetricFamily family, ValueOf valueOf) const {
+    for (int k = 0; k < lines_; ++k) {
+        family.samples.push_back(
+            {{{"line", std::to_string(k + 1)}}, valueOf(counts_[static_cast<size_t>(k)])});
+    }
+    return family;
+}
+
 void RunMetrics::AddLineFamilies(std::vector<MetricFamily>& families) const {
     struct Counted {
         const char* name;
@@ -135,45 +144,50 @@ void RunMetrics::AddLineFamilies(std::vector<MetricFamily>& families) const {
         {"kivhost_events_total", "Events the driver published.", &LineCounts::events},
         {"kivhost_log_lines_total", "Log lines of the driver.", &LineCounts::logLines},
     };
+    families.push_back(FramesFamily());
+    for (const Counted& c : kCounted) {
+        families.push_back(PerLine(Family(c.name, c.help, MetricType::kCounter),
+                                   [&c](const LineCounts& line) { return Read(line.*c.counter); }));
+    }
+    families.push_back(
+        PerLine(Family("kivhost_last_event_timestamp_seconds",
+                       "When the line's last event came, in unix seconds; 0: none yet.",
+                       MetricType::kGauge),
+                [](const LineCounts& line) { return line.lastEvent.load(); }));
+    families.push_back(PerLine(
+        Family("kivhost_line_up", "1 when the line's cold start succeeded.", MetricType::kGauge),
+        [](const LineCounts& line) { return static_cast<double>(line.up.load()); }));
+    families.push_back(InfoFamily());
+}
+
+MetricFamily RunMetrics::FramesFamily() const {
     MetricFamily frames = Family("kivhost_frames_total",
                                  "Frames on the line: received (in) and sent (out), "
                                  "acknowledgements included.",
                                  MetricType::kCounter);
-    MetricFamily last = Family("kivhost_last_event_timestamp_seconds",
-                               "When the line's last event came, in unix seconds; 0: none yet.",
-                               MetricType::kGauge);
-    MetricFamily up =
-        Family("kivhost_line_up", "1 when the line's cold start succeeded.", MetricType::kGauge);
-    MetricFamily info =
-        Family("kivhost_line_info", "The line's port and device; always 1.", MetricType::kGauge);
-    std::vector<MetricFamily> counted;
-    for (const Counted& c : kCounted) {
-        counted.push_back(Family(c.name, c.help, MetricType::kCounter));
-    }
-    const std::lock_guard<std::mutex> lock(portMutex_);
     for (int k = 0; k < lines_; ++k) {
         const LineCounts& line = counts_[static_cast<size_t>(k)];
         const std::string number = std::to_string(k + 1);
         frames.samples.push_back({{{"line", number}, {"direction", "in"}}, Read(line.framesIn)});
         frames.samples.push_back({{{"line", number}, {"direction", "out"}}, Read(line.framesOut)});
-        for (size_t c = 0; c < counted.size(); ++c) {
-            counted[c].samples.push_back({{{"line", number}}, Read(line.*kCounted[c].counter)});
+    }
+    return frames;
+}
+
+// A line's port once its start record came.
+MetricFamily RunMetrics::InfoFamily() const {
+    MetricFamily info =
+        Family("kivhost_line_info", "The line's port and device; always 1.", MetricType::kGauge);
+    const std::lock_guard<std::mutex> lock(portMutex_);
+    for (size_t k = 0; k < ports_.size(); ++k) {
+        if (!ports_[k].port.empty()) {
+            info.samples.push_back({{{"line", std::to_string(k + 1)},
+                                     {"port", ports_[k].port},
+                                     {"device", ports_[k].device}},
+                                    1.0});
         }
-        last.samples.push_back({{{"line", number}}, line.lastEvent.load()});
-        up.samples.push_back({{{"line", number}}, static_cast<double>(line.up.load())});
-        const LinePort& port = ports_[static_cast<size_t>(k)];
-        if (!port.port.empty()) {
-            info.samples.push_back(
-                {{{"line", number}, {"port", port.port}, {"device", port.device}}, 1.0});
-        }
     }
-    families.push_back(std::move(frames));
-    for (MetricFamily& family : counted) {
-        families.push_back(std::move(family));
-    }
-    for (MetricFamily* family : {&last, &up, &info}) {
-        families.push_back(std::move(*family));
-    }
+    return info;
 }
 
 void RunMetrics::AddControllerFamilies(std::vector<MetricFamily>& families) const {
@@ -184,8 +198,7 @@ void RunMetrics::AddControllerFamilies(std::vector<MetricFamily>& families) cons
     };
     static constexpr Counted kCounted[] = {
         {"kivhost_command_attempts_total",
-         "Frames of commands sent to the controller, each attempt once.",
-         &ControllerCounts::attempts},
+         "Attempts of commands to the controller, retries included.", &ControllerCounts::attempts},
         {"kivhost_command_retries_total", "Attempts of a command after its first.",
          &ControllerCounts::retries},
         {"kivhost_answer_timeouts_total",

@@ -65,6 +65,11 @@ private:
     void CountMonitor(LineCounts& line, const Json& record);
     void CountStart(LineCounts& line, const Json& record);
     void AddLineFamilies(std::vector<MetricFamily>& families) const;
+    // The family with a sample per line, its value from the line's counts.
+    template <typename ValueOf>
+    MetricFamily PerLine(MetricFamily family, ValueOf valueOf) const;
+    MetricFamily FramesFamily() const;
+    MetricFamily InfoFamily() const;
     void AddControllerFamilies(std::vector<MetricFamily>& families) const;
 
     const int lines_;
