@@ -161,16 +161,21 @@ def test_metrics(run):
 
 
 def test_refused_addresses(kivhost, examples, folder, url):
-    """A port already taken, and an address that is none, are usage errors that say why."""
+    """A port already taken, and an address that is none (from --config), are usage errors that
+    say why."""
     taken = url.split("//")[1].split("/")[0] if url else "127.0.0.1:1"
-    for address, reason in ((taken, "cannot listen on"), ("nine", "the port is a number")):
+    config = os.path.join(folder, "service.conf")
+    with open(config, "w", encoding="utf-8") as f:
+        f.write("# a service's settings\nmetrics = nine\n")
+    for option, reason in ((["--metrics", taken], "cannot listen on"),
+                           (["--config", config], "service.conf:2: --metrics 'nine': the port")):
         proc = subprocess.run(kivhost + ["--driver", "built-in", "run", "--workdir", folder,
                                          "--tags", os.path.join(examples, "vxs100-line.tags"),
-                                         "--duration", "5", "--metrics", address],
+                                         "--duration", "5", *option],
                               capture_output=True, text=True, timeout=BOUND,
                               stdin=subprocess.DEVNULL)
         check(proc.returncode == 2 and reason in proc.stderr,
-              f"--metrics {address}: exit {proc.returncode}, {proc.stderr[-300:]}")
+              f"{option}: exit {proc.returncode}, {proc.stderr[-300:]}")
 
 
 def test_gateway_without_broker(kivhost, examples, folder):
