@@ -56,8 +56,9 @@ class Aedes:
 
 class FakeBroker:
     """Answers each CONNECT by its protocol level (4: 3.1.1, 5: MQTT 5) as 'answers' says: a
-    CONNACK code in that version's form, or None to close the connection unanswered. Counts the
-    CONNECTs of each level."""
+    CONNACK code in that version's form, or None to close the connection unanswered; an MQTT 5
+    connection it accepts (0) it ends at once with a DISCONNECT "Server shutting down". Counts
+    the CONNECTs of each level."""
 
     def __init__(self, answers):
         self.answers = answers
@@ -93,7 +94,11 @@ class FakeBroker:
             # MQTT 5's CONNACK carries its properties' length (none) after the reason code.
             connection.sendall(bytes([0x20, 3, 0, code, 0]) if level == 5
                                else bytes([0x20, 2, 0, code]))
-            connection.recv(64)  # the client closes the connection
+            if code == 0 and level == 5:
+                connection.sendall(bytes([0xE0, 2, 0x8B, 0]))
+            connection.shutdown(socket.SHUT_WR)
+            while connection.recv(4096):  # until the client closes the connection
+                pass
 
     def stop(self):
         self.server.close()
@@ -160,13 +165,18 @@ def test_refusals(kivhost, examples, folder, node_modules):
     """Each broker's answer in the gateway's words, in the log and in status: who said it, in
     which version's list, and whether the line went over to 3.1.1."""
     refuse_all = {5: 0x87, 4: 5}  # not authorised, in each version's form
+    config = os.path.join(folder, "v311.conf")
+    with open(config, "w") as conf:
+        conf.write("# a service's settings\nmqtt-protocol = 3.1.1\n")
     cases = [
-        # (name, broker, --mqtt-protocol, the reason shown, falls back)
+        # (name, broker, --mqtt-protocol or --config, the reason shown, falls back)
+        ("kicked", FakeBroker({5: 0}), "5",
+         "the broker closed the connection: Server shutting down", False),
         ("v5-only", Aedes(node_modules), "5", REFUSED_5 + " (the broker may speak MQTT 3.1.1 "
          "only: --mqtt-protocol auto or 3.1.1)", False),
         ("refuse5", FakeBroker(refuse_all), "5",
          "the broker refused the connection: Not authorized", False),
-        ("refuse311", FakeBroker(refuse_all), "3.1.1", NOT_AUTHORISED_311, False),
+        ("refuse311", FakeBroker(refuse_all), config, NOT_AUTHORISED_311, False),
         ("v5form", FakeBroker({5: 0x84, 4: 5}), "auto", NOT_AUTHORISED_311,
          "refused MQTT 5 (Unsupported Protocol Version)"),
         ("silent5", FakeBroker({5: None, 4: 5}), "auto", NOT_AUTHORISED_311,
@@ -178,25 +188,29 @@ def test_refusals(kivhost, examples, folder, node_modules):
     ]
     # Never connected, a gateway would wait its flush bound at the stop for what is queued.
     gateways = {name: Gateway(kivhost, examples, folder, broker, name, "--rate", "0",
-                              "--mqtt-flush", "0", "--mqtt-protocol", protocol)
+                              "--mqtt-flush", "0",
+                              "--config" if protocol == config else "--mqtt-protocol", protocol)
                 for name, broker, protocol, _, _ in cases}
     for name, broker, protocol, reason, fallback in cases:
         gateway = gateways[name]
-        shown = f"cannot connect to 127.0.0.1:{broker.port}: {reason}; trying again"
+        where = f"127.0.0.1:{broker.port}"
+        shown = (f"the connection to {where} was lost ({reason})" if name == "kicked"
+                 else f"cannot connect to {where}: {reason}; trying again")
         wait_for(lambda g=gateway, s=shown: g.said(s), f"{name}: the log says {shown!r}: "
                  f"{gateway.errors}")
-        check(status_reason(gateway) == shown, f"{name}: status shows {status_reason(gateway)!r}")
+        check(reason in status_reason(gateway), f"{name}: status shows {status_reason(gateway)!r}")
         said = fallbacks(gateway)
         check(len(said) == (1 if fallback else 0) and (not fallback or fallback in said[0]),
               f"{name}: the fallback line {fallback!r}: {said}")
         check(not gateway.said("Granted QoS"), f"{name}: no library code read as the broker's")
     # A close without answer is tried again with 3.1.1 and, unanswered too, with 5 again; a
     # broker refused in the version asked for is asked again (no fallback).
-    silent = cases[5][1]
+    brokers = {name: broker for name, broker, _, _, _ in cases}
+    silent = brokers["silent"]
     wait_for(lambda: silent.connects[5] >= 2 and silent.connects[4] >= 1,
              f"the silent broker is asked in both versions and again: {silent.connects}")
-    wait_for(lambda: cases[0][1].refusals() >= 2, "the MQTT 5 gateway keeps trying")
-    check(cases[1][1].connects[4] == 0 and cases[2][1].connects[5] == 0,
+    wait_for(lambda: brokers["v5-only"].refusals() >= 2, "the MQTT 5 gateway keeps trying")
+    check(brokers["refuse5"].connects[4] == 0 and brokers["refuse311"].connects[5] == 0,
           "5 and 3.1.1 never ask for the other version")
     for name, broker, _, _, _ in cases:
         gateways[name].quit()
@@ -215,6 +229,22 @@ def test_subscription_refused(kivhost, examples, folder, node_modules):
     broker.stop()
 
 
+def test_usage(kivhost, folder):
+    """A version that is not one of the three stops the run before it starts, naming the option,
+    on the command line and in a configuration file."""
+    config = os.path.join(folder, "bad.conf")
+    with open(config, "w") as conf:
+        conf.write("mqtt-protocol = 4\n")
+    for args, cause in [(["--mqtt-protocol", "3"], "--mqtt-protocol"),
+                        (["--config", config], "bad.conf:1: --mqtt-protocol")]:
+        proc = subprocess.run(kivhost + ["run", "--workdir", folder, "--duration", "1", "--mqtt",
+                                         "mqtt://127.0.0.1:1", "--site", "x", *args],
+                              capture_output=True, text=True, timeout=BOUND,
+                              stdin=subprocess.DEVNULL)
+        check(proc.returncode == 2 and cause in proc.stderr,
+              f"{args}: exit {proc.returncode}, {proc.stderr.strip()[-200:]!r}")
+
+
 def main():
     options, kivhost = split_arguments(sys.argv[1:], ["--examples", "--node-modules"])
     node_modules = options["--node-modules"]
@@ -230,6 +260,7 @@ def main():
     folder = tempfile.mkdtemp(prefix="kiv-mqtt311-")
     broker = Aedes(node_modules)
     try:
+        test_usage(kivhost, folder)
         test_aedes_auto(kivhost, options["--examples"], folder, broker)
         test_refusals(kivhost, options["--examples"], folder, node_modules)
         test_subscription_refused(kivhost, options["--examples"], folder, node_modules)

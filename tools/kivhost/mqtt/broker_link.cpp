@@ -36,9 +36,11 @@ std::string Clause(const char* text) {
     return clause;
 }
 
-// libmosquitto's error code; MOSQ_ERR_ERRNO stands for the system's error.
+// libmosquitto's error code, named as the library's; MOSQ_ERR_ERRNO stands for the system's
+// error, which speaks for itself ("Connection refused").
 std::string LibraryText(int rc, int error) {
-    return Clause(rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc));
+    return rc == MOSQ_ERR_ERRNO ? Clause(std::strerror(error))
+                                : "libmosquitto: " + Clause(mosquitto_strerror(rc));
 }
 
 // The broker's CONNACK code: an MQTT 5 reason code, or an MQTT 3.1.1 return code (1 to 5, a
@@ -141,7 +143,7 @@ void BrokerLink::Pump() {
             // Not handed over: Drop puts it back at the front, for the next connection.
             inFlight_[-1] = std::move(message);
             lost_ = true;
-            lostReason_ = "lost the connection: " + LibraryText(rc, error);
+            lostReason_ = LibraryText(rc, error);
             return;
         }
         inFlight_[mid] = std::move(message);
@@ -335,7 +337,7 @@ std::string BrokerLink::LossReason(int rc, int error) const {
     if (closedUnanswered_) {
         return "the broker closed the connection without answering";
     }
-    return "lost the connection: " + LibraryText(rc, error);
+    return LibraryText(rc, error);
 }
 
 void BrokerLink::OnConnect(int rc) {
