@@ -68,7 +68,8 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
         (mqtt.site != unset.site || mqtt.clientId != unset.clientId || mqtt.user != unset.user ||
          mqtt.passwordFile != unset.passwordFile || mqtt.caFile != unset.caFile ||
          mqtt.certFile != unset.certFile || mqtt.keyFile != unset.keyFile ||
-         mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize)) {
+         mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize ||
+         mqtt.protocol != unset.protocol)) {
         return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
     }
     if (!arguments.driver.port.empty() && !DriverPortName(arguments.driver.port, plan.portName)) {

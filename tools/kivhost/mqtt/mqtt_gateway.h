@@ -13,6 +13,7 @@
 // says that it is not built.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,12 @@ class App;
 
 namespace kivhost {
 
+// The MQTT version a line asks the broker for (--mqtt-protocol): auto asks for 5 and takes 3.1.1
+// from the broker's refusal of 5 on; 5 and 3.1.1 ask for that version only.
+enum class MqttProtocol { kAuto, kV5, kV311 };
+// The option's values, in the order of MqttProtocol.
+inline constexpr std::array<const char*, 3> kMqttProtocolNames = {"auto", "5", "3.1.1"};
+
 struct MqttSettings {
     std::string url;  // mqtt://host[:port] or mqtts://host[:port]; empty: no gateway
     std::string site;
@@ -39,6 +46,7 @@ struct MqttSettings {
     std::string certFile;
     std::string keyFile;
     bool writes = false;
+    MqttProtocol protocol = MqttProtocol::kAuto;
     size_t queueSize = 10000;  // events waiting per line
     int keepAlive = 30;        // seconds
     double flushSeconds = 5.0;

@@ -1,6 +1,11 @@
 // The options of the MQTT gateway, on every platform (where it is not built, --mqtt says so).
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "base/option_checks.h"
 #include "mqtt/mqtt_gateway.h"
 
@@ -33,6 +38,19 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
         ->group(group);
     app.add_flag("--mqtt-writes", settings.writes,
                  "take tag writes from vxs/SITE/LINE/write/TAG (refused without it)")
+        ->group(group);
+    app.add_option_function<std::string>(
+           "--mqtt-protocol",
+           [&settings](const std::string& name) {
+               const auto found =
+                   std::find(kMqttProtocolNames.begin(), kMqttProtocolNames.end(), name);
+               settings.protocol =
+                   static_cast<MqttProtocol>(std::distance(kMqttProtocolNames.begin(), found));
+           },
+           "the MQTT version asked of the broker: auto (default) asks for 5 and, once the "
+           "broker refuses 5, for 3.1.1 from then on; 5 or 3.1.1 ask for that version only")
+        ->check(CLI::IsMember(
+            std::vector<std::string>(kMqttProtocolNames.begin(), kMqttProtocolNames.end())))
         ->group(group);
     app.add_option("--mqtt-queue", settings.queueSize,
                    "events a line keeps while the broker is away (default 10000)")
