@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/option_checks.h"
+#include "mqtt/homeassistant_entities.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -44,6 +45,13 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
     app.add_option("--mqtt-flush", settings.flushSeconds,
                    "seconds a clean stop waits to deliver what is queued (default 5)")
         ->check(NotNegative())
+        ->group(group);
+    app.add_option("--homeassistant", settings.homeAssistant,
+                   std::string("publish Home Assistant's MQTT discovery under this prefix "
+                               "(default ") +
+                       kHomeAssistantPrefix + ")")
+        ->expected(0, 1)
+        ->default_str(kHomeAssistantPrefix)
         ->group(group);
 }
 
