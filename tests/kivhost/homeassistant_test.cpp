@@ -322,7 +322,8 @@ TEST(HomeAssistant, TheDriverTakesEveryMappedAddress) {
 }
 
 #ifdef KIV_DOCS_DIR
-// docs/mqtt.md's table has a row for each of the table's entries, with its component and class.
+// docs/mqtt.md's table has a row for each of the table's entries, with its component and class,
+// and the docs list every event type.
 TEST(HomeAssistant, TheDocsTableFollowsTheCode) {
     std::ifstream file(std::string(KIV_DOCS_DIR) + "/mqtt.md");
     ASSERT_TRUE(file) << KIV_DOCS_DIR;
@@ -338,6 +339,9 @@ TEST(HomeAssistant, TheDocsTableFollowsTheCode) {
             "\\n\\|[^\\n]*`[0-9c]?" + std::string(row.keyword) + "[^`]*`[^\\n]*\\| " +
             std::regex_replace(expected, std::regex(R"([()])"), R"(\$&)") + " \\|");
         EXPECT_TRUE(std::regex_search(docs, line)) << row.keyword << ": " << expected;
+    }
+    for (const std::string& type : EventTypes()) {
+        EXPECT_NE(docs.find('"' + type + '"'), std::string::npos) << type;
     }
 }
 #endif

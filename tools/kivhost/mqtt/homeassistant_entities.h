@@ -37,7 +37,6 @@ struct EntityRow {
     const char* name;           // the entity's name; a door's gets its number
     const char* slug;           // of the default entity id
     const char* valueTemplate;  // from the tag's payload, or nullptr (events: the payload)
-    const char* meaning;        // for the documentation
 };
 
 // The table (one entry per keyword).
