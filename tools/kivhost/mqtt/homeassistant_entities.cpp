@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <map>
 #include <set>
 
 #include "mqtt/mqtt_gateway.h"
@@ -48,28 +49,30 @@ struct Match {
     int door = -1;
 };
 
-bool IsNumber(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+// Every plain address the table maps, and what it is.
+const std::map<std::string, Match>& Matches() {
+    static const std::map<std::string, Match> matches = [] {
+        std::map<std::string, Match> all;
+        for (const EntityRow& row : EntityRows()) {
+            const std::string keyword = row.keyword;
+            if (row.scope == EntityScope::kLineTag) {
+                all[keyword] = {&row, -1, -1};
+            }
+            for (int c = 0; row.scope == EntityScope::kControllerTag && c < kControllers; ++c) {
+                all[std::to_string(c) + keyword] = {&row, c, -1};
+            }
+            for (int door = 0; row.scope == EntityScope::kDoorTag && door < kDoors; ++door) {
+                all[keyword + TwoDigits(door)] = {&row, door / 2, door};
+            }
+        }
+        return all;
+    }();
+    return matches;
 }
 
 Match MatchAddress(const std::string& address) {
-    for (const EntityRow& row : EntityRows()) {
-        const std::string keyword = row.keyword;
-        if (row.scope == EntityScope::kLineTag && address == keyword) {
-            return {&row, -1, -1};
-        }
-        if (row.scope == EntityScope::kControllerTag && address.size() == keyword.size() + 1 &&
-            address[0] >= '0' && address[0] < '0' + kControllers && address.substr(1) == keyword) {
-            return {&row, address[0] - '0', -1};
-        }
-        const std::string number = address.substr(std::min(address.size(), keyword.size()));
-        if (row.scope == EntityScope::kDoorTag && address.rfind(keyword, 0) == 0 &&
-            number.size() == 2 && IsNumber(number) && std::stoi(number) < kDoors) {
-            const int door = std::stoi(number);
-            return {&row, door / 2, door};
-        }
-    }
-    return {};
+    const auto found = Matches().find(address);
+    return found != Matches().end() ? found->second : Match{};
 }
 
 // The object of the discovery topic and the unique id: the controller and the tag's address.
@@ -180,18 +183,8 @@ const std::vector<EntityRow>& EntityRows() {
 
 std::vector<std::string> MappedAddresses() {
     std::vector<std::string> addresses;
-    for (const EntityRow& row : EntityRows()) {
-        const std::string keyword = row.keyword;
-        if (row.scope == EntityScope::kLineTag) {
-            addresses.push_back(keyword);
-        }
-        for (int controller = 0;
-             row.scope == EntityScope::kControllerTag && controller < kControllers; ++controller) {
-            addresses.push_back(std::to_string(controller) + keyword);
-        }
-        for (int door = 0; row.scope == EntityScope::kDoorTag && door < kDoors; ++door) {
-            addresses.push_back(keyword + TwoDigits(door));
-        }
+    for (const auto& [address, match] : Matches()) {
+        addresses.push_back(address);
     }
     return addresses;
 }

@@ -43,7 +43,7 @@ struct EntityRow {
 const std::vector<EntityRow>& EntityRows();
 
 // Every tag address the table maps, in its plain form (0PSPWR to 7PSPWR, PSDOR00 to PSDOR15,
-// PBNAM).
+// PBNAM), in the order of the text.
 std::vector<std::string> MappedAddresses();
 
 // What a line's configurations are made from.
