@@ -47,11 +47,11 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
         ->check(NotNegative())
         ->group(group);
     app.add_option("--homeassistant", settings.homeAssistant,
-                   std::string("publish Home Assistant's MQTT discovery under this prefix "
-                               "(default ") +
-                       kHomeAssistantPrefix + ")")
+                   std::string("publish Home Assistant's MQTT discovery under PREFIX (") +
+                       kHomeAssistantPrefix + " when none is given)")
         ->expected(0, 1)
         ->default_str(kHomeAssistantPrefix)
+        ->type_name("[PREFIX]")
         ->group(group);
 }
 
