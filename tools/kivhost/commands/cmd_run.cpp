@@ -69,8 +69,10 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
          mqtt.passwordFile != unset.passwordFile || mqtt.caFile != unset.caFile ||
          mqtt.certFile != unset.certFile || mqtt.keyFile != unset.keyFile ||
          mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize ||
-         mqtt.protocol != unset.protocol)) {
-        return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
+         mqtt.protocol != unset.protocol || mqtt.homeAssistant != unset.homeAssistant)) {
+        return UsageError(
+            "run",
+            "--site, --homeassistant and the --mqtt-... options are for a run with --mqtt URL");
     }
     if (!arguments.driver.port.empty() && !DriverPortName(arguments.driver.port, plan.portName)) {
         return UsageError("run", "the port name '" + arguments.driver.port +

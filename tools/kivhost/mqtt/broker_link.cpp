@@ -369,6 +369,21 @@ void BrokerLink::OnConnect(int rc) {
             LibraryText(subscribed, errno));
     }
     queue_.StateDue();
+    StartDiscovery();
+}
+
+// Home Assistant's topics need no MQTT 5 option: the line's own configurations coming back are
+// this run's, and its removals are empty.
+void BrokerLink::StartDiscovery() {
+    if (!discovery_) {
+        return;
+    }
+    for (const std::string& topic : discovery_->Subscriptions()) {
+        (void)mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
+    }
+    for (OutMessage& message : discovery_->Configs()) {
+        queue_.Send(std::move(message));
+    }
 }
 
 // 'rc' is the broker's DISCONNECT reason code, or the library's error that ended the connection:
@@ -405,6 +420,9 @@ void BrokerLink::OnPublish(int mid, int reason) {
 
 void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_property* properties) {
     const std::string topic = message->topic != nullptr ? message->topic : "";
+    if (TakeForDiscovery(topic, message)) {
+        return;
+    }
     const std::string writes = Prefix() + "write/";
     // A request is write/<TAG>, one level: never a result (write/<TAG>/result), which may come
     // back to the gateway under MQTT 3.1.1, without no-local.
@@ -440,6 +458,21 @@ void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_pro
         std::free(data);
     }
     requested_(std::move(request));
+}
+
+bool BrokerLink::TakeForDiscovery(const std::string& topic, const mosquitto_message* message) {
+    std::vector<OutMessage> replies;
+    const std::string payload = message->payload != nullptr && message->payloadlen > 0
+                                    ? std::string(static_cast<const char*>(message->payload),
+                                                  static_cast<size_t>(message->payloadlen))
+                                    : std::string();
+    if (!discovery_ || !discovery_->Take(topic, payload, replies)) {
+        return false;
+    }
+    for (OutMessage& reply : replies) {
+        queue_.Send(std::move(reply));
+    }
+    return true;
 }
 
 // A result published under the gateway's own topics would be taken for a tag's value or, under

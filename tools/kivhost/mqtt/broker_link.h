@@ -20,12 +20,14 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
+#include "mqtt/homeassistant_discovery.h"
 
 namespace kivhost {
 
@@ -61,6 +63,10 @@ public:
     BrokerLink(const BrokerLink&) = delete;
     BrokerLink& operator=(const BrokerLink&) = delete;
 
+    // Before Start: takes part in Home Assistant's discovery.
+    void UseDiscovery(std::unique_ptr<HomeAssistantDiscovery> discovery) {
+        discovery_ = std::move(discovery);
+    }
     void Start() {
         thread_ = std::thread([this] { Run(); });
     }
@@ -110,6 +116,9 @@ private:
     void OnPublish(int mid, int reason);
     void OnMessage(const mosquitto_message* message, const mosquitto_property* properties);
     void OnLog(int level, const char* text);
+    void StartDiscovery();
+    // A message for Home Assistant's discovery: true when it was one.
+    bool TakeForDiscovery(const std::string& topic, const mosquitto_message* message);
     std::string ResponseTopicRefusal(const std::string& topic) const;
 
     const MqttSettings& settings_;
@@ -119,6 +128,7 @@ private:
     const std::string clientId_;
     const std::function<void(WriteRequest)> requested_;
     LineQueue queue_;  // shared with the driver's threads and the write thread; locks itself
+    std::unique_ptr<const HomeAssistantDiscovery> discovery_;  // null: none
     int wake_ = -1;
     std::thread thread_;
 

@@ -50,6 +50,8 @@ struct MqttSettings {
     size_t queueSize = 10000;  // events waiting per line
     int keepAlive = 30;        // seconds
     double flushSeconds = 5.0;
+    // Home Assistant's discovery prefix (--homeassistant); empty: no discovery.
+    std::string homeAssistant;
 };
 
 // What the settings may hold: the options check them, and so does StartMqttGateway.
@@ -72,10 +74,17 @@ struct MqttWriteResult {
     std::string error;  // why the write was not made
     std::vector<LogEntry> log;
 };
+struct MqttTag {
+    int line = 1;
+    std::string name;  // without "N:"
+    std::string address;
+};
 struct MqttHost {
     int lines = 1;
-    // The tags of each line as the broker sees them: the line and the name without "N:".
-    std::vector<std::pair<int, std::string>> tags;
+    // The tags of each line as the broker sees them.
+    std::vector<MqttTag> tags;
+    // Every type an event's "eventType" may have (Home Assistant's event entity lists them).
+    std::vector<std::string> eventTypes;
     // Makes a write of the tag (the name without "N:") on the line.
     std::function<MqttWriteResult(int line, const std::string& tag, const std::string& value)>
         write;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/option_checks.h"
+#include "mqtt/homeassistant_entities.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -62,6 +63,13 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
     app.add_option("--mqtt-flush", settings.flushSeconds,
                    "seconds a clean stop waits to deliver what is queued (default 5)")
         ->check(NotNegative())
+        ->group(group);
+    app.add_option("--homeassistant", settings.homeAssistant,
+                   std::string("publish Home Assistant's MQTT discovery under PREFIX (") +
+                       kHomeAssistantPrefix + " when none is given)")
+        ->expected(0, 1)
+        ->default_str(kHomeAssistantPrefix)
+        ->type_name("[PREFIX]")
         ->group(group);
 }
 
