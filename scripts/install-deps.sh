@@ -34,6 +34,11 @@ if [ "$native_only" = 0 ]; then
   packages="$packages tshark"
 fi
 
+# The MQTT 3.1.1 broker of the gateway's test (aedes, from the npm registry); its failure is said
+# and the packages go on: that test fails under CI and is skipped elsewhere while it is missing.
+sh "$(dirname "$0")/install-test-node.sh" ||
+  echo "install-deps.sh: going on without the MQTT 3.1.1 test's broker" >&2
+
 missing=""
 for p in $packages; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

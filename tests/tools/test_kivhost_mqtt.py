@@ -38,11 +38,15 @@ USERS = {"gateway": "gw-secret", "writer": "wr-secret", "reader": "rd-secret"}
 ACL = """\
 user gateway
 topic readwrite vxs/#
+topic readwrite homeassistant/#
 user writer
 topic read vxs/#
 topic write vxs/+/+/write/#
+topic read homeassistant/#
+topic write homeassistant/status
 user reader
 topic read vxs/#
+topic read homeassistant/#
 """
 BOUND = 30.0  # seconds any single condition may take
 
@@ -209,7 +213,7 @@ class Client:
 class Gateway:
     """kivhost run --mqtt with the embedded simulator; commands on its standard input."""
 
-    def __init__(self, kivhost, examples, folder, broker, site, *extra, url=None):
+    def __init__(self, kivhost, examples, folder, broker, site, *extra, url=None, tags=None):
         self.folder = os.path.join(folder, site)
         os.makedirs(self.folder, exist_ok=True)
         with open(os.path.join(self.folder, "pw"), "w") as pw:
@@ -218,7 +222,7 @@ class Gateway:
         self.process = subprocess.Popen(
             kivhost + ["--driver", "built-in", "--json", "run", "--workdir", self.folder,
                        "--receiver-start", "100", "--tags",
-                       os.path.join(examples, "vxs100-line.tags"),
+                       tags or os.path.join(examples, "vxs100-line.tags"),
                        "--mqtt", url or f"mqtt://127.0.0.1:{broker.port}", "--site", site,
                        "--mqtt-user", "gateway", "--mqtt-password-file",
                        os.path.join(self.folder, "pw"), *extra],
@@ -496,6 +500,71 @@ def test_tls(kivhost, examples, folder, broker):
     watcher.close()
 
 
+def test_homeassistant(kivhost, examples, folder, broker):
+    """--homeassistant: the discovery configurations are retained, published again when Home
+    Assistant says it is online, and a second run without controller 1's tags removes its
+    entities."""
+    node = "homeassistant/+/kivhost_ha_1/"
+    power1 = "homeassistant/binary_sensor/kivhost_ha_1/c1_PSPWR/config"
+    door3 = "homeassistant/binary_sensor/kivhost_ha_1/c1_PSDOR03/config"
+    power0 = "homeassistant/binary_sensor/kivhost_ha_1/c0_PSPWR/config"
+    events = "homeassistant/event/kivhost_ha_1/events/config"
+    watcher = Client(broker, "writer", [node + "+/config"])
+
+    def seen(topic, empty=False):
+        with watcher.lock:
+            return sum(1 for m in watcher.messages
+                       if m.topic == topic and (len(m.payload) == 0) == empty)
+
+    def retained(count):
+        """{topic: payload} of the retained configurations, as a client that comes now sees them
+        (once it has 'count' of them)."""
+        late = Client(broker, "reader", [node + "+/config"])
+
+        def found():
+            with late.lock:
+                return {m.topic: json.loads(m.payload) for m in late.messages
+                        if m.retain and m.payload}
+        wait_for(lambda: len(found()) >= count, f"{count} retained configurations")
+        late.close()
+        return found()
+
+    first = Gateway(kivhost, examples, folder, broker, "ha", "--rate", "0", "--homeassistant")
+    wait_for(lambda: seen(power1) and seen(events), "the first run's configurations")
+    configs = retained(16 + 4 * 8 + 2)
+    check(power1 in configs and door3 in configs and len(configs) == 16 + 4 * 8 + 2,
+          f"every configuration retained: {len(configs)}")
+    power = configs.get(power1, {})
+    check(power.get("state_topic") == "vxs/ha/1/tag/L1_1PSPWR" and
+          power.get("availability_topic") == "vxs/ha/1/state" and
+          power.get("device", {}).get("via_device") == "kivhost_ha_1",
+          f"a controller's power: {power}")
+    event_types = configs.get(events, {}).get("event_types", [])
+    check("badge" in event_types and "other" in event_types, f"the event types: {event_types}")
+    # Home Assistant started again: every configuration comes again.
+    before = seen(power1)
+    watcher.publish("homeassistant/status", "online")
+    wait_for(lambda: seen(power1) > before, "the configurations again after homeassistant/status")
+    first.quit()
+
+    # The second run's tag file has no tag of controller 1 (its status tags, doors 02 and 03).
+    with open(os.path.join(examples, "vxs100-line.tags"), encoding="utf-8") as f:
+        kept = [line for line in f if not line.split()[1:2] or
+                not (line.split()[1].startswith("1P") or line.split()[1] in ("PSDOR02", "PSDOR03"))]
+    tags = os.path.join(folder, "without-controller-1.tags")
+    with open(tags, "w", encoding="utf-8") as f:
+        f.writelines(kept)
+    second = Gateway(kivhost, examples, folder, broker, "ha", "--rate", "0", "--homeassistant",
+                     tags=tags)
+    wait_for(lambda: seen(power1, empty=True) and seen(door3, empty=True),
+             "controller 1's configurations removed")
+    configs = retained(16 + 4 * 8 + 2 - 6)
+    check(power0 in configs and not any("/c1_" in topic for topic in configs),
+          f"controller 0 stays, controller 1 is gone: {sorted(configs)[:5]}...")
+    second.quit()
+    watcher.close()
+
+
 def test_usage(kivhost, folder, broker):
     """Wrong settings stop before anything starts, exit 2, naming the cause; anonymous is
     refused by the broker."""
@@ -505,6 +574,9 @@ def test_usage(kivhost, folder, broker):
         (["--mqtt", "mqtt://127.0.0.1:99999", "--site", "x"], "1 to 65535"),
         (["--mqtt", "mqtt://127.0.0.1:1"], "--site"),
         (["--site", "x", "--mqtt-writes"], "with --mqtt URL"),
+        (["--homeassistant"], "with --mqtt URL"),
+        (["--mqtt", "mqtt://127.0.0.1:1", "--site", "x", "--homeassistant", "ha/+"],
+         "discovery prefix"),
         (["--mqtt", "mqtt://127.0.0.1:1", "--site", "a/b"], "--site"),
         (["--mqtt", "mqtt://127.0.0.1:1", "--site", "x", "--mqtt-password-file",
           os.path.join(folder, "missing")], "password file"),
@@ -558,6 +630,7 @@ def main():
         make_ca(folder, "other")
         broker = Broker(folder)
         test_tls(kivhost, options["--examples"], folder, broker)
+        test_homeassistant(kivhost, options["--examples"], folder, broker)
         test_usage(kivhost, folder, broker)
         test_lines_writes_and_late_subscriber(kivhost, options["--examples"], folder, broker)
         test_three_sites_kill_and_refused_writes(kivhost, options["--examples"], folder, broker)

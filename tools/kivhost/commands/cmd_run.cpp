@@ -70,8 +70,11 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
         (mqtt.site != unset.site || mqtt.clientId != unset.clientId || mqtt.user != unset.user ||
          mqtt.passwordFile != unset.passwordFile || mqtt.caFile != unset.caFile ||
          mqtt.certFile != unset.certFile || mqtt.keyFile != unset.keyFile ||
-         mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize)) {
-        return UsageError("run", "--site and the --mqtt-... options are for a run with --mqtt URL");
+         mqtt.writes != unset.writes || mqtt.queueSize != unset.queueSize ||
+         mqtt.protocol != unset.protocol || mqtt.homeAssistant != unset.homeAssistant)) {
+        return UsageError(
+            "run",
+            "--site, --homeassistant and the --mqtt-... options are for a run with --mqtt URL");
     }
     if (!arguments.metrics.empty() &&
         !ParseMetricsAddress(arguments.metrics, plan.metrics, message)) {

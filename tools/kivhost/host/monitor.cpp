@@ -95,6 +95,43 @@ std::string EventName(const KivMonitorRecord& event) {
     return "event " + std::to_string(event.code);
 }
 
+std::string EventType(const KivMonitorRecord& event) {
+    if (event.badgeEvent != 0) {
+        return "badge";
+    }
+    if (event.doorState >= 0 && event.doorState <= 3) {
+        return "door state " + std::to_string(event.doorState);
+    }
+    const UnitTagWords* words = UnitTagWordsOf(event.unitTag);
+    if (words == nullptr || event.doorState >= 0) {
+        return "other";
+    }
+    if (std::strcmp(words->keyword, "PCTRL") == 0) {
+        return words->words;
+    }
+    // The driver sets these tags to 0 or 1 only.
+    return event.unitTagValue == 0 || event.unitTagValue == 1
+               ? std::string(words->words) + " " + std::to_string(event.unitTagValue)
+               : "other";
+}
+
+std::vector<std::string> EventTypes() {
+    std::vector<std::string> types = {"badge"};
+    for (int state = 0; state <= 3; ++state) {
+        types.push_back("door state " + std::to_string(state));
+    }
+    for (const UnitTagWords& words : kUnitTagWords) {
+        if (std::strcmp(words.keyword, "PCTRL") == 0) {
+            types.emplace_back(words.words);
+        } else {
+            types.push_back(std::string(words.words) + " 0");
+            types.push_back(std::string(words.words) + " 1");
+        }
+    }
+    types.emplace_back("other");
+    return types;
+}
+
 const char* UnitKindOf(const KivMonitorRecord& event) {
     const UnitTagWords* words = UnitTagWordsOf(event.unitTag);
     return words != nullptr ? words->unitKind : "door";
@@ -349,6 +386,7 @@ Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std
     Json record = {{"t", t}, {"type", "event"}, {"line", line}, {"code", code}};
     record["name"] = EventName(published);
     record["unitKind"] = UnitKindOf(published);
+    record["eventType"] = EventType(published);
     record["unit"] = published.unit >= 0 ? Json(published.unit) : Json(nullptr);
     // The controller's time of the event: what follows "V " up to the first comma.
     const size_t v = text.find("V ");

@@ -51,6 +51,13 @@ std::string TraceText(const std::string& bytes);
 std::string EventName(const KivMonitorRecord& event);
 const char* UnitKindOf(const KivMonitorRecord& event);
 
+// An event's type from a closed list, for consumers that want one (Home Assistant's event
+// entity): "badge", "door state 0" to "door state 3", "reader 0", "power 1", ... as EventName
+// says them, "controller", and "other" for what has no words (such as "event 23").
+std::string EventType(const KivMonitorRecord& event);
+// Every type EventType gives, in a fixed order.
+std::vector<std::string> EventTypes();
+
 class Monitor {
 public:
     Monitor();

@@ -27,6 +27,32 @@ constexpr milliseconds kLastBackOff{10000};
 constexpr milliseconds kStateEvery{10000};  // the state, and an overflow's report, at most
 constexpr int kRefusalsLogged = 10;
 
+// A library's sentence without its period, to go on inside one of the gateway's.
+std::string Clause(const char* text) {
+    std::string clause = text != nullptr ? text : "";
+    if (!clause.empty() && clause.back() == '.') {
+        clause.pop_back();
+    }
+    return clause;
+}
+
+// libmosquitto's error code, named as the library's; MOSQ_ERR_ERRNO stands for the system's
+// error, which speaks for itself ("Connection refused").
+std::string LibraryText(int rc, int error) {
+    return rc == MOSQ_ERR_ERRNO ? Clause(std::strerror(error))
+                                : "libmosquitto: " + Clause(mosquitto_strerror(rc));
+}
+
+// The broker's CONNACK code: an MQTT 5 reason code, or an MQTT 3.1.1 return code (1 to 5, a
+// list of its own).
+std::string ConnackText(bool v5, int code) {
+    return Clause(v5 ? mosquitto_reason_string(code) : mosquitto_connack_string(code));
+}
+
+const char* VersionName(int version) {
+    return version == MQTT_PROTOCOL_V5 ? "MQTT 5" : "MQTT 3.1.1";
+}
+
 }  // namespace
 
 void Say(const std::string& text) {
@@ -46,6 +72,8 @@ BrokerLink::BrokerLink(const MqttSettings& settings, const BrokerUrl& url,
       requested_(std::move(requested)),
       queue_(settings, line, severalLines),
       wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      version_(settings.protocol == MqttProtocol::kV311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5),
+      settled_(settings.protocol != MqttProtocol::kAuto),
       backOff_(kFirstBackOff) {}
 
 BrokerLink::~BrokerLink() {
@@ -87,8 +115,9 @@ void BrokerLink::Pump() {
         if (!queue_.Next(message, connects_)) {
             return;
         }
+        // MQTT 3.1.1 has no properties: a result meant for an MQTT 5 client goes without them.
         mosquitto_property* properties = nullptr;
-        if (message.hasCorrelation) {
+        if (message.hasCorrelation && V5()) {
             (void)mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
                                                 message.correlation.data(),
                                                 static_cast<uint16_t>(message.correlation.size()));
@@ -98,6 +127,7 @@ void BrokerLink::Pump() {
                                             static_cast<int>(message.payload.size()),
                                             message.payload.data(), 1, message.retain, properties);
         mosquitto_property_free_all(&properties);
+        const int error = errno;
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_LOST &&
             rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_NOMEM) {
             // The message itself cannot be sent (a response topic with a wildcard, a name that
@@ -105,7 +135,7 @@ void BrokerLink::Pump() {
             if (refusals_ < kRefusalsLogged) {
                 ++refusals_;
                 Say("line " + std::to_string(Line()) + ": a message on '" + message.topic +
-                    "' cannot be sent and is dropped: " + mosquitto_strerror(rc));
+                    "' cannot be sent and is dropped: " + LibraryText(rc, error));
             }
             continue;
         }
@@ -113,7 +143,7 @@ void BrokerLink::Pump() {
             // Not handed over: Drop puts it back at the front, for the next connection.
             inFlight_[-1] = std::move(message);
             lost_ = true;
-            lostReason_ = mosquitto_strerror(rc);
+            lostReason_ = LibraryText(rc, error);
             return;
         }
         inFlight_[mid] = std::move(message);
@@ -127,7 +157,7 @@ bool BrokerLink::Connect() {
         Say("line " + std::to_string(Line()) + ": " + lastFailure_);
         return false;
     }
-    (void)mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    (void)mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, version_);
     (void)mosquitto_int_option(client_, MOSQ_OPT_SEND_MAXIMUM, static_cast<int>(kInFlight));
     if (!settings_.user.empty()) {
         (void)mosquitto_username_pw_set(client_, settings_.user.c_str(),
@@ -140,7 +170,7 @@ bool BrokerLink::Connect() {
             client_, ca, caPath, settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
             settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            lastFailure_ = "the TLS files cannot be used: " + std::string(mosquitto_strerror(rc)) +
+            lastFailure_ = "the TLS files cannot be used: " + LibraryText(rc, errno) +
                            " (--mqtt-ca, --mqtt-cert, --mqtt-key)";
             Say("line " + std::to_string(Line()) + ": " + lastFailure_);
             mosquitto_destroy(client_);
@@ -162,6 +192,11 @@ bool BrokerLink::Connect() {
         client_, [](mosquitto*, void* self, int rc, const mosquitto_property*) {
             static_cast<BrokerLink*>(self)->OnDisconnect(rc);
         });
+    mosquitto_subscribe_v5_callback_set(client_, [](mosquitto*, void* self, int, int count,
+                                                    const int* granted, const mosquitto_property*) {
+        static_cast<BrokerLink*>(self)->OnSubscribe(count > 0 && granted != nullptr ? *granted
+                                                                                    : 0x80);
+    });
     mosquitto_publish_v5_callback_set(
         client_, [](mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
             static_cast<BrokerLink*>(self)->OnPublish(mid, reason);
@@ -175,11 +210,16 @@ bool BrokerLink::Connect() {
         static_cast<BrokerLink*>(self)->OnLog(level, text);
     });
     tlsError_.clear();
+    lostReason_.clear();
+    answered_ = false;
+    refusal_ = 0;
+    closedUnanswered_ = false;
+    disconnectCode_ = 0;
     errno = 0;
     const int rc = mosquitto_connect_bind_v5(client_, url_.host.c_str(), url_.port,
                                              settings_.keepAlive, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        ReportFailure(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        ReportFailure(LibraryText(rc, errno));
         mosquitto_destroy(client_);
         client_ = nullptr;
         return false;
@@ -222,13 +262,21 @@ GatewayState BrokerLink::State() {
     return state;
 }
 
-void BrokerLink::Drop(const std::string& why) {
+bool BrokerLink::Drop(const std::string& why) {
     if (client_ != nullptr) {
         mosquitto_destroy(client_);
         client_ = nullptr;
     }
+    bool again = false;
     if (!connected_) {
-        ReportFailure(why);  // the connection was never accepted
+        // The connection was never accepted.
+        again = ChooseVersion();
+        if (!again) {
+            const bool hint = V5() && refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+            ReportFailure(why + (hint ? " (the broker may speak MQTT 3.1.1 only: "
+                                        "--mqtt-protocol auto or 3.1.1)"
+                                      : ""));
+        }
     } else {
         Say("line " + std::to_string(Line()) + ": the connection to " + url_.host + ":" +
             std::to_string(url_.port) + " was lost (" + why + "); " +
@@ -244,13 +292,64 @@ void BrokerLink::Drop(const std::string& why) {
     }
     inFlight_.clear();
     queue_.PutBack(std::move(back));
+    return again;
+}
+
+// A broker of MQTT 3.1.1 only answers an MQTT 5 CONNECT with "unsupported protocol version"
+// (MQTT 5's 0x84, or 3.1.1's return code 1, which the library hands on as 0x84): that settles
+// 3.1.1. Some close the connection unanswered instead, and so may a broker for other reasons
+// (shutting down, a full listener): the next attempt asks for 3.1.1 as a probe; the broker's
+// answer to it, accepted or refused, settles 3.1.1, another unanswered close goes back to 5.
+bool BrokerLink::ChooseVersion() {
+    if (settled_) {
+        return false;
+    }
+    if (V5() && refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) {
+        SettleOn311("refused MQTT 5 (" + ConnackText(true, refusal_) + ")");
+        return true;
+    }
+    if (V5() && closedUnanswered_) {
+        version_ = MQTT_PROTOCOL_V311;
+        return true;
+    }
+    version_ = MQTT_PROTOCOL_V5;  // the probe was not answered either
+    return false;
+}
+
+void BrokerLink::SettleOn311(const std::string& why) {
+    version_ = MQTT_PROTOCOL_V311;
+    settled_ = true;
+    Say("line " + std::to_string(Line()) + ": the broker " + url_.host + ":" +
+        std::to_string(url_.port) + " " + why + ": this line uses MQTT 3.1.1 from now on");
+}
+
+std::string BrokerLink::LossReason(int rc, int error) const {
+    if (rc == MOSQ_ERR_SUCCESS && disconnectCode_ >= 0x80) {
+        // The broker's DISCONNECT (MQTT 5): its reason code.
+        return "the broker closed the connection: " +
+               Clause(mosquitto_reason_string(disconnectCode_));
+    }
+    if (rc == MOSQ_ERR_SUCCESS && disconnectCode_ == 0) {
+        return "the broker closed the connection";
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        rc = disconnectCode_;  // a library error that the callback alone told
+    }
+    if (closedUnanswered_) {
+        return "the broker closed the connection without answering";
+    }
+    return LibraryText(rc, error);
 }
 
 void BrokerLink::OnConnect(int rc) {
+    answered_ = true;
+    if (!settled_ && !V5()) {
+        SettleOn311("closed an MQTT 5 connection without answering and answers MQTT 3.1.1");
+    }
     if (rc != 0) {
+        refusal_ = rc;
         lost_ = true;
-        lostReason_ =
-            std::string("the broker refused the connection: ") + mosquitto_reason_string(rc);
+        lostReason_ = "the broker refused the connection: " + ConnackText(V5(), rc);
         return;
     }
     connected_ = true;
@@ -258,17 +357,52 @@ void BrokerLink::OnConnect(int rc) {
     backOff_ = kFirstBackOff;
     lastFailure_.clear();
     Say("line " + std::to_string(Line()) + ": connected to " + url_.host + ":" +
-        std::to_string(url_.port) + " as " + clientId_ + ", publishing under " + Prefix());
+        std::to_string(url_.port) + " over " + VersionName(version_) + " as " + clientId_ +
+        ", publishing under " + Prefix());
     ShowState(true, "");
-    // No-local: the gateway's own results never come back to it as requests.
-    (void)mosquitto_subscribe_v5(client_, nullptr, (Prefix() + "write/+").c_str(), 1,
-                                 MQTT_SUB_OPT_NO_LOCAL, nullptr);
+    // No-local (MQTT 5): the gateway's own messages never come back to it. Under 3.1.1 they may,
+    // but none matches write/+: results go to write/<TAG>/result, and OnMessage takes one level.
+    const std::string writes = Prefix() + "write/+";
+    const int subscribed = mosquitto_subscribe_v5(client_, nullptr, writes.c_str(), 1,
+                                                  V5() ? MQTT_SUB_OPT_NO_LOCAL : 0, nullptr);
+    if (subscribed != MOSQ_ERR_SUCCESS) {
+        Say("line " + std::to_string(Line()) + ": cannot subscribe to " + writes + ": " +
+            LibraryText(subscribed, errno));
+    }
     queue_.StateDue();
+    StartDiscovery();
 }
 
+// Home Assistant's topics need no MQTT 5 option: the line's own configurations coming back are
+// this run's, and its removals are empty.
+void BrokerLink::StartDiscovery() {
+    if (!discovery_) {
+        return;
+    }
+    for (const std::string& topic : discovery_->Subscriptions()) {
+        (void)mosquitto_subscribe(client_, nullptr, topic.c_str(), 1);
+    }
+    for (OutMessage& message : discovery_->Configs()) {
+        queue_.Send(std::move(message));
+    }
+}
+
+// 'rc' is the broker's DISCONNECT reason code, or the library's error that ended the connection:
+// LossReason tells them apart.
 void BrokerLink::OnDisconnect(int rc) {
     lost_ = true;
-    lostReason_ = rc == 0 ? "disconnected" : mosquitto_reason_string(rc);
+    disconnectCode_ = rc;
+}
+
+void BrokerLink::OnSubscribe(int granted) {
+    if (granted < 0x80) {
+        return;
+    }
+    // MQTT 3.1.1's SUBACK has one failure code, 0x80, with no reason.
+    const std::string why =
+        V5() ? Clause(mosquitto_reason_string(granted)) : std::string("failure (0x80)");
+    Say("line " + std::to_string(Line()) + ": the broker refused the subscription to " + Prefix() +
+        "write/+: " + why + "; no write request reaches this line");
 }
 
 void BrokerLink::OnPublish(int mid, int reason) {
@@ -279,7 +413,7 @@ void BrokerLink::OnPublish(int mid, int reason) {
     if (reason >= 0x80 && refusals_ < kRefusalsLogged) {
         ++refusals_;
         Say("line " + std::to_string(Line()) + ": the broker refused the message on " +
-            found->second.topic + ": " + mosquitto_reason_string(reason) +
+            found->second.topic + ": " + Clause(mosquitto_reason_string(reason)) +
             " (is the gateway's user allowed to publish there?)");
     }
     inFlight_.erase(found);
@@ -287,8 +421,14 @@ void BrokerLink::OnPublish(int mid, int reason) {
 
 void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_property* properties) {
     const std::string topic = message->topic != nullptr ? message->topic : "";
+    if (TakeForDiscovery(topic, message)) {
+        return;
+    }
     const std::string writes = Prefix() + "write/";
-    if (topic.rfind(writes, 0) != 0 || message->retain) {
+    // A request is write/<TAG>, one level: never a result (write/<TAG>/result), which may come
+    // back to the gateway under MQTT 3.1.1, without no-local.
+    if (topic.rfind(writes, 0) != 0 || topic.find('/', writes.size()) != std::string::npos ||
+        message->retain) {
         return;
     }
     WriteRequest request;
@@ -319,6 +459,21 @@ void BrokerLink::OnMessage(const mosquitto_message* message, const mosquitto_pro
         std::free(data);
     }
     requested_(std::move(request));
+}
+
+bool BrokerLink::TakeForDiscovery(const std::string& topic, const mosquitto_message* message) {
+    std::vector<OutMessage> replies;
+    const std::string payload = message->payload != nullptr && message->payloadlen > 0
+                                    ? std::string(static_cast<const char*>(message->payload),
+                                                  static_cast<size_t>(message->payloadlen))
+                                    : std::string();
+    if (!discovery_ || !discovery_->Take(topic, payload, replies)) {
+        return false;
+    }
+    for (OutMessage& reply : replies) {
+        queue_.Send(std::move(reply));
+    }
+    return true;
 }
 
 // A result published under the gateway's own topics would be taken for a tag's value or, under
@@ -428,18 +583,29 @@ int BrokerLink::PollTimeout(const LineQueue::Look& look) const {
 // that was lost.
 void BrokerLink::Serve(short socketEvents) {
     int rc = MOSQ_ERR_SUCCESS;
+    int error = 0;
+    const auto step = [&rc, &error](int result) {
+        rc = result;
+        error = errno;
+    };
     if ((socketEvents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-        rc = mosquitto_loop_read(client_, 1);
+        step(mosquitto_loop_read(client_, 1));
     }
     if (rc == MOSQ_ERR_SUCCESS && !lost_ && (socketEvents & POLLOUT) != 0) {
-        rc = mosquitto_loop_write(client_, 1);
+        step(mosquitto_loop_write(client_, 1));
     }
     if (rc == MOSQ_ERR_SUCCESS && !lost_) {
-        rc = mosquitto_loop_misc(client_);
+        step(mosquitto_loop_misc(client_));
     }
-    if (rc != MOSQ_ERR_SUCCESS && !lost_) {
+    if (rc != MOSQ_ERR_SUCCESS || lost_) {
         lost_ = true;
-        lostReason_ = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+        // Before any CONNACK, a connection that the broker closed (not a time-out, not TLS).
+        closedUnanswered_ =
+            !answered_ && (rc == MOSQ_ERR_CONN_LOST ||
+                           (rc == MOSQ_ERR_ERRNO && (error == ECONNRESET || error == EPIPE)));
+        if (lostReason_.empty()) {  // a refusal in the CONNACK says it already
+            lostReason_ = LossReason(rc, error);
+        }
     }
     if (!lost_ && connected_) {
         if (GatewayClock::now() >= nextState_) {
@@ -452,8 +618,11 @@ void BrokerLink::Serve(short socketEvents) {
         }
     }
     if (lost_) {
-        Drop(lostReason_);
-        Retry();
+        if (Drop(lostReason_)) {
+            nextAttempt_ = GatewayClock::now();  // another version, at once
+        } else {
+            Retry();
+        }
     }
 }
 

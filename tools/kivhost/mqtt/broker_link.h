@@ -7,6 +7,12 @@
 // back to the front of the queue and are sent again on the next connection, in their order.
 // Events carry a sequence number of their line, so a consumer can drop a second copy and see a
 // gap where the queue overflowed.
+//
+// The MQTT version: --mqtt-protocol 5 or 3.1.1 asks for that one only; auto asks for 5 until the
+// broker refuses it (ChooseVersion), then for 3.1.1 for as long as the link lives. What ends an
+// attempt or a connection is said in words that name who said it: libmosquitto's error codes
+// (MOSQ_ERR_*, mosquitto_strerror) and the broker's MQTT codes (CONNACK, DISCONNECT, SUBACK,
+// PUBACK) share numbers and mean different things, so each goes to its own text.
 #pragma once
 
 #include <mosquitto.h>
@@ -15,12 +21,14 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
+#include "mqtt/homeassistant_discovery.h"
 
 namespace kivhost {
 
@@ -56,6 +64,10 @@ public:
     BrokerLink(const BrokerLink&) = delete;
     BrokerLink& operator=(const BrokerLink&) = delete;
 
+    // Before Start: takes part in Home Assistant's discovery.
+    void UseDiscovery(std::unique_ptr<HomeAssistantDiscovery> discovery) {
+        discovery_ = std::move(discovery);
+    }
     void Start() {
         thread_ = std::thread([this] { Run(); });
     }
@@ -83,7 +95,17 @@ private:
     int PollTimeout(const LineQueue::Look& look) const;
     void Serve(short socketEvents);
     bool Connect();
-    void Drop(const std::string& why);
+    // Says what ended the attempt or the connection; true when the next attempt is due at once
+    // (another MQTT version is to be asked for).
+    bool Drop(const std::string& why);
+    // What a loop call's library error 'rc' (with the system's 'error'), or else the disconnect
+    // callback's code, says about the loss.
+    std::string LossReason(int rc, int error) const;
+    // auto: which version the next attempt asks for after one that the broker did not accept;
+    // true when that is another.
+    bool ChooseVersion();
+    void SettleOn311(const std::string& why);
+    bool V5() const { return version_ == MQTT_PROTOCOL_V5; }
     void Retry();
     // Says why a connection could not be made (once for each new reason).
     void ReportFailure(const std::string& why);
@@ -91,9 +113,13 @@ private:
     void Wake();
     void OnConnect(int rc);
     void OnDisconnect(int rc);
+    void OnSubscribe(int granted);
     void OnPublish(int mid, int reason);
     void OnMessage(const mosquitto_message* message, const mosquitto_property* properties);
     void OnLog(int level, const char* text);
+    void StartDiscovery();
+    // A message for Home Assistant's discovery: true when it was one.
+    bool TakeForDiscovery(const std::string& topic, const mosquitto_message* message);
     std::string ResponseTopicRefusal(const std::string& topic) const;
 
     const MqttSettings& settings_;
@@ -103,6 +129,7 @@ private:
     const std::string clientId_;
     const std::function<void(WriteRequest)> requested_;
     LineQueue queue_;  // shared with the driver's threads and the write thread; locks itself
+    std::unique_ptr<const HomeAssistantDiscovery> discovery_;  // null: none
     int wake_ = -1;
     std::thread thread_;
 
@@ -111,6 +138,16 @@ private:
     bool connected_ = false;  // the broker accepted the connection
     bool lost_ = false;
     std::string lostReason_;
+    // The MQTT version asked for, and whether it may still change (auto, until the broker's
+    // refusal of 5 settled it).
+    int version_ = MQTT_PROTOCOL_V5;
+    bool settled_ = false;
+    // Of the current attempt: a CONNACK came (refused: its code, in the version's own list);
+    // the broker closed the connection before it; the disconnect callback's code.
+    bool answered_ = false;
+    int refusal_ = 0;
+    bool closedUnanswered_ = false;
+    int disconnectCode_ = 0;
     std::string tlsError_;
     std::string lastFailure_;
     milliseconds backOff_;

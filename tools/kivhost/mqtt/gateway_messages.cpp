@@ -216,6 +216,7 @@ void LineQueue::QueueEvent(const Json& record) {
                             {"time", UtcNow()},
                             {"code", record["code"]},
                             {"name", record["name"]},
+                            {"event_type", record["eventType"]},
                             {"unitKind", record["unitKind"]},
                             {"unit", unit},
                             {"controller", controller},

@@ -14,6 +14,7 @@
 #include "mqtt/broker_link.h"
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
+#include "mqtt/homeassistant_discovery.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -52,8 +53,11 @@ public:
                 host_.lines > 1 ? id + "-" + std::to_string(line) : id,
                 [this](WriteRequest request) { Request(std::move(request)); }));
         }
-        for (const auto& [line, name] : host_.tags) {
-            topicNames_[{line, TopicLevel(name)}] = name;
+        for (const MqttTag& tag : host_.tags) {
+            topicNames_[{tag.line, TopicLevel(tag.name)}] = tag.name;
+        }
+        for (auto& link : links_) {
+            UseDiscovery(*link);
         }
         writer_ = std::thread([this] { WriteLoop(); });
         for (auto& link : links_) {
@@ -111,6 +115,21 @@ public:
     }
 
 private:
+    // Home Assistant's discovery of the line, when asked for.
+    void UseDiscovery(BrokerLink& link) const {
+        if (settings_.homeAssistant.empty()) {
+            return;
+        }
+        DiscoveryLine line{
+            settings_.homeAssistant, settings_.site, link.Line(), {}, host_.eventTypes};
+        for (const MqttTag& tag : host_.tags) {
+            if (tag.line == link.Line()) {
+                line.tags.emplace_back(tag.name, tag.address);
+            }
+        }
+        link.UseDiscovery(std::make_unique<HomeAssistantDiscovery>(line));
+    }
+
     void SayWhatStopWaitsFor() {
         size_t queued = 0;
         for (auto& link : links_) {
@@ -228,7 +247,8 @@ private:
 
 std::unique_ptr<MqttGateway> StartMqttGateway(const MqttSettings& settings, MqttHost host,
                                               std::string& error) {
-    if (!CheckGatewaySettings(settings, error)) {
+    if (!CheckGatewaySettings(settings, error) ||
+        (!settings.homeAssistant.empty() && !CheckDiscoveryPrefix(settings.homeAssistant, error))) {
         return nullptr;
     }
     auto gateway = std::make_unique<Gateway>(settings, std::move(host));

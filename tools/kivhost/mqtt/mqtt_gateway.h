@@ -13,6 +13,7 @@
 // says that it is not built.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,12 @@ class App;
 
 namespace kivhost {
 
+// The MQTT version a line asks the broker for (--mqtt-protocol): auto asks for 5 and takes 3.1.1
+// from the broker's refusal of 5 on; 5 and 3.1.1 ask for that version only.
+enum class MqttProtocol { kAuto, kV5, kV311 };
+// The option's values, in the order of MqttProtocol.
+inline constexpr std::array<const char*, 3> kMqttProtocolNames = {"auto", "5", "3.1.1"};
+
 struct MqttSettings {
     std::string url;  // mqtt://host[:port] or mqtts://host[:port]; empty: no gateway
     std::string site;
@@ -40,9 +47,12 @@ struct MqttSettings {
     std::string certFile;
     std::string keyFile;
     bool writes = false;
+    MqttProtocol protocol = MqttProtocol::kAuto;
     size_t queueSize = 10000;  // events waiting per line
     int keepAlive = 30;        // seconds
     double flushSeconds = 5.0;
+    // Home Assistant's discovery prefix (--homeassistant); empty: no discovery.
+    std::string homeAssistant;
 };
 
 // What the settings may hold: the options check them, and so does StartMqttGateway.
@@ -65,10 +75,17 @@ struct MqttWriteResult {
     std::string error;  // why the write was not made
     std::vector<LogEntry> log;
 };
+struct MqttTag {
+    int line = 1;
+    std::string name;  // without "N:"
+    std::string address;
+};
 struct MqttHost {
     int lines = 1;
-    // The tags of each line as the broker sees them: the line and the name without "N:".
-    std::vector<std::pair<int, std::string>> tags;
+    // The tags of each line as the broker sees them.
+    std::vector<MqttTag> tags;
+    // Every type an event's "eventType" may have (Home Assistant's event entity lists them).
+    std::vector<std::string> eventTypes;
     // Makes a write of the tag (the name without "N:") on the line.
     std::function<MqttWriteResult(int line, const std::string& tag, const std::string& value)>
         write;

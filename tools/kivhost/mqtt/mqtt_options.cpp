@@ -1,7 +1,13 @@
 // The options of the MQTT gateway, on every platform (where it is not built, --mqtt says so).
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "base/option_checks.h"
+#include "mqtt/homeassistant_entities.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -34,6 +40,19 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
     app.add_flag("--mqtt-writes", settings.writes,
                  "take tag writes from vxs/SITE/LINE/write/TAG (refused without it)")
         ->group(group);
+    app.add_option_function<std::string>(
+           "--mqtt-protocol",
+           [&settings](const std::string& name) {
+               const auto found =
+                   std::find(kMqttProtocolNames.begin(), kMqttProtocolNames.end(), name);
+               settings.protocol =
+                   static_cast<MqttProtocol>(std::distance(kMqttProtocolNames.begin(), found));
+           },
+           "the MQTT version asked of the broker: auto (default) asks for 5 and, once the "
+           "broker refuses 5, for 3.1.1 from then on; 5 or 3.1.1 ask for that version only")
+        ->check(CLI::IsMember(
+            std::vector<std::string>(kMqttProtocolNames.begin(), kMqttProtocolNames.end())))
+        ->group(group);
     app.add_option("--mqtt-queue", settings.queueSize,
                    "events a line keeps while the broker is away (default 10000)")
         ->check(CLI::Range(kMqttQueueLeast, kMqttQueueMost))
@@ -44,6 +63,13 @@ void AddMqttOptions(CLI::App& app, MqttSettings& settings) {
     app.add_option("--mqtt-flush", settings.flushSeconds,
                    "seconds a clean stop waits to deliver what is queued (default 5)")
         ->check(NotNegative())
+        ->group(group);
+    app.add_option("--homeassistant", settings.homeAssistant,
+                   std::string("publish Home Assistant's MQTT discovery under PREFIX (") +
+                       kHomeAssistantPrefix + " when none is given)")
+        ->expected(0, 1)
+        ->default_str(kHomeAssistantPrefix)
+        ->type_name("[PREFIX]")
         ->group(group);
 }
 

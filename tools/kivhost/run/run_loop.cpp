@@ -89,10 +89,12 @@ bool RunLoop::StartGateway() {
     host.lines = plan_.lines;
     for (const auto& [line, name] : session_.TagNames()) {
         const std::string prefix = std::to_string(line) + ":";
-        host.tags.emplace_back(line, plan_.lines > 1 && name.rfind(prefix, 0) == 0
-                                         ? name.substr(prefix.size())
-                                         : name);
+        host.tags.push_back(
+            {line,
+             plan_.lines > 1 && name.rfind(prefix, 0) == 0 ? name.substr(prefix.size()) : name,
+             session_.TagRecord(name).value("address", std::string())});
     }
+    host.eventTypes = EventTypes();
     host.write = [this](int line, const std::string& tag, const std::string& value) {
         return WriteFromBroker(line, tag, value);
     };
