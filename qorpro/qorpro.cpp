@@ -46,7 +46,10 @@ class HostLibrary {
 public:
     std::mutex mutex;
     std::condition_variable changed;  // tags, clients, messages or log lines changed
-    std::vector<Tag> tags;            // gate id = index + 1
+    // A message posted, a client removed, the library reset: what a blocked QorGetMsg waits
+    // for. Apart from 'changed', so that a tag's change does not wake every line's waiter.
+    std::condition_variable messages;
+    std::vector<Tag> tags;  // gate id = index + 1
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
     bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
@@ -198,6 +201,7 @@ uint16_t KIV_STDCALL QorRmClient(uint8_t clientId) {
         // A blocked QorGetMsg of this client fails now. Notified under the lock, like every
         // change here: whoever takes the lock afterwards (the process's exit too) comes after it.
         host.changed.notify_all();
+        host.messages.notify_all();
     }
     return result;
 }
@@ -222,7 +226,7 @@ uint16_t KIV_STDCALL QorGetMsg(uint8_t clientId, QorMessage* message) {
             }
             return 0;
         }
-        host.changed.wait(lock);
+        host.messages.wait(lock);
     }
 }
 
@@ -376,6 +380,7 @@ void qorReset(void) {
         host.changeCallback = nullptr;
         host.changeContext = nullptr;
         host.changed.notify_all();
+        host.messages.notify_all();
     }
 }
 
@@ -536,6 +541,7 @@ int qorPostMessage(uint8_t clientId, uint16_t code) {
         }
         it->second.messages.push_back(code);
         host.changed.notify_all();
+        host.messages.notify_all();
     }
     return 0;
 }
