@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "qorpro/qorpro_embed.h"
@@ -46,7 +47,13 @@ class HostLibrary {
 public:
     std::mutex mutex;
     std::condition_variable changed;  // tags, clients, messages or log lines changed
-    std::vector<Tag> tags;            // gate id = index + 1
+    // A message posted, a client removed, the library reset: what a blocked QorGetMsg waits
+    // for. Apart from 'changed', so that a tag's change does not wake every line's waiter.
+    std::condition_variable messages;
+    std::vector<Tag> tags;  // gate id = index + 1
+    // The first tag of each instance number and address: the driver looks a tag up by address
+    // for every store, among the tags of every line.
+    std::map<std::pair<int32_t, std::string>, int32_t> byAddress;
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
     bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
@@ -119,13 +126,8 @@ void NotifyChange(int32_t gateId) {
 }
 
 int32_t FindByAddressLocked(HostLibrary& host, int32_t instanceNumber, const char* address) {
-    for (size_t i = 0; i < host.tags.size(); ++i) {
-        const Tag& tag = host.tags[i];
-        if (tag.instanceNumber == instanceNumber && tag.address == address) {
-            return static_cast<int32_t>(i + 1);
-        }
-    }
-    return -1;
+    const auto found = host.byAddress.find({instanceNumber, address});
+    return found == host.byAddress.end() ? -1 : found->second;
 }
 
 }  // namespace
@@ -198,6 +200,7 @@ uint16_t KIV_STDCALL QorRmClient(uint8_t clientId) {
         // A blocked QorGetMsg of this client fails now. Notified under the lock, like every
         // change here: whoever takes the lock afterwards (the process's exit too) comes after it.
         host.changed.notify_all();
+        host.messages.notify_all();
     }
     return result;
 }
@@ -222,7 +225,7 @@ uint16_t KIV_STDCALL QorGetMsg(uint8_t clientId, QorMessage* message) {
             }
             return 0;
         }
-        host.changed.wait(lock);
+        host.messages.wait(lock);
     }
 }
 
@@ -364,6 +367,7 @@ void qorReset(void) {
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         host.tags.clear();
+        host.byAddress.clear();
         host.clients.clear();
         host.nextClient = 1;
         host.lowestFreeClient = false;
@@ -376,6 +380,7 @@ void qorReset(void) {
         host.changeCallback = nullptr;
         host.changeContext = nullptr;
         host.changed.notify_all();
+        host.messages.notify_all();
     }
 }
 
@@ -397,7 +402,9 @@ int32_t qorDefineTag(const char* name, const char* address, int32_t instanceNumb
     tag.instanceNumber = instanceNumber;
     tag.dataType = dataType;
     host.tags.push_back(tag);
-    return static_cast<int32_t>(host.tags.size());
+    const auto id = static_cast<int32_t>(host.tags.size());
+    host.byAddress.emplace(std::make_pair(instanceNumber, std::string(address)), id);
+    return id;
 }
 
 int32_t qorFindTag(const char* name) {
@@ -536,6 +543,7 @@ int qorPostMessage(uint8_t clientId, uint16_t code) {
         }
         it->second.messages.push_back(code);
         host.changed.notify_all();
+        host.messages.notify_all();
     }
     return 0;
 }

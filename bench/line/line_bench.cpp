@@ -7,6 +7,8 @@
 //   backlog   8 controllers with 2000 events each, drained at 57600 baud
 //   idle      the CPU of one running instance on a quiet line
 //   lines     16 lines in one process at 57600 baud against one line
+//   cpu       the driver's CPU per event, each simulator in a process of its own: 1 and 32 lines
+//             at 20 events a second each (KIV_CPU_LINES, KIV_CPU_RATE, KIV_CPU_SECONDS)
 //
 // "kiv_line_bench" runs them all; "kiv_line_bench rates command" runs those named. The
 // controller poll is moved out of the way (it would send its queries mid-measurement).
@@ -15,6 +17,9 @@
 #include <map>
 #include <sstream>
 
+#include <sys/resource.h>
+
+#include "external_lines.h"
 #include "line_rig.h"
 #include "scratch_folder.h"
 
@@ -331,6 +336,105 @@ void SixteenLines(TagChanges& tags) {
                Format("of one line's %.1f; %zu lost", one, lost));
 }
 
+// The CPU time of this process so far, user and system, in seconds.
+std::pair<double, double> OwnCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
+int EnvironmentNumber(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : fallback;
+}
+
+// A driver instance on the pseudo-terminal of a simulator process, its "PENUM" watched.
+struct ExternalLine {
+    SimulatorProcess simulator;
+    Instance instance;
+
+    ExternalLine(size_t index, TagChanges& tags)
+        : simulator(index), instance(static_cast<int32_t>(index + 1)) {
+        const std::string name = "PENUM." + std::to_string(index + 1);
+        int32_t gate = qorFindTag(name.c_str());
+        if (gate < 0) {
+            gate = qorDefineTag(name.c_str(), "PENUM", static_cast<int32_t>(index + 1),
+                                KIV_TYPE_ANALOG);
+        }
+        tags.Watch(gate, index);
+        if (!instance.Start(simulator.Device(), 9600)) {
+            std::fprintf(stderr, "cold start failed on %s\n", simulator.Device().c_str());
+            std::exit(1);
+        }
+    }
+};
+
+// 'lines' lines, 'rate' events a second each for 'seconds': the CPU this process (the driver)
+// used from the first event to the last tag change, per event; the events that never reached
+// their tag; the time from the feeder's command to the tag change.
+void ExternalRun(TagChanges& tags, size_t lines, double rate, int seconds) {
+    std::vector<std::unique_ptr<ExternalLine>> all;
+    std::vector<int> inputs;
+    for (size_t i = 0; i < lines; ++i) {
+        all.push_back(std::make_unique<ExternalLine>(i, tags));
+        inputs.push_back(all.back()->simulator.Input());
+    }
+    std::this_thread::sleep_for(milliseconds(2500));  // the receivers' start, the format command
+    std::vector<size_t> before;
+    for (size_t i = 0; i < lines; ++i) {
+        before.push_back(tags.Count(i));
+    }
+    const int count = static_cast<int>(rate * seconds);
+    const auto start = Clock::now() + milliseconds(100);
+    const auto [userBefore, systemBefore] = OwnCpuSeconds();
+    const pid_t feeder = StartFeeder(inputs, rate, count, start);
+    size_t seen = 0;
+    std::vector<double> latencies;
+    // Looked at every 500 ms rather than woken by each tag change: a wake-up an event would be
+    // the benchmark's CPU, not the driver's.
+    const auto bound = start + std::chrono::seconds(seconds) + milliseconds(5000);
+    for (size_t i = 0; i < lines; ++i) {
+        while (tags.Count(i) < before[i] + static_cast<size_t>(count) && Clock::now() < bound) {
+            std::this_thread::sleep_for(milliseconds(500));
+        }
+    }
+    const auto [userAfter, systemAfter] = OwnCpuSeconds();
+    int status = 0;
+    waitpid(feeder, &status, 0);
+    for (size_t i = 0; i < lines; ++i) {
+        const std::vector<Clock::time_point> times = tags.Times(i);
+        for (size_t e = 0; before[i] + e < times.size() && e < static_cast<size_t>(count); ++e) {
+            const auto sent =
+                start + std::chrono::nanoseconds(static_cast<int64_t>(1e9 * e / rate));
+            latencies.push_back(Ms(times[before[i] + e] - sent));
+            ++seen;
+        }
+    }
+    const double user =
+        1e6 * (userAfter - userBefore) / static_cast<double>(std::max<size_t>(seen, 1));
+    const double system =
+        1e6 * (systemAfter - systemBefore) / static_cast<double>(std::max<size_t>(seen, 1));
+    Report(Format("driver CPU, %zu lines x %.0f events a second for %d s, simulators apart", lines,
+                  rate, seconds),
+           Format("%.1f us an event (user %.1f + system %.1f); %zu of %zu lost; feeder to tag "
+                  "change median %.1f ms, 99th percentile %.1f ms",
+                  user + system, user, system, lines * static_cast<size_t>(count) - seen,
+                  lines * static_cast<size_t>(count), Quantile(latencies, 0.5),
+                  Quantile(latencies, 0.99)));
+}
+
+void CpuPerEvent(TagChanges& tags) {
+    const double rate = EnvironmentNumber("KIV_CPU_RATE", 20);
+    const int seconds = EnvironmentNumber("KIV_CPU_SECONDS", 20);
+    const int lines = EnvironmentNumber("KIV_CPU_LINES", 0);
+    for (const int n : lines > 0 ? std::vector<int>{lines} : std::vector<int>{1, 32}) {
+        ExternalRun(tags, static_cast<size_t>(n), rate, seconds);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -338,11 +442,11 @@ int main(int argc, char** argv) {
     const kivbench::ScratchFolder folder("kiv-line-bench");
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
     const std::map<std::string, void (*)(TagChanges&)> parts = {
-        {"latency", Latency}, {"rates", Rates},  {"command", Command},
-        {"backlog", Backlog}, {"idle", IdleCpu}, {"lines", SixteenLines}};
+        {"latency", Latency}, {"rates", Rates},        {"command", Command}, {"backlog", Backlog},
+        {"idle", IdleCpu},    {"lines", SixteenLines}, {"cpu", CpuPerEvent}};
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty()) {
-        chosen = {"latency", "rates", "command", "backlog", "idle", "lines"};
+        chosen = {"latency", "rates", "command", "backlog", "idle", "lines", "cpu"};
     }
     TagChanges tags;
     for (const std::string& name : chosen) {

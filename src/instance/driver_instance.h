@@ -165,6 +165,16 @@ struct LineEcho {
     bool echoes;  // a frame of the driver's came back on this port
 };
 
+// What the line brought and no frame has taken yet: the receiver reads in blocks and cuts its
+// frames from here (link/line_input.h).
+inline constexpr size_t kLineInputSize = 1024;
+struct LineInput {
+    char bytes[kLineInputSize];
+    size_t start;          // the first byte not taken
+    size_t end;            // one past the last byte read
+    uint64_t arrivedAtMs;  // when the read that brought them returned (MonotonicMs)
+};
+
 // The host calls in progress on a started instance, and whether close has begun: the count in
 // the low bits, kClosingBit above them. Close sets the bit, wakes every wait and lets the
 // instance go only once the count is back at 0; a call that finds the bit set is refused.
@@ -200,7 +210,7 @@ struct MessageWaiter;  // lifecycle/shutdown_thread.h
 //                                                                       transactionLock
 //   answerMode, expectedAnswer,    the transaction in progress (set under portLock with the
 //   answerCopy, uploadAck/DataSeen   send), the receiver                portLock (flags atomic)
-//   rxBuffer, rxLength, heldLineFeed, setupFileState, eventsFileState
+//   rxBuffer, rxLength, lineInput, setupFileState, eventsFileState
 //                                  the receiver; a sender settling the input before its
 //                                  command frame                        portLock
 //   lastEventText                  the receiver; read by function 5     textLock
@@ -257,7 +267,7 @@ struct DriverInstance {
     platform::Lock stageLock;
     platform::Lock textLock;
     platform::Lock downloadLock;
-    bool heldLineFeed;                    // the receiver read the LF that begins its next frame
+    LineInput lineInput;                  // read from the line, not yet taken by a frame
     platform::Event shutdownEvent;        // set with shutdownRequested: it ends every pause at once
     platform::Event receiverReady;        // set once the receiver reads the line
     std::atomic<uint64_t> startedMarker;  // kStartedMarker from cold start until close

@@ -9,6 +9,7 @@
 #include "link/frame_format.h"
 #include "link/instance_port.h"
 #include "link/line_echo.h"
+#include "link/line_input.h"
 #include "platform/serial_port.h"
 #include "qorpro/qorpro.h"
 
@@ -32,6 +33,7 @@ bool SettleInput(DriverInstance& instance) {
         settle(instance);
         return true;
     }
+    ClearInput(instance.lineInput);  // read already, and as stale as what the line holds
     if (platform::DiscardInput(instance.port) != platform::kPortOk) {
         err(32, "DUZED:Fail to flush comm port.");
         return false;
@@ -101,18 +103,49 @@ MessageKind KindOf(const char* frame) {
     }
 }
 
-// Reads a frame's first byte: within the port's read time-out, or within 'waitMs' (then a read
-// that fails because the line failed stores its error in 'lineFailure', when given).
-bool ReadFirstByte(platform::PortHandle port, uint32_t waitMs, char& byte, uint32_t* lineFailure) {
+// The longest silence between two bytes of a frame.
+constexpr uint64_t kInterByteGapMs = static_cast<uint64_t>(kInterByteTimeoutUnits) * 10;
+
+// Reads a frame's first bytes into the (empty) input: all the line holds once a byte is there,
+// within 'waitMs' (then a read that fails because the line failed stores its error in
+// 'lineFailure', when given); or, for kFirstByteAtReadTimeout, one byte within the port's read
+// time-out.
+bool ReadFirstBytes(platform::PortHandle port, LineInput& input, uint32_t waitMs,
+                    uint32_t* lineFailure) {
     if (waitMs == kFirstByteAtReadTimeout) {
         size_t received = 0;
-        return platform::ReadBytes(port, &byte, 1, &received) == platform::kPortOk && received == 1;
+        const bool read =
+            platform::ReadBytes(port, input.bytes, 1, &received) == platform::kPortOk &&
+            received == 1;
+        AddInput(input, read ? 1 : 0, platform::MonotonicMs());
+        return read;
     }
-    const platform::ReadOutcome outcome = platform::ReadAvailable(port, &byte, 1, waitMs);
-    if (outcome.result != platform::kPortOk && lineFailure != nullptr) {
-        *lineFailure = outcome.systemError;
+    const platform::ReadOutcome outcome =
+        platform::ReadAvailable(port, input.bytes, InputRoom(input), waitMs);
+    if (outcome.result != platform::kPortOk) {
+        if (lineFailure != nullptr) {
+            *lineFailure = outcome.systemError;
+        }
+        return false;
     }
-    return outcome.result == platform::kPortOk && outcome.count == 1;
+    AddInput(input, outcome.count, platform::MonotonicMs());
+    return outcome.count > 0;
+}
+
+// Reads what comes of the frame in hand (the input is used up): all the line holds, once a byte
+// is there within the gap after the last bytes came. False at the gap, or when the read failed
+// (the next receive's read meets the failure).
+bool ReadWithinGap(platform::PortHandle port, LineInput& input) {
+    const uint64_t now = platform::MonotonicMs();
+    const uint64_t end = input.arrivedAtMs + kInterByteGapMs;
+    const auto wait = static_cast<uint32_t>(end > now ? end - now : 0);
+    const platform::ReadOutcome outcome =
+        platform::ReadAvailable(port, input.bytes, InputRoom(input), wait);
+    if (outcome.result != platform::kPortOk || outcome.count == 0) {
+        return false;
+    }
+    AddInput(input, outcome.count, platform::MonotonicMs());
+    return true;
 }
 
 }  // namespace
@@ -142,33 +175,11 @@ size_t ReceiveFrame(DriverInstance& instance, char (&buffer)[kFrameBufferSize],
     if (port == nullptr) {
         return 0;
     }
-    // The LF that ended the previous receive begins this frame.
-    if (instance.heldLineFeed) {
-        instance.heldLineFeed = false;
-        buffer[count++] = kLineFeed;
-        platform::SetReadTimeout(port, kInterByteTimeoutUnits);
-    }
-    while (count < kFrameCapacity) {
-        char byte = 0;
-        size_t received = 0;
-        if (count == 0 ? !ReadFirstByte(port, firstByteWaitMs, byte, lineFailure)
-                       : platform::ReadBytes(port, &byte, 1, &received) != platform::kPortOk ||
-                             received != 1) {
-            break;
-        }
-        if (byte == kLineFeed && count > 0) {
-            // A frame begins here: what came before it was noise or a frame cut short. It is
-            // handed over on its own, and the LF is kept for the next receive.
-            instance.heldLineFeed = true;
-            break;
-        }
-        if (count == 0) {
-            // From the first byte on, a gap of 60 ms ends the frame.
-            platform::SetReadTimeout(port, kInterByteTimeoutUnits);
-        }
-        buffer[count++] = byte;
-        if (byte == kCarriageReturn) {
-            break;  // what follows is the next frame
+    LineInput& input = instance.lineInput;
+    // What the last read brought beyond the previous frame is this one's beginning.
+    if (HasInput(input) || ReadFirstBytes(port, input, firstByteWaitMs, lineFailure)) {
+        while (CutFrame(input, buffer, count, kFrameCapacity) == FrameCut::kOpen &&
+               ReadWithinGap(port, input)) {
         }
     }
     platform::SetReadTimeout(port, instance.readTimeout);

@@ -28,7 +28,8 @@ enum MessageKind : int32_t {
 // The longest part of a frame that the monitoring tags "OUTGOING" and "INCOMING" show.
 inline constexpr size_t kMonitorCopyLength = 200;
 
-// The read time-out between the bytes of a frame, in units of 10 ms.
+// The gap that ends a frame, in units of 10 ms: no byte within it after the read that brought the
+// frame's last bytes (link/line_input.h).
 inline constexpr int32_t kInterByteTimeoutUnits = 6;
 
 enum class SendResult {

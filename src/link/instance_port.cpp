@@ -5,6 +5,7 @@
 
 #include "instance/instance_sync.h"
 #include "link/line_echo.h"
+#include "link/line_input.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -14,7 +15,7 @@ namespace kiv {
 void SetInstancePort(DriverInstance& instance, platform::PortHandle port) {
     instance.port = port;
     ++instance.portGeneration;
-    instance.heldLineFeed = false;
+    ClearInput(instance.lineInput);
     instance.noPortSaid = false;
     ForgetSentFrames(instance);
 }

@@ -24,8 +24,8 @@ struct PortName {
 };
 
 // Puts 'port' (nullptr: none) in the instance as a port of its own: the generation is counted
-// up, and what the receiver held of the old port (a frame's LF, the frames noted for their echo)
-// is let go. The caller holds the port lock, or no other thread runs yet.
+// up, and what the receiver held of the old port (bytes read and not yet framed, the frames noted
+// for their echo) is let go. The caller holds the port lock, or no other thread runs yet.
 void SetInstancePort(DriverInstance& instance, platform::PortHandle port);
 
 // Opens the line the settings describe (all 12 bytes of the name field count; a shorter name

@@ -9,6 +9,7 @@
 #include "instance/thread_waits.h"
 #include "link/instance_port.h"
 #include "link/line_echo.h"
+#include "link/line_input.h"
 #include "platform/serial_port.h"
 #include "platform/sync.h"
 #include "qorpro/qorpro.h"
@@ -187,7 +188,7 @@ void HandleDuringDataAnswer(DriverInstance& instance, MessageKind kind) {
 constexpr uint64_t kLetSendersInMs = 20;
 
 enum class Input {
-    kThere,       // input is there (or a frame's LF is held): read it
+    kThere,       // input is there (or read already and not yet taken): take it
     kQuiet,       // nothing came, or the wait was woken: wait again
     kNoLine,      // no port (closed by the host, or lost): pause before the next look
     kLineFailed,  // the line's device is gone
@@ -206,8 +207,8 @@ Awaited AwaitInput(DriverInstance& instance) {
     uint32_t generation = 0;
     {
         const platform::LockGuard lock(instance.portLock);
-        if (instance.heldLineFeed) {
-            return {Input::kThere, 0, 0};  // the next frame has begun already
+        if (HasInput(instance.lineInput)) {
+            return {Input::kThere, 0, 0};  // the last read brought the next frame's beginning
         }
         if (!platform::BeginInputWait(instance.port)) {
             return {Input::kNoLine, 0, 0};
@@ -338,6 +339,7 @@ void RunReceiver(void* argument) {
     MonitorThread(instance);
     {
         const platform::LockGuard lock(instance.portLock);
+        ClearInput(instance.lineInput);
         platform::PurgeInput(instance.port);
     }
     PauseUnlessShutdown(instance, instance.timings.receiverStartDelayMs);

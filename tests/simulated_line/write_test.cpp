@@ -66,6 +66,8 @@ protected:
             qorWaitForChange(qorChangeCount(), 100);
         }
         ASSERT_GE(qorWriteCount(outgoing), 1U);
+        // It holds the transaction until it is answered: a test's faults must not meet it.
+        const kiv::platform::LockGuard done((*instance_)->transactionLock);
     }
     void TearDown() override {
         instance_.reset();

@@ -666,6 +666,42 @@ def test_rate_refused(kivhost, examples, workdir, sim):
               in err and time.monotonic() - began < 2.5, f"{command[-2:]} --baud 12345: {code} {err!r}")
 
 
+REAL_LINES_SCRIPT = """\
+expect-log "Start of Unsolicited Thread" 10000
+wait 1:L1_PENUM 10 8000
+wait 2:L1_PENUM 11 8000
+quit
+"""
+
+
+def test_real_lines(kivhost, examples, workdir, sim):
+    """--port A,B runs one line on each port, numbered in their order; an empty name is refused."""
+    with open(os.path.join(workdir, "real-lines.run"), "w") as script:
+        script.write(REAL_LINES_SCRIPT)
+    sims = [start_sim(sim, "--controllers", "0") for _ in range(2)]
+    try:
+        for (proc, _), code in zip(sims, ("10", "11")):
+            proc.stdin.write(f"event 0 {code}\n")
+            proc.stdin.flush()
+        code, out, err = run(kivhost, "--driver", "built-in", "--json", "run", "--workdir", ".",
+                             "--port", ",".join(line for _, line in sims), "--receiver-start", "100",
+                             "--script", "real-lines.run",
+                             "--tags", os.path.join(examples, "vxs100-line.tags"), cwd=workdir)
+    finally:
+        for proc, _ in sims:
+            stop_sim(proc)
+    records = records_of(out)
+    summary = records[-1] if records else {}
+    lines = summary.get("lines") or []
+    ports = [line for _, line in sims]
+    check(code == 0 and summary.get("reason") == "quit", f"--port A,B: exit {code}, {err!r}")
+    check([l.get("line") for l in lines] == [1, 2] and [l.get("port") for l in lines] == ports and
+          all(l.get("events", 0) >= 1 for l in lines), f"a line on each port, in order: {lines}")
+    code, _, err = run(kivhost, "run", "--port", "ttyS0,", "--tags",
+                       os.path.join(examples, "vxs100-line.tags"), cwd=workdir)
+    check(code == 2 and "is empty" in err, f"--port with an empty name: exit {code}, {err!r}")
+
+
 NAMES_SCRIPT = """\
 expect-log "Start of Unsolicited Thread" 10000
 write L1_PKCOD "00004711"
@@ -710,6 +746,7 @@ def main():
             test_timed_and_usage(kivhost, examples, workdir)
             test_from_anywhere(kivhost, workdir)
             test_lines(kivhost, examples, workdir)
+            test_real_lines(kivhost, examples, workdir, options["--sim"])
     return finish()
 
 

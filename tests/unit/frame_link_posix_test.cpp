@@ -11,6 +11,7 @@
 #include "link/frame_codec.h"
 #include "link/frame_format.h"
 #include "link/instance_port.h"
+#include "link/line_input.h"
 #include "link/transaction.h"
 #include "link_instance.h"
 #include "platform/serial_port.h"
@@ -102,7 +103,10 @@ TEST_F(FrameLinkTest, TwoFramesBackToBackAreReceivedAsTwo) {
     const std::string first = kivtest::FinishedFrame("\n;V 12:00:00,00,01,1F");
     const std::string second = kivtest::FinishedFrame("\n;V 12:00:01,07,02,20");
     ASSERT_TRUE(pty_.Send(first + second));
+    ASSERT_TRUE(pty_.WaitPendingForDriver(2000));
     const std::string a = Receive();
+    // One read took all the line held: the second frame waits in the driver, not on the line.
+    EXPECT_TRUE(kiv::HasInput(instance_->lineInput));
     const std::string b = Receive();
     EXPECT_EQ(a, first);
     EXPECT_EQ(b, second);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -46,6 +47,48 @@ struct RunArguments {
     std::string configPath;
 };
 
+// The ports of --port: one line each, separated by commas ("pts/3,pts/4"); none for simulated
+// lines.
+std::vector<std::string> PortList(const std::string& text) {
+    std::vector<std::string> ports;
+    std::string::size_type start = 0;
+    while (!text.empty()) {
+        const std::string::size_type comma = text.find(',', start);
+        ports.push_back(text.substr(start, comma - start));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return ports;
+}
+
+// The real lines of --port, each with the driver's name of its port, and the number of lines
+// the run has. 0, or the usage error's exit code.
+int PlanLines(const RunArguments& arguments, RunPlan& plan) {
+    plan.devices = PortList(arguments.driver.port);
+    if (!plan.devices.empty() && arguments.lines != 1) {
+        return UsageError("run",
+                          "--lines is for simulated lines; real lines are --port A,B,... (one "
+                          "line each)");
+    }
+    for (const std::string& device : plan.devices) {
+        std::string name;
+        if (device.empty() || !DriverPortName(device, name)) {
+            return UsageError("run", "the port name '" + device +
+                                         "' is empty or does not fit the host's 12 characters");
+        }
+        plan.portNames.push_back(name);
+    }
+    plan.lines = plan.devices.empty() ? arguments.lines : static_cast<int>(plan.devices.size());
+    if (arguments.driver.instance + plan.lines - 1 > 255) {
+        return UsageError("run",
+                          "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
+                          "up to 255)");
+    }
+    return kExitOk;
+}
+
 // The settings that are not one option's own range: the line, the instance numbers the
 // lines take, MQTT options without --mqtt. 0, or the usage error's exit code.
 int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
@@ -53,13 +96,8 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
     if (!MakeLineSettings(arguments.driver.line, plan.settings, message)) {
         return UsageError("run", message);
     }
-    if (arguments.driver.instance + arguments.lines - 1 > 255) {
-        return UsageError("run",
-                          "--instance is 1 to 255 and --lines 1 to 64 (instance numbers "
-                          "up to 255)");
-    }
-    if (!arguments.driver.port.empty() && arguments.lines != 1) {
-        return UsageError("run", "--lines is for simulated lines; a real line is one --port");
+    if (const int code = PlanLines(arguments, plan); code != kExitOk) {
+        return code;
     }
     if (!ParseControllerList(arguments.controllers, plan.controllers, message)) {
         return UsageError("run", "--controllers: " + message);
@@ -81,10 +119,6 @@ int CheckRunArguments(const RunArguments& arguments, RunPlan& plan) {
         return UsageError("run", message);
     }
     plan.serveMetrics = !arguments.metrics.empty();
-    if (!arguments.driver.port.empty() && !DriverPortName(arguments.driver.port, plan.portName)) {
-        return UsageError("run", "the port name '" + arguments.driver.port +
-                                     "' does not fit the host's 12 characters");
-    }
     return kExitOk;
 }
 
@@ -99,24 +133,22 @@ int PlanRun(const RunArguments& arguments, RunPlan& plan) {
         return kExitUsage;
     }
     plan.scriptPath = arguments.scriptPath;
-    if (!plan.scriptPath.empty() && (!ReadScript(plan.scriptPath, plan.script) ||
-                                     !CheckScriptTags(plan.scriptPath, plan.script, plan.config,
-                                                      arguments.lines, plan.tagsPath))) {
+    if (!plan.scriptPath.empty() &&
+        (!ReadScript(plan.scriptPath, plan.script) ||
+         !CheckScriptTags(plan.scriptPath, plan.script, plan.config, plan.lines, plan.tagsPath))) {
         return kExitUsage;
     }
-    if (!plan.portName.empty()) {
-        // The line is checked before anything starts: a line that cannot be used is named
-        // with its cause at once.
-        const PortCheck check = CheckPort(plan.portName, plan.settings);
+    // Each line is checked before anything starts: a line that cannot be used is named with
+    // its cause at once.
+    for (const std::string& port : plan.portNames) {
+        const PortCheck check = CheckPort(port, plan.settings);
         if (!check.ok) {
             (void)std::fprintf(stderr, "kivhost run: %s\n", check.reason.c_str());
             return kExitUsage;
         }
     }
-    plan.device = arguments.driver.port;
     plan.rate = arguments.rate;
     plan.seed = arguments.seed;
-    plan.lines = arguments.lines;
     plan.firstInstance = arguments.driver.instance;
     plan.answerTimeoutMs = arguments.driver.answerTimeoutMs;
     plan.duration = arguments.duration;
@@ -188,7 +220,8 @@ constexpr const char* kRunHelp =
     "\n"
     "Without --port the line is simulated in this process (Linux): the line simulator on a\n"
     "pseudo-terminal plays the controllers of --controllers and sends demo events at --rate\n"
-    "a second (0: none). On Windows --port COMn is required.\n"
+    "a second (0: none). On Windows --port COMn is required. Several real lines in one run:\n"
+    "--port A,B,... (one line each, as --lines N runs simulated ones).\n"
     "\n"
     "On a terminal the view is redrawn in place (tags changed, events in words, the last\n"
     "frames each way, log lines, counters, download progress); otherwise, or with --plain,\n"

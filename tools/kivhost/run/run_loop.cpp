@@ -60,7 +60,7 @@ int RunLoop::Run() {
 bool RunLoop::AddLines() {
     for (int k = 0; k < plan_.lines; ++k) {
         std::unique_ptr<SimulatedLine> simulated;
-        if (plan_.device.empty()) {
+        if (plan_.devices.empty()) {
             SimulatedLineOptions options;
             options.controllers = plan_.controllers;
             options.eventsPerSecond = plan_.rate;
@@ -210,7 +210,9 @@ void RunLoop::ColdStartLines() {
 bool RunLoop::ColdStart(HostLine& line) {
     const int number = line.Line();
     SimulatedLine* simulated = session_.Simulated(number);
-    const std::string port = simulated != nullptr ? simulated->PortName() : plan_.portName;
+    const auto index = static_cast<size_t>(number - 1);
+    const std::string port =
+        simulated != nullptr ? simulated->PortName() : plan_.portNames.at(index);
     view_.AddLine(number, port, line.InstanceNumber());
     std::vector<LogEntry> log;
     const int32_t result =
@@ -227,7 +229,8 @@ bool RunLoop::ColdStart(HostLine& line) {
     const std::string outcome =
         result == KIV_OK ? "done" : "failed, result " + std::to_string(result);
     // A stable name (a link) is shown beside the device the driver opens.
-    const std::string device = simulated != nullptr ? simulated->DevicePath() : plan_.device;
+    const std::string device =
+        simulated != nullptr ? simulated->DevicePath() : plan_.devices.at(index);
     const bool named = simulated == nullptr && device != port && device != "/dev/" + port;
     const std::string shownPort = named ? port + " (" + device + ")" : port;
     monitor_.Emit(

@@ -31,8 +31,8 @@ namespace kivhost {
 // A run as the command line asked for it, checked, its files read.
 struct RunPlan {
     LineSettings settings{};
-    std::string device;    // --port as given; empty: simulated lines
-    std::string portName;  // the driver's name of that port
+    std::vector<std::string> devices;    // --port as given, one a line; none: simulated lines
+    std::vector<std::string> portNames;  // the driver's names of those ports
     std::vector<int> controllers;
     double rate = 0.5;
     unsigned seed = 1;
