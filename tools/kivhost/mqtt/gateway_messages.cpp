@@ -216,7 +216,7 @@ void LineQueue::QueueEvent(const Json& record) {
                             {"time", UtcNow()},
                             {"code", record["code"]},
                             {"name", record["name"]},
-                            {"event_type", record["eventType"]},
+                            {"event_type", record.value("eventType", std::string("other"))},
                             {"unitKind", record["unitKind"]},
                             {"unit", unit},
                             {"controller", controller},
