@@ -67,6 +67,65 @@ TEST_F(LineQueueTest, RecordsBecomeTopicsAndPayloads) {
     }
 }
 
+// The payloads are written member by member: byte for byte what Dump makes of the whole object
+// (escapes, numbers, nulls, member order), whatever the values hold.
+TEST_F(LineQueueTest, PayloadsAreWhatDumpMakesOfTheirObject) {
+    const Json texts[] = {"Zo\u00eb", "a\u0001b \"q\" \\", "\u00ff\u0080", 2.5, 3.0, -0.0, 1e300,
+                          nullptr};
+    for (const Json& value : texts) {
+        LineQueue queue(settings_, 2, true);
+        TakeAll(queue);
+        queue.Offer(Tag("2:PBNAM", "PB\u00e4M", value));
+        const std::vector<OutMessage> messages = TakeAll(queue);
+        ASSERT_EQ(messages.size(), 1U);
+        const Json sent = Json::parse(messages[0].payload);
+        EXPECT_EQ(messages[0].payload, Dump({{"value", PayloadValue(value)},
+                                             {"address", "PB\u00e4M"},
+                                             {"time", sent["time"]}}));
+    }
+    LineQueue queue(settings_, 2, true);
+    TakeAll(queue);
+    queue.Offer(
+        {{"type", "frame"}, {"line", 2}, {"dir", "in"}, {"text", "E;1,0042;<CR>"}, {"hex", "45"}});
+    queue.Offer(Tag("2:PBNA2", "PBNA2", "J\u00fcrgen"));
+    Json event = Event(7);
+    event["key"] = "0042";
+    event["holder"] = "Ad\u00e0";
+    event["eventType"] = "badge";
+    queue.Offer(event);
+    const std::vector<OutMessage> messages = TakeAll(queue);
+    ASSERT_EQ(messages.size(), 2U);
+    const Json sent = Json::parse(messages[0].payload);
+    EXPECT_EQ(messages[0].payload, Dump({{"seq", 1},
+                                         {"time", sent["time"]},
+                                         {"code", 7},
+                                         {"name", "badge"},
+                                         {"event_type", "badge"},
+                                         {"unitKind", "door"},
+                                         {"unit", 3},
+                                         {"controller", 1},
+                                         {"controllerTime", "12:00"},
+                                         {"badge", "0042"},
+                                         {"key", "0042"},
+                                         {"holder", "Ad\u00e0"},
+                                         {"holder2", "J\u00fcrgen"},
+                                         {"badgeCode", ""},
+                                         {"frame", "E;1,0042;<CR>"},
+                                         {"frameHex", "45"}}));
+}
+
+// The link takes everything queued when it wakes: records before it woke ask for no more.
+TEST_F(LineQueueTest, OneWakeUpUntilTheLinkWoke) {
+    LineQueue queue(settings_, 2, true);
+    EXPECT_TRUE(queue.Offer(Event(1)));
+    EXPECT_FALSE(queue.Offer(Tag("2:PBNAM", "PBNAM", "Ada")));
+    EXPECT_FALSE(queue.Offer(Event(2)));
+    queue.Woken();
+    EXPECT_FALSE(queue.Offer({{"type", "log"}, {"line", 2}, {"text", "x"}}));
+    EXPECT_TRUE(queue.Offer(Event(3)));
+    EXPECT_EQ(TakeAll(queue).size(), 5U);  // the state, three events, the tag
+}
+
 TEST_F(LineQueueTest, StateComesFirstThenEventsThenTheNewestOfEachTag) {
     LineQueue queue(settings_, 1, false);
     queue.Offer(Tag("A", "3PMODE", 1.0));

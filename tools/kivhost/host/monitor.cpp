@@ -286,11 +286,16 @@ void Monitor::Emit(Json record) {
     if (sink_) {
         sink_(record);
     }
+    bool first = false;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
+        first = records_.empty();
         records_.push_back(std::move(record));
     }
-    ready_.notify_one();
+    // Take takes every record: a taker woken for the first one finds the others too.
+    if (first) {
+        ready_.notify_one();
+    }
 }
 
 std::vector<Json> Monitor::Take(std::chrono::milliseconds timeout) {

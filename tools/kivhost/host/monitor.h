@@ -81,7 +81,7 @@ public:
     // A record of the tool's own (command results, the start of a line).
     void Emit(Json record);
 
-    // Waits up to 'timeout' for records and takes them all.
+    // Waits up to 'timeout' for records and takes them all (one thread takes).
     std::vector<Json> Take(std::chrono::milliseconds timeout);
 
     // The line the calling thread works for, until changed (for the log lines it causes).

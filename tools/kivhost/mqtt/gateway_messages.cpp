@@ -109,11 +109,75 @@ LineQueue::LineQueue(const MqttSettings& settings, int line, bool severalLines)
     : settings_(settings),
       line_(line),
       severalLines_(severalLines),
-      prefix_("vxs/" + settings.site + "/" + std::to_string(line) + "/") {}
+      prefix_("vxs/" + settings.site + "/" + std::to_string(line) + "/"),
+      eventTopic_(prefix_ + "event") {}
+
+namespace {
+
+// A member that is a text, or the empty text: no copy.
+const std::string& TextOf(const Json& record, const char* key) {
+    static const std::string kNone;
+    const auto found = record.find(key);
+    return found != record.end() && found->is_string() ? found->get_ref<const std::string&>()
+                                                       : kNone;
+}
+
+// A member, or null: no copy.
+const Json& MemberOf(const Json& record, const char* key) {
+    static const Json kNull;
+    const auto found = record.find(key);
+    return found != record.end() ? *found : kNull;
+}
+
+// An event's type for Home Assistant's event entity, "other" for a record that has none.
+const Json& EventTypeOf(const Json& record) {
+    static const Json kOther = "other";
+    const Json& type = MemberOf(record, "eventType");
+    return type.is_string() ? type : kOther;
+}
+
+// A flat JSON object written member by member, byte for byte as Dump writes the object made of
+// the same members (the keys here are plain ASCII), without building that object.
+class FlatObject {
+public:
+    explicit FlatObject(size_t room) { text_.reserve(room); }
+    FlatObject& Add(const char* key, const Json& value) {
+        text_ += text_.empty() ? "{\"" : ",\"";
+        text_ += key;
+        text_ += "\":";
+        text_ += Dump(value);
+        return *this;
+    }
+    std::string Done() {
+        text_ += text_.empty() ? "{}" : "}";
+        return std::move(text_);
+    }
+
+private:
+    std::string text_;
+};
+
+}  // namespace
 
 bool LineQueue::Offer(const Json& record) {
-    const std::string type = record.value("type", std::string());
+    const std::string& type = TextOf(record, "type");
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (!QueueRecord(type, record)) {
+        return false;
+    }
+    // The link's thread takes everything queued when it wakes: one wake-up is enough until it
+    // has.
+    const bool wake = !wakeAsked_;
+    wakeAsked_ = true;
+    return wake;
+}
+
+void LineQueue::Woken() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    wakeAsked_ = false;
+}
+
+bool LineQueue::QueueRecord(const std::string& type, const Json& record) {
     if (type == "start") {
         for (const char* key : {"port", "device", "simulated", "instance", "result"}) {
             lineInfo_[key] = record[key];
@@ -136,17 +200,17 @@ bool LineQueue::Offer(const Json& record) {
 }
 
 void LineQueue::CountFrame(const Json& record) {
-    if (record.value("dir", std::string()) == "out") {
+    if (TextOf(record, "dir") == "out") {
         ++framesOut_;
     } else {
         ++framesIn_;
-        lastFrameText_ = record.value("text", std::string());
-        lastFrameHex_ = record.value("hex", std::string());
+        lastFrameText_ = TextOf(record, "text");  // into the text's room, no new one
+        lastFrameHex_ = TextOf(record, "hex");
     }
 }
 
 void LineQueue::CountLog(const Json& record) {
-    const std::string text = record.value("text", std::string());
+    const std::string& text = TextOf(record, "text");
     if (text.rfind("RIRODI: Illegal message was received", 0) == 0) {
         ++illegalFrames_;
     }
@@ -160,27 +224,21 @@ void LineQueue::QueueTag(const Json& record) {
     if (record.value("changed", false)) {
         ++tagChanges_;
     }
-    const std::string address = record.value("address", std::string());
+    const std::string& address = TextOf(record, "address");
     if (address.size() > 1 && address[0] >= '0' && address[0] <= '7') {
         controllers_.insert(address[0] - '0');
     }
-    if (address == "PBNA2" && record["value"].is_string()) {
-        holder2_ = record["value"].get<std::string>();
-    } else if (address == "PBCOD" && record["value"].is_string()) {
-        badgeCode_ = record["value"].get<std::string>();
-    }
-    std::string name = record.value("name", std::string());
-    const std::string linePrefix = std::to_string(line_) + ":";
-    if (severalLines_ && name.rfind(linePrefix, 0) == 0) {
-        // Several lines: the host's names carry "N:", the topic has the line already.
-        name = name.substr(linePrefix.size());
+    const Json& value = MemberOf(record, "value");
+    if (address == "PBNA2" && value.is_string()) {
+        holder2_ = value.get_ref<const std::string&>();
+    } else if (address == "PBCOD" && value.is_string()) {
+        badgeCode_ = value.get_ref<const std::string&>();
     }
     OutMessage message;
     message.kind = OutMessage::Kind::kTag;
     message.retain = true;
-    message.topic = prefix_ + "tag/" + TopicLevel(name);
-    message.payload =
-        Dump({{"value", PayloadValue(record["value"])}, {"address", address}, {"time", UtcNow()}});
+    message.topic = TagTopic(TextOf(record, "name"));
+    message.payload = TagPayload(value, address);
     message.order = ++order_;
     const auto pending = tags_.find(message.topic);
     if (pending == tags_.end()) {
@@ -191,17 +249,39 @@ void LineQueue::QueueTag(const Json& record) {
     }
 }
 
+const std::string& LineQueue::TagTopic(const std::string& name) {
+    const auto known = tagTopics_.find(name);
+    if (known != tagTopics_.end()) {
+        return known->second;
+    }
+    std::string level = name;
+    const std::string linePrefix = std::to_string(line_) + ":";
+    if (severalLines_ && level.rfind(linePrefix, 0) == 0) {
+        // Several lines: the host's names carry "N:", the topic has the line already.
+        level = level.substr(linePrefix.size());
+    }
+    return tagTopics_.emplace(name, prefix_ + "tag/" + TopicLevel(level)).first->second;
+}
+
+std::string LineQueue::TagPayload(const Json& value, const std::string& address) {
+    return FlatObject(96)
+        .Add("value", PayloadValue(value))
+        .Add("address", Json(address))
+        .Add("time", Json(UtcNow()))
+        .Done();
+}
+
 void LineQueue::QueueEvent(const Json& record) {
     ++eventCount_;
-    const Json& unit = record["unit"];
-    const std::string kind = record.value("unitKind", std::string());
+    const Json& unit = MemberOf(record, "unit");
     Json controller = nullptr;
     if (unit.is_number_integer() && unit.get<int>() >= 0) {
         const int number = unit.get<int>();
-        controller = kind == "controller" ? number : number / 2;
+        controller = TextOf(record, "unitKind") == "controller" ? number : number / 2;
         controllers_.insert(controller.get<int>());
     }
-    const bool badge = !record["key"].is_null();
+    const Json& key = MemberOf(record, "key");
+    const bool badge = !key.is_null();
     // The badge number: the frame's text between its last comma and the ";" after it.
     Json badgeNumber = nullptr;
     const size_t comma = lastFrameText_.rfind(',');
@@ -211,23 +291,25 @@ void LineQueue::QueueEvent(const Json& record) {
     }
     OutMessage message;
     message.kind = OutMessage::Kind::kEvent;
-    message.topic = prefix_ + "event";
-    message.payload = Dump({{"seq", ++sequence_},
-                            {"time", UtcNow()},
-                            {"code", record["code"]},
-                            {"name", record["name"]},
-                            {"event_type", record.value("eventType", std::string("other"))},
-                            {"unitKind", record["unitKind"]},
-                            {"unit", unit},
-                            {"controller", controller},
-                            {"controllerTime", record["time"]},
-                            {"badge", badgeNumber},
-                            {"key", record["key"]},
-                            {"holder", record["holder"]},
-                            {"holder2", badge ? Json(holder2_) : Json(nullptr)},
-                            {"badgeCode", badge ? Json(badgeCode_) : Json(nullptr)},
-                            {"frame", lastFrameText_},
-                            {"frameHex", lastFrameHex_}});
+    message.topic = eventTopic_;
+    message.payload = FlatObject(512)
+                          .Add("seq", Json(++sequence_))
+                          .Add("time", Json(UtcNow()))
+                          .Add("code", MemberOf(record, "code"))
+                          .Add("name", MemberOf(record, "name"))
+                          .Add("event_type", EventTypeOf(record))
+                          .Add("unitKind", MemberOf(record, "unitKind"))
+                          .Add("unit", unit)
+                          .Add("controller", controller)
+                          .Add("controllerTime", MemberOf(record, "time"))
+                          .Add("badge", badgeNumber)
+                          .Add("key", key)
+                          .Add("holder", MemberOf(record, "holder"))
+                          .Add("holder2", badge ? Json(holder2_) : Json(nullptr))
+                          .Add("badgeCode", badge ? Json(badgeCode_) : Json(nullptr))
+                          .Add("frame", Json(lastFrameText_))
+                          .Add("frameHex", Json(lastFrameHex_))
+                          .Done();
     message.order = ++order_;
     if (events_.size() >= settings_.queueSize) {
         events_.pop_front();  // the oldest goes: its sequence number shows the gap

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "base/json_text.h"
@@ -63,8 +64,11 @@ public:
     const std::string& Prefix() const { return prefix_; }  // vxs/<site>/<line>/
     int Line() const { return line_; }
 
-    // A record of the monitor; true when a message was queued (the link is to be woken).
+    // A record of the monitor; true when a message was queued and the link is to be woken: not
+    // when a wake-up is asked for already and the link has not yet woken (Woken).
     bool Offer(const Json& record);
+    // The link woke (before it takes the queued messages): the next record wakes it again.
+    void Woken();
     // A message of the gateway's own (a write's result).
     void Send(OutMessage message);
     // From now on the queue is drained; the last message is the "offline" state.
@@ -94,16 +98,22 @@ private:
     // The state payload, under mutex_.
     std::string StatePayload(bool online, int connects) const;
 
+    // The record's type's work; true when a message is due.
+    bool QueueRecord(const std::string& type, const Json& record);
     void CountFrame(const Json& record);
     void CountLog(const Json& record);
     void QueueTag(const Json& record);
     void QueueEvent(const Json& record);
+    // The topic of a host's tag name, made once for each name.
+    const std::string& TagTopic(const std::string& name);
+    static std::string TagPayload(const Json& value, const std::string& address);
     OutMessage StateMessage(bool online, int connects);
 
     const MqttSettings& settings_;
     const int line_;
     const bool severalLines_;  // the host's tag names carry "N:"
     const std::string prefix_;
+    const std::string eventTopic_;
     const std::string started_ = UtcNow();
 
     mutable std::mutex mutex_;
@@ -111,6 +121,8 @@ private:
     std::deque<OutMessage> events_;
     std::map<std::string, OutMessage> tags_;  // by topic: the newest value of each
     std::deque<std::string> tagOrder_;
+    std::unordered_map<std::string, std::string> tagTopics_;  // by the host's tag name
+    bool wakeAsked_ = false;
     uint64_t order_ = 0;
     uint64_t sequence_ = 0;
     uint64_t dropped_ = 0;
