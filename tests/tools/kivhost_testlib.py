@@ -4,9 +4,24 @@ import json
 import os
 import subprocess
 import tempfile
+import time
 
 failures = []
 answers = []  # (args, cwd, answer) of every JSON call, to compare with the native build
+
+
+BOUND = 30.0  # seconds any single condition of a live test may take
+
+
+def wait_for(condition, what, bound=BOUND):
+    """Waits until condition() holds; counts and prints a failure naming 'what' when it does not
+    within bound."""
+    deadline = time.monotonic() + bound
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return check(False, f"not within {bound} s: {what}")
 
 
 def check(condition, message):

@@ -32,7 +32,7 @@ except ImportError:
     print("SKIP: paho-mqtt is not installed (Debian: python3-paho-mqtt; scripts/install-deps.sh)")
     sys.exit(SKIP)
 
-from kivhost_testlib import check, failures, finish, split_arguments  # noqa: E402
+from kivhost_testlib import BOUND, check, failures, finish, split_arguments, wait_for  # noqa: E402
 
 USERS = {"gateway": "gw-secret", "writer": "wr-secret", "reader": "rd-secret"}
 ACL = """\
@@ -48,7 +48,6 @@ user reader
 topic read vxs/#
 topic read homeassistant/#
 """
-BOUND = 30.0  # seconds any single condition may take
 
 
 def tool(name):
@@ -63,17 +62,6 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
-
-
-def wait_for(condition, what, bound=BOUND):
-    """Waits until condition() holds; a failure names 'what' when it does not within bound."""
-    deadline = time.monotonic() + bound
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    failures.append(f"not within {bound} s: {what}")
-    return False
 
 
 def openssl(folder, *args):

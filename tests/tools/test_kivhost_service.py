@@ -19,22 +19,10 @@ import tempfile
 import threading
 import time
 
-from kivhost_testlib import check, failures, split_arguments
+from kivhost_testlib import BOUND, check, failures, split_arguments, wait_for
 
 SKIP = 77
-BOUND = 30.0  # seconds any single condition may take
 WATCHDOG_USEC = 1000000
-
-
-def wait_for(condition, what, bound=BOUND):
-    deadline = time.monotonic() + bound
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    failures.append(f"not within {bound} s: {what}")
-    print("FAIL:", failures[-1], flush=True)
-    return False
 
 
 class NotifySocket:
