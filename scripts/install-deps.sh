@@ -65,13 +65,13 @@ fi
 tries=0
 until $SUDO apt-get update -qq; do
   tries=$((tries + 1))
-  if [ "$tries" -ge 3 ]; then
+  if [ "$tries" -ge 2 ]; then
     echo "install-deps.sh: apt-get update failed $tries times (a package mirror may be syncing);" \
       "going on with the package lists already here" >&2
     break
   fi
-  echo "install-deps.sh: apt-get update failed; trying again in $((tries * 15)) s" >&2
-  sleep $((tries * 15))
+  echo "install-deps.sh: apt-get update failed; trying again in 20 s" >&2
+  sleep 20
 done
 # The native packages first, on their own: the 32-bit ones (wine32) need the i386 lists, whose
 # failure must not keep the Linux build from its tools.
