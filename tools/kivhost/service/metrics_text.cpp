@@ -8,19 +8,26 @@ namespace kivhost {
 
 namespace {
 
-// HELP text escapes backslash and line feed only.
-std::string EscapeHelp(const std::string& text) {
+// Backslash and line feed are escaped in HELP texts and label values, the double quote in label
+// values only.
+std::string Escaped(const std::string& text, bool quote) {
     std::string out;
     for (const char c : text) {
         if (c == '\\') {
             out += "\\\\";
         } else if (c == '\n') {
             out += "\\n";
+        } else if (c == '"' && quote) {
+            out += "\\\"";
         } else {
             out += c;
         }
     }
     return out;
+}
+
+std::string EscapeHelp(const std::string& text) {
+    return Escaped(text, false);
 }
 
 const char* TypeName(MetricType type) {
@@ -43,19 +50,7 @@ std::string SampleLine(const std::string& name, const MetricSample& sample) {
 }  // namespace
 
 std::string EscapeLabelValue(const std::string& value) {
-    std::string out;
-    for (const char c : value) {
-        if (c == '"') {
-            out += "\\\"";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else {
-            out += c;
-        }
-    }
-    return out;
+    return Escaped(value, true);
 }
 
 std::string MetricValueText(double value) {
