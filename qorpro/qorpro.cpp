@@ -11,6 +11,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -38,6 +40,13 @@ struct LogLine {
     std::string text;
 };
 
+// Addresses looked up without a copy of the looked-for text.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+using AddressIndex = std::unordered_map<std::string, int32_t, TextHash, std::equal_to<>>;
+
 struct Failure {
     uint16_t status = 0;
     int32_t times = 0;  // < 0: until cleared
@@ -53,7 +62,7 @@ public:
     std::vector<Tag> tags;  // gate id = index + 1
     // The first tag of each instance number and address: the driver looks a tag up by address
     // for every store, among the tags of every line.
-    std::map<std::pair<int32_t, std::string>, int32_t> byAddress;
+    std::unordered_map<int32_t, AddressIndex> byAddress;
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
     bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
@@ -109,25 +118,40 @@ std::string Bounded(const char* text) {
     return {text, n};
 }
 
-void NotifyChange(int32_t gateId) {
-    HostLibrary& host = Host();
+// A change's callback, taken with the count under the lock of the store itself, so that a
+// store locks the library once; called after the lock is given up.
+struct ChangeCall {
     QorChangeCallback callback = nullptr;
     void* context = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(host.mutex);
-        ++host.changeCount;
-        callback = host.changeCallback;
-        context = host.changeContext;
-        host.changed.notify_all();
+    void operator()(int32_t gateId) const {
+        if (callback != nullptr) {
+            callback(gateId, context);
+        }
     }
-    if (callback != nullptr) {
-        callback(gateId, context);
+};
+
+ChangeCall CountChangeLocked(HostLibrary& host) {
+    ++host.changeCount;
+    host.changed.notify_all();
+    return {host.changeCallback, host.changeContext};
+}
+
+// Into the text a tag keeps, in the room it has (no new text for every store).
+void StoreText(std::string& kept, const char* text) {
+    if (text == nullptr) {
+        kept.clear();
+        return;
     }
+    kept.assign(text, strnlen(text, QOR_TEXT_SIZE - 1));
 }
 
 int32_t FindByAddressLocked(HostLibrary& host, int32_t instanceNumber, const char* address) {
-    const auto found = host.byAddress.find({instanceNumber, address});
-    return found == host.byAddress.end() ? -1 : found->second;
+    const auto line = host.byAddress.find(instanceNumber);
+    if (line == host.byAddress.end()) {
+        return -1;
+    }
+    const auto found = line->second.find(std::string_view(address));
+    return found == line->second.end() ? -1 : found->second;
 }
 
 }  // namespace
@@ -282,6 +306,7 @@ uint16_t KIV_STDCALL QorGetGateFormat(uint8_t /*clientId*/, int32_t gateId, int3
 uint16_t KIV_STDCALL QorPutGateVal(uint8_t /*clientId*/, int32_t gateId, int32_t /*source*/,
                                    double value, int32_t /*reserved1*/, int32_t /*reserved2*/) {
     HostLibrary& host = Host();
+    ChangeCall change;
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         if (const uint16_t status = host.Enter(QOR_CALL_PUT_GATE_VAL); status != 0) {
@@ -293,14 +318,16 @@ uint16_t KIV_STDCALL QorPutGateVal(uint8_t /*clientId*/, int32_t gateId, int32_t
         }
         tag->value = value;
         ++tag->writes;
+        change = CountChangeLocked(host);
     }
-    NotifyChange(gateId);
+    change(gateId);
     return 0;
 }
 
 uint16_t KIV_STDCALL QorPutGateStr(uint8_t /*clientId*/, int32_t gateId, int32_t /*source*/,
                                    const char* text, int32_t /*reserved1*/, int32_t /*reserved2*/) {
     HostLibrary& host = Host();
+    ChangeCall change;
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         if (const uint16_t status = host.Enter(QOR_CALL_PUT_GATE_STR); status != 0) {
@@ -310,10 +337,11 @@ uint16_t KIV_STDCALL QorPutGateStr(uint8_t /*clientId*/, int32_t gateId, int32_t
         if (tag == nullptr) {
             return QOR_STATUS_NOT_FOUND;
         }
-        tag->text = Bounded(text);
+        StoreText(tag->text, text);
         ++tag->writes;
+        change = CountChangeLocked(host);
     }
-    NotifyChange(gateId);
+    change(gateId);
     return 0;
 }
 
@@ -403,7 +431,7 @@ int32_t qorDefineTag(const char* name, const char* address, int32_t instanceNumb
     tag.dataType = dataType;
     host.tags.push_back(tag);
     const auto id = static_cast<int32_t>(host.tags.size());
-    host.byAddress.emplace(std::make_pair(instanceNumber, std::string(address)), id);
+    host.byAddress[instanceNumber].emplace(address, id);
     return id;
 }
 
@@ -438,6 +466,7 @@ int32_t qorTagCount(void) {
 
 int qorSetValue(int32_t gateId, double value) {
     HostLibrary& host = Host();
+    ChangeCall change;
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         Tag* tag = host.TagById(gateId);
@@ -445,22 +474,25 @@ int qorSetValue(int32_t gateId, double value) {
             return QOR_STATUS_NOT_FOUND;
         }
         tag->value = value;
+        change = CountChangeLocked(host);
     }
-    NotifyChange(gateId);
+    change(gateId);
     return 0;
 }
 
 int qorSetText(int32_t gateId, const char* text) {
     HostLibrary& host = Host();
+    ChangeCall change;
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         Tag* tag = host.TagById(gateId);
         if (tag == nullptr) {
             return QOR_STATUS_NOT_FOUND;
         }
-        tag->text = Bounded(text);
+        StoreText(tag->text, text);
+        change = CountChangeLocked(host);
     }
-    NotifyChange(gateId);
+    change(gateId);
     return 0;
 }
 

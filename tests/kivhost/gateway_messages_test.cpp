@@ -157,6 +157,37 @@ TEST_F(LineQueueTest, TheStateCountsStoresAndChangesApart) {
     EXPECT_EQ(counters["tagChanges"], 2);
 }
 
+// A tag's retained message says its value and when it changed: a store of the same value is
+// not published, the first store and the host's own store (no "changed") are; a new connection
+// has every tag's newest message again.
+TEST_F(LineQueueTest, TagsArePublishedWhenTheyChange) {
+    struct Store {
+        Json changed;  // null: the host's own store, without the member
+        double value;
+        bool published;
+    };
+    const Store stores[] = {{false, 0.0, true},  {false, 0.0, false}, {true, 5.0, true},
+                            {false, 5.0, false}, {nullptr, 5.0, true}, {true, 6.0, true}};
+    LineQueue queue(settings_, 1, false);
+    TakeAll(queue);
+    for (const Store& store : stores) {
+        Json record = Tag("A", "3PMODE", store.value);
+        if (!store.changed.is_null()) {
+            record["changed"] = store.changed;
+        }
+        queue.Woken();
+        EXPECT_EQ(queue.Offer(record), store.published) << record.dump();
+        EXPECT_EQ(TakeAll(queue).size(), store.published ? 1U : 0U) << record.dump();
+    }
+    queue.Offer(Tag("B", "3PDOOR", 1.0));
+    queue.Reconnected();
+    const std::vector<OutMessage> again = TakeAll(queue);
+    ASSERT_EQ(again.size(), 2U);
+    EXPECT_EQ(again[0].topic, "vxs/north/1/tag/B");  // waiting already, not doubled
+    EXPECT_EQ(Json::parse(again[1].payload)["value"], 6);
+    EXPECT_TRUE(again[1].retain);
+}
+
 TEST_F(LineQueueTest, AFullQueueDropsTheOldestEventAndSaysSo) {
     settings_.queueSize = 2;
     LineQueue queue(settings_, 1, false);

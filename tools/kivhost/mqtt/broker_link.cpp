@@ -404,6 +404,9 @@ void BrokerLink::OnConnect(int rc) {
             LibraryText(subscribed, errno));
     }
     queue_.StateDue();
+    if (connects_ > 1) {
+        queue_.Reconnected();
+    }
     StartDiscovery();
 }
 

@@ -190,7 +190,7 @@ bool LineQueue::QueueRecord(const std::string& type, const Json& record) {
         CountLog(record);
         return false;
     } else if (type == "tag") {
-        QueueTag(record);
+        return QueueTag(record);
     } else if (type == "event") {
         QueueEvent(record);
     } else {
@@ -219,9 +219,11 @@ void LineQueue::CountLog(const Json& record) {
     }
 }
 
-void LineQueue::QueueTag(const Json& record) {
+bool LineQueue::QueueTag(const Json& record) {
     ++tagStores_;
-    if (record.value("changed", false)) {
+    const auto changed = record.find("changed");
+    const bool isChange = changed != record.end() && changed->is_boolean() && changed->get<bool>();
+    if (isChange) {
         ++tagChanges_;
     }
     const std::string& address = TextOf(record, "address");
@@ -234,18 +236,48 @@ void LineQueue::QueueTag(const Json& record) {
     } else if (address == "PBCOD" && value.is_string()) {
         badgeCode_ = value.get_ref<const std::string&>();
     }
+    const std::string& name = TextOf(record, "name");
+    // The retained message holds the value and when it changed: the driver storing the same
+    // value again is not published. A tag's first store is (it makes the retained state whole),
+    // and so is the host's own store after a write (its record says nothing of a change).
+    if (changed != record.end() && !isChange && tagTopics_.count(name) != 0) {
+        return false;
+    }
     OutMessage message;
     message.kind = OutMessage::Kind::kTag;
     message.retain = true;
-    message.topic = TagTopic(TextOf(record, "name"));
+    message.topic = TagTopic(name);
     message.payload = TagPayload(value, address);
+    QueueTagMessage(std::move(message));
+    return true;
+}
+
+void LineQueue::QueueTagMessage(OutMessage message) {
     message.order = ++order_;
+    latestTags_[message.topic] = message.payload;
     const auto pending = tags_.find(message.topic);
     if (pending == tags_.end()) {
         tagOrder_.push_back(message.topic);
         tags_.emplace(message.topic, std::move(message));
     } else {
         pending->second = std::move(message);  // only the newest value matters
+    }
+}
+
+void LineQueue::Reconnected() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    // A broker that lost its retained messages (restarted without persistence) has every tag
+    // again; one that kept them is told the same.
+    for (const auto& [topic, payload] : latestTags_) {
+        if (tags_.count(topic) != 0) {
+            continue;  // a newer value waits already
+        }
+        OutMessage message;
+        message.kind = OutMessage::Kind::kTag;
+        message.retain = true;
+        message.topic = topic;
+        message.payload = payload;
+        QueueTagMessage(std::move(message));
     }
 }
 

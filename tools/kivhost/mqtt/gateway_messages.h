@@ -75,6 +75,9 @@ public:
     void RequestStop(GatewayClock::time_point deadline);
     // A state message is due (a new connection, or its interval passed), unless stopping.
     void StateDue();
+    // A connection after the first: every tag's newest message is queued again (the newer one
+    // where one waits).
+    void Reconnected();
 
     // The next message: the "online" state when due, the gateway's own, events, tags, and
     // once stopping the "offline" state. 'connects' goes into the state.
@@ -102,7 +105,10 @@ private:
     bool QueueRecord(const std::string& type, const Json& record);
     void CountFrame(const Json& record);
     void CountLog(const Json& record);
-    void QueueTag(const Json& record);
+    // False when the store is not published (the value it had).
+    bool QueueTag(const Json& record);
+    // Queued as the tag's newest value, and kept for a new connection.
+    void QueueTagMessage(OutMessage message);
     void QueueEvent(const Json& record);
     // The topic of a host's tag name, made once for each name.
     const std::string& TagTopic(const std::string& name);
@@ -122,6 +128,7 @@ private:
     std::map<std::string, OutMessage> tags_;  // by topic: the newest value of each
     std::deque<std::string> tagOrder_;
     std::unordered_map<std::string, std::string> tagTopics_;  // by the host's tag name
+    std::map<std::string, std::string> latestTags_;  // by topic: the newest payload queued
     bool wakeAsked_ = false;
     uint64_t order_ = 0;
     uint64_t sequence_ = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "system/console.h"
 #include "view/record_text.h"
@@ -14,6 +15,9 @@ namespace {
 
 constexpr size_t kKeepRows = 40;
 constexpr std::chrono::milliseconds kRedraw{200};
+// The view takes what came at most this often: with many lines, records arrive hundreds of times
+// a second, and a turn for each (a wake-up, a flush) cost more than the records themselves.
+constexpr std::chrono::milliseconds kTurn{20};
 
 void Push(std::deque<std::string>& rows, std::string row) {
     rows.push_back(std::move(row));
@@ -65,6 +69,7 @@ void RunView::Loop() {
     auto lastDraw = std::chrono::steady_clock::now() - kRedraw;
     while (true) {
         const bool last = stop_;
+        const auto turn = std::chrono::steady_clock::now();
         for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
             Take(record);
         }
@@ -80,6 +85,9 @@ void RunView::Loop() {
         (void)std::fflush(stdout);
         if (last) {
             return;
+        }
+        if (!stop_) {
+            std::this_thread::sleep_until(turn + kTurn);
         }
     }
 }
