@@ -143,3 +143,13 @@ TEST(WrapRows, BreaksAtBlanksIndentsTheRestAndKeepsEveryCharacter) {
 }
 
 }  // namespace
+
+// The trace takes a frame's bytes back from the record's hex: every byte value survives.
+TEST(HexText, EveryByteSurvivesTheWayThereAndBack) {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b) {
+        bytes += static_cast<char>(b);
+    }
+    EXPECT_EQ(kivhost::BytesOfHex(kivhost::HexBytes(bytes.data(), bytes.size())), bytes);
+    EXPECT_EQ(kivhost::BytesOfHex("0A4b0"), std::string("\n\x4b"));
+}

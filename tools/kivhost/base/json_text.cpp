@@ -40,4 +40,13 @@ std::string HexBytes(const char* bytes, size_t count) {
     return out;
 }
 
+std::string BytesOfHex(const std::string& hex) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    std::string bytes(hex.size() / 2, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(digit(hex[2 * i]) * 16 + digit(hex[2 * i + 1]));
+    }
+    return bytes;
+}
+
 }  // namespace kivhost

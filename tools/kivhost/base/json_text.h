@@ -27,5 +27,7 @@ std::string Dump(const Json& value);
 
 // The bytes in lower-case hexadecimal, two digits each, as the JSON answers carry raw bytes.
 std::string HexBytes(const char* bytes, size_t count);
+// The bytes HexBytes spelled (a last odd digit is left out).
+std::string BytesOfHex(const std::string& hex);
 
 }  // namespace kivhost

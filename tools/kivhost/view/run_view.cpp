@@ -107,34 +107,42 @@ void RunView::Take(const Json& record) {
     const std::string type = record.value("type", std::string());
     std::unique_lock<std::mutex> countersLock(countersMutex_);
     LineCounters& counters = Counters(record);
-    const std::string when = SecondsText(record) + " " + LineLabel(record) + " ";
+    // The rows of the live screen only: with many lines the other views take hundreds of
+    // records a second.
+    const bool live = mode_ == ViewMode::kLive;
+    const std::string when = live ? SecondsText(record) + " " + LineLabel(record) + " " : "";
     if (type == "frame") {
         const bool out = record.value("dir", std::string()) == "out";
         ++(out ? counters.framesOut : counters.framesIn);
-        const std::string hex = record.value("hex", std::string());
-        std::string bytes;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-            bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        if (trace_.Active()) {
+            trace_.Write(record.value("t", 0.0), out, counters.line,
+                         BytesOfHex(record.value("hex", std::string())));
         }
-        trace_.Write(record.value("t", 0.0), out, counters.line, bytes);
-        Push(out ? framesOut_ : framesIn_, when + record.value("text", std::string()));
-        while ((out ? framesOut_ : framesIn_).size() > kFramesEachWay) {
-            (out ? framesOut_ : framesIn_).pop_front();
+        if (live) {
+            Push(out ? framesOut_ : framesIn_, when + record.value("text", std::string()));
+            while ((out ? framesOut_ : framesIn_).size() > kFramesEachWay) {
+                (out ? framesOut_ : framesIn_).pop_front();
+            }
         }
     } else if (type == "tag") {
         ++counters.tagStores;
         if (record.value("changed", true)) {
             ++counters.tagChanges;
+        }
+        if (live && record.value("changed", true)) {
             char row[160];
             (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
                                 ValueText(record["value"]).c_str());
             Push(tags_, when + row);
         }
     } else if (type == "event") {
-        Push(events_, when + EventText(record));
         char at[32];
         (void)std::snprintf(at, sizeof at, "%.3f s: ", record.value("t", 0.0));
-        counters.lastEvent = at + EventText(record);
+        const std::string text = EventText(record);
+        counters.lastEvent = at + text;
+        if (live) {
+            Push(events_, when + text);
+        }
     } else if (type == "monitor") {
         Count(counters, record);
     } else if (type == "log") {
@@ -142,7 +150,9 @@ void RunView::Take(const Json& record) {
         Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " +
                        record.value("text", std::string()));
     } else if (type == "progress") {
-        progress_ = when + ProgressText(record);
+        if (live) {
+            progress_ = when + ProgressText(record);
+        }
     } else if (type == "result") {
         // Whole: the live view wraps it to the screen's width.
         Push(results_, when + ResultText(record));

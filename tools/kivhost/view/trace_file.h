@@ -29,6 +29,7 @@ public:
     // Opens the files that have a path (either may be empty); false with the reason.
     bool Open(const std::string& textPath, const std::string& pcapPath, std::string& error);
     void Write(double seconds, bool outgoing, int line, const std::string& bytes);
+    bool Active() const { return text_ != nullptr || pcap_ != nullptr; }
 
 private:
     // Says on standard error, once a file, that a write to it failed (a full disk, /dev/full).
