@@ -2,6 +2,7 @@
 // and failure injection, behind the host calls the driver makes.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -10,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -61,14 +63,17 @@ public:
     std::condition_variable messages;
     std::vector<Tag> tags;  // gate id = index + 1
     // The first tag of each instance number and address: the driver looks a tag up by address
-    // for every store, among the tags of every line.
+    // for every store, among the tags of every line. It has a lock of its own, so that the
+    // lines' look-ups do not wait for each other nor for stores.
+    std::shared_mutex indexLock;
     std::unordered_map<int32_t, AddressIndex> byAddress;
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
     bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
     std::vector<LogLine> log;
     std::array<Failure, QOR_CALL_COUNT> failures{};
-    std::array<uint32_t, QOR_CALL_COUNT> calls{};
+    std::atomic<bool> anyFailure{false};  // a failure is armed: calls look at 'failures'
+    std::array<std::atomic<uint32_t>, QOR_CALL_COUNT> calls{};
     uint64_t changeCount = 0;
     QorLogCallback logCallback = nullptr;
     void* logContext = nullptr;
@@ -85,6 +90,20 @@ public:
     // Counts the call and answers whether an injected failure applies (its status, or 0).
     uint16_t Enter(QorCall call) {
         ++calls[call];
+        return anyFailure.load() ? InjectedLocked(call) : 0;
+    }
+
+    // As Enter, for a call that does not hold 'mutex'.
+    uint16_t EnterUnlocked(QorCall call) {
+        ++calls[call];
+        if (!anyFailure.load()) {
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        return InjectedLocked(call);
+    }
+
+    uint16_t InjectedLocked(QorCall call) {
         Failure& failure = failures[call];
         if (failure.status == 0 || failure.times == 0) {
             return 0;
@@ -93,6 +112,18 @@ public:
             --failure.times;
         }
         return failure.status;
+    }
+
+    // Under 'mutex': whether a failure is armed, after 'failures' changed.
+    void FailuresChangedLocked() {
+        anyFailure = std::any_of(failures.begin(), failures.end(),
+                                 [](const Failure& f) { return f.status != 0 && f.times != 0; });
+    }
+
+    void ClearCallsLocked() {
+        for (std::atomic<uint32_t>& count : calls) {
+            count = 0;
+        }
     }
 };
 
@@ -145,7 +176,8 @@ void StoreText(std::string& kept, const char* text) {
     kept.assign(text, strnlen(text, QOR_TEXT_SIZE - 1));
 }
 
-int32_t FindByAddressLocked(HostLibrary& host, int32_t instanceNumber, const char* address) {
+int32_t FindByAddress(HostLibrary& host, int32_t instanceNumber, const char* address) {
+    const std::shared_lock<std::shared_mutex> index(host.indexLock);
     const auto line = host.byAddress.find(instanceNumber);
     if (line == host.byAddress.end()) {
         return -1;
@@ -256,14 +288,13 @@ uint16_t KIV_STDCALL QorGetMsg(uint8_t clientId, QorMessage* message) {
 uint16_t KIV_STDCALL QorGetGateIdByAddressStr(uint8_t /*clientId*/, uint8_t instanceNumber,
                                               const char* address, int32_t* gateId) {
     HostLibrary& host = Host();
-    std::lock_guard<std::mutex> guard(host.mutex);
-    if (const uint16_t status = host.Enter(QOR_CALL_GET_GATE_ID_BY_ADDRESS); status != 0) {
+    if (const uint16_t status = host.EnterUnlocked(QOR_CALL_GET_GATE_ID_BY_ADDRESS); status != 0) {
         return status;
     }
     if (address == nullptr || gateId == nullptr) {
         return QOR_STATUS_BAD_ARGUMENT;
     }
-    const int32_t id = FindByAddressLocked(host, instanceNumber, address);
+    const int32_t id = FindByAddress(host, instanceNumber, address);
     if (id < 0) {
         return QOR_STATUS_NOT_FOUND;
     }
@@ -395,13 +426,17 @@ void qorReset(void) {
     {
         std::lock_guard<std::mutex> guard(host.mutex);
         host.tags.clear();
-        host.byAddress.clear();
+        {
+            const std::unique_lock<std::shared_mutex> index(host.indexLock);
+            host.byAddress.clear();
+        }
         host.clients.clear();
         host.nextClient = 1;
         host.lowestFreeClient = false;
         host.log.clear();
         host.failures = {};
-        host.calls = {};
+        host.FailuresChangedLocked();
+        host.ClearCallsLocked();
         host.changeCount = 0;
         host.logCallback = nullptr;
         host.logContext = nullptr;
@@ -431,6 +466,7 @@ int32_t qorDefineTag(const char* name, const char* address, int32_t instanceNumb
     tag.dataType = dataType;
     host.tags.push_back(tag);
     const auto id = static_cast<int32_t>(host.tags.size());
+    const std::unique_lock<std::shared_mutex> index(host.indexLock);
     host.byAddress[instanceNumber].emplace(address, id);
     return id;
 }
@@ -453,9 +489,7 @@ int32_t qorFindTagByAddress(int32_t instanceNumber, const char* address) {
     if (address == nullptr) {
         return -1;
     }
-    HostLibrary& host = Host();
-    std::lock_guard<std::mutex> guard(host.mutex);
-    return FindByAddressLocked(host, instanceNumber, address);
+    return FindByAddress(Host(), instanceNumber, address);
 }
 
 int32_t qorTagCount(void) {
@@ -651,21 +685,21 @@ void qorFailCall(QorCall call, uint16_t status, int32_t times) {
     HostLibrary& host = Host();
     std::lock_guard<std::mutex> guard(host.mutex);
     host.failures[call] = Failure{status, status == 0 ? 0 : times};
+    host.FailuresChangedLocked();
 }
 
 void qorClearFailures(void) {
     HostLibrary& host = Host();
     std::lock_guard<std::mutex> guard(host.mutex);
     host.failures = {};
+    host.FailuresChangedLocked();
 }
 
 uint32_t qorCallCount(QorCall call) {
     if (call < 0 || call >= QOR_CALL_COUNT) {
         return 0;
     }
-    HostLibrary& host = Host();
-    std::lock_guard<std::mutex> guard(host.mutex);
-    return host.calls[call];
+    return Host().calls[call].load();
 }
 
 void qorReuseClientNumbers(int lowestFree) {
