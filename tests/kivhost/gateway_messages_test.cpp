@@ -166,7 +166,7 @@ TEST_F(LineQueueTest, TagsArePublishedWhenTheyChange) {
         double value;
         bool published;
     };
-    const Store stores[] = {{false, 0.0, true},  {false, 0.0, false}, {true, 5.0, true},
+    const Store stores[] = {{false, 0.0, true},  {false, 0.0, false},  {true, 5.0, true},
                             {false, 5.0, false}, {nullptr, 5.0, true}, {true, 6.0, true}};
     LineQueue queue(settings_, 1, false);
     TakeAll(queue);

@@ -128,7 +128,7 @@ private:
     std::map<std::string, OutMessage> tags_;  // by topic: the newest value of each
     std::deque<std::string> tagOrder_;
     std::unordered_map<std::string, std::string> tagTopics_;  // by the host's tag name
-    std::map<std::string, std::string> latestTags_;  // by topic: the newest payload queued
+    std::map<std::string, std::string> latestTags_;           // by topic: the newest payload queued
     bool wakeAsked_ = false;
     uint64_t order_ = 0;
     uint64_t sequence_ = 0;
