@@ -17,6 +17,7 @@ struct RecordFile {
 
 constexpr RecordFile kEventFile = {"zezEvents", kEventFileHeader};
 constexpr RecordFile kUploadFile = {"zezSetup", kSetupFileHeader};
+constexpr size_t kRecordBufferSize = 1024;
 
 bool WriteBytes(std::FILE* file, const char* bytes, size_t count) {
     return count == 0 || std::fwrite(bytes, 1, count, file) == count;
@@ -46,9 +47,14 @@ bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state
     if (file == nullptr) {
         return false;
     }
+    // A record fits: the system is not asked for the block size of every file opened.
+    char buffer[kRecordBufferSize];
+    (void)std::setvbuf(file, buffer, _IOFBF, sizeof buffer);
     bool written = true;
-    // A file that was deleted while the instance ran is begun again with its header.
-    if (!create && std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0) {
+    // A file that was deleted while the instance ran is begun again with its header. Where the
+    // library opens for appending at the end, a position past 0 says so without a seek.
+    if (!create && std::ftell(file) <= 0 && std::fseek(file, 0, SEEK_END) == 0 &&
+        std::ftell(file) == 0) {
         create = true;
     }
     if (create) {
