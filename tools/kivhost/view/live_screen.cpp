@@ -132,12 +132,16 @@ void RunView::Draw() {
     const auto width = static_cast<size_t>(std::max(size.columns, 20));
     const int viewRows = std::max(size.rows - 2, 1);
     std::vector<std::string> screen = TopRows(width);
+    // The two ways in turn, so that a section of two rows shows the newest frame of each way
+    // (in before out: a frame received comes before its acknowledgement).
     std::vector<Item> frames;
-    for (const std::string& row : framesIn_) {
-        frames.push_back({("in  " + row).substr(0, width)});
-    }
-    for (const std::string& row : framesOut_) {
-        frames.push_back({("out " + row).substr(0, width)});
+    for (size_t i = 0; i < std::max(framesIn_.size(), framesOut_.size()); ++i) {
+        if (i < framesIn_.size()) {
+            frames.push_back({("in  " + framesIn_[i]).substr(0, width)});
+        }
+        if (i < framesOut_.size()) {
+            frames.push_back({("out " + framesOut_[i]).substr(0, width)});
+        }
     }
     // Frames are cut at the width rather than wrapped: their ends matter less than their order.
     const std::vector<Section> sections = {{"Tags changed", Wrapped(tags_, width), 3},
