@@ -121,6 +121,10 @@ def test_typing(kivhost, workdir, examples):
         if not check(re.search(r"L1_PENUM +10\b", stored) is not None,
                      f"the event's tag:\n{stored}"):
             return
+        # Two rows for the frames at 24 rows: the newest of each way.
+        each_way = r"-- Frames \(last each way\)\nin  [^\n]*\nout "
+        framed = wait_for_screen(session, lambda text: re.search(each_way, text) is not None)
+        check(re.search(each_way, framed) is not None, f"the newest frame of each way:\n{framed}")
         tmux("send-keys", "-t", session, "-l", "show L1_PENUM")
         tmux("send-keys", "-t", session, "Enter")
         shown = wait_for_screen(session, lambda text: "L1_PENUM = 10, changed at" in text)
