@@ -237,12 +237,14 @@ void Monitor::Recorded(const KivMonitorRecord& record) {
     const std::string bytes =
         record.bytes != nullptr ? std::string(record.bytes, record.count) : std::string();
     if (record.kind == KIV_MON_FRAME_SENT || record.kind == KIV_MON_FRAME_RECEIVED) {
-        Emit({{"t", t},
-              {"type", "frame"},
-              {"line", line},
-              {"dir", record.kind == KIV_MON_FRAME_SENT ? "out" : "in"},
-              {"text", TraceText(bytes)},
-              {"hex", HexBytes(bytes.data(), bytes.size())}});
+        Json frame = Json::object();
+        frame["t"] = t;
+        frame["type"] = "frame";
+        frame["line"] = line;
+        frame["dir"] = record.kind == KIV_MON_FRAME_SENT ? "out" : "in";
+        frame["text"] = TraceText(bytes);
+        frame["hex"] = HexBytes(bytes.data(), bytes.size());
+        Emit(std::move(frame));
         return;
     }
     const char* kind = nullptr;
@@ -267,15 +269,17 @@ void Monitor::Recorded(const KivMonitorRecord& record) {
                 : 0;
     }
     const bool known = record.code >= 0 && static_cast<size_t>(record.code) < std::size(kOutcomes);
-    Emit({{"t", t},
-          {"type", "monitor"},
-          {"line", line},
-          {"kind", kind},
-          {"controller", controller >= 0 ? Json(controller) : Json(nullptr)},
-          {"code", record.kind == KIV_MON_EVENT ? Json(record.code) : Json(nullptr)},
-          {"attempt", attempt ? Json(record.attempt) : Json(nullptr)},
-          {"outcome", attempt ? Json(known ? kOutcomes[record.code] : "unknown") : Json(nullptr)},
-          {"frame", bytes.empty() ? Json(nullptr) : Json(TraceText(bytes))}});
+    Json said = Json::object();
+    said["t"] = t;
+    said["type"] = "monitor";
+    said["line"] = line;
+    said["kind"] = kind;
+    said["controller"] = controller >= 0 ? Json(controller) : Json(nullptr);
+    said["code"] = record.kind == KIV_MON_EVENT ? Json(record.code) : Json(nullptr);
+    said["attempt"] = attempt ? Json(record.attempt) : Json(nullptr);
+    said["outcome"] = attempt ? Json(known ? kOutcomes[record.code] : "unknown") : Json(nullptr);
+    said["frame"] = bytes.empty() ? Json(nullptr) : Json(TraceText(bytes));
+    Emit(std::move(said));
 }
 
 double Monitor::Seconds() const {
@@ -345,15 +349,14 @@ void Monitor::Changed(int32_t gateId) {
         return;  // the frames themselves come as monitoring records
     }
     const double t = Seconds();
-    Json value;
-    if (tag.dataType == KIV_TYPE_STRING) {
+    StoredValue now;
+    now.text = tag.dataType == KIV_TYPE_STRING;
+    if (now.text) {
         char area[QOR_TEXT_SIZE] = {};
         (void)qorGetText(gateId, area, sizeof area);
-        value = LineText(area);
+        now.bytes = area;
     } else {
-        double number = 0.0;
-        (void)qorGetValue(gateId, &number);
-        value = number;
+        (void)qorGetValue(gateId, &now.number);
     }
     // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
     // the empty text until the driver first stores into it).
@@ -364,11 +367,7 @@ void Monitor::Changed(int32_t gateId) {
             stored_.resize(static_cast<size_t>(gateId) + 1);
         }
         Stored& stored = stored_[static_cast<size_t>(gateId)];
-        if (stored.history.stores == 0) {
-            stored.value = value.is_string() ? Json("").dump() : Json(0.0).dump();
-        }
-        const std::string now = value.dump();
-        changed = stored.value != now;
+        changed = !stored.value.Same(now);
         ++stored.history.stores;
         if (changed) {
             ++stored.history.changes;
@@ -376,19 +375,26 @@ void Monitor::Changed(int32_t gateId) {
             stored.value = now;
         }
     }
-    Emit({{"t", t},
-          {"type", "tag"},
-          {"line", tag.line},
-          {"name", ByteText(tag.name)},
-          {"address", ByteText(tag.address)},
-          {"value", value},
-          {"changed", changed}});
+    // Member by member: a list of pairs would make an array of each pair first.
+    Json record = Json::object();
+    record["t"] = t;
+    record["type"] = "tag";
+    record["line"] = tag.line;
+    record["name"] = ByteText(tag.name);
+    record["address"] = ByteText(tag.address);
+    record["value"] = now.text ? LineText(now.bytes.c_str()) : Json(now.number);
+    record["changed"] = changed;
+    Emit(std::move(record));
 }
 
 Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std::string& text,
                           double t) {
     const int code = published.code;
-    Json record = {{"t", t}, {"type", "event"}, {"line", line}, {"code", code}};
+    Json record = Json::object();
+    record["t"] = t;
+    record["type"] = "event";
+    record["line"] = line;
+    record["code"] = code;
     record["name"] = EventName(published);
     record["unitKind"] = UnitKindOf(published);
     record["eventType"] = EventType(published);

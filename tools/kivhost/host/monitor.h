@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -128,9 +129,22 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Json> records_;
+    // A tag's value as the host keeps it: the line's bytes of a text, or a number (0 and the
+    // empty text before the first store).
+    struct StoredValue {
+        bool text = false;
+        std::string bytes;
+        double number = 0.0;
+        // The same value as 'now', of the tag's type ('now' says which): the same bytes, or the
+        // same number to the bit (-0 is not 0, as their texts differ).
+        bool Same(const StoredValue& now) const {
+            return now.text ? bytes == now.bytes
+                            : std::memcmp(&number, &now.number, sizeof number) == 0;
+        }
+    };
     struct Stored {
         TagHistory history;
-        std::string value;  // the value last stored, as JSON text
+        StoredValue value;  // the value last stored
     };
     std::vector<Stored> stored_;  // by gate identifier, under mutex_
 };
