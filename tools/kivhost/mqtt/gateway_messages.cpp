@@ -243,16 +243,16 @@ bool LineQueue::QueueTag(const Json& record) {
     if (changed != record.end() && !isChange && tagTopics_.count(name) != 0) {
         return false;
     }
-    OutMessage message;
-    message.kind = OutMessage::Kind::kTag;
-    message.retain = true;
-    message.topic = TagTopic(name);
-    message.payload = TagPayload(value, address);
-    QueueTagMessage(std::move(message));
+    QueueTagMessage(TagTopic(name), TagPayload(value, address));
     return true;
 }
 
-void LineQueue::QueueTagMessage(OutMessage message) {
+void LineQueue::QueueTagMessage(const std::string& topic, std::string payload) {
+    OutMessage message;
+    message.kind = OutMessage::Kind::kTag;
+    message.retain = true;
+    message.topic = topic;
+    message.payload = std::move(payload);
     message.order = ++order_;
     latestTags_[message.topic] = message.payload;
     const auto pending = tags_.find(message.topic);
@@ -272,12 +272,7 @@ void LineQueue::Reconnected() {
         if (tags_.count(topic) != 0) {
             continue;  // a newer value waits already
         }
-        OutMessage message;
-        message.kind = OutMessage::Kind::kTag;
-        message.retain = true;
-        message.topic = topic;
-        message.payload = payload;
-        QueueTagMessage(std::move(message));
+        QueueTagMessage(topic, payload);
     }
 }
 

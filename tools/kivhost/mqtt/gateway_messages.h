@@ -108,7 +108,7 @@ private:
     // False when the store is not published (the value it had).
     bool QueueTag(const Json& record);
     // Queued as the tag's newest value, and kept for a new connection.
-    void QueueTagMessage(OutMessage message);
+    void QueueTagMessage(const std::string& topic, std::string payload);
     void QueueEvent(const Json& record);
     // The topic of a host's tag name, made once for each name.
     const std::string& TagTopic(const std::string& name);
