@@ -24,15 +24,16 @@ BOUND = 30  # seconds for what the screen should show
 COLUMNS = 80
 
 
-def tmux(*args):
-    # -u: the terminal passes UTF-8 whatever the test's locale says.
-    return subprocess.run(["tmux", "-u", *args], capture_output=True, text=True,
+def tmux(session, *args):
+    # -u: the terminal passes UTF-8 whatever the test's locale says. -L: a server of the
+    # session's own, so that a session never meets a server that is still ending another's.
+    return subprocess.run(["tmux", "-u", "-L", session, *args], capture_output=True, text=True,
                           encoding="utf-8", timeout=10)
 
 
 def screen(session):
     """The screen's rows without trailing blanks; a row wrapped by the terminal comes joined."""
-    text = tmux("capture-pane", "-p", "-J", "-t", session).stdout
+    text = tmux(session, "capture-pane", "-p", "-J", "-t", session).stdout
     return "\n".join(row.rstrip() for row in text.splitlines())
 
 
@@ -57,7 +58,7 @@ def start(session, kivhost, workdir, examples, rate, rows=40, extra=()):
     command = " ".join([*kivhost, "run", "--rate", rate, "--workdir", workdir, "--tags",
                         os.path.join(examples, "vxs100-line.tags"), *extra])
     shell = f"{command}; echo EXIT=$?; sleep 60"
-    started = tmux("new-session", "-d", "-s", session, "-x", str(COLUMNS), "-y", str(rows), shell)
+    started = tmux(session, "new-session", "-d", "-s", session, "-x", str(COLUMNS), "-y", str(rows), shell)
     return check(started.returncode == 0, f"tmux starts: {started.stderr}")
 
 
@@ -81,7 +82,7 @@ def test_feed(kivhost, workdir, examples):
                      f"redrawn in place with more events:\n{later}"):
             return
         check(later.count("-- Events") == 1, "the view is drawn once, not scrolled")
-        tmux("send-keys", "-t", session, "C-c")
+        tmux(session, "send-keys", "-t", session, "C-c")
         last = wait_for_screen(session, lambda text: "EXIT=" in text)
         check("Summary:" in last and "interrupted" in last and "EXIT=0" in last,
               f"Ctrl-C ends with the summary and exit 0:\n{last}")
@@ -91,13 +92,13 @@ def test_feed(kivhost, workdir, examples):
         check(any(re.fullmatch(r"  1 +pts/\d+( +\d+){7}", row) for row in summary),
               f"the summary's line row, unbroken:\n{last}")
     finally:
-        tmux("kill-session", "-t", session)
+        tmux(session, "kill-server")
 
 
 def type_command(session, command, condition):
     """Types a command and Enter; the screen once 'condition' holds."""
-    tmux("send-keys", "-t", session, "-l", command)
-    tmux("send-keys", "-t", session, "Enter")
+    tmux(session, "send-keys", "-t", session, "-l", command)
+    tmux(session, "send-keys", "-t", session, "Enter")
     return wait_for_screen(session, condition)
 
 
@@ -112,11 +113,11 @@ def test_typing(kivhost, workdir, examples):
         if not check("'help' lists them" in first and re.search(r"^>$", first, re.M),
                      f"the prompt and its hint:\n{first}"):
             return
-        tmux("send-keys", "-t", session, "-l", "event 10 1")
+        tmux(session, "send-keys", "-t", session, "-l", "event 10 1")
         typed = wait_for_screen(session, lambda text: "> event 10 1" in text)
         if not check("> event 10 1" in typed, f"what is typed shows before Enter:\n{typed}"):
             return
-        tmux("send-keys", "-t", session, "Enter")
+        tmux(session, "send-keys", "-t", session, "Enter")
         stored = wait_for_screen(session, lambda text: re.search(r"L1_PENUM +10\b", text) is not None)
         if not check(re.search(r"L1_PENUM +10\b", stored) is not None,
                      f"the event's tag:\n{stored}"):
@@ -125,8 +126,8 @@ def test_typing(kivhost, workdir, examples):
         each_way = r"-- Frames \(last each way\)\nin  [^\n]*\nout "
         framed = wait_for_screen(session, lambda text: re.search(each_way, text) is not None)
         check(re.search(each_way, framed) is not None, f"the newest frame of each way:\n{framed}")
-        tmux("send-keys", "-t", session, "-l", "show L1_PENUM")
-        tmux("send-keys", "-t", session, "Enter")
+        tmux(session, "send-keys", "-t", session, "-l", "show L1_PENUM")
+        tmux(session, "send-keys", "-t", session, "Enter")
         shown = wait_for_screen(session, lambda text: "L1_PENUM = 10, changed at" in text)
         if not check("> show L1_PENUM: ok, L1_PENUM = 10, changed at" in shown, f"show:\n{shown}"):
             return
@@ -144,27 +145,27 @@ def test_typing(kivhost, workdir, examples):
               "MQTT L1 NOT CONNECTED" in status, f"status, whole at 80x24:\n{status}")
         # A name beyond ASCII: typed, edited (Backspace takes a whole character), written in
         # the line's code page and shown back as typed.
-        tmux("send-keys", "-t", session, "-l", 'write L1_PBINM "Zoë Ünal"ë')
-        tmux("send-keys", "-t", session, "BSpace")
+        tmux(session, "send-keys", "-t", session, "-l", 'write L1_PBINM "Zoë Ünal"ë')
+        tmux(session, "send-keys", "-t", session, "BSpace")
         typed = wait_for_screen(session, lambda text: re.search(r'^> write L1_PBINM "Zoë Ünal"$',
                                                                   text, re.M) is not None)
         if not check(re.search(r'^> write L1_PBINM "Zoë Ünal"$', typed, re.M),
                      f"the name as typed:\n{typed}"):
             return
-        tmux("send-keys", "-t", session, "Enter")
-        tmux("send-keys", "-t", session, "-l", "show L1_PBINM")
-        tmux("send-keys", "-t", session, "Enter")
+        tmux(session, "send-keys", "-t", session, "Enter")
+        tmux(session, "send-keys", "-t", session, "-l", "show L1_PBINM")
+        tmux(session, "send-keys", "-t", session, "Enter")
         shown = wait_for_screen(session, lambda text: "show L1_PBINM:" in text)
         if not check("> show L1_PBINM: ok, L1_PBINM = Zoë Ünal," in shown, f"the name:\n{shown}"):
             return
-        tmux("send-keys", "-t", session, "-l", "quit")
-        tmux("send-keys", "-t", session, "Enter")
+        tmux(session, "send-keys", "-t", session, "-l", "quit")
+        tmux(session, "send-keys", "-t", session, "Enter")
         last = wait_for_screen(session, lambda text: "EXIT=" in text)
         check("exit status 0: quit" in last and "EXIT=0" in last, f"quit typed:\n{last}")
         check("messages still queued for the broker; waiting up to 5 s" in last.replace("\n", ""),
               f"the stop says what it waits for:\n{last}")
     finally:
-        tmux("kill-session", "-t", session)
+        tmux(session, "kill-server")
 
 
 def main():
