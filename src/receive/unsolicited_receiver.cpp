@@ -269,15 +269,16 @@ void LogInvalidFrame(const char* frame) {
     err(32, "RIRODI: Illegal message was received '%s'", frame);
 }
 
-// Receives, classifies and handles every frame the port holds, one frame per hold of the port
-// lock, until none is there. An invalid frame is logged after the lock is released, from a copy;
-// a line that failed is given up (LoseInstancePort).
+// Receives, classifies and handles the frame the port holds, and each that the same read brought,
+// one frame per hold of the port lock. An invalid frame is logged after the lock is released, from
+// a copy; a line that failed is given up (LoseInstancePort).
 void HandleArrivedFrames(DriverInstance& instance) {
     while (!ShutdownRequested(instance)) {
         char invalid[kFrameBufferSize];
         invalid[0] = '\0';
         uint32_t lineFailure = 0;
         bool failed = false;
+        bool held = false;  // the last read brought the next frame's beginning
         uint32_t generation = 0;
         {
             const platform::LockGuard lock(instance.portLock);
@@ -288,6 +289,7 @@ void HandleArrivedFrames(DriverInstance& instance) {
             case Taken::kInvalid: std::memcpy(invalid, instance.rxBuffer, sizeof invalid); break;
             case Taken::kLineFailed: failed = true; break;
             }
+            held = HasInput(instance.lineInput);
         }
         if (failed) {
             LoseInstancePort(instance, generation, lineFailure);
@@ -297,6 +299,9 @@ void HandleArrivedFrames(DriverInstance& instance) {
             LogInvalidFrame(invalid);
         }
         LetSendersIn(instance);
+        if (!held) {
+            return;  // the wait for input sees at once what came meanwhile: no look of its own
+        }
     }
 }
 

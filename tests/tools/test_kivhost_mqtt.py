@@ -553,6 +553,31 @@ def test_homeassistant(kivhost, examples, folder, broker):
     watcher.close()
 
 
+def test_silent_broker(kivhost, folder):
+    """A broker whose machine takes no connection (its listener's queue is full, so the system
+    drops the gateway's SYN) holds neither the other lines nor the stop: the run ends within
+    its flush bound."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    filler = socket.create_connection(listener.getsockname())
+    port = listener.getsockname()[1]
+    try:
+        proc = subprocess.run(kivhost + ["run", "--workdir", folder, "--lines", "3", "--duration",
+                                         "2", "--mqtt", f"mqtt://127.0.0.1:{port}", "--site",
+                                         "silent", "--mqtt-flush", "1"],
+                              capture_output=True, text=True, timeout=BOUND,
+                              stdin=subprocess.DEVNULL)
+        stopped = all(f"line {line}: stopped with" in proc.stderr for line in (1, 2, 3))
+        check(proc.returncode == 0 and stopped,
+              f"a silent broker: exit {proc.returncode}, {proc.stderr[-300:]!r}")
+    except subprocess.TimeoutExpired:
+        check(False, f"a silent broker held the run beyond {BOUND} s")
+    finally:
+        filler.close()
+        listener.close()
+
+
 def test_usage(kivhost, folder, broker):
     """Wrong settings stop before anything starts, exit 2, naming the cause; anonymous is
     refused by the broker."""
@@ -620,6 +645,7 @@ def main():
         test_tls(kivhost, options["--examples"], folder, broker)
         test_homeassistant(kivhost, options["--examples"], folder, broker)
         test_usage(kivhost, folder, broker)
+        test_silent_broker(kivhost, folder)
         test_lines_writes_and_late_subscriber(kivhost, options["--examples"], folder, broker)
         test_three_sites_kill_and_refused_writes(kivhost, options["--examples"], folder, broker)
         test_broker_restart(kivhost, options["--examples"], folder, broker)

@@ -7,9 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -95,7 +93,8 @@ void Say(const std::string& text) {
 
 BrokerLink::BrokerLink(const MqttSettings& settings, const BrokerUrl& url,
                        const std::string& password, bool passwordGiven, int line, bool severalLines,
-                       std::string clientId, std::function<void(WriteRequest)> requested)
+                       std::string clientId, std::function<void(WriteRequest)> requested,
+                       std::function<void()> wake)
     : settings_(settings),
       url_(url),
       password_(password),
@@ -103,42 +102,31 @@ BrokerLink::BrokerLink(const MqttSettings& settings, const BrokerUrl& url,
       clientId_(std::move(clientId)),
       requested_(std::move(requested)),
       queue_(settings, line, severalLines),
-      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      wake_(std::move(wake)),
       version_(settings.protocol == MqttProtocol::kV311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5),
       settled_(settings.protocol != MqttProtocol::kAuto),
       backOff_(kFirstBackOff) {}
 
 BrokerLink::~BrokerLink() {
-    Join();
     if (client_ != nullptr) {
         mosquitto_destroy(client_);
-    }
-    if (wake_ >= 0) {
-        (void)close(wake_);
-    }
-}
-
-void BrokerLink::Wake() {
-    const uint64_t one = 1;
-    if (wake_ >= 0) {
-        (void)!write(wake_, &one, sizeof one);
     }
 }
 
 void BrokerLink::Offer(const Json& record) {
     if (queue_.Offer(record)) {
-        Wake();
+        wake_();
     }
 }
 
 void BrokerLink::Send(OutMessage message) {
     queue_.Send(std::move(message));
-    Wake();
+    wake_();
 }
 
 void BrokerLink::RequestStop(GatewayClock::time_point deadline) {
     queue_.RequestStop(deadline);
-    Wake();
+    wake_();
 }
 
 void BrokerLink::Pump() {
@@ -250,8 +238,11 @@ bool BrokerLink::Connect() {
     closedUnanswered_ = false;
     disconnectCode_ = 0;
     errno = 0;
-    const int rc = mosquitto_connect_bind_v5(client_, url_.host.c_str(), url_.port,
-                                             settings_.keepAlive, nullptr, nullptr);
+    // Without waiting for the broker: one loop serves every line, and a broker that does not
+    // answer the connection must not hold the others. The CONNECT waits in the client until the
+    // socket is connected (the poll's POLLOUT).
+    const int rc = mosquitto_connect_bind_async(client_, url_.host.c_str(), url_.port,
+                                                settings_.keepAlive, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
         ReportFailure(LibraryText(rc, errno));
         mosquitto_destroy(client_);
@@ -543,38 +534,35 @@ void BrokerLink::OnLog(int level, const char* text) {
     }
 }
 
-// The link's thread: connect (again, with a back-off), wait for the socket or a wake-up,
-// serve the connection, until the stop is complete.
-void BrokerLink::Run() {
-    while (!StopDone()) {
-        if (client_ == nullptr && GatewayClock::now() >= nextAttempt_ && !Connect()) {
-            Retry();
-        }
-        looped_ = GatewayClock::now().time_since_epoch().count();
-        pollfd fds[2] = {{wake_, POLLIN, 0}, {-1, 0, 0}};
-        nfds_t count = 1;
-        if (client_ != nullptr) {
-            fds[1].fd = mosquitto_socket(client_);
-            fds[1].events =
-                static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0));
-            count = 2;
-        }
-        (void)poll(fds, count, PollTimeout(queue_.Progress()));
-        // An overflow is said at once, then at most every 10 s while it goes on.
-        if (const uint64_t dropped = queue_.DropsToReport(GatewayClock::now(), kStateEvery)) {
-            Say("line " + std::to_string(Line()) + ": " + std::to_string(dropped) +
-                " events were dropped: the queue of " + std::to_string(settings_.queueSize) +
-                " was full (--mqtt-queue)");
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            uint64_t ignored = 0;
-            (void)!read(wake_, &ignored, sizeof ignored);
-            queue_.Woken();  // after the read: a record offered from now on wakes the link again
-        }
-        if (client_ != nullptr) {
-            Serve(fds[1].revents);
-        }
+void BrokerLink::Prepare(pollfd& socket, int& timeoutMs) {
+    if (client_ == nullptr && GatewayClock::now() >= nextAttempt_ && !Connect()) {
+        Retry();
     }
+    looped_ = GatewayClock::now().time_since_epoch().count();
+    socket = {-1, 0, 0};
+    if (client_ != nullptr) {
+        socket.fd = mosquitto_socket(client_);
+        socket.events = static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0));
+    }
+    timeoutMs = std::min(timeoutMs, PollTimeout(queue_.Progress()));
+}
+
+void BrokerLink::Serve(short socketEvents, bool woken) {
+    // An overflow is said at once, then at most every 10 s while it goes on.
+    if (const uint64_t dropped = queue_.DropsToReport(GatewayClock::now(), kStateEvery)) {
+        Say("line " + std::to_string(Line()) + ": " + std::to_string(dropped) +
+            " events were dropped: the queue of " + std::to_string(settings_.queueSize) +
+            " was full (--mqtt-queue)");
+    }
+    if (woken) {
+        queue_.Woken();  // a record offered from now on wakes the loop again
+    }
+    if (client_ != nullptr) {
+        ServeSocket(socketEvents);
+    }
+}
+
+void BrokerLink::Finish() {
     if (client_ != nullptr) {
         if (connected_) {
             (void)mosquitto_disconnect(client_);
@@ -584,7 +572,7 @@ void BrokerLink::Run() {
     }
 }
 
-bool BrokerLink::StopDone() {
+bool BrokerLink::Stopped() {
     const LineQueue::Look look = queue_.Progress();
     if (!look.stopping) {
         return false;
@@ -619,7 +607,7 @@ int BrokerLink::PollTimeout(const LineQueue::Look& look) const {
 
 // Reads and writes what the socket is ready for, sends what is queued, and drops a connection
 // that was lost.
-void BrokerLink::Serve(short socketEvents) {
+void BrokerLink::ServeSocket(short socketEvents) {
     int rc = MOSQ_ERR_SUCCESS;
     int error = 0;
     const auto step = [&rc, &error](int result) {

@@ -1,6 +1,7 @@
-// One line's connection to the broker over libmosquitto, driven by a thread of its own: it polls
-// the connection's socket beside a wake-up event, so that the line's queue is served as soon as
-// a record arrives and the driver's threads never wait for the network.
+// One line's connection to the broker over libmosquitto. The links of all lines are driven by
+// one thread (LinkLoop, link_loop.h): it polls their sockets beside one wake-up event, so that a
+// line's queue is served as soon as a record arrives and the driver's threads never wait for the
+// network. Each line keeps a connection of its own, for its last will (the line's "offline").
 //
 // Delivery is at least once: a message leaves the line's queue when the broker acknowledged it
 // (QoS 1). A connection that is lost takes its client with it; the messages not acknowledged go
@@ -16,6 +17,7 @@
 #pragma once
 
 #include <mosquitto.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -24,7 +26,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
@@ -56,10 +57,11 @@ void Say(const std::string& text);
 
 class BrokerLink {
 public:
-    // 'requested' is called on the link's thread for every write request.
+    // 'requested' is called on the loop's thread for every write request; 'wake' (any thread)
+    // wakes the loop.
     BrokerLink(const MqttSettings& settings, const BrokerUrl& url, const std::string& password,
                bool passwordGiven, int line, bool severalLines, std::string clientId,
-               std::function<void(WriteRequest)> requested);
+               std::function<void(WriteRequest)> requested, std::function<void()> wake);
     ~BrokerLink();
     BrokerLink(const BrokerLink&) = delete;
     BrokerLink& operator=(const BrokerLink&) = delete;
@@ -68,18 +70,20 @@ public:
     void UseDiscovery(std::unique_ptr<HomeAssistantDiscovery> discovery) {
         discovery_ = std::move(discovery);
     }
-    void Start() {
-        thread_ = std::thread([this] { Run(); });
-    }
     // Any thread.
     void Offer(const Json& record);
     void Send(OutMessage message);
     void RequestStop(GatewayClock::time_point deadline);
-    void Join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+
+    // The loop's thread, each turn: Prepare before the poll (connects when an attempt is due,
+    // fills in the socket's entry, -1 when there is none, and lowers 'timeoutMs' to what the
+    // link waits for); Serve after it, with what the poll said of the socket and whether the
+    // loop was woken. Stopped: whether the stop is complete (everything delivered, or the flush
+    // bound passed); Finish then closes the connection.
+    void Prepare(pollfd& socket, int& timeoutMs);
+    void Serve(short socketEvents, bool woken);
+    bool Stopped();
+    void Finish();
     int Line() const { return queue_.Line(); }
     // Any thread.
     GatewayState State();
@@ -88,12 +92,9 @@ public:
 private:
     using milliseconds = std::chrono::milliseconds;
 
-    void Run();
-    // Whether the stop is complete (everything delivered, or the flush bound passed).
-    bool StopDone();
     // How long the next poll may wait.
     int PollTimeout(const LineQueue::Look& look) const;
-    void Serve(short socketEvents);
+    void ServeSocket(short socketEvents);
     bool Connect();
     // Says what ended the attempt or the connection; true when the next attempt is due at once
     // (another MQTT version is to be asked for).
@@ -110,7 +111,6 @@ private:
     // Says why a connection could not be made (once for each new reason).
     void ReportFailure(const std::string& why);
     void Pump();
-    void Wake();
     void OnConnect(int rc);
     void OnDisconnect(int rc);
     void OnSubscribe(int granted);
@@ -130,10 +130,9 @@ private:
     const std::function<void(WriteRequest)> requested_;
     LineQueue queue_;  // shared with the driver's threads and the write thread; locks itself
     std::unique_ptr<const HomeAssistantDiscovery> discovery_;  // null: none
-    int wake_ = -1;
-    std::thread thread_;
+    const std::function<void()> wake_;
 
-    // The link's thread only.
+    // The loop's thread only.
     mosquitto* client_ = nullptr;
     bool connected_ = false;  // the broker accepted the connection
     bool lost_ = false;
@@ -157,7 +156,7 @@ private:
     int connects_ = 0;
     int refusals_ = 0;
 
-    // What State() shows: set on the link's thread.
+    // What State() shows: set on the loop's thread.
     void ShowState(bool connected, const std::string& reason);
     std::mutex stateMutex_;
     bool shownConnected_ = false;

@@ -1,5 +1,6 @@
-// The MQTT gateway over libmosquitto: a link per line (broker_link.h), and the one thread that
-// makes the writes requested from the broker, as the commands' writes are made.
+// The MQTT gateway over libmosquitto: a link per line (broker_link.h), one thread that serves
+// them all (link_loop.h), and the one thread that makes the writes requested from the broker,
+// as the commands' writes are made.
 #include <mosquitto.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "mqtt/broker_settings.h"
 #include "mqtt/gateway_messages.h"
 #include "mqtt/homeassistant_discovery.h"
+#include "mqtt/link_loop.h"
 #include "mqtt/mqtt_gateway.h"
 
 namespace kivhost {
@@ -51,7 +53,9 @@ public:
             links_.push_back(std::make_unique<BrokerLink>(
                 settings_, url, password, given, line, host_.lines > 1,
                 host_.lines > 1 ? id + "-" + std::to_string(line) : id,
-                [this](WriteRequest request) { Request(std::move(request)); }));
+                [this](WriteRequest request) { Request(std::move(request)); },
+                [this] { loop_.Wake(); }));
+            loop_.Add(*links_.back());
         }
         for (const MqttTag& tag : host_.tags) {
             topicNames_[{tag.line, TopicLevel(tag.name)}] = tag.name;
@@ -60,9 +64,7 @@ public:
             UseDiscovery(*link);
         }
         writer_ = std::thread([this] { WriteLoop(); });
-        for (auto& link : links_) {
-            link->Start();
-        }
+        loop_.Start();
         return true;
     }
 
@@ -104,9 +106,7 @@ public:
         for (auto& link : links_) {
             link->RequestStop(deadline);
         }
-        for (auto& link : links_) {
-            link->Join();
-        }
+        loop_.Join();
         links_.clear();
         if (libraryStarted_) {
             (void)mosquitto_lib_cleanup();
@@ -235,6 +235,7 @@ private:
     MqttHost host_;
     bool libraryStarted_ = false;
     std::vector<std::unique_ptr<BrokerLink>> links_;
+    LinkLoop loop_;  // serves links_
     std::map<std::pair<int, std::string>, std::string> topicNames_;
     std::mutex writeMutex_;
     std::condition_variable writeReady_;
