@@ -310,6 +310,13 @@ void HandleArrivedFrames(DriverInstance& instance) {
 constexpr uint32_t kReopenFirstMs = 100;
 constexpr uint32_t kReopenLongestMs = 2000;
 
+// Drops what the line holds and what was read of it.
+void DropInput(DriverInstance& instance) {
+    const platform::LockGuard lock(instance.portLock);
+    ClearInput(instance.lineInput);
+    platform::PurgeInput(instance.port);
+}
+
 }  // namespace
 
 void HandleFrame(DriverInstance& instance, MessageKind kind) {
@@ -342,12 +349,13 @@ void SettleArrivedInput(DriverInstance& instance) {
 void RunReceiver(void* argument) {
     auto& instance = *static_cast<DriverInstance*>(argument);
     MonitorThread(instance);
-    {
-        const platform::LockGuard lock(instance.portLock);
-        ClearInput(instance.lineInput);
-        platform::PurgeInput(instance.port);
-    }
+    DropInput(instance);
     PauseUnlessShutdown(instance, instance.timings.receiverStartDelayMs);
+    // Again after the delay: a controller sends an event again until it is acknowledged, and an
+    // acknowledgement names no event. Copies that waited through the delay, taken now, would
+    // each be filed, and their acknowledgements taken for the events after them (lost). The
+    // copy sent from now on is taken at once.
+    DropInput(instance);
     platform::EventSet(instance.receiverReady);
     err(32, "RIRODI: Start of Unsolicited Thread");
     uint32_t reopenPauseMs = kReopenFirstMs;

@@ -226,6 +226,32 @@ TEST_F(LifecycleTest, TwoEventsBackToBackAreBothHandled) {
     EXPECT_NE(log.find(",10,02,"), std::string::npos);
 }
 
+// A controller sends its event again until it is acknowledged, and an acknowledgement names no
+// event: copies that waited on the line while the receiver waited out its start delay, taken
+// then, would each be filed and acknowledged, and the acknowledgements of the copies would be
+// taken for the events after them. What came during the delay is dropped when the receiver
+// starts; the copy sent after it is taken at once. (Controllers here send again every 200 ms,
+// so that copies are certain to wait; with the field's second, the same happens whenever a
+// copy comes just before the receiver's start.)
+TEST_F(LifecycleTest, EventsSentDuringTheStartDelayAreFiledOnceEach) {
+    ASSERT_TRUE(Sim("timing ack=5 gap=20 resend=200 resends=8 data-ack=1000"));
+    kiv::timingDefaults.receiverStartDelayMs = 700;
+    ASSERT_EQ(Start(), KIV_OK);
+    for (const char* event : {"event 0 8 unit=1", "event 0 10 unit=2", "event 0 8 unit=3"}) {
+        ASSERT_TRUE(Sim(event));
+    }
+    ASSERT_TRUE(WaitForLine("RIRODI: Start of Unsolicited Thread", kPrompt));
+    ASSERT_TRUE(Sim("idle 5000"));  // every event acknowledged
+    const std::string log = ReadFile("zezEvents01.dat");
+    for (const char* filed : {",08,01,", ",10,02,", ",08,03,"}) {
+        size_t count = 0;
+        for (size_t at = log.find(filed); at != std::string::npos; at = log.find(filed, at + 1)) {
+            ++count;
+        }
+        EXPECT_EQ(count, 1U) << filed << " in\n" << log;
+    }
+}
+
 // The receiver waits on the quiet line for ten minutes unless something ends the wait: the
 // host's shut-down signal ends it at once, and close then finds every thread gone.
 TEST_F(LifecycleTest, ShutDownEndsTheReceiversWaitAtOnce) {

@@ -9,9 +9,11 @@
 // ten-minute soak).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -47,6 +49,45 @@ std::map<unsigned long, int> BadgesFiled(const std::string& log) {
     return filed;
 }
 
+// How long the simulated controllers waited for the driver's acknowledgements: the longest time
+// from an event's first send to its acknowledgement, and which events went again because none
+// came within the controllers' resend time. A lost or doubled event is read against these.
+class AckWatch {
+public:
+    void See(const vxs_sim::TranscriptEntry& entry) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const int controller = entry.controller & 7;
+        if (entry.direction == vxs_sim::TranscriptEntry::Direction::kSent &&
+            entry.kind == "event") {
+            if (waiting_[controller]) {  // the wait goes on from the first send
+                resent_ += " " + std::to_string(controller) + "@" +
+                           std::to_string(entry.at.count() / 1000) + "ms";
+                ++resends_;
+                return;
+            }
+            waiting_[controller] = true;
+            sentAt_[controller] = entry.at;
+        } else if (entry.kind == "acknowledged" && waiting_[controller]) {
+            waiting_[controller] = false;
+            longest_ = std::max(longest_, entry.at - sentAt_[controller]);
+        }
+    }
+    std::string Said() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return "longest wait for an acknowledgement " + std::to_string(longest_.count() / 1000) +
+               " ms, events sent again " + std::to_string(resends_) +
+               " (controller@time:" + resent_.substr(0, 200) + ")";
+    }
+
+private:
+    std::mutex mutex_;
+    bool waiting_[8] = {};
+    std::chrono::microseconds sentAt_[8] = {};
+    std::chrono::microseconds longest_{0};
+    int resends_ = 0;
+    std::string resent_;
+};
+
 class SoakTest : public kivtest::WorkDirFixture {
 protected:
     void SetUp() override {
@@ -69,7 +110,9 @@ TEST_F(SoakTest, EveryEventIsFiledExactlyOnceAcrossThePoll) {
     constexpr int kBaud = 19200;
     const kivtest::Pty simulatorSide;
     const kivtest::Pty driverSide;
+    AckWatch acks;  // outlives the simulator, whose thread calls it
     const auto sim = vxs_sim::Simulator::OnDevice(simulatorSide.name, kBaud, options);
+    sim->SetListener([&acks](const vxs_sim::TranscriptEntry& entry) { acks.See(entry); });
     const kivtest::PacedRelay wire(simulatorSide.master, driverSide.master, kBaud);
     kivtest::HostInstance instance(1);
     ASSERT_EQ(instance.ColdStart(driverSide.name.substr(5)), KIV_OK);
@@ -100,9 +143,9 @@ TEST_F(SoakTest, EveryEventIsFiledExactlyOnceAcrossThePoll) {
         missing += found == filed.end() ? 1 : 0;
         twice += found != filed.end() && found->second > 1 ? 1 : 0;
     }
-    std::printf("[ info ] %u events in %d s\n", injected, SoakSeconds());
-    EXPECT_EQ(missing, 0U) << "of " << injected << " events";
-    EXPECT_EQ(twice, 0U) << "of " << injected << " events";
+    std::printf("[ info ] %u events in %d s; %s\n", injected, SoakSeconds(), acks.Said().c_str());
+    EXPECT_EQ(missing, 0U) << "of " << injected << " events; " << acks.Said();
+    EXPECT_EQ(twice, 0U) << "of " << injected << " events; " << acks.Said();
     EXPECT_EQ(filed.size(), injected);
 }
 
