@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
+#include "platform/file_store.h"
 #include "receive/line_reader.h"
 
 namespace kiv {
@@ -17,56 +19,38 @@ struct RecordFile {
 
 constexpr RecordFile kEventFile = {"zezEvents", kEventFileHeader};
 constexpr RecordFile kUploadFile = {"zezSetup", kSetupFileHeader};
-constexpr size_t kRecordBufferSize = 1024;
+// A frame of the receive buffer with every LF doubled, and the longer header with its CR LF.
+constexpr size_t kRecordSize = 2 * kFrameBufferSize;
+constexpr size_t kHeaderLineSize = sizeof kSetupFileHeader + 2;
+static_assert(sizeof kSetupFileHeader >= sizeof kEventFileHeader);
 
-bool WriteBytes(std::FILE* file, const char* bytes, size_t count) {
-    return count == 0 || std::fwrite(bytes, 1, count, file) == count;
-}
-
-// The frame up to its first NUL, every LF written as CR LF.
-bool WriteFrame(std::FILE* file, const char* frame, size_t length) {
-    const size_t end = strnlen(frame, length);
-    size_t from = 0;
+// The frame up to its first NUL (at most kFrameBufferSize bytes), every LF written as CR LF.
+std::string_view RecordText(const char* frame, size_t length, char (&record)[kRecordSize]) {
+    const size_t end = strnlen(frame, length < kFrameBufferSize ? length : kFrameBufferSize);
+    size_t count = 0;
     for (size_t i = 0; i < end; ++i) {
         if (frame[i] == '\n') {
-            if (!WriteBytes(file, frame + from, i - from) || !WriteBytes(file, "\r\n", 2)) {
-                return false;
-            }
-            from = i + 1;
+            record[count++] = '\r';
         }
+        record[count++] = frame[i];
     }
-    return WriteBytes(file, frame + from, end - from);
+    return {record, count};
 }
 
 bool AppendRecord(const RecordFile& kind, int32_t instanceNumber, int32_t& state, const char* frame,
                   size_t length) {
     char name[kFileNameSize];
     DriverFileName(name, kind.stem, instanceNumber);
-    bool create = state == 0;
-    std::FILE* file = std::fopen(name, create ? "wb" : "ab");
-    if (file == nullptr) {
-        return false;
-    }
-    // A record fits: the system is not asked for the block size of every file opened.
-    char buffer[kRecordBufferSize];
-    (void)std::setvbuf(file, buffer, _IOFBF, sizeof buffer);
-    bool written = true;
-    // A file that was deleted while the instance ran is begun again with its header. Where the
-    // library opens for appending at the end, a position past 0 says so without a seek.
-    if (!create && std::ftell(file) <= 0 && std::fseek(file, 0, SEEK_END) == 0 &&
-        std::ftell(file) == 0) {
-        create = true;
-    }
-    if (create) {
-        written =
-            WriteBytes(file, kind.header, std::strlen(kind.header)) && WriteBytes(file, "\r\n", 2);
-    }
-    written = written && WriteFrame(file, frame, length);
-    written = std::fclose(file) == 0 && written;
-    if (create && written) {
+    char header[kHeaderLineSize];
+    std::snprintf(header, sizeof header, "%s\r\n", kind.header);
+    char record[kRecordSize];
+    // A file deleted or emptied while the instance ran is begun again with its header.
+    const platform::Appended appended =
+        platform::AppendRecordToFile(name, state == 0, header, RecordText(frame, length, record));
+    if (appended == platform::Appended::kBegun) {
         state = 1;
     }
-    return written;
+    return appended != platform::Appended::kFailed;
 }
 
 }  // namespace

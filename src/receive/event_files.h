@@ -14,7 +14,9 @@
 //                    receiver sets it back to 0 at each end of upload, so each upload replaces
 //                    the previous file.
 // A file that cannot be opened (or written) leaves the state as it was, so the next record
-// tries again: in state 0 it again creates the file with its header.
+// tries again: in state 0 it again creates the file with its header. A file deleted or emptied
+// while the instance runs is begun again with its header by the next record. Header and record
+// go out in one write.
 //
 // The bytes on disk are the same on every platform: the header line ends in CR LF; each record
 // is the frame as received, up to its first NUL (at most 'length' bytes), with every LF in it

@@ -79,15 +79,26 @@ TEST_F(EventFilesTest, SecondUploadReplacesTheFirst) {
     EXPECT_EQ(ReadFile(upload.fileName), std::string(upload.header) + OnDisk(kFrame2));
 }
 
-// A file deleted while the instance runs (an operator clearing old events) comes back with its
-// header at the next record.
-TEST_F(EventFilesTest, AFileDeletedMeanwhileIsBegunAgainWithItsHeader) {
-    for (const RecordFileCase& file : kFiles) {
-        SCOPED_TRACE(file.label);
-        EXPECT_TRUE(Append(file, kFrame1));
-        std::filesystem::remove(file.fileName);
-        EXPECT_TRUE(Append(file, kFrame2));
-        EXPECT_EQ(ReadFile(file.fileName), std::string(file.header) + OnDisk(kFrame2));
+// A file deleted or emptied while the instance runs (an operator clearing old events) comes
+// back with its header at the next record.
+TEST_F(EventFilesTest, AFileDeletedOrEmptiedMeanwhileIsBegunAgainWithItsHeader) {
+    const struct {
+        const char* label;
+        void (*clear)(const char* name);
+    } clearings[] = {
+        {"deleted", [](const char* name) { std::filesystem::remove(name); }},
+        {"emptied", [](const char* name) { std::filesystem::resize_file(name, 0); }},
+    };
+    for (const auto& clearing : clearings) {
+        for (const RecordFileCase& file : kFiles) {
+            SCOPED_TRACE(std::string(clearing.label) + " " + file.label);
+            EXPECT_TRUE(Append(file, kFrame1));
+            clearing.clear(file.fileName);
+            EXPECT_TRUE(Append(file, kFrame2));
+            EXPECT_TRUE(Append(file, kFrame1));
+            EXPECT_EQ(ReadFile(file.fileName),
+                      std::string(file.header) + OnDisk(kFrame2) + OnDisk(kFrame1));
+        }
     }
 }
 
