@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <future>
 #include <memory>
 #include <string>
 
@@ -194,6 +195,26 @@ TEST_F(SerialPortPosixTest, ReadsWritesAndTheReadTimeOut) {
     EXPECT_EQ(std::string(buffer, received), "de");
     EXPECT_EQ(ReadBytes(line.port(), buffer, 1, &received), kPortIoFailed);
     EXPECT_EQ(received, 0U);
+}
+
+// A block larger than the line's output queue: the write waits while the queue is full and
+// returns once the device has taken all of it.
+TEST_F(SerialPortPosixTest, AWriteLargerThanTheOutputQueueWaitsAndSendsItAll) {
+    OpenLine line(pty_.PortName());
+    ASSERT_EQ(line.result(), kPortOk);
+    const std::string block(256 * 1024, 'x');
+    auto writing = std::async(std::launch::async, [&] {
+        size_t written = 0;
+        const int32_t result = WriteBytes(line.port(), block.data(), block.size(), written);
+        return std::make_pair(result, written);
+    });
+    // Nobody reads yet: the queue fills, and the write must wait rather than fail.
+    EXPECT_EQ(writing.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(pty_.Receive(block.size(), 20000).size(), block.size());
+    ASSERT_EQ(writing.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const auto [result, written] = writing.get();
+    EXPECT_EQ(result, kPortOk);
+    EXPECT_EQ(written, block.size());
 }
 
 TEST_F(SerialPortPosixTest, DiscardInputDropsWhatIsQueuedAndKeepsTheTimeOut) {
