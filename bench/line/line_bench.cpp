@@ -9,6 +9,9 @@
 //   lines     16 lines in one process at 57600 baud against one line
 //   cpu       the driver's CPU per event, each simulator in a process of its own: 1 and 32 lines
 //             at 20 events a second each (KIV_CPU_LINES, KIV_CPU_RATE, KIV_CPU_SECONDS)
+//   floor     the same lines without the driver: what waiting for a frame, reading it and
+//             acknowledging it costs on this machine, and with a record appended to a file
+//             (line_floor.h); 32 lines unless KIV_CPU_LINES says
 //
 // "kiv_line_bench" runs them all; "kiv_line_bench rates command" runs those named. The
 // controller poll is moved out of the way (it would send its queries mid-measurement).
@@ -20,6 +23,7 @@
 #include <sys/resource.h>
 
 #include "external_lines.h"
+#include "line_floor.h"
 #include "line_rig.h"
 #include "scratch_folder.h"
 
@@ -426,6 +430,47 @@ void ExternalRun(TagChanges& tags, size_t lines, double rate, int seconds) {
                   Quantile(latencies, 0.99)));
 }
 
+// The floor's CPU per event on 'lines' lines with the feeder of ExternalRun.
+double FloorRun(size_t lines, double rate, int seconds, bool records) {
+    std::vector<std::unique_ptr<SimulatorProcess>> simulators;
+    std::vector<std::unique_ptr<FloorLine>> floors;
+    std::vector<int> inputs;
+    for (size_t i = 0; i < lines; ++i) {
+        simulators.push_back(std::make_unique<SimulatorProcess>(i));
+        floors.push_back(std::make_unique<FloorLine>(simulators.back()->Device(), i, records));
+        inputs.push_back(simulators.back()->Input());
+    }
+    const auto count = static_cast<size_t>(rate * seconds);
+    const auto start = Clock::now() + milliseconds(100);
+    const auto [userBefore, systemBefore] = OwnCpuSeconds();
+    const pid_t feeder = StartFeeder(inputs, rate, static_cast<int>(count), start);
+    const auto bound = start + std::chrono::seconds(seconds) + milliseconds(5000);
+    size_t seen = 0;
+    for (const auto& line : floors) {
+        while (line->Frames() < count && Clock::now() < bound) {
+            std::this_thread::sleep_for(milliseconds(500));
+        }
+        seen += std::min(line->Frames(), count);
+    }
+    const auto [userAfter, systemAfter] = OwnCpuSeconds();
+    int status = 0;
+    waitpid(feeder, &status, 0);
+    const double used = userAfter - userBefore + systemAfter - systemBefore;
+    return 1e6 * used / static_cast<double>(std::max<size_t>(seen, 1));
+}
+
+void Floor(TagChanges&) {
+    const double rate = EnvironmentNumber("KIV_CPU_RATE", 20);
+    const int seconds = EnvironmentNumber("KIV_CPU_SECONDS", 20);
+    const auto lines = static_cast<size_t>(EnvironmentNumber("KIV_CPU_LINES", 32));
+    const std::string what =
+        Format("floor, %zu lines x %.0f events a second for %d s", lines, rate, seconds);
+    Report(what + ": wait, read, acknowledge",
+           Format("%.1f us an event", FloorRun(lines, rate, seconds, false)));
+    Report(what + ": and append the frame to a file",
+           Format("%.1f us an event", FloorRun(lines, rate, seconds, true)));
+}
+
 void CpuPerEvent(TagChanges& tags) {
     const double rate = EnvironmentNumber("KIV_CPU_RATE", 20);
     const int seconds = EnvironmentNumber("KIV_CPU_SECONDS", 20);
@@ -443,10 +488,10 @@ int main(int argc, char** argv) {
     kiv::timingDefaults.pollDelayMs = 3600 * 1000;
     const std::map<std::string, void (*)(TagChanges&)> parts = {
         {"latency", Latency}, {"rates", Rates},        {"command", Command}, {"backlog", Backlog},
-        {"idle", IdleCpu},    {"lines", SixteenLines}, {"cpu", CpuPerEvent}};
+        {"idle", IdleCpu},    {"lines", SixteenLines}, {"cpu", CpuPerEvent}, {"floor", Floor}};
     std::vector<std::string> chosen(argv + 1, argv + argc);
     if (chosen.empty()) {
-        chosen = {"latency", "rates", "command", "backlog", "idle", "lines", "cpu"};
+        chosen = {"latency", "rates", "command", "backlog", "idle", "lines", "cpu", "floor"};
     }
     TagChanges tags;
     for (const std::string& name : chosen) {

@@ -28,6 +28,19 @@ std::string Dump(const Json& value) {
     return value.dump(-1, ' ', true, Json::error_handler_t::replace);
 }
 
+const std::string& TextOf(const Json& record, const char* key) {
+    static const std::string kNone;
+    const auto found = record.find(key);
+    return found != record.end() && found->is_string() ? found->get_ref<const std::string&>()
+                                                       : kNone;
+}
+
+const Json& MemberOf(const Json& record, const char* key) {
+    static const Json kNull;
+    const auto found = record.find(key);
+    return found != record.end() ? *found : kNull;
+}
+
 std::string HexBytes(const char* bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";
     std::string out;

@@ -25,6 +25,11 @@ Json LineText(const std::string& bytes);
 // the output is ASCII on every console; bytes that are no UTF-8 become U+FFFD.
 std::string Dump(const Json& value);
 
+// A record's member that is a text, else the empty text; and a member, else null: read in
+// place, no copy (records pass by the hundred a second).
+const std::string& TextOf(const Json& record, const char* key);
+const Json& MemberOf(const Json& record, const char* key);
+
 // The bytes in lower-case hexadecimal, two digits each, as the JSON answers carry raw bytes.
 std::string HexBytes(const char* bytes, size_t count);
 // The bytes HexBytes spelled (a last odd digit is left out).

@@ -114,21 +114,6 @@ LineQueue::LineQueue(const MqttSettings& settings, int line, bool severalLines)
 
 namespace {
 
-// A member that is a text, or the empty text: no copy.
-const std::string& TextOf(const Json& record, const char* key) {
-    static const std::string kNone;
-    const auto found = record.find(key);
-    return found != record.end() && found->is_string() ? found->get_ref<const std::string&>()
-                                                       : kNone;
-}
-
-// A member, or null: no copy.
-const Json& MemberOf(const Json& record, const char* key) {
-    static const Json kNull;
-    const auto found = record.find(key);
-    return found != record.end() ? *found : kNull;
-}
-
 // An event's type for Home Assistant's event entity, "other" for a record that has none.
 const Json& EventTypeOf(const Json& record) {
     static const Json kOther = "other";

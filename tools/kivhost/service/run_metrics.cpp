@@ -12,11 +12,6 @@ double UnixNow() {
         .count();
 }
 
-std::string TextOf(const Json& record, const char* member) {
-    const auto found = record.find(member);
-    return found != record.end() && found->is_string() ? found->get<std::string>() : std::string();
-}
-
 int NumberOf(const Json& record, const char* member, int otherwise) {
     const auto found = record.find(member);
     return found != record.end() && found->is_number_integer() ? found->get<int>() : otherwise;
@@ -56,7 +51,7 @@ void RunMetrics::Count(const Json& record) {
     if (line == nullptr) {
         return;
     }
-    const std::string type = TextOf(record, "type");
+    const std::string& type = TextOf(record, "type");
     if (type == "frame") {
         Add(TextOf(record, "dir") == "out" ? line->framesOut : line->framesIn);
     } else if (type == "event") {
@@ -74,7 +69,7 @@ void RunMetrics::Count(const Json& record) {
 // An attempt names its controller by its frame; a status report and a silent controller by the
 // record. An event's monitor record is counted as its event record.
 void RunMetrics::CountMonitor(LineCounts& line, const Json& record) {
-    const std::string kind = TextOf(record, "kind");
+    const std::string& kind = TextOf(record, "kind");
     if (kind == "illegal frame") {
         Add(line.illegalFrames);
         return;

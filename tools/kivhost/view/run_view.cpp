@@ -104,7 +104,7 @@ LineCounters& RunView::Counters(const Json& record) {
 }
 
 void RunView::Take(const Json& record) {
-    const std::string type = record.value("type", std::string());
+    const std::string& type = TextOf(record, "type");
     std::unique_lock<std::mutex> countersLock(countersMutex_);
     LineCounters& counters = Counters(record);
     // The rows of the live screen only: with many lines the other views take hundreds of
@@ -112,14 +112,14 @@ void RunView::Take(const Json& record) {
     const bool live = mode_ == ViewMode::kLive;
     const std::string when = live ? SecondsText(record) + " " + LineLabel(record) + " " : "";
     if (type == "frame") {
-        const bool out = record.value("dir", std::string()) == "out";
+        const bool out = TextOf(record, "dir") == "out";
         ++(out ? counters.framesOut : counters.framesIn);
         if (trace_.Active()) {
             trace_.Write(record.value("t", 0.0), out, counters.line,
-                         BytesOfHex(record.value("hex", std::string())));
+                         BytesOfHex(TextOf(record, "hex")));
         }
         if (live) {
-            Push(out ? framesOut_ : framesIn_, when + record.value("text", std::string()));
+            Push(out ? framesOut_ : framesIn_, when + TextOf(record, "text"));
             while ((out ? framesOut_ : framesIn_).size() > kFramesEachWay) {
                 (out ? framesOut_ : framesIn_).pop_front();
             }
@@ -147,8 +147,8 @@ void RunView::Take(const Json& record) {
         Count(counters, record);
     } else if (type == "log") {
         ++logLines_;
-        Push(log_, when + "[" + std::to_string(record.value("level", 0)) + "] " +
-                       record.value("text", std::string()));
+        Push(log_,
+             when + "[" + std::to_string(record.value("level", 0)) + "] " + TextOf(record, "text"));
     } else if (type == "progress") {
         if (live) {
             progress_ = when + ProgressText(record);
@@ -167,10 +167,9 @@ void RunView::Take(const Json& record) {
 }
 
 void RunView::Count(LineCounters& counters, const Json& record) {
-    const std::string kind = record.value("kind", std::string());
+    const std::string& kind = TextOf(record, "kind");
     // Null where it does not apply (the silent controller of a poll has no outcome).
-    const std::string outcome =
-        record["outcome"].is_string() ? record["outcome"].get<std::string>() : std::string();
+    const std::string& outcome = TextOf(record, "outcome");
     const Json& number = record["controller"];
     const int controller = number.is_number() ? number.get<int>() : -1;
     const bool named = controller >= 0 && controller < 8;
