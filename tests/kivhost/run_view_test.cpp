@@ -2,7 +2,9 @@
 // while lines are added as the view runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +25,7 @@ protected:
 
     Monitor monitor_;
     TraceFile trace_;
-    RunView view_{ViewMode::kJson, monitor_, trace_, "test"};
+    RunView view_{ViewMode::kJson, ViewPrint::kAll, monitor_, trace_, "test"};
 };
 
 Json Frame(int line, const char* dir) {
@@ -62,13 +64,67 @@ TEST_F(RunViewTest, CountsWhatEachRecordSays) {
     };
     for (const Case& c : cases) {
         Monitor monitor;
-        RunView view(ViewMode::kJson, monitor, trace_, "test");
+        RunView view(ViewMode::kJson, ViewPrint::kAll, monitor, trace_, "test");
         view.AddLine(1, "pty", 1);
         monitor.Emit(c.record);
         view.Start();
         view.Stop();  // shows what is queued first
         EXPECT_EQ(view.StatusJson()[0][c.counter], c.count) << c.what;
     }
+}
+
+// --print: which records each choice prints, in the JSON and the plain view alike; every
+// record is counted whatever is printed.
+TEST(RunViewPrint, EachChoicePrintsItsRecordsAndCountsThemAll) {
+    const Json records[] = {
+        Frame(1, "in"),
+        Watched("event", 2, nullptr, nullptr),
+        {{"t", 0.0}, {"type", "tag"}, {"line", 1}, {"name", "T"}, {"address", "PENUM"},
+         {"value", 3}, {"changed", true}},
+        {{"t", 0.0}, {"type", "event"}, {"line", 1}, {"code", 9}, {"name", "door state 0"}},
+        {{"t", 0.0}, {"type", "log"}, {"line", 1}, {"level", 32}, {"text", "RIRODI: START"}},
+        {{"t", 0.0}, {"type", "result"}, {"line", nullptr}, {"command", "status"}, {"ok", true}},
+    };
+    const struct {
+        const char* word;
+        std::vector<std::string> printed;  // the records' types, in order
+    } cases[] = {
+        {"all", {"frame", "monitor", "tag", "event", "log", "result"}},
+        {"events", {"event", "log", "result"}},
+        {"log", {"log", "result"}},
+    };
+    for (const auto& c : cases) {
+        for (const ViewMode mode : {ViewMode::kJson, ViewMode::kPlain}) {
+            SCOPED_TRACE(std::string(c.word) + (mode == ViewMode::kJson ? " json" : " plain"));
+            ViewPrint print = ViewPrint::kAll;
+            ASSERT_TRUE(ViewPrintOf(c.word, print));
+            Monitor monitor;
+            TraceFile trace;
+            RunView view(mode, print, monitor, trace, "test");
+            view.AddLine(1, "pty", 1);
+            ::testing::internal::CaptureStdout();
+            for (const Json& record : records) {
+                monitor.Emit(record);
+            }
+            view.Start();
+            view.Stop();
+            const std::string out = ::testing::internal::GetCapturedStdout();
+            const size_t lines = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+            EXPECT_EQ(lines, c.printed.size()) << out;
+            if (mode == ViewMode::kJson) {
+                std::istringstream text(out);
+                std::string line;
+                for (const std::string& type : c.printed) {
+                    ASSERT_TRUE(std::getline(text, line));
+                    EXPECT_EQ(Json::parse(line)["type"], type);
+                }
+            }
+            EXPECT_EQ(view.StatusJson()[0]["framesIn"], 1);
+            EXPECT_EQ(view.StatusJson()[0]["events"], 1);
+        }
+    }
+    ViewPrint print = ViewPrint::kAll;
+    EXPECT_FALSE(ViewPrintOf("none", print));
 }
 
 TEST_F(RunViewTest, AControllerIsHeardByAReportOrAnAnswer) {

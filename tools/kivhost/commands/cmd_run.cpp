@@ -40,6 +40,7 @@ struct RunArguments {
     std::string transcriptPath;
     std::string workDir;
     bool plain = false;
+    std::string print = "all";
     int pollDelayMs = -1;
     int receiverStartMs = -1;
     MqttSettings mqtt;
@@ -208,6 +209,7 @@ int RunRun(const GlobalOptions& global, const RunArguments& arguments) {
     plan.mode = global.json                              ? ViewMode::kJson
                 : arguments.plain || !IsTerminal(stdout) ? ViewMode::kPlain
                                                          : ViewMode::kLive;
+    (void)ViewPrintOf(arguments.print, plan.print);  // the option's check took only these
     RunLoop run(driver, plan, trace);
     return run.Run();
 }
@@ -226,7 +228,8 @@ constexpr const char* kRunHelp =
     "On a terminal the view is redrawn in place (tags changed, events in words, the last\n"
     "frames each way, log lines, counters, download progress); otherwise, or with --plain,\n"
     "one plain line per record; --json prints one JSON object per line for every record\n"
-    "(type start, tag, event, frame, log, progress, result) and a final summary.\n"
+    "(type start, tag, event, frame, log, progress, result) and a final summary. --print\n"
+    "events or log leaves out the line's steady work in both (a service's journal).\n"
     "\n"
     "The driver keeps its files (event log, setup upload, badge database, download and\n"
     "command-list files) in the working folder: --workdir, else a folder of the user's own.\n"
@@ -260,6 +263,11 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
                    "write the simulator's transcript of line 1 here at the end (JSON lines)");
     AddWorkFolderOption(app, a.workDir);
     app.add_flag("--plain", a.plain, "plain lines also on a terminal");
+    app.add_option("--print", a.print,
+                   "the records plain lines and --json print: all (default); events (events, "
+                   "log lines, results, progress, each line's start); log (as events, without "
+                   "the events)")
+        ->check(CLI::IsMember(ViewPrintWords()));
     AddMqttOptions(app, a.mqtt);
     AddServiceOptions(app, a.metrics);
     // Read by ExpandRunConfig before the command line is parsed (run_config.h).

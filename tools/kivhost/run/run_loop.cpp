@@ -33,7 +33,7 @@ RunLoop::RunLoop(DriverSession& driver, const RunPlan& plan, TraceFile& trace)
       session_(driver, monitor_),
       metrics_(plan.lines),
       notifier_(MakeServiceNotifier()),
-      view_(plan.mode, monitor_, trace, "kivhost run, driver " + driver.Path()),
+      view_(plan.mode, plan.print, monitor_, trace, "kivhost run, driver " + driver.Path()),
       runner_(session_, monitor_, view_, stop_, plan.scriptPath) {}
 
 RunLoop::~RunLoop() {

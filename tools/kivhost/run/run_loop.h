@@ -50,6 +50,7 @@ struct RunPlan {
     bool serveMetrics = false;  // --metrics
     MetricsAddress metrics;
     ViewMode mode = ViewMode::kPlain;
+    ViewPrint print = ViewPrint::kAll;
 };
 
 class RunLoop {

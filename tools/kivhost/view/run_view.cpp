@@ -26,10 +26,39 @@ void Push(std::deque<std::string>& rows, std::string row) {
     }
 }
 
+// Whether --print shows a record of 'type'. The records of a line's steady work (frames, tag
+// stores, the driver's monitoring) come by the dozen for every event: a service that writes
+// them all to the journal meets its rate limit, and the messages that matter are dropped.
+bool Printed(ViewPrint print, const std::string& type) {
+    if (print == ViewPrint::kAll) {
+        return true;
+    }
+    if (type == "event") {
+        return print == ViewPrint::kEvents;
+    }
+    return type == "log" || type == "result" || type == "progress" || type == "start";
+}
+
 }  // namespace
 
-RunView::RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title)
-    : mode_(mode), monitor_(monitor), trace_(trace), title_(std::move(title)) {}
+const std::vector<std::string>& ViewPrintWords() {
+    static const std::vector<std::string> words = {"all", "events", "log"};
+    return words;
+}
+
+bool ViewPrintOf(const std::string& word, ViewPrint& print) {
+    const std::vector<std::string>& words = ViewPrintWords();
+    const auto found = std::find(words.begin(), words.end(), word);
+    if (found == words.end()) {
+        return false;
+    }
+    print = static_cast<ViewPrint>(found - words.begin());
+    return true;
+}
+
+RunView::RunView(ViewMode mode, ViewPrint print, Monitor& monitor, TraceFile& trace,
+                 std::string title)
+    : mode_(mode), print_(print), monitor_(monitor), trace_(trace), title_(std::move(title)) {}
 
 RunView::~RunView() {
     Stop();
@@ -159,6 +188,9 @@ void RunView::Take(const Json& record) {
     }
     countersLock.unlock();
     dirty_ = true;
+    if (!Printed(print_, type)) {
+        return;
+    }
     if (mode_ == ViewMode::kJson) {
         std::printf("%s\n", Dump(record).c_str());
     } else if (mode_ == ViewMode::kPlain) {

@@ -21,6 +21,18 @@ namespace kivhost {
 
 enum class ViewMode { kJson, kPlain, kLive };
 
+// Which records the plain and JSON views print (--print); the live view, the counters and the
+// summary take every record whatever this says.
+enum class ViewPrint {
+    kAll,     // every record
+    kEvents,  // events, log lines, results, progress and each line's start
+    kLog,     // log lines, results, progress and each line's start
+};
+
+// --print's words for ViewPrint, in its order; false for a word that is none of them.
+const std::vector<std::string>& ViewPrintWords();
+bool ViewPrintOf(const std::string& word, ViewPrint& print);
+
 // The line being typed in the live view, shared by the thread that reads the keys (which may
 // outlive the view) and the view.
 class InputLine {
@@ -66,7 +78,8 @@ struct LineCounters {
 
 class RunView {
 public:
-    RunView(ViewMode mode, Monitor& monitor, TraceFile& trace, std::string title);
+    RunView(ViewMode mode, ViewPrint print, Monitor& monitor, TraceFile& trace,
+            std::string title);
     ~RunView();
     RunView(const RunView&) = delete;
     RunView& operator=(const RunView&) = delete;
@@ -105,6 +118,7 @@ private:
     static void Count(LineCounters& counters, const Json& record);
 
     ViewMode mode_;
+    ViewPrint print_;
     Monitor& monitor_;
     TraceFile& trace_;
     std::string title_;
