@@ -16,9 +16,10 @@ With --sim each line's simulator is a vxs-sim process of its own and kivhost run
 pseudo-terminals (--port A,B,...): the script has them send badge events at --rate, and
 kivhost's CPU is read from /proc over the events alone (user and system, from the first
 event sent to the last one received or a 5 s wait), so it is the driver's and the gateway's
-and nothing else's. --print is kivhost run's: all (the default) has every record printed as
-JSON, log what the example service prints. Besides the gateway's latency it prints the latency from the event's
+and nothing else's. Besides the gateway's latency it prints the latency from the event's
 command to the simulator until the subscriber has it, and the events lost on the way.
+--print is kivhost run's: all (the default) has every record printed as JSON, log what the
+example service prints.
 Numbers, not pass or fail.
 """
 import argparse
