@@ -69,7 +69,7 @@ public:
     }
 
     void Offer(const Json& record) override {
-        const Json& line = record["line"];
+        const Json& line = MemberOf(record, "line");
         if (!line.is_number_integer()) {
             return;
         }

@@ -24,16 +24,16 @@ void RunView::PrintPlain(const Json& record) const {
     } else if (type == "result") {
         text = ResultText(record);
     } else if (type == "monitor") {
-        const Json& controller = record["controller"];
+        const Json& controller = MemberOf(record, "controller");
         text = TextOf(record, "kind") +
                (controller.is_number() ? ", controller " + std::to_string(controller.get<int>())
                                        : std::string());
-        if (record["attempt"].is_number()) {
-            text += ", attempt " + std::to_string(record["attempt"].get<int>() + 1) + " " +
-                    TextOf(record, "outcome");
+        if (MemberOf(record, "attempt").is_number()) {
+            text += ", attempt " + std::to_string(MemberOf(record, "attempt").get<int>() + 1) +
+                    " " + TextOf(record, "outcome");
         }
-        if (record["frame"].is_string()) {
-            text += ": " + record["frame"].get<std::string>();
+        if (MemberOf(record, "frame").is_string()) {
+            text += ": " + MemberOf(record, "frame").get<std::string>();
         }
     } else {
         text = TextOf(record, "text");

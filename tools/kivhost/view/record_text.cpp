@@ -21,7 +21,7 @@ std::string SecondsText(const Json& record) {
 }
 
 std::string LineLabel(const Json& record) {
-    const Json& line = record["line"];
+    const Json& line = MemberOf(record, "line");
     return line.is_number() ? "L" + std::to_string(line.get<int>()) : "  ";
 }
 
@@ -40,16 +40,17 @@ std::string ValueText(const Json& value) {
 std::string EventText(const Json& record) {
     std::string text = "event " + std::to_string(record.value("code", 0)) + " " +
                        record.value("name", std::string());
-    if (record["unit"].is_number()) {
+    if (MemberOf(record, "unit").is_number()) {
         char unit[16];
-        (void)std::snprintf(unit, sizeof unit, "%02d", record["unit"].get<int>());
+        (void)std::snprintf(unit, sizeof unit, "%02d", MemberOf(record, "unit").get<int>());
         text += ", " + record.value("unitKind", std::string()) + " " + unit;
     }
-    if (record["key"].is_string()) {
-        text += ", key " + record["key"].get<std::string>() + ": " + ValueText(record["holder"]);
+    if (MemberOf(record, "key").is_string()) {
+        text += ", key " + MemberOf(record, "key").get<std::string>() + ": " +
+                ValueText(MemberOf(record, "holder"));
     }
-    if (record["time"].is_string()) {
-        text += " (" + record["time"].get<std::string>() + ")";
+    if (MemberOf(record, "time").is_string()) {
+        text += " (" + MemberOf(record, "time").get<std::string>() + ")";
     }
     return text;
 }

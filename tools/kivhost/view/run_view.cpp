@@ -122,7 +122,7 @@ void RunView::Loop() {
 }
 
 LineCounters& RunView::Counters(const Json& record) {
-    const Json& line = record["line"];
+    const Json& line = MemberOf(record, "line");
     if (line.is_number()) {
         const int number = line.get<int>();
         if (number >= 1 && static_cast<size_t>(number) <= lines_.size()) {
@@ -161,7 +161,7 @@ void RunView::Take(const Json& record) {
         if (live && record.value("changed", true)) {
             char row[160];
             (void)std::snprintf(row, sizeof row, "%-22s %s", record.value("name", "").c_str(),
-                                ValueText(record["value"]).c_str());
+                                ValueText(MemberOf(record, "value")).c_str());
             Push(tags_, when + row);
         }
     } else if (type == "event") {
@@ -202,7 +202,7 @@ void RunView::Count(LineCounters& counters, const Json& record) {
     const std::string& kind = TextOf(record, "kind");
     // Null where it does not apply (the silent controller of a poll has no outcome).
     const std::string& outcome = TextOf(record, "outcome");
-    const Json& number = record["controller"];
+    const Json& number = MemberOf(record, "controller");
     const int controller = number.is_number() ? number.get<int>() : -1;
     const bool named = controller >= 0 && controller < 8;
     if (kind == "event") {
@@ -216,7 +216,7 @@ void RunView::Count(LineCounters& counters, const Json& record) {
         if (named && outcome == "answered") {
             counters.heard[controller] = true;
         }
-        if (record["attempt"].is_number() && record["attempt"].get<int>() > 0) {
+        if (MemberOf(record, "attempt").is_number() && MemberOf(record, "attempt").get<int>() > 0) {
             ++counters.retries;
         }
         if (kind != "attempt" || outcome == "timed out") {
