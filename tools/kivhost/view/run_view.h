@@ -78,8 +78,7 @@ struct LineCounters {
 
 class RunView {
 public:
-    RunView(ViewMode mode, ViewPrint print, Monitor& monitor, TraceFile& trace,
-            std::string title);
+    RunView(ViewMode mode, ViewPrint print, Monitor& monitor, TraceFile& trace, std::string title);
     ~RunView();
     RunView(const RunView&) = delete;
     RunView& operator=(const RunView&) = delete;
