@@ -53,8 +53,12 @@ def layers(folders, source_root):
 def command_for(entries, root, folder):
     """The compile command of one source of ROOT/FOLDER, as a list of arguments."""
     marker = os.sep + os.path.join(root, folder) + os.sep
+    # A folder built as unity files has those in the build tree, in its target's folder.
+    unity = os.sep + root + os.sep + "CMakeFiles" + os.sep
+    unity_target = "_" + folder + ".dir" + os.sep + "Unity" + os.sep
     for entry in entries:
-        if marker in entry["file"] and os.sep + "win32" + os.sep not in entry["file"]:
+        mine = marker in entry["file"] or (unity in entry["file"] and unity_target in entry["file"])
+        if mine and os.sep + "win32" + os.sep not in entry["file"]:
             if "arguments" in entry:
                 return entry["arguments"], entry["directory"], entry["file"]
             return shlex.split(entry["command"]), entry["directory"], entry["file"]

@@ -96,7 +96,7 @@ std::function<int()> SetUpCall(CLI::App& app, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string CallHelp() {
     return "Calls KivMain with function number N on a zeroed instance of the size the driver\n"
            "reports and a zeroed argument record (a GateDescriptor whose address is TEXT, where\n"
            "given). Only numbers that need no started instance are allowed: 0, 4, 6, 8, 9, 10, "
@@ -106,7 +106,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kCallCommand = {"call", "call KivMain with function number N", Help, SetUpCall,
-                                     nullptr};
+extern const Command kCallCommand = {"call", "call KivMain with function number N", CallHelp,
+                                     SetUpCall, nullptr};
 
 }  // namespace kivhost

@@ -113,7 +113,7 @@ std::function<int()> SetUpCheck(CLI::App& app, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string CheckHelp() {
     return "Reads a tag configuration, hands every tag to the driver's Parse (function 3) and\n"
            "prints a table (line, name, address, type, verdict, driver words or reason) and a\n"
            "summary.\n"
@@ -139,7 +139,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kCheckCommand = {"check", "check a tag configuration file tag by tag", Help,
-                                      SetUpCheck, nullptr};
+extern const Command kCheckCommand = {"check", "check a tag configuration file tag by tag",
+                                      CheckHelp, SetUpCheck, nullptr};
 
 }  // namespace kivhost

@@ -47,7 +47,7 @@ std::function<int()> SetUpDialog(CLI::App& /*app*/, const GlobalOptions& global)
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string DialogHelp() {
     return "Calls function 16, the tag format dialog, as a host's tag editor does, and prints the\n"
            "address text composed in it: \"READ\" or \"RAW\", or \"ARG\", \"VAR\" with two "
            "digits,\n"
@@ -64,7 +64,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kDialogCommand = {"dialog", "show the tag format dialog (function 16)", Help,
-                                       SetUpDialog, nullptr};
+extern const Command kDialogCommand = {"dialog", "show the tag format dialog (function 16)",
+                                       DialogHelp, SetUpDialog, nullptr};
 
 }  // namespace kivhost

@@ -102,7 +102,7 @@ std::function<int()> SetUpFrame(CLI::App& app, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string FrameHelp() {
     return "Finishes a command text the way the driver does: LF, \";\", \">C\" for a controller C\n"
            "other than 0 (default 0), the text upper-cased, \";\", the CRC-16/XMODEM of "
            "everything\n"
@@ -120,7 +120,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kFrameCommand = {"frame", "finish a command text into a frame", Help,
+extern const Command kFrameCommand = {"frame", "finish a command text into a frame", FrameHelp,
                                       SetUpFrame, nullptr};
 
 }  // namespace kivhost

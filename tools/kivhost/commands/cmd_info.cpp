@@ -111,7 +111,7 @@ std::function<int()> SetUpInfo(CLI::App& /*app*/, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string InfoHelp() {
     return "Calls function 14 (GetKIVinfo) and shows the record the driver fills in, with its\n"
            "banner. --json prints {\"result\", \"infoCode\", \"makerName\", \"bannerHex\",\n"
            "\"instanceSize\", \"infoValue4\", \"defaultBaud\", \"defaultDataBits\", "
@@ -121,7 +121,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kInfoCommand = {"info", "show the driver information (function 14)", Help,
+extern const Command kInfoCommand = {"info", "show the driver information (function 14)", InfoHelp,
                                      SetUpInfo, nullptr};
 
 }  // namespace kivhost

@@ -71,7 +71,7 @@ std::function<int()> SetUpParse(CLI::App& app, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string ParseHelp() {
     return "Hands each ADDRESS to the driver's Parse (function 3) as a tag of data type T, the "
            "way\n"
            "a host does when it configures a tag, and shows whether the driver accepts it, with "
@@ -96,7 +96,7 @@ std::string Help() {
 }  // namespace
 
 extern const Command kParseCommand = {
-    "parse", "check tag addresses with the driver's Parse (function 3)", Help, SetUpParse,
+    "parse", "check tag addresses with the driver's Parse (function 3)", ParseHelp, SetUpParse,
     "addresses that begin with '-' go after '--'"};
 
 }  // namespace kivhost

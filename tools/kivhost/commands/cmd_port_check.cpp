@@ -66,7 +66,7 @@ std::function<int()> SetUpPortCheck(CLI::App& app, const GlobalOptions& global) 
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string PortCheckHelp() {
     return "Opens the line PORT the way the driver does, with the line settings given (default\n"
            "9600 baud, 8 data bits, no parity, 1 stop bit), and closes it again. When it does not\n"
            "open, says why: the device does not exist; permission denied (with the device's "
@@ -84,7 +84,8 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kPortCheckCommand = {
-    "port-check", "check that a serial line opens, or say why not", Help, SetUpPortCheck, nullptr};
+extern const Command kPortCheckCommand = {"port-check",
+                                          "check that a serial line opens, or say why not",
+                                          PortCheckHelp, SetUpPortCheck, nullptr};
 
 }  // namespace kivhost

@@ -63,7 +63,7 @@ std::function<int()> SetUpPorts(CLI::App& /*app*/, const GlobalOptions& global) 
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string PortsHelp() {
     return "Lists the serial ports of this machine. On Linux: every tty in sysfs with a device\n"
            "behind it (a UART the kernel found, a USB adapter), with the USB adapter's maker,\n"
            "product, vendor and product id and serial number, and the stable name udev made for\n"
@@ -76,7 +76,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kPortsCommand = {"ports", "list the serial ports of this machine", Help,
+extern const Command kPortsCommand = {"ports", "list the serial ports of this machine", PortsHelp,
                                       SetUpPorts, nullptr};
 
 }  // namespace kivhost

@@ -283,7 +283,7 @@ std::function<int()> SetUpRun(CLI::App& app, const GlobalOptions& global) {
 
 // The rest of the command's own --help text: what it does, the commands it takes, its exit
 // status.
-std::string Help() {
+std::string RunHelp() {
     return std::string(kRunHelp) + RunCommandHelp() +
            "\nExit status: 0 stopped, 1 a script's wait or expect-log failed or the cold "
            "start failed,\n2 usage error, unreadable input or a line that does not open (its "
@@ -293,6 +293,6 @@ std::string Help() {
 }  // namespace
 
 extern const Command kRunCommand = {"run", "run the driver live on a line (simulated by default)",
-                                    Help, SetUpRun, nullptr};
+                                    RunHelp, SetUpRun, nullptr};
 
 }  // namespace kivhost

@@ -392,7 +392,7 @@ std::function<int()> SetUpScan(CLI::App& app, const GlobalOptions& global) {
 }
 
 // The rest of the command's own --help text.
-std::string Help() {
+std::string ScanHelp() {
     return std::string(
                "Cold-starts an instance on the line (--port; by default a simulated line with the\n"
                "controllers of --controllers), waits for its receiver, asks each controller of "
@@ -431,7 +431,7 @@ std::string Help() {
 
 }  // namespace
 
-extern const Command kScanCommand = {"scan", "ask the controllers of a line for their status", Help,
-                                     SetUpScan, nullptr};
+extern const Command kScanCommand = {"scan", "ask the controllers of a line for their status",
+                                     ScanHelp, SetUpScan, nullptr};
 
 }  // namespace kivhost
