@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/monitor.h"
+#include "kiv/kiv_abi.h"
+#include "qorpro/qorpro_embed.h"
 #include "view/record_text.h"
 #include "view/run_view.h"
 #include "view/trace_file.h"
@@ -130,6 +133,51 @@ TEST(RunViewPrint, EachChoicePrintsItsRecordsAndCountsThemAll) {
     }
     ViewPrint print = ViewPrint::kAll;
     EXPECT_FALSE(ViewPrintOf("none", print));
+}
+
+// The driver stores the same values again and again. Unless every store is printed, only a
+// tag's first store and its changes become records; the summary counts every store either way.
+TEST(MonitorStores, RepeatsAreRecordedOnlyWhenAskedAndAlwaysCounted) {
+    const double stored[] = {0, 0, 1, 1, 1};  // the first store keeps the value the tag had
+    for (const bool every : {true, false}) {
+        SCOPED_TRACE(every ? "every store recorded" : "repeats counted");
+        qorReset();
+        const int32_t gate = qorDefineTag("T", "PENUM", 0, KIV_TYPE_ANALOG);
+        Monitor monitor;
+        monitor.AddTag(gate, {1, "T", "PENUM", KIV_TYPE_ANALOG, TagRole::kOther});
+        monitor.AddInstance(0, 1);
+        monitor.RecordRepeatedStores(every);
+        TraceFile trace;
+        RunView view(ViewMode::kJson, ViewPrint::kLog, monitor, trace, "test");
+        view.AddLine(1, "pty", 0);
+        monitor.Attach();
+        for (const double value : stored) {
+            (void)qorSetValue(gate, value);
+        }
+        monitor.Detach();
+        std::vector<bool> changes;
+        for (const Json& record : monitor.Take(std::chrono::milliseconds(0))) {
+            changes.push_back(record["changed"].get<bool>());
+        }
+        const std::vector<bool> recorded = every
+                                               ? std::vector<bool>{false, false, true, false, false}
+                                               : std::vector<bool>{false, true};
+        EXPECT_EQ(changes, recorded);
+        EXPECT_EQ(monitor.UnrecordedStores(1), every ? 0U : 3U);
+        EXPECT_EQ(monitor.History(gate).stores, 5U);
+        for (const bool record : changes) {
+            monitor.Emit({{"t", 0.0}, {"type", "tag"}, {"line", 1}, {"changed", record}});
+        }
+        ::testing::internal::CaptureStdout();
+        view.Start();
+        view.Stop();
+        view.PrintSummary(0, "");
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const Json summary = Json::parse(out);  // nothing else is printed with --print log
+        EXPECT_EQ(summary["lines"][0]["tagStores"], 5) << out;
+        EXPECT_EQ(summary["lines"][0]["tagChanges"], 1) << out;
+    }
+    qorReset();
 }
 
 TEST_F(RunViewTest, AControllerIsHeardByAReportOrAnAnswer) {

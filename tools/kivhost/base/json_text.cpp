@@ -3,6 +3,8 @@
 
 #include "base/charset.h"
 
+#include <utility>
+
 namespace kivhost {
 
 Json ByteText(const std::string& bytes) {
@@ -17,11 +19,17 @@ Json ByteText(const std::string& bytes) {
             utf8 += static_cast<char>(0x80 | (byte & 0x3F));
         }
     }
-    return Json(utf8);
+    return Json(std::move(utf8));
 }
 
 Json LineText(const std::string& bytes) {
     return Json(LineToUtf8(bytes));
+}
+
+void Release(Json& record) {
+    if (record.is_object()) {
+        record.clear();
+    }
 }
 
 std::string Dump(const Json& value) {

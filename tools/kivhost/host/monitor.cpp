@@ -367,22 +367,9 @@ void Monitor::Changed(int32_t gateId) {
     } else {
         (void)qorGetValue(gateId, &now.number);
     }
-    // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
-    // the empty text until the driver first stores into it).
     bool changed = false;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (stored_.size() <= static_cast<size_t>(gateId)) {
-            stored_.resize(static_cast<size_t>(gateId) + 1);
-        }
-        Stored& stored = stored_[static_cast<size_t>(gateId)];
-        changed = !stored.value.Same(now);
-        ++stored.history.stores;
-        if (changed) {
-            ++stored.history.changes;
-            stored.history.changedAt = t;
-            stored.value = now;
-        }
+    if (!Store(gateId, tag.line, now, t, changed)) {
+        return;
     }
     // Member by member: a list of pairs would make an array of each pair first.
     Json record = ObjectOf(7);
@@ -394,6 +381,38 @@ void Monitor::Changed(int32_t gateId) {
     record["value"] = now.text ? LineText(now.bytes.c_str()) : Json(now.number);
     record["changed"] = changed;
     Emit(std::move(record));
+}
+
+bool Monitor::Store(int32_t gateId, int line, const StoredValue& now, double t, bool& changed) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stored_.size() <= static_cast<size_t>(gateId)) {
+        stored_.resize(static_cast<size_t>(gateId) + 1);
+    }
+    Stored& stored = stored_[static_cast<size_t>(gateId)];
+    // A store of the value the tag holds already is a store, not a change (a tag holds 0 or
+    // the empty text until the driver first stores into it).
+    changed = !stored.value.Same(now);
+    ++stored.history.stores;
+    if (changed) {
+        ++stored.history.changes;
+        stored.history.changedAt = t;
+        stored.value = now;
+    }
+    if (changed || recordRepeats_ || stored.history.stores == 1) {
+        return true;
+    }
+    if (unrecorded_.size() <= static_cast<size_t>(line)) {
+        unrecorded_.resize(static_cast<size_t>(line) + 1, 0);
+    }
+    ++unrecorded_[static_cast<size_t>(line)];
+    return false;
+}
+
+uint64_t Monitor::UnrecordedStores(int line) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return line >= 0 && static_cast<size_t>(line) < unrecorded_.size()
+               ? unrecorded_[static_cast<size_t>(line)]
+               : 0;
 }
 
 Json Monitor::EventRecord(int line, const KivMonitorRecord& published, const std::string& text,

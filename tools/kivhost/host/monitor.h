@@ -71,6 +71,13 @@ public:
     // Before Attach: also hands every record to 'sink', on the thread that made it (the MQTT
     // gateway's queue; it must not wait).
     void SetSink(std::function<void(const Json&)> sink) { sink_ = std::move(sink); }
+    // Before Attach: whether a store of the value a tag holds already becomes a record too (to
+    // print every store). Without, such a store is only counted (UnrecordedStores): on a busy
+    // line repeated stores are most of the records, and nothing but their count is wanted.
+    // A tag's first store is always recorded.
+    void RecordRepeatedStores(bool record) { recordRepeats_ = record; }
+    // The driver's stores into a line's tags that made no record. Any thread.
+    uint64_t UnrecordedStores(int line);
     void AddInstance(int32_t instanceNumber, int line);
     // Sets and clears the stand-in's callbacks. Detach only once no driver thread runs.
     void Attach();
@@ -146,7 +153,13 @@ private:
         TagHistory history;
         StoredValue value;  // the value last stored
     };
-    std::vector<Stored> stored_;  // by gate identifier, under mutex_
+    // Keeps a store of 'now' into the tag; whether it makes a record, and whether it changed
+    // the tag's value.
+    bool Store(int32_t gateId, int line, const StoredValue& now, double t, bool& changed);
+
+    std::vector<Stored> stored_;        // by gate identifier, under mutex_
+    std::vector<uint64_t> unrecorded_;  // by line, under mutex_
+    bool recordRepeats_ = true;         // fixed once attached
 };
 
 }  // namespace kivhost

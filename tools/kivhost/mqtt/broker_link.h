@@ -88,6 +88,10 @@ public:
     // Any thread.
     GatewayState State();
     const std::string& Prefix() const { return queue_.Prefix(); }
+    // Before the loop starts (LineQueue::CountUnrecordedStores).
+    void CountUnrecordedStores(std::function<uint64_t()> count) {
+        queue_.CountUnrecordedStores(std::move(count));
+    }
 
 private:
     using milliseconds = std::chrono::milliseconds;

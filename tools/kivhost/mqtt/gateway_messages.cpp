@@ -122,15 +122,22 @@ const Json& EventTypeOf(const Json& record) {
 }
 
 // A flat JSON object written member by member, byte for byte as Dump writes the object made of
-// the same members (the keys here are plain ASCII), without building that object.
+// the same members (the keys here are plain ASCII), without building that object. One
+// serializer writes every value into the text: Dump would make an output and a text for each.
 class FlatObject {
 public:
-    explicit FlatObject(size_t room) { text_.reserve(room); }
+    explicit FlatObject(size_t room)
+        : serializer_(nlohmann::detail::output_adapter<char>(text_), ' ',
+                      Json::error_handler_t::replace) {
+        text_.reserve(room);
+    }
+    FlatObject(const FlatObject&) = delete;
+    FlatObject& operator=(const FlatObject&) = delete;
     FlatObject& Add(const char* key, const Json& value) {
         text_ += text_.empty() ? "{\"" : ",\"";
         text_ += key;
         text_ += "\":";
-        text_ += Dump(value);
+        serializer_.dump(value, false, true, 0);
         return *this;
     }
     std::string Done() {
@@ -140,6 +147,7 @@ public:
 
 private:
     std::string text_;
+    nlohmann::detail::serializer<Json> serializer_;  // writes into text_
 };
 
 }  // namespace
@@ -354,9 +362,10 @@ std::string LineQueue::StatePayload(bool online, int connects) const {
     for (const auto& [key, value] : lineInfo_.items()) {
         state[key] = value;
     }
+    const uint64_t stores = tagStores_ + (unrecordedStores_ ? unrecordedStores_() : 0);
     state["controllersHeard"] = Json(std::vector<int>(controllers_.begin(), controllers_.end()));
     state["counters"] = {{"framesIn", framesIn_},     {"framesOut", framesOut_},
-                         {"events", eventCount_},     {"tagStores", tagStores_},
+                         {"events", eventCount_},     {"tagStores", stores},
                          {"tagChanges", tagChanges_}, {"illegalFrames", illegalFrames_},
                          {"timeouts", timeouts_}};
     state["queue"] = {{"events", events_.size()},

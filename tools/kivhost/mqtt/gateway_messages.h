@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -63,6 +64,11 @@ public:
 
     const std::string& Prefix() const { return prefix_; }  // vxs/<site>/<line>/
     int Line() const { return line_; }
+    // Before the link starts: the stores into the line's tags that came as no record (the
+    // state's "tagStores" counts them too).
+    void CountUnrecordedStores(std::function<uint64_t()> count) {
+        unrecordedStores_ = std::move(count);
+    }
 
     // A record of the monitor; true when a message was queued and the link is to be woken: not
     // when a wake-up is asked for already and the link has not yet woken (Woken).
@@ -145,6 +151,7 @@ private:
     uint64_t illegalFrames_ = 0, timeouts_ = 0;
     std::string lastFrameText_, lastFrameHex_;
     std::string holder2_, badgeCode_;
+    std::function<uint64_t()> unrecordedStores_;  // set before the link starts
 };
 
 }  // namespace kivhost

@@ -55,6 +55,10 @@ public:
                 host_.lines > 1 ? id + "-" + std::to_string(line) : id,
                 [this](WriteRequest request) { Request(std::move(request)); },
                 [this] { loop_.Wake(); }));
+            if (host_.unrecordedStores) {
+                links_.back()->CountUnrecordedStores(
+                    [count = host_.unrecordedStores, line] { return count(line); });
+            }
             loop_.Add(*links_.back());
         }
         for (const MqttTag& tag : host_.tags) {

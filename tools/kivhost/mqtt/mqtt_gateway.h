@@ -89,6 +89,9 @@ struct MqttHost {
     // Makes a write of the tag (the name without "N:") on the line.
     std::function<MqttWriteResult(int line, const std::string& tag, const std::string& value)>
         write;
+    // How many of the driver's stores into the line's tags were only counted, not offered as
+    // records (none when empty).
+    std::function<uint64_t(int line)> unrecordedStores;
 };
 
 // What one line's connection to the broker is doing, for the view and 'status'.

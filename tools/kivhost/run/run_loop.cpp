@@ -98,6 +98,7 @@ bool RunLoop::StartGateway() {
     host.write = [this](int line, const std::string& tag, const std::string& value) {
         return WriteFromBroker(line, tag, value);
     };
+    host.unrecordedStores = [this](int line) { return monitor_.UnrecordedStores(line); };
     std::string error;
     gateway_ = StartMqttGateway(plan_.mqtt, std::move(host), error);
     if (!gateway_) {
@@ -195,6 +196,8 @@ void RunLoop::StartView() {
         view_.ShowInput(typing_);
     }
     view_.ShowGateway(gateway_.get());
+    // Only a view that prints every record wants a record of every repeated store.
+    monitor_.RecordRepeatedStores(plan_.print == ViewPrint::kAll && plan_.mode != ViewMode::kLive);
     monitor_.Attach();
     view_.Start();
 }

@@ -99,8 +99,9 @@ void RunView::Loop() {
     while (true) {
         const bool last = stop_;
         const auto turn = std::chrono::steady_clock::now();
-        for (const Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
+        for (Json& record : monitor_.Take(std::chrono::milliseconds(50))) {
             Take(record);
+            Release(record);
         }
         if (input_ && input_->TakeChange()) {
             dirty_ = true;

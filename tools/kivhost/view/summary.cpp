@@ -101,7 +101,8 @@ void RunView::PrintSummary(int exitCode, const std::string& reason) {
     const int threads = OtherThreadCount();
     Json lines = Json::array();
     LineCounters total;
-    for (const LineCounters& line : lines_) {
+    for (LineCounters& line : lines_) {
+        line.tagStores += monitor_.UnrecordedStores(line.line);  // counted, not recorded
         lines.push_back({{"line", line.line},
                          {"port", ByteText(line.port)},
                          {"instance", line.instance},
