@@ -67,6 +67,7 @@ public:
     // lines' look-ups do not wait for each other nor for stores.
     std::shared_mutex indexLock;
     std::unordered_map<int32_t, AddressIndex> byAddress;
+    std::atomic<uint64_t> indexGeneration{1};  // counts the index's changes, under indexLock
     std::map<uint8_t, Client> clients;
     uint8_t nextClient = 1;
     bool lowestFreeClient = false;  // hand out the lowest free number, as some hosts do
@@ -176,14 +177,63 @@ void StoreText(std::string& kept, const char* text) {
     kept.assign(text, strnlen(text, QOR_TEXT_SIZE - 1));
 }
 
-int32_t FindByAddress(HostLibrary& host, int32_t instanceNumber, const char* address) {
+int32_t FindInIndex(HostLibrary& host, int32_t instanceNumber, std::string_view address) {
     const std::shared_lock<std::shared_mutex> index(host.indexLock);
     const auto line = host.byAddress.find(instanceNumber);
     if (line == host.byAddress.end()) {
         return -1;
     }
-    const auto found = line->second.find(std::string_view(address));
+    const auto found = line->second.find(address);
     return found == line->second.end() ? -1 : found->second;
+}
+
+// A driver thread looks up the same few addresses for every frame it takes. Its recent answers
+// stay with the thread while the index is unchanged: a repeated look-up then takes no shared
+// lock (whose line every thread writes) and reads one slot, not the index's cold nodes.
+class RecentAddresses {
+public:
+    int32_t Find(HostLibrary& host, int32_t instanceNumber, std::string_view address) {
+        const uint64_t generation = host.indexGeneration.load(std::memory_order_acquire);
+        if (generation_ != generation) {
+            slots_ = {};
+            generation_ = generation;
+        }
+        if (address.size() > kLongest) {
+            return FindInIndex(host, instanceNumber, address);
+        }
+        Slot& slot =
+            slots_[(std::hash<std::string_view>{}(address) + static_cast<size_t>(instanceNumber)) %
+                   kSlots];
+        if (slot.used && slot.instanceNumber == instanceNumber && slot.Address() == address) {
+            return slot.id;
+        }
+        slot.id = FindInIndex(host, instanceNumber, address);
+        slot.instanceNumber = instanceNumber;
+        slot.length = static_cast<uint8_t>(address.size());
+        std::memcpy(slot.address.data(), address.data(), address.size());
+        slot.used = true;
+        return slot.id;
+    }
+
+private:
+    static constexpr size_t kSlots = 64;
+    static constexpr size_t kLongest = 22;
+    struct Slot {
+        int32_t instanceNumber = 0;
+        int32_t id = -1;
+        bool used = false;
+        uint8_t length = 0;
+        std::array<char, kLongest> address{};
+        std::string_view Address() const { return {address.data(), length}; }
+    };
+    uint64_t generation_ = 0;
+    std::array<Slot, kSlots> slots_{};
+};
+
+thread_local RecentAddresses tRecentAddresses;
+
+int32_t FindByAddress(HostLibrary& host, int32_t instanceNumber, const char* address) {
+    return tRecentAddresses.Find(host, instanceNumber, std::string_view(address));
 }
 
 }  // namespace
@@ -429,6 +479,7 @@ void qorReset(void) {
         {
             const std::unique_lock<std::shared_mutex> index(host.indexLock);
             host.byAddress.clear();
+            ++host.indexGeneration;
         }
         host.clients.clear();
         host.nextClient = 1;
@@ -468,6 +519,7 @@ int32_t qorDefineTag(const char* name, const char* address, int32_t instanceNumb
     const auto id = static_cast<int32_t>(host.tags.size());
     const std::unique_lock<std::shared_mutex> index(host.indexLock);
     host.byAddress[instanceNumber].emplace(address, id);
+    ++host.indexGeneration;
     return id;
 }
 

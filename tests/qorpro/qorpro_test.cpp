@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host_fixture.h"
 #include "kiv/kiv_abi.h"
@@ -56,6 +57,44 @@ TEST_F(QorproTest, TagsAreFoundByInstanceAndAddressOrByName) {
     EXPECT_EQ(QorGetGateFormat(1, s, &type), 0);
     EXPECT_EQ(type, KIV_TYPE_STRING);
     EXPECT_NE(QorGetGateFormat(1, 999, &type), 0);
+}
+
+// A thread's repeated look-ups are answered from what it found before: every change of the
+// tags changes the answers at once, addresses whose slots collide each keep their own, and an
+// address too long to keep is still found.
+TEST_F(QorproTest, RepeatedLookUpsFollowEveryChangeOfTheTags) {
+    const auto find = [](int32_t instance, const std::string& address) {
+        int32_t id = -1;
+        return QorGetGateIdByAddressStr(1, static_cast<uint8_t>(instance), address.c_str(), &id) ==
+                       0
+                   ? id
+                   : -1;
+    };
+    const std::string longAddress(40, 'L');
+    EXPECT_EQ(find(1, "PENUM"), -1);
+    const int32_t first = qorDefineTag("A", "PENUM", 1, KIV_TYPE_ANALOG);
+    const int32_t longOne = qorDefineTag("L", longAddress.c_str(), 1, KIV_TYPE_ANALOG);
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        EXPECT_EQ(find(1, "PENUM"), first);
+        EXPECT_EQ(find(1, longAddress), longOne);
+        EXPECT_EQ(find(2, "PENUM"), -1);
+    }
+    qorReset();
+    EXPECT_EQ(find(1, "PENUM"), -1);
+    (void)qorDefineTag("B", "OTHER", 1, KIV_TYPE_ANALOG);
+    const int32_t second = qorDefineTag("A", "PENUM", 1, KIV_TYPE_ANALOG);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(find(1, "PENUM"), second);
+    std::vector<int32_t> ids;
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "T" + std::to_string(i);
+        ids.push_back(qorDefineTag(name.c_str(), ("P" + name).c_str(), 1 + i % 3, KIV_TYPE_ANALOG));
+    }
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        for (int i = 0; i < 300; ++i) {
+            EXPECT_EQ(find(1 + i % 3, "PT" + std::to_string(i)), ids[static_cast<size_t>(i)]);
+        }
+    }
 }
 
 TEST_F(QorproTest, ValuesAndTextsRoundTripAndTextsStayWithinTheHostsBuffer) {

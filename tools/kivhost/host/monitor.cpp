@@ -333,7 +333,7 @@ Monitor::HostStore::~HostStore() {
 }
 
 Monitor::TagHistory Monitor::History(int32_t gateId) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(storesMutex_);
     if (gateId < 1 || static_cast<size_t>(gateId) >= stored_.size()) {
         return {};
     }
@@ -384,7 +384,7 @@ void Monitor::Changed(int32_t gateId) {
 }
 
 bool Monitor::Store(int32_t gateId, int line, const StoredValue& now, double t, bool& changed) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(storesMutex_);
     if (stored_.size() <= static_cast<size_t>(gateId)) {
         stored_.resize(static_cast<size_t>(gateId) + 1);
     }
@@ -409,7 +409,7 @@ bool Monitor::Store(int32_t gateId, int line, const StoredValue& now, double t, 
 }
 
 uint64_t Monitor::UnrecordedStores(int line) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::lock_guard<std::mutex> lock(storesMutex_);
     return line >= 0 && static_cast<size_t>(line) < unrecorded_.size()
                ? unrecorded_[static_cast<size_t>(line)]
                : 0;

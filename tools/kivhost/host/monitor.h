@@ -157,8 +157,10 @@ private:
     // the tag's value.
     bool Store(int32_t gateId, int line, const StoredValue& now, double t, bool& changed);
 
-    std::vector<Stored> stored_;        // by gate identifier, under mutex_
-    std::vector<uint64_t> unrecorded_;  // by line, under mutex_
+    // Apart from the records' queue: every driver thread stores, and the view takes records.
+    std::mutex storesMutex_;
+    std::vector<Stored> stored_;        // by gate identifier, under storesMutex_
+    std::vector<uint64_t> unrecorded_;  // by line, under storesMutex_
     bool recordRepeats_ = true;         // fixed once attached
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 
 namespace kivhost {
 
@@ -140,6 +141,16 @@ public:
         serializer_.dump(value, false, true, 0);
         return *this;
     }
+    // A text, or null when there is none: through one JSON text kept for them all, not a new
+    // one for each.
+    FlatObject& AddText(const char* key, const std::string_view* text) {
+        if (text == nullptr) {
+            return Add(key, nullptr);
+        }
+        scratch_.get_ref<std::string&>().assign(*text);
+        return Add(key, scratch_);
+    }
+    FlatObject& AddText(const char* key, std::string_view text) { return AddText(key, &text); }
     std::string Done() {
         text_ += text_.empty() ? "{}" : "}";
         return std::move(text_);
@@ -148,6 +159,7 @@ public:
 private:
     std::string text_;
     nlohmann::detail::serializer<Json> serializer_;  // writes into text_
+    Json scratch_ = "";
 };
 
 }  // namespace
@@ -286,8 +298,8 @@ const std::string& LineQueue::TagTopic(const std::string& name) {
 std::string LineQueue::TagPayload(const Json& value, const std::string& address) {
     return FlatObject(96)
         .Add("value", PayloadValue(value))
-        .Add("address", Json(address))
-        .Add("time", Json(UtcNow()))
+        .AddText("address", address)
+        .AddText("time", UtcNow())
         .Done();
 }
 
@@ -303,18 +315,21 @@ void LineQueue::QueueEvent(const Json& record) {
     const Json& key = MemberOf(record, "key");
     const bool badge = !key.is_null();
     // The badge number: the frame's text between its last comma and the ";" after it.
-    Json badgeNumber = nullptr;
+    std::string_view badgeNumber;
     const size_t comma = lastFrameText_.rfind(',');
     const size_t semicolon = lastFrameText_.find(';', comma == std::string::npos ? 0 : comma);
-    if (badge && comma != std::string::npos && semicolon != std::string::npos) {
-        badgeNumber = lastFrameText_.substr(comma + 1, semicolon - comma - 1);
+    const bool numbered = badge && comma != std::string::npos && semicolon != std::string::npos;
+    if (numbered) {
+        badgeNumber = std::string_view(lastFrameText_).substr(comma + 1, semicolon - comma - 1);
     }
+    const std::string_view holder2 = holder2_;
+    const std::string_view badgeCode = badgeCode_;
     OutMessage message;
     message.kind = OutMessage::Kind::kEvent;
     message.topic = eventTopic_;
     message.payload = FlatObject(512)
                           .Add("seq", Json(++sequence_))
-                          .Add("time", Json(UtcNow()))
+                          .AddText("time", UtcNow())
                           .Add("code", MemberOf(record, "code"))
                           .Add("name", MemberOf(record, "name"))
                           .Add("event_type", EventTypeOf(record))
@@ -322,13 +337,13 @@ void LineQueue::QueueEvent(const Json& record) {
                           .Add("unit", unit)
                           .Add("controller", controller)
                           .Add("controllerTime", MemberOf(record, "time"))
-                          .Add("badge", badgeNumber)
+                          .AddText("badge", numbered ? &badgeNumber : nullptr)
                           .Add("key", key)
                           .Add("holder", MemberOf(record, "holder"))
-                          .Add("holder2", badge ? Json(holder2_) : Json(nullptr))
-                          .Add("badgeCode", badge ? Json(badgeCode_) : Json(nullptr))
-                          .Add("frame", Json(lastFrameText_))
-                          .Add("frameHex", Json(lastFrameHex_))
+                          .AddText("holder2", badge ? &holder2 : nullptr)
+                          .AddText("badgeCode", badge ? &badgeCode : nullptr)
+                          .AddText("frame", lastFrameText_)
+                          .AddText("frameHex", lastFrameHex_)
                           .Done();
     message.order = ++order_;
     if (events_.size() >= settings_.queueSize) {

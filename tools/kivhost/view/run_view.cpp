@@ -169,7 +169,7 @@ void RunView::Take(const Json& record) {
         char at[32];
         (void)std::snprintf(at, sizeof at, "%.3f s: ", record.value("t", 0.0));
         const std::string text = EventText(record);
-        counters.lastEvent = at + text;
+        counters.lastEvent.assign(at).append(text);  // in the room it has
         if (live) {
             Push(events_, when + text);
         }
