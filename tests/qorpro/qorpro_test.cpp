@@ -97,6 +97,50 @@ TEST_F(QorproTest, RepeatedLookUpsFollowEveryChangeOfTheTags) {
     }
 }
 
+// Threads look addresses up while another defines the tags: an answer is never another
+// tag's, and once the tags are defined every thread finds each of them.
+TEST_F(QorproTest, StormLookUpsWhileTagsAreDefined) {
+    constexpr int kTags = 200;
+    std::atomic<bool> defined{false};
+    std::atomic<int> wrong{0};
+    const auto lookUp = [&wrong](int i) {
+        const std::string address = "P" + std::to_string(i);
+        int32_t id = -1;
+        if (QorGetGateIdByAddressStr(1, 1, address.c_str(), &id) != 0) {
+            return false;
+        }
+        char name[32] = {};
+        char found[32] = {};
+        int32_t instance = 0;
+        int32_t type = 0;
+        (void)qorGetTagInfo(id, name, sizeof name, found, sizeof found, &instance, &type);
+        wrong += address == found ? 0 : 1;
+        return true;
+    };
+    std::vector<std::thread> readers;
+    std::atomic<int> missing{0};
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            for (int i = 0; !defined; i = (i + 7) % kTags) {
+                (void)lookUp(i);
+            }
+            for (int i = 0; i < kTags; ++i) {
+                missing += lookUp(i) ? 0 : 1;
+            }
+        });
+    }
+    for (int i = 0; i < kTags; ++i) {
+        (void)qorDefineTag(("T" + std::to_string(i)).c_str(), ("P" + std::to_string(i)).c_str(), 1,
+                           KIV_TYPE_ANALOG);
+    }
+    defined = true;
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(missing, 0);
+}
+
 TEST_F(QorproTest, ValuesAndTextsRoundTripAndTextsStayWithinTheHostsBuffer) {
     const int32_t n = qorDefineTag("n", "PENUM", 1, KIV_TYPE_ANALOG);
     const int32_t s = qorDefineTag("s", "PBNAM", 1, KIV_TYPE_STRING);
