@@ -296,5 +296,22 @@ TEST(PayloadValue, WholeNumbersLoseTheirFraction) {
     EXPECT_EQ(PayloadValue(Json(1e20)).dump(), "1e+20");
 }
 
+TEST(UtcTextTest, TimesAreWrittenAsTheirUtcDateAndMilliseconds) {
+    const struct {
+        int64_t epochMs;
+        const char* text;
+    } cases[] = {
+        {0, "1970-01-01T00:00:00.000Z"},
+        {951782400000, "2000-02-29T00:00:00.000Z"},
+        {1709251199999, "2024-02-29T23:59:59.999Z"},
+        {1797003246789, "2026-12-11T15:34:06.789Z"},
+        {7258118399999, "2199-12-31T23:59:59.999Z"},
+    };
+    for (const auto& c : cases) {
+        const std::chrono::system_clock::time_point when{std::chrono::milliseconds(c.epochMs)};
+        EXPECT_EQ(UtcText(when), c.text) << c.epochMs;
+    }
+}
+
 }  // namespace
 }  // namespace kivhost

@@ -2,30 +2,44 @@
 #include "mqtt/gateway_messages.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <string_view>
 
 namespace kivhost {
 
-std::string UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm parts{};
-#ifdef _WIN32
-    (void)gmtime_s(&parts, &seconds);
-#else
-    (void)gmtime_r(&seconds, &parts);
-#endif
-    char text[96];
-    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                        parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                        parts.tm_min, parts.tm_sec, static_cast<int>(ms));
+namespace {
+
+// Writes value as exactly width decimal digits ending at end.
+void PutDigits(char* end, int width, int value) {
+    for (int i = 1; i <= width; ++i, value /= 10) {
+        end[-i] = static_cast<char>('0' + value % 10);
+    }
+}
+
+}  // namespace
+
+// The civil calendar of <chrono> rather than gmtime: the same on every system, and no format
+// string for each message the gateway stamps.
+std::string UtcText(std::chrono::system_clock::time_point when) {
+    using namespace std::chrono;
+    const auto now = floor<milliseconds>(when);
+    const auto day = floor<days>(now);
+    const year_month_day date{day};
+    const hh_mm_ss time{now - day};
+    std::string text = "0000-00-00T00:00:00.000Z";
+    PutDigits(&text[4], 4, static_cast<int>(date.year()));
+    PutDigits(&text[7], 2, static_cast<int>(static_cast<unsigned>(date.month())));
+    PutDigits(&text[10], 2, static_cast<int>(static_cast<unsigned>(date.day())));
+    PutDigits(&text[13], 2, static_cast<int>(time.hours().count()));
+    PutDigits(&text[16], 2, static_cast<int>(time.minutes().count()));
+    PutDigits(&text[19], 2, static_cast<int>(time.seconds().count()));
+    PutDigits(&text[23], 3, static_cast<int>(time.subseconds().count()));
     return text;
+}
+
+std::string UtcNow() {
+    return UtcText(std::chrono::system_clock::now());
 }
 
 Json PayloadValue(const Json& value) {

@@ -31,7 +31,8 @@ struct OutMessage {
     enum class Kind { kControl, kEvent, kTag } kind = Kind::kControl;
 };
 
-// The time now as the payloads carry it: "2026-12-09T14:30:00.123Z".
+// A time as the payloads carry it: "2026-12-09T14:30:00.123Z".
+std::string UtcText(std::chrono::system_clock::time_point when);
 std::string UtcNow();
 
 // A tag's value as the payload carries it: whole numbers without a fraction, texts as texts.
