@@ -7,9 +7,10 @@
 // - Baud rates are those of the termios table (50 to 57600); any other rate is refused.
 // - Parity checking: a byte received with a parity error reads as NUL, which no valid frame
 //   holds (Windows keeps the byte and flags the error; the frame is invalid either way).
-// - RTS handshake is hardware flow control (CRTSCTS), which on Linux also holds output while
-//   CTS is low.
-// - DTR handshake does not exist on Linux: DTR is held on, which is what the handshake shows
+// - DTR and RTS handshake: Linux has no handshake that only signals the input's state. Its
+//   hardware flow control (CRTSCTS) also holds output while CTS is low, which the Windows line
+//   never does (its CTS output flow control is off), so a cable without CTS would hold every
+//   frame the driver sends. Both lines are held on instead, which is what a handshake shows
 //   while the driver keeps up with its input (and it reads every frame as it comes).
 // - RTS toggle is asked of the line as RS-485 direction control (RTS on while sending).
 #pragma once
@@ -19,7 +20,6 @@
 #include <cstdint>
 
 #include "kiv/kiv_abi.h"
-#include "platform/line_control.h"
 
 namespace kiv::platform {
 
@@ -28,11 +28,10 @@ speed_t BaudConstant(uint16_t baudRate);
 
 // Changes the terminal state read from the line into the one the settings ask for: raw bytes,
 // speed, data bits, parity, stop bits, receiver on, modem status ignored, no software flow
-// control, hardware flow control only for RTS handshake; one byte completes a read. Fields the
+// control, no hardware flow control; one byte completes a read. Fields the
 // settings do not concern keep their values. Returns kPortOk, or kPortStateRefused (and leaves
 // 'state' unchanged) for settings the line cannot have. Only the low byte of the data-bit,
 // stop-bit and parity codes counts.
-int32_t ApplyLineSettings(const LineSettings& settings, const ModemLineControl& control,
-                          termios& state);
+int32_t ApplyLineSettings(const LineSettings& settings, termios& state);
 
 }  // namespace kiv::platform

@@ -76,8 +76,7 @@ speed_t BaudConstant(uint16_t baudRate) {
     return B0;
 }
 
-int32_t ApplyLineSettings(const LineSettings& settings, const ModemLineControl& control,
-                          termios& state) {
+int32_t ApplyLineSettings(const LineSettings& settings, termios& state) {
     const speed_t speed = BaudConstant(settings.baudRate);
     const unsigned dataBits = settings.dataBits & 0xFFU;
     tcflag_t sizeFlag = 0;
@@ -99,9 +98,6 @@ int32_t ApplyLineSettings(const LineSettings& settings, const ModemLineControl& 
     next.c_cflag |= sizeFlag | stopFlag | parityFlags | CLOCAL | CREAD;
     if (parityFlags != 0) {
         next.c_iflag |= INPCK;
-    }
-    if (control.rts == RtsControl::Handshake) {
-        next.c_cflag |= CRTSCTS;
     }
     // Reads wait in poll(2) for the read time-out; a read then takes what is there.
     next.c_cc[VMIN] = 1;

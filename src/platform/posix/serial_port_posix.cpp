@@ -149,15 +149,15 @@ int32_t SetUpLine(int fd, const LineSettings& settings, uint16_t controlFlags) {
     if (tcgetattr(fd, &state) != 0) {
         return kPortStateUnreadable;
     }
-    const ModemLineControl control = DecodeControlFlags(controlFlags);
-    if (ApplyLineSettings(settings, control, state) != kPortOk) {
+    if (ApplyLineSettings(settings, state) != kPortOk) {
         errno = EINVAL;  // settings the termios table has no place for
         return kPortStateRefused;
     }
     if (tcsetattr(fd, TCSANOW, &state) != 0) {
         return kPortStateRefused;
     }
-    // DTR handshake has no Linux counterpart: DTR is held on (see line_termios.h).
+    // Neither handshake has a Linux counterpart: both lines are held on (see line_termios.h).
+    const ModemLineControl control = DecodeControlFlags(controlFlags);
     const bool dtrOn = control.dtr != DtrControl::Disabled;
     const bool rtsOn = control.rts == RtsControl::Enabled || control.rts == RtsControl::Handshake;
     bool done = SetModemLine(fd, TIOCM_DTR, dtrOn) && SetModemLine(fd, TIOCM_RTS, rtsOn);
